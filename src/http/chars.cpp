@@ -1,0 +1,77 @@
+#include "http/chars.hpp"
+
+#include <array>
+#include <cstring>
+
+namespace velmora::http {
+namespace {
+
+constexpr bool in(std::string_view set, int c) {
+  for (char s : set)
+    if (static_cast<unsigned char>(s) == c) return true;
+  return false;
+}
+
+constexpr std::array<uint8_t, 256> build_classes() {
+  std::array<uint8_t, 256> t{};
+  for (int c = 0; c < 256; ++c) {
+    bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    bool digit = c >= '0' && c <= '9';
+    uint8_t v = 0;
+    if (alpha || digit || in("!#$%&'*+-.^_`|~", c)) v |= kTokenChar;
+    if (c == '\t' || (c >= 0x20 && c != 0x7f)) v |= kFieldValueChar;
+    if (alpha || digit || in("-._~!$&'()*+,;=:@/?#[]%", c)) v |= kUriChar;
+    if (in("{}|\\^`\"<>", c)) v |= kQueryExtraChar;
+    if (alpha || digit || in("+-.", c)) v |= kSchemeChar;
+    if (digit || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')) v |= kHexDigit;
+    t[c] = v;
+  }
+  return t;
+}
+
+constexpr std::array<uint8_t, 256> kTable = build_classes();
+
+}  // namespace
+
+const uint8_t kCharClass[256] = {
+#define ROW(i)                                                                              \
+  kTable[i], kTable[i + 1], kTable[i + 2], kTable[i + 3], kTable[i + 4], kTable[i + 5],     \
+      kTable[i + 6], kTable[i + 7], kTable[i + 8], kTable[i + 9], kTable[i + 10],           \
+      kTable[i + 11], kTable[i + 12], kTable[i + 13], kTable[i + 14], kTable[i + 15]
+    ROW(0),   ROW(16),  ROW(32),  ROW(48),  ROW(64),  ROW(80),  ROW(96),  ROW(112),
+    ROW(128), ROW(144), ROW(160), ROW(176), ROW(192), ROW(208), ROW(224), ROW(240),
+#undef ROW
+};
+
+bool is_valid_field_name(std::string_view s) {
+  if (s.empty() || s.size() > 65535) return false;
+  for (unsigned char c : s)
+    if (!is_token_char(c)) return false;
+  return true;
+}
+
+bool is_valid_field_value(std::string_view s) {
+  for (unsigned char c : s)
+    if (!is_field_value_char(c)) return false;
+  return true;
+}
+
+bool lower_field_name(std::string_view s, char* out) {
+  if (s.empty() || s.size() > 65535) return false;
+  unsigned bad = 0;
+  for (size_t i = 0; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    bad |= !is_token_char(c);
+    out[i] = ascii_lower(static_cast<char>(c));
+  }
+  return bad == 0;
+}
+
+bool ascii_iequals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  return true;
+}
+
+}  // namespace velmora::http

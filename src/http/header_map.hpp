@@ -1,0 +1,121 @@
+// Ordered, case-insensitive, multi-valued header collection.
+//
+// Layout: one entry per distinct name in first-insertion order (name, first value, a chain of
+// further values), all bytes in one arena, and a Robin Hood hash index of 16-bit slots from name
+// to entry. Callers pass names already validated and lower-cased and values already validated
+// (chars.hpp); this class only stores and orders them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmora::http {
+
+class HeaderMap {
+ public:
+  static constexpr uint32_t kInitialSlots = 8;
+  static constexpr uint32_t kMaxSlots = 32768;
+  static constexpr uint32_t kMaxNames = kMaxSlots - kMaxSlots / 4;  // 24576
+
+  enum class Result : uint8_t { kOk, kFull, kTooLarge };
+
+  HeaderMap() = default;
+
+  // Capacity hint before adding about `names` pairs holding `bytes` bytes in all.
+  void reserve(size_t names, size_t bytes);
+
+  // Makes room for one more distinct name; kFull when the index would outgrow kMaxSlots.
+  Result reserve_one();
+
+  // Appends `value` under `name` (a new entry at the end, or the name's chain).
+  Result add(std::string_view name, std::string_view value);
+  // Replaces all values of `name` with `value`, keeping the name's position.
+  Result set(std::string_view name, std::string_view value);
+  // Removes `name` and its values; the last entry takes the freed position. False if absent.
+  bool erase(std::string_view name);
+
+  // Entry position of `name`, or -1.
+  int32_t find(std::string_view name) const;
+  // Appends a new entry; the caller has called reserve_one() and checked that find() fails.
+  Result append_entry(std::string_view name, std::string_view value);
+
+  uint32_t size() const { return values_; }           // all values
+  uint32_t name_count() const { return uint32_t(entries_.size()); }
+  bool empty() const { return values_ == 0; }
+
+  std::string_view name(uint32_t entry) const;
+  // Index into kStandardHeaders, or -1 for a name stored in the arena.
+  int standard_id(uint32_t entry) const;
+  std::string_view first_value(uint32_t entry) const;
+  uint32_t value_count(uint32_t entry) const;
+
+  // Calls f(value) for every value of an entry, first value first.
+  template <class F>
+  void for_each_value(uint32_t entry, F&& f) const {
+    const Entry& e = entries_[entry];
+    f(view(e.value));
+    for (uint32_t x = e.chain_head; x != kNone; x = extras_[x].next) f(view(extras_[x].value));
+  }
+
+  // Calls f(entry, value) for every pair in listing order (names in entry order, each followed
+  // by all of its values).
+  template <class F>
+  void for_each(F&& f) const {
+    for (uint32_t i = 0; i < entries_.size(); ++i)
+      for_each_value(i, [&](std::string_view v) { f(i, v); });
+  }
+
+  // Same length, and the same value sequence under every name; name order is ignored.
+  bool equals(const HeaderMap& other) const;
+
+  // Bytes held by this map's own storage (for memory accounting).
+  size_t heap_bytes() const;
+
+ private:
+  static constexpr uint32_t kNone = UINT32_MAX;
+  static constexpr uint32_t kStandardBit = 0x80000000u;
+
+  struct Span {
+    uint32_t off = 0;
+    uint32_t len = 0;
+  };
+  struct Entry {
+    Span name;        // name.off has kStandardBit set for a standard name (off = its index)
+    Span value;       // first value
+    uint32_t chain_head = kNone;
+    uint32_t chain_tail = kNone;
+    uint32_t hash = 0;
+    uint32_t count = 1;
+  };
+  struct Extra {
+    Span value;
+    uint32_t next = kNone;
+  };
+  struct Slot {
+    uint16_t pos1;  // entry position + 1; 0 marks an empty slot
+    uint16_t hash;  // low 16 bits of the name hash (the ideal slot is hash & mask)
+  };
+
+  std::string_view view(Span s) const { return {arena_.data() + s.off, s.len}; }
+  bool store(std::string_view bytes, Span& out);
+  uint32_t hash_of(std::string_view name) const;
+  void insert_slot(uint32_t pos, uint32_t hash);
+  int32_t find_slot(std::string_view name, uint32_t hash) const;
+  void rebuild_index(uint32_t slots, bool keyed);
+  void release_value_chain(Entry& e);
+  void maybe_compact();
+
+  std::vector<Entry> entries_;
+  std::vector<Extra> extras_;
+  std::vector<Slot> slots_;
+  std::string arena_;
+  uint32_t values_ = 0;
+  uint32_t garbage_ = 0;        // arena bytes no longer referenced
+  uint32_t free_extras_ = 0;    // extras no longer referenced
+  bool keyed_ = false;          // the index uses the keyed hash
+  bool under_attack_ = false;   // long probes seen: rebuild or grow at the next reserve
+};
+
+}  // namespace velmora::http

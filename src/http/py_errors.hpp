@@ -1,0 +1,22 @@
+// The exception classes of the module, created once per process, and the raising of recorded
+// error values.
+#pragma once
+
+#include "module/pyref.hpp"
+#include "http/errors.hpp"
+
+namespace velmora::py {
+
+// Borrowed, created on first need (bases first). Every class in ExcClass that belongs to the
+// module has one; built-in classes map to the interpreter's.
+PyObject* exception_class(ExcClass cls);
+
+// The three root classes, registered on the module but never raised.
+PyObject* velmora_error_class();
+PyObject* h1_error_class();
+PyObject* h2_error_class();
+
+// Builds the exception object for a recorded error and sets it. Always returns null.
+PyObject* raise(const PendingError& e);
+
+}  // namespace velmora::py

@@ -1,0 +1,35 @@
+// The registered header names that most messages carry. A header map stores a recognised name
+// as its index here instead of a copy, and the Python layer hands out one interned string per
+// name.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace velmora::http {
+
+inline constexpr int kStandardHeaderCount = 80;
+inline constexpr std::string_view kStandardHeaders[kStandardHeaderCount] = {
+    "accept", "accept-charset", "accept-encoding", "accept-language", "accept-ranges",
+    "access-control-allow-credentials", "access-control-allow-headers",
+    "access-control-allow-methods", "access-control-allow-origin",
+    "access-control-expose-headers", "access-control-max-age", "access-control-request-headers",
+    "access-control-request-method", "age", "allow", "alt-svc", "authorization",
+    "cache-control", "connection", "content-disposition", "content-encoding",
+    "content-language", "content-length", "content-location", "content-range",
+    "content-security-policy", "content-type", "cookie", "date", "dnt", "etag", "expect",
+    "expires", "forwarded", "from", "host", "if-match", "if-modified-since", "if-none-match",
+    "if-range", "if-unmodified-since", "keep-alive", "last-modified", "link", "location",
+    "max-forwards", "origin", "pragma", "proxy-authenticate", "proxy-authorization",
+    "proxy-connection", "range", "referer", "referrer-policy", "refresh", "retry-after",
+    "sec-ch-ua", "sec-ch-ua-mobile", "sec-ch-ua-platform", "sec-fetch-dest", "sec-fetch-mode",
+    "sec-fetch-site", "sec-fetch-user", "sec-websocket-accept", "sec-websocket-key",
+    "sec-websocket-version", "server", "set-cookie", "strict-transport-security", "te",
+    "trailer", "transfer-encoding", "upgrade", "upgrade-insecure-requests", "user-agent",
+    "vary", "via", "www-authenticate", "x-forwarded-for", "x-requested-with",
+};
+
+// Index of the lower-case name `s` in kStandardHeaders, or -1.
+int find_standard_header(std::string_view s) noexcept;
+
+}  // namespace velmora::http

@@ -1,0 +1,236 @@
+#include "http/uri.hpp"
+
+#include <array>
+
+#include "http/chars.hpp"
+
+namespace velmora::http {
+namespace {
+
+constexpr std::array<std::string_view, 12> kUriErrorText = {
+    "invalid uri character",
+    "invalid scheme",
+    "invalid authority",
+    "invalid port",
+    "invalid format",
+    "scheme missing",
+    "authority missing",
+    "path missing",
+    "path does not start with slash",
+    "uri too long",
+    "empty string",
+    "scheme too long",
+};
+
+bool starts_with_ci(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && ascii_iequals(s.substr(0, prefix.size()), prefix);
+}
+
+// Authority rules: URI characters only; "%" only in the userinfo (percent-encoded
+// credentials); brackets once each, in order, around the host; at most one ":" after the last
+// "@" outside brackets and at most eight inside; no trailing "@".
+std::optional<UriError> check_authority(std::string_view a) {
+  size_t last_at = std::string_view::npos;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(a[i]);
+    if (!is_uri_char(c) || c == '/' || c == '?' || c == '#') return UriError::kInvalidUriChar;
+    if (c == '@') last_at = i;
+  }
+  if (!a.empty() && a.back() == '@') return UriError::kInvalidAuthority;
+  const size_t host_start = last_at == std::string_view::npos ? 0 : last_at + 1;
+  std::string_view userinfo = a.substr(0, host_start);
+  std::string_view hostport = a.substr(host_start);
+  if (userinfo.find_first_of("[]") != std::string_view::npos) return UriError::kInvalidAuthority;
+  if (hostport.find('%') != std::string_view::npos) return UriError::kInvalidAuthority;
+
+  size_t open = hostport.find('[');
+  size_t close = hostport.find(']');
+  if ((open == std::string_view::npos) != (close == std::string_view::npos))
+    return UriError::kInvalidAuthority;
+  size_t colons_outside = 0;
+  if (open != std::string_view::npos) {
+    if (open != 0 || close < open || hostport.find('[', open + 1) != std::string_view::npos ||
+        hostport.find(']', close + 1) != std::string_view::npos)
+      return UriError::kInvalidAuthority;
+    std::string_view inside = hostport.substr(1, close - 1);
+    size_t colons_inside = 0;
+    for (char c : inside) colons_inside += c == ':';
+    if (colons_inside > 8) return UriError::kInvalidAuthority;
+    std::string_view rest = hostport.substr(close + 1);
+    if (!rest.empty() && rest.front() != ':') return UriError::kInvalidAuthority;
+    for (char c : rest) colons_outside += c == ':';
+  } else {
+    for (char c : hostport) colons_outside += c == ':';
+  }
+  if (colons_outside > 1) return UriError::kInvalidAuthority;
+  return std::nullopt;
+}
+
+// Path, query and fragment: the fragment is validated like a query and dropped.
+std::optional<UriError> split_path(std::string_view rest, std::string_view& path_and_query) {
+  size_t i = 0;
+  for (; i < rest.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(rest[i]);
+    if (c == '?' || c == '#') break;
+    if (!is_uri_char(c)) return UriError::kInvalidUriChar;
+  }
+  if (i < rest.size() && rest[i] == '?') {
+    for (++i; i < rest.size(); ++i) {
+      unsigned char c = static_cast<unsigned char>(rest[i]);
+      if (c == '#') break;
+      if (!is_query_char(c)) return UriError::kInvalidUriChar;
+    }
+  }
+  path_and_query = rest.substr(0, i);
+  for (size_t j = i + 1; j < rest.size(); ++j) {
+    unsigned char c = static_cast<unsigned char>(rest[j]);
+    if (!is_query_char(c)) return UriError::kInvalidUriChar;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string_view uri_error_text(UriError e) { return kUriErrorText[static_cast<size_t>(e)]; }
+
+std::string_view Uri::scheme_name() const {
+  switch (scheme) {
+    case Scheme::kHttp:
+      return "http";
+    case Scheme::kHttps:
+      return "https";
+    case Scheme::kOther:
+      return scheme_text;
+    case Scheme::kNone:
+      break;
+  }
+  return {};
+}
+
+std::optional<UriError> parse_uri(std::string_view s, Uri& out) {
+  out = Uri{};
+  if (s.size() > kMaxUriLength) return UriError::kTooLong;
+  if (s.empty()) return UriError::kEmpty;
+
+  if (s.front() == '/') {
+    out.form = Uri::Form::kOrigin;
+    return split_path(s, out.path_and_query);
+  }
+  if (s == "*") {
+    out.form = Uri::Form::kAsterisk;
+    out.path_and_query = s;
+    return std::nullopt;
+  }
+
+  size_t scheme_len = 0;
+  if (starts_with_ci(s, "http://")) {
+    out.scheme = Uri::Scheme::kHttp;
+    scheme_len = 4;
+  } else if (starts_with_ci(s, "https://")) {
+    out.scheme = Uri::Scheme::kHttps;
+    scheme_len = 5;
+  } else {
+    size_t n = 0;
+    while (n < s.size() && is_scheme_char(static_cast<unsigned char>(s[n]))) ++n;
+    if (n > 0 && s.substr(n, 3) == "://") {
+      if (n > kMaxSchemeLength) return UriError::kSchemeTooLong;
+      out.scheme = Uri::Scheme::kOther;
+      scheme_len = n;
+    }
+  }
+
+  if (out.scheme == Uri::Scheme::kNone) {
+    // Authority form: the whole text is host and port.
+    if (s.find_first_of("/?#") != std::string_view::npos) return UriError::kInvalidFormat;
+    if (auto e = check_authority(s)) return e;
+    out.form = Uri::Form::kAuthority;
+    out.has_authority = true;
+    out.authority = s;
+    return std::nullopt;
+  }
+
+  out.form = Uri::Form::kAbsolute;
+  out.scheme_text = s.substr(0, scheme_len);
+  std::string_view rest = s.substr(scheme_len + 3);
+  size_t end = rest.find_first_of("/?#");
+  if (end == std::string_view::npos) end = rest.size();
+  std::string_view authority = rest.substr(0, end);
+  if (authority.empty()) return UriError::kInvalidFormat;
+  if (auto e = check_authority(authority)) return e;
+  out.has_authority = true;
+  out.authority = authority;
+  return split_path(rest.substr(end), out.path_and_query);
+}
+
+std::string_view authority_host(std::string_view a) {
+  size_t at = a.rfind('@');
+  if (at != std::string_view::npos) a.remove_prefix(at + 1);
+  if (!a.empty() && a.front() == '[') {
+    size_t close = a.find(']');
+    return close == std::string_view::npos ? a : a.substr(0, close + 1);
+  }
+  return a.substr(0, a.find(':'));
+}
+
+std::optional<uint16_t> authority_port(std::string_view a) {
+  size_t colon = a.rfind(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  std::string_view p = a.substr(colon + 1);
+  if (!p.empty() && p.front() == '+') p.remove_prefix(1);
+  if (p.empty() || p.size() > 5) return std::nullopt;
+  uint32_t v = 0;
+  for (char c : p) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + uint32_t(c - '0');
+  }
+  if (v > 65535) return std::nullopt;
+  return static_cast<uint16_t>(v);
+}
+
+std::optional<uint16_t> default_port(std::string_view scheme) {
+  if (scheme == "http" || scheme == "ws") return 80;
+  if (scheme == "https" || scheme == "wss") return 443;
+  return std::nullopt;
+}
+
+std::string quote_escaped(std::string_view s) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(s.size() + 2);
+  out.push_back('"');
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\0':
+        out += "\\0";
+        break;
+      default:
+        if (c < 0x20 || c == 0x7f) {
+          out += "\\u{";
+          if (c >= 0x10) out.push_back(kHex[c >> 4]);
+          out.push_back(kHex[c & 15]);
+          out.push_back('}');
+        } else {
+          out.push_back(static_cast<char>(c));
+        }
+    }
+  }
+  out.push_back('"');
+  return out;
+}
+
+}  // namespace velmora::http

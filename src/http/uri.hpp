@@ -1,0 +1,61 @@
+// URI rules for request targets and URLs (RFC 3986 as HTTP uses it, RFC 9112 section 3.2).
+//
+// The parser only validates and slices: every view points into the caller's text.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velmora::http {
+
+enum class UriError : uint8_t {
+  kInvalidUriChar,
+  kInvalidScheme,
+  kInvalidAuthority,
+  kInvalidPort,
+  kInvalidFormat,
+  kSchemeMissing,
+  kAuthorityMissing,
+  kPathMissing,
+  kPathNotSlash,
+  kTooLong,
+  kEmpty,
+  kSchemeTooLong,
+};
+
+std::string_view uri_error_text(UriError e);
+
+struct Uri {
+  enum class Scheme : uint8_t { kNone, kHttp, kHttps, kOther };
+  enum class Form : uint8_t { kOrigin, kAsterisk, kAbsolute, kAuthority };
+
+  Form form = Form::kOrigin;
+  Scheme scheme = Scheme::kNone;
+  std::string_view scheme_text;     // as written; empty without a scheme
+  bool has_authority = false;
+  std::string_view authority;       // userinfo, host and port as written
+  std::string_view path_and_query;  // fragment removed; may be empty
+
+  // "http", "https" (lower case) or the custom scheme as written; empty without a scheme.
+  std::string_view scheme_name() const;
+};
+
+inline constexpr size_t kMaxUriLength = 65534;
+inline constexpr size_t kMaxSchemeLength = 64;
+
+std::optional<UriError> parse_uri(std::string_view text, Uri& out);
+
+// Host of an authority: after the last "@"; a bracketed IPv6 literal keeps its brackets.
+std::string_view authority_host(std::string_view authority);
+// Explicit port: the text after the last ":" read as a decimal number in 0-65535 (one leading
+// "+" allowed), or nothing.
+std::optional<uint16_t> authority_port(std::string_view authority);
+// The port a scheme implies: 80 for "http" and "ws", 443 for "https" and "wss" (exact case).
+std::optional<uint16_t> default_port(std::string_view scheme);
+
+// `s` as a double-quoted string literal with backslash escapes (for error messages).
+std::string quote_escaped(std::string_view s);
+
+}  // namespace velmora::http
