@@ -1,0 +1,96 @@
+// Header name and value validation and the header map under arbitrary operations: the input is
+// a little program of add/set/erase/find steps over names and values cut from the input. The
+// map must agree with a simple model after every step.
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "http/chars.hpp"
+#include "http/header_map.hpp"
+
+namespace {
+
+struct Reader {
+  const uint8_t* p;
+  size_t n;
+  bool empty() const { return n == 0; }
+  uint8_t byte() {
+    if (!n) return 0;
+    --n;
+    return *p++;
+  }
+  std::string_view bytes(size_t len) {
+    len = len < n ? len : n;
+    std::string_view s(reinterpret_cast<const char*>(p), len);
+    p += len;
+    n -= len;
+    return s;
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using velmora::http::HeaderMap;
+  Reader in{data, size};
+  HeaderMap map;
+  // Model: name -> values, plus insertion order of names.
+  std::map<std::string, std::vector<std::string>> model;
+  size_t total = 0;
+  while (!in.empty()) {
+    uint8_t op = in.byte();
+    std::string_view raw_name = in.bytes(in.byte() % 12);
+    std::string_view value = in.bytes(in.byte() % 16);
+    std::string name(raw_name.size(), '\0');
+    bool name_ok = velmora::http::lower_field_name(raw_name, name.data());
+    if (name_ok != velmora::http::is_valid_field_name(raw_name)) std::abort();
+    bool value_ok = velmora::http::is_valid_field_value(value);
+    if (!name_ok || !value_ok) continue;
+    switch (op % 4) {
+      case 0:
+        if (map.add(name, value) == HeaderMap::Result::kOk) {
+          model[name].emplace_back(value);
+          ++total;
+        }
+        break;
+      case 1:
+        if (map.set(name, value) == HeaderMap::Result::kOk) {
+          total -= model[name].size();
+          model[name] = {std::string(value)};
+          ++total;
+        }
+        break;
+      case 2: {
+        bool had = model.erase(name) > 0;
+        if (map.erase(name) != had) std::abort();
+        break;
+      }
+      default: {
+        int32_t pos = map.find(name);
+        auto it = model.find(name);
+        if ((pos >= 0) != (it != model.end())) std::abort();
+        if (pos >= 0 && map.first_value(uint32_t(pos)) != it->second.front()) std::abort();
+      }
+    }
+    total = 0;
+    for (auto& [k, v] : model) total += v.size();
+    if (map.size() != total || map.name_count() != model.size()) std::abort();
+  }
+  // Every listed pair is in the model, in per-name order.
+  for (uint32_t i = 0; i < map.name_count(); ++i) {
+    auto it = model.find(std::string(map.name(i)));
+    if (it == model.end()) std::abort();
+    size_t k = 0;
+    map.for_each_value(i, [&](std::string_view v) {
+      if (k >= it->second.size() || it->second[k] != v) std::abort();
+      ++k;
+    });
+    if (k != it->second.size()) std::abort();
+  }
+  HeaderMap copy = map;
+  if (!copy.equals(map) || !map.equals(copy)) std::abort();
+  return 0;
+}
