@@ -70,6 +70,10 @@ class HeaderMap {
   // Same length, and the same value sequence under every name; name order is ignored.
   bool equals(const HeaderMap& other) const;
 
+  // True once the index has switched to the keyed hash after colliding names.
+  bool keyed() const { return keyed_; }
+  uint32_t slot_count() const { return uint32_t(slots_.size()); }
+
   // Bytes held by this map's own storage (for memory accounting).
   size_t heap_bytes() const;
 

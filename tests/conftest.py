@@ -1,0 +1,8 @@
+import pytest
+
+from velmora import _velmora
+
+
+@pytest.fixture
+def v():
+    return _velmora

@@ -1,0 +1,33 @@
+"""Builds and runs the C++ core tests under tests/native (needs a C++20 compiler)."""
+
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+NATIVE = ROOT / "tests" / "native"
+CXX = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
+
+
+def core_sources():
+    return sorted(
+        p for p in (ROOT / "src").rglob("*.cpp")
+        if "module" not in p.parts and not p.name.startswith("py_")
+    )
+
+
+@pytest.mark.skipif(CXX is None, reason="no C++ compiler")
+@pytest.mark.parametrize("test", sorted(p.name for p in NATIVE.glob("test_*.cpp")))
+def test_native(test, tmp_path):
+    exe = tmp_path / test.removesuffix(".cpp")
+    build = subprocess.run(
+        [CXX, "-std=c++20", "-O1", "-g", "-Wall", "-Wextra", f"-I{ROOT / 'src'}",
+         str(NATIVE / test), *map(str, core_sources()), "-o", str(exe)],
+        capture_output=True, text=True,
+    )
+    assert build.returncode == 0, build.stderr[-4000:]
+    run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stdout[-4000:] + run.stderr[-2000:]
