@@ -31,6 +31,16 @@ constexpr std::array<uint8_t, 256> build_classes() {
 
 constexpr std::array<uint8_t, 256> kTable = build_classes();
 
+// Lower-case form of each token byte; 0 for bytes that are not token characters.
+constexpr std::array<char, 256> build_lower_token() {
+  std::array<char, 256> t{};
+  for (int c = 0; c < 256; ++c)
+    if (kTable[c] & kTokenChar) t[c] = static_cast<char>((c >= 'A' && c <= 'Z') ? c + 32 : c);
+  return t;
+}
+
+constexpr std::array<char, 256> kLowerToken = build_lower_token();
+
 }  // namespace
 
 const uint8_t kCharClass[256] = {
@@ -51,20 +61,39 @@ bool is_valid_field_name(std::string_view s) {
 }
 
 bool is_valid_field_value(std::string_view s) {
-  for (unsigned char c : s)
-    if (!is_field_value_char(c)) return false;
+  // Eight bytes at a time: a word with no byte below 0x20 and no 0x7F is valid as it is; a word
+  // that may hold one (tab included) is checked byte by byte.
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  const char* p = s.data();
+  size_t n = s.size();
+  while (n >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    uint64_t below_space = (w - kOnes * 0x20) & ~w & kHigh;
+    uint64_t x = w ^ (kOnes * 0x7f);
+    uint64_t del = (x - kOnes) & ~x & kHigh;
+    if (below_space | del) {
+      for (int i = 0; i < 8; ++i)
+        if (!is_field_value_char(static_cast<unsigned char>(p[i]))) return false;
+    }
+    p += 8;
+    n -= 8;
+  }
+  for (; n; --n, ++p)
+    if (!is_field_value_char(static_cast<unsigned char>(*p))) return false;
   return true;
 }
 
 bool lower_field_name(std::string_view s, char* out) {
   if (s.empty() || s.size() > 65535) return false;
-  unsigned bad = 0;
+  bool ok = true;
   for (size_t i = 0; i < s.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    bad |= !is_token_char(c);
-    out[i] = ascii_lower(static_cast<char>(c));
+    char c = kLowerToken[static_cast<unsigned char>(s[i])];
+    ok &= c != 0;
+    out[i] = c;
   }
-  return bad == 0;
+  return ok;
 }
 
 bool ascii_iequals(std::string_view a, std::string_view b) {

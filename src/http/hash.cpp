@@ -6,9 +6,22 @@
 namespace velmora::http {
 namespace {
 
-inline uint64_t load_le(const char* p, size_t n) {
-  uint64_t w = 0;
-  std::memcpy(&w, p, n);  // little-endian hosts; the byte order only affects hash values
+inline uint64_t load8(const char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);  // host byte order: it only affects hash values
+  return w;
+}
+
+inline uint32_t load4(const char* p) {
+  uint32_t w;
+  std::memcpy(&w, p, 4);
+  return w;
+}
+
+// The last n (1..7) bytes at p as one word, without reading outside them.
+inline uint64_t load_tail(const char* p, size_t n) {
+  if (n >= 4) return (uint64_t(load4(p)) << 32) | load4(p + n - 4);
+  uint64_t w = uint64_t(uint8_t(p[0])) << 16 | uint64_t(uint8_t(p[n >> 1])) << 8 | uint8_t(p[n - 1]);
   return w;
 }
 
@@ -35,14 +48,14 @@ uint32_t fast_hash(std::string_view s) noexcept {
   const char* p = s.data();
   size_t n = s.size();
   uint64_t h = 0x9E3779B97F4A7C15ull ^ (n * 0xff51afd7ed558ccdull);
-  while (n >= 8) {
-    h = (h ^ load_le(p, 8)) * 0xbf58476d1ce4e5b9ull;
+  while (n > 8) {
+    h = (h ^ load8(p)) * 0xbf58476d1ce4e5b9ull;
     h ^= h >> 31;
     p += 8;
     n -= 8;
   }
   if (n) {
-    h = (h ^ load_le(p, n)) * 0xbf58476d1ce4e5b9ull;
+    h = (h ^ (n == 8 ? load8(p) : load_tail(p, n))) * 0xbf58476d1ce4e5b9ull;
     h ^= h >> 31;
   }
   h *= 0x94d049bb133111ebull;
@@ -66,14 +79,15 @@ uint32_t keyed_hash(std::string_view s) noexcept {
   size_t n = s.size();
   const uint64_t b = uint64_t(n) << 56;
   while (n >= 8) {
-    uint64_t m = load_le(p, 8);
+    uint64_t m = load8(p);
     v3 ^= m;
     round();
     v0 ^= m;
     p += 8;
     n -= 8;
   }
-  uint64_t m = b | (n ? load_le(p, n) : 0);
+  uint64_t m = b;
+  for (size_t i = 0; i < n; ++i) m |= uint64_t(uint8_t(p[i])) << (8 * i);
   v3 ^= m;
   round();
   v0 ^= m;

@@ -56,7 +56,7 @@ int32_t HeaderMap::find_slot(std::string_view name, uint32_t hash) const {
     if (((i - (s.hash & mask)) & mask) < dist) return -1;  // Robin Hood: it would sit here
     if (s.hash == h16) {
       std::string_view n = this->name(s.pos1 - 1u);
-      if (n.size() == name.size() && std::memcmp(n.data(), name.data(), name.size()) == 0)
+      if (n.size() == name.size() && same_bytes(n.data(), name.data(), name.size()))
         return int32_t(i);
     }
   }
@@ -64,7 +64,12 @@ int32_t HeaderMap::find_slot(std::string_view name, uint32_t hash) const {
 
 int32_t HeaderMap::find(std::string_view name) const {
   if (entries_.empty()) return -1;
-  int32_t slot = find_slot(name, hash_of(name));
+  return find_hashed(name, hash_of(name));
+}
+
+int32_t HeaderMap::find_hashed(std::string_view name, uint32_t hash) const {
+  if (entries_.empty()) return -1;
+  int32_t slot = find_slot(name, hash);
   return slot < 0 ? -1 : int32_t(slots_[slot].pos1) - 1;
 }
 
@@ -136,8 +141,13 @@ HeaderMap::Result HeaderMap::reserve_one() {
 }
 
 HeaderMap::Result HeaderMap::append_entry(std::string_view name, std::string_view value) {
+  return append_entry_hashed(name, value, hash_of(name));
+}
+
+HeaderMap::Result HeaderMap::append_entry_hashed(std::string_view name, std::string_view value,
+                                                 uint32_t hash) {
   Entry e;
-  int id = find_standard_header(name);
+  int id = find_standard_header(name, keyed_ ? fast_hash(name) : hash);
   size_t need = value.size() + (id < 0 ? name.size() : 0);
   if (need > kMaxArena - arena_.size()) return Result::kTooLarge;
   if (id >= 0) {
@@ -146,7 +156,7 @@ HeaderMap::Result HeaderMap::append_entry(std::string_view name, std::string_vie
     store(name, e.name);
   }
   store(value, e.value);
-  e.hash = hash_of(name);
+  e.hash = hash;
   entries_.push_back(e);
   insert_slot(uint32_t(entries_.size() - 1), e.hash);
   ++values_;
@@ -156,8 +166,10 @@ HeaderMap::Result HeaderMap::append_entry(std::string_view name, std::string_vie
 HeaderMap::Result HeaderMap::add(std::string_view name, std::string_view value) {
   Result r = reserve_one();
   if (r != Result::kOk) return r;
-  int32_t pos = find(name);
-  if (pos < 0) return append_entry(name, value);
+  // reserve_one() may switch the index to the keyed hash: hash after it.
+  const uint32_t hash = hash_of(name);
+  int32_t pos = find_hashed(name, hash);
+  if (pos < 0) return append_entry_hashed(name, value, hash);
   Extra x;
   if (!store(value, x.value)) return Result::kTooLarge;
   const uint32_t xi = uint32_t(extras_.size());
@@ -184,8 +196,9 @@ void HeaderMap::release_value_chain(Entry& e) {
 HeaderMap::Result HeaderMap::set(std::string_view name, std::string_view value) {
   Result r = reserve_one();
   if (r != Result::kOk) return r;
-  int32_t pos = find(name);
-  if (pos < 0) return append_entry(name, value);
+  const uint32_t hash = hash_of(name);
+  int32_t pos = find_hashed(name, hash);
+  if (pos < 0) return append_entry_hashed(name, value, hash);
   Span v;
   if (!store(value, v)) return Result::kTooLarge;
   Entry& e = entries_[pos];

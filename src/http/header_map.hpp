@@ -41,6 +41,11 @@ class HeaderMap {
   // Appends a new entry; the caller has called reserve_one() and checked that find() fails.
   Result append_entry(std::string_view name, std::string_view value);
 
+  // Hash of `name` for this map's index; pass it to the *_hashed forms to hash a name once.
+  uint32_t hash_of(std::string_view name) const;
+  int32_t find_hashed(std::string_view name, uint32_t hash) const;
+  Result append_entry_hashed(std::string_view name, std::string_view value, uint32_t hash);
+
   uint32_t size() const { return values_; }           // all values
   uint32_t name_count() const { return uint32_t(entries_.size()); }
   bool empty() const { return values_ == 0; }
@@ -104,7 +109,6 @@ class HeaderMap {
 
   std::string_view view(Span s) const { return {arena_.data() + s.off, s.len}; }
   bool store(std::string_view bytes, Span& out);
-  uint32_t hash_of(std::string_view name) const;
   void insert_slot(uint32_t pos, uint32_t hash);
   int32_t find_slot(std::string_view name, uint32_t hash) const;
   void rebuild_index(uint32_t slots, bool keyed);

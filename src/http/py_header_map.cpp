@@ -29,6 +29,11 @@ bool is_header_map(PyObject* o) { return Py_TYPE(o) == reinterpret_cast<PyTypeOb
 
 bool utf8_of(PyObject* obj, std::string_view& out) {
   if (PyUnicode_Check(obj)) {
+    if (PyUnicode_IS_COMPACT_ASCII(obj)) {  // its characters are its UTF-8 bytes
+      out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                             size_t(PyUnicode_GET_LENGTH(obj)));
+      return true;
+    }
     Py_ssize_t n;
     const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
     if (!p) return false;
@@ -96,7 +101,7 @@ bool fill_from(http::HeaderMap& map, PyObject* init) {
     return true;
   }
   if (PyDict_Check(init)) {
-    map.reserve(size_t(PyDict_GET_SIZE(init)), 0);
+    map.reserve(size_t(PyDict_GET_SIZE(init)), size_t(PyDict_GET_SIZE(init)) * 40);
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(init, &pos, &k, &v)) {
@@ -104,7 +109,23 @@ bool fill_from(http::HeaderMap& map, PyObject* init) {
     }
     return true;
   }
-  if (PyList_CheckExact(init) || PyTuple_CheckExact(init)) map.reserve(size_t(PySequence_Fast_GET_SIZE(init)), 0);
+  if (PyList_CheckExact(init) || PyTuple_CheckExact(init)) {
+    // Size the storage from the pairs' lengths (an upper bound of what is stored).
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(init);
+    size_t bytes = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* o = PySequence_Fast_ITEMS(init)[i];
+      if (!PyTuple_CheckExact(o) || PyTuple_GET_SIZE(o) < 2) continue;
+      for (int k = 0; k < 2; ++k) {
+        PyObject* f = PyTuple_GET_ITEM(o, k);
+        if (PyUnicode_Check(f) && PyUnicode_IS_COMPACT_ASCII(f))
+          bytes += size_t(PyUnicode_GET_LENGTH(f));
+        else if (PyBytes_Check(f))
+          bytes += size_t(PyBytes_GET_SIZE(f));
+      }
+    }
+    map.reserve(size_t(n), bytes);
+  }
   Ref it = Ref::steal(PyObject_GetIter(init));
   if (!it) return false;
   for (;;) {

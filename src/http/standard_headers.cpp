@@ -1,47 +1,47 @@
 #include "http/standard_headers.hpp"
 
 #include <array>
-#include <cstring>
+
+#include "http/hash.hpp"
 
 namespace velmora::http {
-
 namespace {
 
-// Open-addressed table keyed by (length, first byte, last byte): a cheap key that separates
-// the standard names well; the final memcmp decides.
-constexpr size_t kSlots = 512;
-
-constexpr uint32_t slot_of(size_t len, unsigned char first, unsigned char last) {
-  return static_cast<uint32_t>((len * 31u + first * 7u + last * 131u) & (kSlots - 1));
-}
+// Open-addressed table keyed by the names' fast hash, built on first use.
+constexpr uint32_t kSlots = 512;
 
 struct Table {
-  std::array<int16_t, kSlots> slot{};
-  constexpr Table() {
-    for (auto& s : slot) s = -1;
+  std::array<int16_t, kSlots> slot;
+  Table() {
+    slot.fill(-1);
     for (int i = 0; i < kStandardHeaderCount; ++i) {
-      std::string_view n = kStandardHeaders[i];
-      uint32_t k = slot_of(n.size(), n.front(), n.back());
+      uint32_t k = fast_hash(kStandardHeaders[i]) & (kSlots - 1);
       while (slot[k] >= 0) k = (k + 1) & (kSlots - 1);
       slot[k] = static_cast<int16_t>(i);
     }
   }
 };
 
-constexpr Table kTable{};
+const Table& table() {
+  static const Table t;
+  return t;
+}
 
 }  // namespace
 
-int find_standard_header(std::string_view s) noexcept {
+int find_standard_header(std::string_view s, uint32_t fast) noexcept {
   if (s.size() < 2 || s.size() > 32) return -1;
-  uint32_t k = slot_of(s.size(), s.front(), s.back());
-  for (;;) {
-    int i = kTable.slot[k];
+  const Table& t = table();
+  for (uint32_t k = fast & (kSlots - 1);; k = (k + 1) & (kSlots - 1)) {
+    int i = t.slot[k];
     if (i < 0) return -1;
     std::string_view n = kStandardHeaders[i];
-    if (n.size() == s.size() && std::memcmp(n.data(), s.data(), s.size()) == 0) return i;
-    k = (k + 1) & (kSlots - 1);
+    if (n.size() == s.size() && same_bytes(n.data(), s.data(), s.size())) return i;
   }
+}
+
+int find_standard_header(std::string_view s) noexcept {
+  return find_standard_header(s, fast_hash(s));
 }
 
 }  // namespace velmora::http

@@ -29,7 +29,24 @@ inline constexpr std::string_view kStandardHeaders[kStandardHeaderCount] = {
     "vary", "via", "www-authenticate", "x-forwarded-for", "x-requested-with",
 };
 
-// Index of the lower-case name `s` in kStandardHeaders, or -1.
+// Index of the lower-case name `s` in kStandardHeaders, or -1. `fast` is fast_hash(s).
+int find_standard_header(std::string_view s, uint32_t fast) noexcept;
 int find_standard_header(std::string_view s) noexcept;
+
+// Byte equality for short strings without a library call.
+inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
+  while (n >= 8) {
+    uint64_t x, y;
+    __builtin_memcpy(&x, a, 8);
+    __builtin_memcpy(&y, b, 8);
+    if (x != y) return false;
+    a += 8;
+    b += 8;
+    n -= 8;
+  }
+  for (; n; --n)
+    if (*a++ != *b++) return false;
+  return true;
+}
 
 }  // namespace velmora::http
