@@ -76,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
     total = 0;
-    for (auto& [k, v] : model) total += v.size();
+    for (auto& [k, v] : model)
+      total += v.size();
     if (map.size() != total || map.name_count() != model.size()) std::abort();
   }
   // Every listed pair is in the model, in per-name order.

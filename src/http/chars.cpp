@@ -44,10 +44,10 @@ constexpr std::array<char, 256> kLowerToken = build_lower_token();
 }  // namespace
 
 const uint8_t kCharClass[256] = {
-#define ROW(i)                                                                              \
-  kTable[i], kTable[i + 1], kTable[i + 2], kTable[i + 3], kTable[i + 4], kTable[i + 5],     \
-      kTable[i + 6], kTable[i + 7], kTable[i + 8], kTable[i + 9], kTable[i + 10],           \
-      kTable[i + 11], kTable[i + 12], kTable[i + 13], kTable[i + 14], kTable[i + 15]
+#define ROW(i)                                                                                    \
+  kTable[i], kTable[i + 1], kTable[i + 2], kTable[i + 3], kTable[i + 4], kTable[i + 5],           \
+      kTable[i + 6], kTable[i + 7], kTable[i + 8], kTable[i + 9], kTable[i + 10], kTable[i + 11], \
+      kTable[i + 12], kTable[i + 13], kTable[i + 14], kTable[i + 15]
     ROW(0),   ROW(16),  ROW(32),  ROW(48),  ROW(64),  ROW(80),  ROW(96),  ROW(112),
     ROW(128), ROW(144), ROW(160), ROW(176), ROW(192), ROW(208), ROW(224), ROW(240),
 #undef ROW

@@ -35,7 +35,9 @@ constexpr std::array<IoKindText, 20> kIoKinds = {{
 
 }  // namespace
 
-std::string_view io_kind_name(IoKind k) { return kIoKinds[static_cast<size_t>(k)].name; }
+std::string_view io_kind_name(IoKind k) {
+  return kIoKinds[static_cast<size_t>(k)].name;
+}
 std::string_view io_kind_description(IoKind k) {
   return kIoKinds[static_cast<size_t>(k)].description;
 }
@@ -54,7 +56,9 @@ std::string snake_case(std::string_view camel) {
   return out;
 }
 
-std::string io_kind_snake(IoKind k) { return snake_case(io_kind_name(k)); }
+std::string io_kind_snake(IoKind k) {
+  return snake_case(io_kind_name(k));
+}
 
 namespace http1 {
 namespace {
@@ -107,11 +111,21 @@ constexpr std::array<SubKind, 8> kUserKinds = {{
 
 }  // namespace
 
-std::string_view kind_text(Kind k) { return kKindText[static_cast<size_t>(k)]; }
-std::string_view parse_kind_name(ParseKind p) { return kParseKinds[size_t(p)].name; }
-std::string_view parse_kind_text(ParseKind p) { return kParseKinds[size_t(p)].text; }
-std::string_view user_kind_name(UserKind u) { return kUserKinds[size_t(u)].name; }
-std::string_view user_kind_text(UserKind u) { return kUserKinds[size_t(u)].text; }
+std::string_view kind_text(Kind k) {
+  return kKindText[static_cast<size_t>(k)];
+}
+std::string_view parse_kind_name(ParseKind p) {
+  return kParseKinds[size_t(p)].name;
+}
+std::string_view parse_kind_text(ParseKind p) {
+  return kParseKinds[size_t(p)].text;
+}
+std::string_view user_kind_name(UserKind u) {
+  return kUserKinds[size_t(u)].name;
+}
+std::string_view user_kind_text(UserKind u) {
+  return kUserKinds[size_t(u)].text;
+}
 
 std::string Error::message() const {
   std::string_view text = kind_ == Kind::kParse  ? parse_kind_text(parse_kind())
@@ -126,7 +140,7 @@ std::string Error::message() const {
 }
 
 PendingError Error::into_pending() && {
-  ErrArg message = cause_ ? ErrArg::text(this->message())
+  ErrArg message = cause_                  ? ErrArg::text(this->message())
                    : kind_ == Kind::kParse ? ErrArg::text(parse_kind_text(parse_kind()))
                    : kind_ == Kind::kUser  ? ErrArg::text(user_kind_text(user_kind()))
                                            : ErrArg::text(kind_text(kind_));
@@ -221,8 +235,12 @@ std::string_view reason_description(uint32_t reason) {
   return reason < kReasons.size() ? kReasons[reason] : std::string_view("unknown reason");
 }
 
-std::string_view user_error_name(UserErrorKind k) { return kUserErrors[size_t(k)].name; }
-std::string_view user_error_message(UserErrorKind k) { return kUserErrors[size_t(k)].message; }
+std::string_view user_error_name(UserErrorKind k) {
+  return kUserErrors[size_t(k)].name;
+}
+std::string_view user_error_message(UserErrorKind k) {
+  return kUserErrors[size_t(k)].message;
+}
 
 PendingError user_error(UserErrorKind k) {
   return PendingError(ExcClass::kH2User, ErrArg::text(user_error_name(k)),
@@ -235,8 +253,7 @@ PendingError user_error(UserErrorKind k, std::string message) {
 }
 
 PendingError protocol_error(int64_t reason, std::string_view fixed_message) {
-  return PendingError(ExcClass::kH2Protocol,
-                      reason < 0 ? ErrArg::none() : ErrArg::integer(reason),
+  return PendingError(ExcClass::kH2Protocol, reason < 0 ? ErrArg::none() : ErrArg::integer(reason),
                       ErrArg::text(fixed_message));
 }
 

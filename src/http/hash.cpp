@@ -21,11 +21,14 @@ inline uint32_t load4(const char* p) {
 // The last n (1..7) bytes at p as one word, without reading outside them.
 inline uint64_t load_tail(const char* p, size_t n) {
   if (n >= 4) return (uint64_t(load4(p)) << 32) | load4(p + n - 4);
-  uint64_t w = uint64_t(uint8_t(p[0])) << 16 | uint64_t(uint8_t(p[n >> 1])) << 8 | uint8_t(p[n - 1]);
+  uint64_t w =
+      uint64_t(uint8_t(p[0])) << 16 | uint64_t(uint8_t(p[n >> 1])) << 8 | uint8_t(p[n - 1]);
   return w;
 }
 
-inline uint64_t rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+inline uint64_t rotl(uint64_t x, int b) {
+  return (x << b) | (x >> (64 - b));
+}
 
 struct SipKey {
   uint64_t k0, k1;
@@ -70,10 +73,20 @@ uint32_t keyed_hash(std::string_view s) noexcept {
   uint64_t v2 = 0x6c7967656e657261ull ^ key.k0;
   uint64_t v3 = 0x7465646279746573ull ^ key.k1;
   auto round = [&] {
-    v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
-    v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
-    v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
-    v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+    v0 += v1;
+    v1 = rotl(v1, 13);
+    v1 ^= v0;
+    v0 = rotl(v0, 32);
+    v2 += v3;
+    v3 = rotl(v3, 16);
+    v3 ^= v2;
+    v0 += v3;
+    v3 = rotl(v3, 21);
+    v3 ^= v0;
+    v2 += v1;
+    v1 = rotl(v1, 17);
+    v1 ^= v2;
+    v2 = rotl(v2, 32);
   };
   const char* p = s.data();
   size_t n = s.size();
@@ -87,7 +100,8 @@ uint32_t keyed_hash(std::string_view s) noexcept {
     n -= 8;
   }
   uint64_t m = b;
-  for (size_t i = 0; i < n; ++i) m |= uint64_t(uint8_t(p[i])) << (8 * i);
+  for (size_t i = 0; i < n; ++i)
+    m |= uint64_t(uint8_t(p[i])) << (8 * i);
   v3 ^= m;
   round();
   v0 ^= m;

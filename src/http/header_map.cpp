@@ -36,7 +36,9 @@ std::string_view HeaderMap::first_value(uint32_t entry) const {
   return view(entries_[entry].value);
 }
 
-uint32_t HeaderMap::value_count(uint32_t entry) const { return entries_[entry].count; }
+uint32_t HeaderMap::value_count(uint32_t entry) const {
+  return entries_[entry].count;
+}
 
 bool HeaderMap::store(std::string_view bytes, Span& out) {
   if (bytes.size() > kMaxArena - arena_.size()) return false;
@@ -99,10 +101,12 @@ void HeaderMap::insert_slot(uint32_t pos, uint32_t hash) {
 void HeaderMap::rebuild_index(uint32_t slots, bool keyed) {
   if (keyed != keyed_) {
     keyed_ = keyed;
-    for (Entry& e : entries_) e.hash = hash_of(name(uint32_t(&e - entries_.data())));
+    for (Entry& e : entries_)
+      e.hash = hash_of(name(uint32_t(&e - entries_.data())));
   }
   slots_.assign(slots, Slot{0, 0});
-  for (uint32_t i = 0; i < entries_.size(); ++i) insert_slot(i, entries_[i].hash);
+  for (uint32_t i = 0; i < entries_.size(); ++i)
+    insert_slot(i, entries_[i].hash);
 }
 
 void HeaderMap::reserve(size_t names, size_t bytes) {
@@ -111,7 +115,8 @@ void HeaderMap::reserve(size_t names, size_t bytes) {
   if (bytes <= kMaxArena) arena_.reserve(bytes);
   if (slots_.empty()) {
     uint32_t slots = kInitialSlots;
-    while (slots < kMaxSlots && names >= slots - slots / 4) slots *= 2;
+    while (slots < kMaxSlots && names >= slots - slots / 4)
+      slots *= 2;
     slots_.assign(slots, Slot{0, 0});
   }
 }

@@ -46,7 +46,7 @@ class HeaderMap {
   int32_t find_hashed(std::string_view name, uint32_t hash) const;
   Result append_entry_hashed(std::string_view name, std::string_view value, uint32_t hash);
 
-  uint32_t size() const { return values_; }           // all values
+  uint32_t size() const { return values_; }  // all values
   uint32_t name_count() const { return uint32_t(entries_.size()); }
   bool empty() const { return values_ == 0; }
 
@@ -61,7 +61,8 @@ class HeaderMap {
   void for_each_value(uint32_t entry, F&& f) const {
     const Entry& e = entries_[entry];
     f(view(e.value));
-    for (uint32_t x = e.chain_head; x != kNone; x = extras_[x].next) f(view(extras_[x].value));
+    for (uint32_t x = e.chain_head; x != kNone; x = extras_[x].next)
+      f(view(extras_[x].value));
   }
 
   // Calls f(entry, value) for every pair in listing order (names in entry order, each followed
@@ -91,8 +92,8 @@ class HeaderMap {
     uint32_t len = 0;
   };
   struct Entry {
-    Span name;        // name.off has kStandardBit set for a standard name (off = its index)
-    Span value;       // first value
+    Span name;   // name.off has kStandardBit set for a standard name (off = its index)
+    Span value;  // first value
     uint32_t chain_head = kNone;
     uint32_t chain_tail = kNone;
     uint32_t hash = 0;
@@ -120,10 +121,10 @@ class HeaderMap {
   std::vector<Slot> slots_;
   std::string arena_;
   uint32_t values_ = 0;
-  uint32_t garbage_ = 0;        // arena bytes no longer referenced
-  uint32_t free_extras_ = 0;    // extras no longer referenced
-  bool keyed_ = false;          // the index uses the keyed hash
-  bool under_attack_ = false;   // long probes seen: rebuild or grow at the next reserve
+  uint32_t garbage_ = 0;       // arena bytes no longer referenced
+  uint32_t free_extras_ = 0;   // extras no longer referenced
+  bool keyed_ = false;         // the index uses the keyed hash
+  bool under_attack_ = false;  // long probes seen: rebuild or grow at the next reserve
 };
 
 }  // namespace velmora::http

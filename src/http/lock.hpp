@@ -34,7 +34,8 @@ class Mutex {
         return;
     }
     // 2 marks "locked, maybe with sleepers": the unlocker then wakes one.
-    while (state_.exchange(2, std::memory_order_acquire) != 0) state_.wait(2);
+    while (state_.exchange(2, std::memory_order_acquire) != 0)
+      state_.wait(2);
   }
 
   std::atomic<uint32_t> state_{0};

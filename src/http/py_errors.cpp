@@ -118,9 +118,15 @@ PyObject* exception_class(ExcClass cls) {
 }
 
 // Root classes that are never raised but are registered on the module.
-PyObject* velmora_error_class() { return module_exception(kVelmora); }
-PyObject* h1_error_class() { return module_exception(kH1); }
-PyObject* h2_error_class() { return module_exception(kH2); }
+PyObject* velmora_error_class() {
+  return module_exception(kVelmora);
+}
+PyObject* h1_error_class() {
+  return module_exception(kH1);
+}
+PyObject* h2_error_class() {
+  return module_exception(kH2);
+}
 
 PyObject* raise(const PendingError& e) {
   PyObject* type = exception_class(e.cls);

@@ -15,17 +15,20 @@ namespace velmora::py {
 namespace {
 
 struct HeaderMapObject {
-  PyObject_HEAD
-  Mutex lock;
+  PyObject_HEAD Mutex lock;
   http::HeaderMap map;
 };
 
 constexpr const char kFullMessage[] =
     "header map is full (http::HeaderMap MAX_SIZE, 32768 entries)";
 
-HeaderMapObject* as_map(PyObject* o) { return reinterpret_cast<HeaderMapObject*>(o); }
+HeaderMapObject* as_map(PyObject* o) {
+  return reinterpret_cast<HeaderMapObject*>(o);
+}
 
-bool is_header_map(PyObject* o) { return Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(header_map_type()); }
+bool is_header_map(PyObject* o) {
+  return Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(header_map_type());
+}
 
 bool utf8_of(PyObject* obj, std::string_view& out) {
   if (PyUnicode_Check(obj)) {
@@ -184,11 +187,13 @@ void hm_dealloc(PyObject* self) {
 enum class Listing { kKeys, kValues, kItems, kRawItems };
 
 struct Leaves {
-  std::vector<PyObject*> names;                       // one per entry (items) or per key
-  std::vector<std::pair<uint32_t, PyObject*>> values; // (index into names, value)
+  std::vector<PyObject*> names;                        // one per entry (items) or per key
+  std::vector<std::pair<uint32_t, PyObject*>> values;  // (index into names, value)
   ~Leaves() {
-    for (PyObject* o : names) Py_XDECREF(o);
-    for (auto& p : values) Py_XDECREF(p.second);
+    for (PyObject* o : names)
+      Py_XDECREF(o);
+    for (auto& p : values)
+      Py_XDECREF(p.second);
   }
 };
 
@@ -215,8 +220,10 @@ bool snapshot(HeaderMapObject* m, Listing kind, Leaves& out) {
     map.for_each_value(i, [&](std::string_view v) {
       if (!ok) return;
       PyObject* b = bytes_of(v);
-      if (!b) ok = false;
-      else out.values.emplace_back(i, b);
+      if (!b)
+        ok = false;
+      else
+        out.values.emplace_back(i, b);
     });
   }
   return ok;
@@ -260,10 +267,18 @@ PyObject* listing(PyObject* self, Listing kind) {
   return list.release();
 }
 
-PyObject* hm_keys(PyObject* self, PyObject*) { return listing(self, Listing::kKeys); }
-PyObject* hm_values(PyObject* self, PyObject*) { return listing(self, Listing::kValues); }
-PyObject* hm_items(PyObject* self, PyObject*) { return listing(self, Listing::kItems); }
-PyObject* hm_raw_items(PyObject* self, PyObject*) { return listing(self, Listing::kRawItems); }
+PyObject* hm_keys(PyObject* self, PyObject*) {
+  return listing(self, Listing::kKeys);
+}
+PyObject* hm_values(PyObject* self, PyObject*) {
+  return listing(self, Listing::kValues);
+}
+PyObject* hm_items(PyObject* self, PyObject*) {
+  return listing(self, Listing::kItems);
+}
+PyObject* hm_raw_items(PyObject* self, PyObject*) {
+  return listing(self, Listing::kRawItems);
+}
 
 PyObject* hm_iter(PyObject* self) {
   Ref keys = Ref::steal(listing(self, Listing::kKeys));
@@ -315,18 +330,22 @@ PyObject* hm_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       m->map.for_each_value(uint32_t(pos), [&](std::string_view v) {
         if (!ok) return;
         PyObject* b = bytes_of(v);
-        if (!b) ok = false;
-        else values.push_back(b);
+        if (!b)
+          ok = false;
+        else
+          values.push_back(b);
       });
     }
   }
   if (!ok) {
-    for (PyObject* o : values) Py_DECREF(o);
+    for (PyObject* o : values)
+      Py_DECREF(o);
     return nullptr;
   }
   PyObject* list = list_of(values);
   if (!list)
-    for (PyObject* o : values) Py_XDECREF(o);
+    for (PyObject* o : values)
+      Py_XDECREF(o);
   return list;
 }
 
@@ -450,12 +469,12 @@ PyMethodDef kMethods[] = {
              "Return the first value of name as bytes, or default when it is absent.")},
     {"get_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hm_get_all)),
      METH_FASTCALL | METH_KEYWORDS,
-     SIG_DOC("get_all($self, name)", "Return every value of name in order (an empty list if absent).")},
+     SIG_DOC("get_all($self, name)",
+             "Return every value of name in order (an empty list if absent).")},
     {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hm_add)),
      METH_FASTCALL | METH_KEYWORDS,
      SIG_DOC("add($self, name, value)", "Append value under name, keeping existing values.")},
-    {"setdefault",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hm_setdefault)),
+    {"setdefault", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hm_setdefault)),
      METH_FASTCALL | METH_KEYWORDS,
      SIG_DOC("setdefault($self, name, value)",
              "Return the first value of name; if absent, append value and return it as bytes.")},
@@ -580,6 +599,8 @@ PyObject* header_name_str(const http::HeaderMap& map, uint32_t entry) {
 
 namespace velmora::py {
 
-int setup_header_map(PyObject* m) { return add_to_module(m, "HeaderMap", header_map_type()); }
+int setup_header_map(PyObject* m) {
+  return add_to_module(m, "HeaderMap", header_map_type());
+}
 
 }  // namespace velmora::py

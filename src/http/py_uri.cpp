@@ -38,8 +38,10 @@ PyObject* uri_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   std::optional<uint16_t> port = http::authority_port(uri.authority);
   if (!port) port = http::default_port(scheme);
   std::string_view bare = host;
-  while (!bare.empty() && bare.front() == '[') bare.remove_prefix(1);
-  while (!bare.empty() && bare.back() == ']') bare.remove_suffix(1);
+  while (!bare.empty() && bare.front() == '[')
+    bare.remove_prefix(1);
+  while (!bare.empty() && bare.back() == ']')
+    bare.remove_suffix(1);
   Ref py_host = Ref::steal(str_from(bare));
   if (!py_host) return nullptr;
   if (!port) return PyTuple_Pack(4, py_scheme.get(), py_host.get(), Py_None, Py_None);

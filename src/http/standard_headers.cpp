@@ -16,7 +16,8 @@ struct Table {
     slot.fill(-1);
     for (int i = 0; i < kStandardHeaderCount; ++i) {
       uint32_t k = fast_hash(kStandardHeaders[i]) & (kSlots - 1);
-      while (slot[k] >= 0) k = (k + 1) & (kSlots - 1);
+      while (slot[k] >= 0)
+        k = (k + 1) & (kSlots - 1);
       slot[k] = static_cast<int16_t>(i);
     }
   }

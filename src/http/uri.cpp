@@ -8,18 +8,10 @@ namespace velmora::http {
 namespace {
 
 constexpr std::array<std::string_view, 12> kUriErrorText = {
-    "invalid uri character",
-    "invalid scheme",
-    "invalid authority",
-    "invalid port",
-    "invalid format",
-    "scheme missing",
-    "authority missing",
-    "path missing",
-    "path does not start with slash",
-    "uri too long",
-    "empty string",
-    "scheme too long",
+    "invalid uri character", "invalid scheme", "invalid authority",
+    "invalid port",          "invalid format", "scheme missing",
+    "authority missing",     "path missing",   "path does not start with slash",
+    "uri too long",          "empty string",   "scheme too long",
 };
 
 bool starts_with_ci(std::string_view s, std::string_view prefix) {
@@ -54,13 +46,16 @@ std::optional<UriError> check_authority(std::string_view a) {
       return UriError::kInvalidAuthority;
     std::string_view inside = hostport.substr(1, close - 1);
     size_t colons_inside = 0;
-    for (char c : inside) colons_inside += c == ':';
+    for (char c : inside)
+      colons_inside += c == ':';
     if (colons_inside > 8) return UriError::kInvalidAuthority;
     std::string_view rest = hostport.substr(close + 1);
     if (!rest.empty() && rest.front() != ':') return UriError::kInvalidAuthority;
-    for (char c : rest) colons_outside += c == ':';
+    for (char c : rest)
+      colons_outside += c == ':';
   } else {
-    for (char c : hostport) colons_outside += c == ':';
+    for (char c : hostport)
+      colons_outside += c == ':';
   }
   if (colons_outside > 1) return UriError::kInvalidAuthority;
   return std::nullopt;
@@ -91,7 +86,9 @@ std::optional<UriError> split_path(std::string_view rest, std::string_view& path
 
 }  // namespace
 
-std::string_view uri_error_text(UriError e) { return kUriErrorText[static_cast<size_t>(e)]; }
+std::string_view uri_error_text(UriError e) {
+  return kUriErrorText[static_cast<size_t>(e)];
+}
 
 std::string_view Uri::scheme_name() const {
   switch (scheme) {
@@ -131,7 +128,8 @@ std::optional<UriError> parse_uri(std::string_view s, Uri& out) {
     scheme_len = 5;
   } else {
     size_t n = 0;
-    while (n < s.size() && is_scheme_char(static_cast<unsigned char>(s[n]))) ++n;
+    while (n < s.size() && is_scheme_char(static_cast<unsigned char>(s[n])))
+      ++n;
     if (n > 0 && s.substr(n, 3) == "://") {
       if (n > kMaxSchemeLength) return UriError::kSchemeTooLong;
       out.scheme = Uri::Scheme::kOther;

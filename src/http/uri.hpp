@@ -33,7 +33,7 @@ struct Uri {
 
   Form form = Form::kOrigin;
   Scheme scheme = Scheme::kNone;
-  std::string_view scheme_text;     // as written; empty without a scheme
+  std::string_view scheme_text;  // as written; empty without a scheme
   bool has_authority = false;
   std::string_view authority;       // userinfo, host and port as written
   std::string_view path_and_query;  // fragment removed; may be empty

@@ -15,8 +15,8 @@ int add_to_module(PyObject* module, const char* name, PyObject* value) {
     if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
   }
   if (!PyList_Check(all.get())) {
-    PyErr_Format(PyExc_TypeError, "%s.__all__ must be a list, not %.100s",
-                 PyModule_GetName(module), Py_TYPE(all.get())->tp_name);
+    PyErr_Format(PyExc_TypeError, "%s.__all__ must be a list, not %.100s", PyModule_GetName(module),
+                 Py_TYPE(all.get())->tp_name);
     return -1;
   }
   Ref pyname = Ref::steal(PyUnicode_InternFromString(name));
@@ -61,11 +61,14 @@ PyObject* make_exception(const char* qualified_name, const char* doc, PyObject* 
   return type;
 }
 
-static const char* plural(Py_ssize_t n) { return n == 1 ? "" : "s"; }
+static const char* plural(Py_ssize_t n) {
+  return n == 1 ? "" : "s";
+}
 
 bool parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** out) {
-  for (int i = 0; i < spec.count; ++i) out[i] = nullptr;
+  for (int i = 0; i < spec.count; ++i)
+    out[i] = nullptr;
   if (nargs > spec.max_positional) {
     if (spec.max_positional == 0)
       PyErr_Format(PyExc_TypeError, "%.200s() takes no positional arguments", spec.function);
@@ -75,7 +78,8 @@ bool parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, Py
                    spec.max_positional, plural(spec.max_positional), nargs);
     return false;
   }
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  for (Py_ssize_t i = 0; i < nargs; ++i)
+    out[i] = args[i];
   if (kwnames) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -94,8 +98,8 @@ bool parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, Py
       }
       if (out[found]) {
         PyErr_Format(PyExc_TypeError,
-                     "argument for %.200s() given by name ('%s') and position (%d)",
-                     spec.function, spec.names[found], found + 1);
+                     "argument for %.200s() given by name ('%s') and position (%d)", spec.function,
+                     spec.names[found], found + 1);
         return false;
       }
       out[found] = args[nargs + k];

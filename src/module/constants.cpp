@@ -46,23 +46,19 @@ int setup_version(PyObject* m) {
 
 int setup_h2_flag_constants(PyObject* m) {
   static const IntConstant table[] = {
-      {"H2_FLAG_WAKE", 1},        {"H2_FLAG_SLOT_FREED", 2}, {"H2_FLAG_CONN_DONE", 4},
-      {"H2_FLAG_STOP_ACCEPTING", 8}, {"H2_HEADERS_IGNORED", 0}, {"H2_HEADERS_OPENED", 1},
-      {"H2_HEADERS_HEAD", 2},     {"H2_HEADERS_TRAILERS", 3},
+      {"H2_FLAG_WAKE", 1},           {"H2_FLAG_SLOT_FREED", 2},  {"H2_FLAG_CONN_DONE", 4},
+      {"H2_FLAG_STOP_ACCEPTING", 8}, {"H2_HEADERS_IGNORED", 0},  {"H2_HEADERS_OPENED", 1},
+      {"H2_HEADERS_HEAD", 2},        {"H2_HEADERS_TRAILERS", 3},
   };
   return add_ints(m, table);
 }
 
 int setup_h2_limit_constants(PyObject* m) {
   static const IntConstant table[] = {
-      {"H2_DEFAULT_HEADER_TABLE_SIZE", 4096},
-      {"H2_DEFAULT_INITIAL_WINDOW_SIZE", 65535},
-      {"H2_DEFAULT_MAX_FRAME_SIZE", 16384},
-      {"H2_MAX_MAX_FRAME_SIZE", 16777215},
-      {"H2_MAX_STREAM_ID", 2147483647},
-      {"H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD", 256},
-      {"H2_DEFAULT_DATA_FRAME_BUDGET", 25600},
-      {"H2_MAX_RECV_EMPTY_DATA_FRAMES", 100},
+      {"H2_DEFAULT_HEADER_TABLE_SIZE", 4096},  {"H2_DEFAULT_INITIAL_WINDOW_SIZE", 65535},
+      {"H2_DEFAULT_MAX_FRAME_SIZE", 16384},    {"H2_MAX_MAX_FRAME_SIZE", 16777215},
+      {"H2_MAX_STREAM_ID", 2147483647},        {"H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD", 256},
+      {"H2_DEFAULT_DATA_FRAME_BUDGET", 25600}, {"H2_MAX_RECV_EMPTY_DATA_FRAMES", 100},
   };
   if (add_ints(m, table) < 0) return -1;
   static const char kPreface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
@@ -77,11 +73,11 @@ int setup_h1_constants(PyObject* m) {
   };
   // One numbering space for H1_NEXT_* (0-3) and H1_READ_* (4-8); H1_REQ_* restarts at 0.
   static const IntConstant codes[] = {
-      {"H1_NEXT_NONE", 0},        {"H1_NEXT_RAISE", 1},      {"H1_NEXT_CLOSE", 2},
-      {"H1_NEXT_DRAIN", 3},       {"H1_READ_PARSE", 4},      {"H1_READ_SHUTDOWN", 5},
-      {"H1_READ_WATCHER", 6},     {"H1_READ_TRANSPORT", 7},  {"H1_READ_EOF", 8},
-      {"H1_REQ_OK", 0},           {"H1_REQ_ALREADY", 1},     {"H1_REQ_STALE", 2},
-      {"H1_REQ_PARKED", 3},       {"H1_REQ_PEER_CLOSED", 4}, {"H1_REQ_CONTINUE", 5},
+      {"H1_NEXT_NONE", 0},    {"H1_NEXT_RAISE", 1},      {"H1_NEXT_CLOSE", 2},
+      {"H1_NEXT_DRAIN", 3},   {"H1_READ_PARSE", 4},      {"H1_READ_SHUTDOWN", 5},
+      {"H1_READ_WATCHER", 6}, {"H1_READ_TRANSPORT", 7},  {"H1_READ_EOF", 8},
+      {"H1_REQ_OK", 0},       {"H1_REQ_ALREADY", 1},     {"H1_REQ_STALE", 2},
+      {"H1_REQ_PARKED", 3},   {"H1_REQ_PEER_CLOSED", 4}, {"H1_REQ_CONTINUE", 5},
   };
   if (add_ints(m, watch) < 0) return -1;
   return add_ints(m, codes);

@@ -12,16 +12,11 @@ int exec_module(PyObject* m) {
     return -1;
   }
   int (*const steps[])(PyObject*) = {
-      setup_version,
-      setup_root_exceptions,
-      setup_header_map,
-      setup_functions,
+      setup_version, setup_root_exceptions, setup_header_map, setup_functions,
       // HTTP/2 frame and stream classes (H2Codec .. H2ResetVerdict) register here.
-      setup_h2_flag_constants,
-      setup_h2_exceptions,
+      setup_h2_flag_constants, setup_h2_exceptions,
       // H2Reason registers here.
-      setup_h2_limit_constants,
-      setup_h1_exceptions,
+      setup_h2_limit_constants, setup_h1_exceptions,
       // HTTP/1 classes (H1Codec .. OnceLatch) register here.
       setup_h1_constants,
       // ProxyMatcher and ProxyIntercept register here.
@@ -37,15 +32,7 @@ PyModuleDef_Slot kSlots[] = {
 };
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT,
-    "_velmora",
-    "",
-    0,
-    nullptr,
-    kSlots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_velmora", "", 0, nullptr, kSlots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

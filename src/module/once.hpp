@@ -23,8 +23,7 @@ class ProcessOnce {
       if (s == kReady) return value_;
       if (s == kEmpty) {
         int expected = kEmpty;
-        if (!state_.compare_exchange_strong(expected, kBusy, std::memory_order_acq_rel))
-          continue;
+        if (!state_.compare_exchange_strong(expected, kBusy, std::memory_order_acq_rel)) continue;
         PyObject* made = make();
         if (!made) {
           state_.store(kEmpty, std::memory_order_release);

@@ -39,25 +39,25 @@ inline int run_all() {
 
 }  // namespace check
 
-#define CHECK(cond)                                                            \
-  do {                                                                         \
-    if (!(cond)) {                                                             \
-      ++check::failures();                                                     \
-      std::printf("  %s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #cond);   \
-    }                                                                          \
+#define CHECK(cond)                                                          \
+  do {                                                                       \
+    if (!(cond)) {                                                           \
+      ++check::failures();                                                   \
+      std::printf("  %s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #cond); \
+    }                                                                        \
   } while (0)
 
-#define CHECK_EQ(a, b)                                                                  \
-  do {                                                                                  \
-    auto va_ = (a);                                                                     \
-    auto vb_ = (b);                                                                     \
-    if (!(va_ == vb_)) {                                                                \
-      ++check::failures();                                                              \
-      std::printf("  %s:%d: CHECK_EQ(%s, %s) failed\n", __FILE__, __LINE__, #a, #b);   \
-    }                                                                                   \
+#define CHECK_EQ(a, b)                                                               \
+  do {                                                                               \
+    auto va_ = (a);                                                                  \
+    auto vb_ = (b);                                                                  \
+    if (!(va_ == vb_)) {                                                             \
+      ++check::failures();                                                           \
+      std::printf("  %s:%d: CHECK_EQ(%s, %s) failed\n", __FILE__, __LINE__, #a, #b); \
+    }                                                                                \
   } while (0)
 
-#define TEST_CASE(name)                                        \
-  static void name();                                          \
-  static check::Register register_##name(#name, name);         \
+#define TEST_CASE(name)                                \
+  static void name();                                  \
+  static check::Register register_##name(#name, name); \
   static void name()

@@ -16,7 +16,9 @@ using namespace velmora;
 
 namespace {
 
-std::string arg_text(const PendingError& e, int i) { return std::string(e.args[i].str()); }
+std::string arg_text(const PendingError& e, int i) {
+  return std::string(e.args[i].str());
+}
 
 }  // namespace
 
@@ -41,9 +43,10 @@ TEST_CASE(body_error_without_io_cause_is_other) {
 }
 
 TEST_CASE(body_error_walks_the_cause_chain) {
-  auto inner = std::make_unique<http1::Cause>(
-      http1::Cause{"bad chunk", IoKind::kInvalidData, nullptr});
-  auto outer = std::make_unique<http1::Cause>(http1::Cause{"decoder", std::nullopt, std::move(inner)});
+  auto inner =
+      std::make_unique<http1::Cause>(http1::Cause{"bad chunk", IoKind::kInvalidData, nullptr});
+  auto outer =
+      std::make_unique<http1::Cause>(http1::Cause{"decoder", std::nullopt, std::move(inner)});
   auto e = http1::Error(http1::Kind::kBody).with_cause(std::move(outer)).into_pending();
   CHECK_EQ(arg_text(e, 0), "invalid_data");
   CHECK_EQ(arg_text(e, 1), "error reading a body from connection: decoder");
@@ -141,7 +144,8 @@ TEST_CASE(colliding_names_switch_to_keyed_hash) {
     if ((http::fast_hash(n) & 0x7fff) == target) names.push_back(n);
   }
   http::HeaderMap map;
-  for (const auto& n : names) CHECK(map.add(n, n) == http::HeaderMap::Result::kOk);
+  for (const auto& n : names)
+    CHECK(map.add(n, n) == http::HeaderMap::Result::kOk);
   CHECK(map.keyed());
   CHECK_EQ(map.name_count(), 3000u);
   bool all = true;
@@ -150,9 +154,11 @@ TEST_CASE(colliding_names_switch_to_keyed_hash) {
     all = all && pos >= 0 && map.first_value(uint32_t(pos)) == n;
   }
   CHECK(all);
-  for (size_t i = 0; i < names.size(); i += 3) CHECK(map.erase(names[i]));
+  for (size_t i = 0; i < names.size(); i += 3)
+    CHECK(map.erase(names[i]));
   bool rest = true;
-  for (size_t i = 0; i < names.size(); ++i) rest = rest && ((map.find(names[i]) >= 0) == (i % 3 != 0));
+  for (size_t i = 0; i < names.size(); ++i)
+    rest = rest && ((map.find(names[i]) >= 0) == (i % 3 != 0));
   CHECK(rest);
 }
 
@@ -161,7 +167,8 @@ TEST_CASE(index_growth_follows_the_load_rule) {
   CHECK_EQ(map.slot_count(), 0u);
   map.add("a0", "");
   CHECK_EQ(map.slot_count(), 8u);
-  for (int i = 1; i < 6; ++i) map.add("a" + std::to_string(i), "");
+  for (int i = 1; i < 6; ++i)
+    map.add("a" + std::to_string(i), "");
   CHECK_EQ(map.slot_count(), 8u);  // six names fill three quarters
   map.add("a6", "");
   CHECK_EQ(map.slot_count(), 16u);
@@ -202,4 +209,6 @@ TEST_CASE(imf_fixdate_agrees_with_libc) {
   CHECK_EQ(mismatches, 0);
 }
 
-int main() { return check::run_all(); }
+int main() {
+  return check::run_all();
+}
