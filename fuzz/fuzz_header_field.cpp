@@ -39,7 +39,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   HeaderMap map;
   // Model: name -> values, plus insertion order of names.
   std::map<std::string, std::vector<std::string>> model;
-  size_t total = 0;
   while (!in.empty()) {
     uint8_t op = in.byte();
     std::string_view raw_name = in.bytes(in.byte() % 12);
@@ -51,17 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!name_ok || !value_ok) continue;
     switch (op % 4) {
       case 0:
-        if (map.add(name, value) == HeaderMap::Result::kOk) {
-          model[name].emplace_back(value);
-          ++total;
-        }
+        if (map.add(name, value) == HeaderMap::Result::kOk) model[name].emplace_back(value);
         break;
       case 1:
-        if (map.set(name, value) == HeaderMap::Result::kOk) {
-          total -= model[name].size();
-          model[name] = {std::string(value)};
-          ++total;
-        }
+        if (map.set(name, value) == HeaderMap::Result::kOk) model[name] = {std::string(value)};
         break;
       case 2: {
         bool had = model.erase(name) > 0;
@@ -75,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (pos >= 0 && map.first_value(uint32_t(pos)) != it->second.front()) std::abort();
       }
     }
-    total = 0;
+    size_t total = 0;
     for (auto& [k, v] : model)
       total += v.size();
     if (map.size() != total || map.name_count() != model.size()) std::abort();
