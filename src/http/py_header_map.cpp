@@ -96,6 +96,30 @@ bool add_pair(http::HeaderMap& map, PyObject* name, PyObject* value) {
   return check(map.add(n.view(), v));
 }
 
+// Adds one item of an iterable: item[0] is the name, item[1] the value.
+bool add_item(http::HeaderMap& map, PyObject* o) {
+  if ((PyTuple_CheckExact(o) && PyTuple_GET_SIZE(o) >= 2) ||
+      (PyList_CheckExact(o) && PyList_GET_SIZE(o) >= 2)) {
+    // Converting str or bytes runs no Python code, so the borrowed items stay alive.
+    return add_pair(map, PySequence_Fast_ITEMS(o)[0], PySequence_Fast_ITEMS(o)[1]);
+  }
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  if (!zero || !one) return false;
+  Ref name = Ref::steal(PyObject_GetItem(o, zero.get()));
+  if (!name) return false;
+  Ref value = Ref::steal(PyObject_GetItem(o, one.get()));
+  if (!value) return false;
+  return add_pair(map, name.get(), value.get());
+}
+
+// Byte length of a str or bytes name or value as stored (0 for anything else).
+size_t stored_length(PyObject* f) {
+  if (PyUnicode_Check(f) && PyUnicode_IS_COMPACT_ASCII(f)) return size_t(PyUnicode_GET_LENGTH(f));
+  if (PyBytes_Check(f)) return size_t(PyBytes_GET_SIZE(f));
+  return 0;
+}
+
 bool fill_from(http::HeaderMap& map, PyObject* init) {
   if (is_header_map(init)) {
     HeaderMapObject* src = as_map(init);
@@ -103,53 +127,42 @@ bool fill_from(http::HeaderMap& map, PyObject* init) {
     map = src->map;
     return true;
   }
+  // Containers whose size is known up front get their storage sized once.
   if (PyDict_Check(init)) {
-    map.reserve(size_t(PyDict_GET_SIZE(init)), size_t(PyDict_GET_SIZE(init)) * 40);
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    while (PyDict_Next(init, &pos, &k, &v)) {
+    size_t bytes = 0;
+    while (PyDict_Next(init, &pos, &k, &v))
+      bytes += stored_length(k) + stored_length(v);
+    map.reserve(size_t(PyDict_GET_SIZE(init)), bytes);
+    pos = 0;
+    while (PyDict_Next(init, &pos, &k, &v))
       if (!add_pair(map, k, v)) return false;
-    }
     return true;
   }
   if (PyList_CheckExact(init) || PyTuple_CheckExact(init)) {
-    // Size the storage from the pairs' lengths (an upper bound of what is stored).
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(init);
     size_t bytes = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* o = PySequence_Fast_ITEMS(init)[i];
-      if (!PyTuple_CheckExact(o) || PyTuple_GET_SIZE(o) < 2) continue;
-      for (int k = 0; k < 2; ++k) {
-        PyObject* f = PyTuple_GET_ITEM(o, k);
-        if (PyUnicode_Check(f) && PyUnicode_IS_COMPACT_ASCII(f))
-          bytes += size_t(PyUnicode_GET_LENGTH(f));
-        else if (PyBytes_Check(f))
-          bytes += size_t(PyBytes_GET_SIZE(f));
-      }
+      if (PyTuple_CheckExact(o) && PyTuple_GET_SIZE(o) >= 2)
+        bytes += stored_length(PyTuple_GET_ITEM(o, 0)) + stored_length(PyTuple_GET_ITEM(o, 1));
     }
     map.reserve(size_t(n), bytes);
+    // Same order and semantics as iterating; the size is re-read on every step because an
+    // item's __getitem__ could change the list.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(init); ++i) {
+      Ref item = Ref::borrow(PySequence_Fast_ITEMS(init)[i]);
+      if (!add_item(map, item.get())) return false;
+    }
+    return true;
   }
   Ref it = Ref::steal(PyObject_GetIter(init));
   if (!it) return false;
   for (;;) {
     Ref item = Ref::steal(PyIter_Next(it.get()));
     if (!item) return !PyErr_Occurred();
-    PyObject* o = item.get();
-    if ((PyTuple_CheckExact(o) && PyTuple_GET_SIZE(o) >= 2) ||
-        (PyList_CheckExact(o) && PyList_GET_SIZE(o) >= 2)) {
-      Ref name = Ref::borrow(PySequence_Fast_ITEMS(o)[0]);
-      Ref value = Ref::borrow(PySequence_Fast_ITEMS(o)[1]);
-      if (!add_pair(map, name.get(), value.get())) return false;
-      continue;
-    }
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    Ref one = Ref::steal(PyLong_FromLong(1));
-    if (!zero || !one) return false;
-    Ref name = Ref::steal(PyObject_GetItem(o, zero.get()));
-    if (!name) return false;
-    Ref value = Ref::steal(PyObject_GetItem(o, one.get()));
-    if (!value) return false;
-    if (!add_pair(map, name.get(), value.get())) return false;
+    if (!add_item(map, item.get())) return false;
   }
 }
 
@@ -165,8 +178,12 @@ PyObject* alloc_map(PyTypeObject* type, http::HeaderMap&& map) {
 PyObject* hm_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   static const char* kw[] = {"init", nullptr};
   PyObject* init = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:HeaderMap", const_cast<char**>(kw), &init))
+  if (!kwds && PyTuple_GET_SIZE(args) <= 1) {
+    if (PyTuple_GET_SIZE(args) == 1) init = PyTuple_GET_ITEM(args, 0);
+  } else if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:HeaderMap", const_cast<char**>(kw),
+                                          &init)) {
     return nullptr;
+  }
   http::HeaderMap map;
   if (init != Py_None && !fill_from(map, init)) return nullptr;
   return alloc_map(type, std::move(map));
