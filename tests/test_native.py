@@ -1,6 +1,7 @@
 """Builds and runs the C++ core tests under tests/native (needs a C++20 compiler)."""
 
 import os
+import re
 import shutil
 import subprocess
 from pathlib import Path
@@ -12,11 +13,25 @@ NATIVE = ROOT / "tests" / "native"
 CXX = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
 
 
-def core_sources():
-    return sorted(
-        p for p in (ROOT / "src").rglob("*.cpp")
-        if "module" not in p.parts and not p.name.startswith("py_")
-    )
+INCLUDE = re.compile(r'^#include "([^"]+)"', re.M)
+
+
+def core_sources(test_file):
+    """The core .cpp files a test needs: those beside every header it includes, transitively."""
+    seen, sources, todo = set(), set(), [test_file]
+    while todo:
+        path = todo.pop()
+        for inc in INCLUDE.findall(path.read_text()):
+            header = ROOT / "src" / inc
+            if header in seen or not header.exists():
+                continue
+            seen.add(header)
+            todo.append(header)
+            cpp = header.with_suffix(".cpp")
+            if cpp.exists() and cpp not in sources:
+                sources.add(cpp)
+                todo.append(cpp)
+    return sorted(sources)
 
 
 @pytest.mark.skipif(CXX is None, reason="no C++ compiler")
@@ -25,7 +40,7 @@ def test_native(test, tmp_path):
     exe = tmp_path / test.removesuffix(".cpp")
     build = subprocess.run(
         [CXX, "-std=c++20", "-O1", "-g", "-Wall", "-Wextra", f"-I{ROOT / 'src'}",
-         str(NATIVE / test), *map(str, core_sources()), "-o", str(exe)],
+         str(NATIVE / test), *map(str, core_sources(NATIVE / test)), "-o", str(exe)],
         capture_output=True, text=True,
     )
     assert build.returncode == 0, build.stderr[-4000:]
