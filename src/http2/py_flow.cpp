@@ -1,0 +1,394 @@
+// H2FlowControl, H2ContentLength and H2DataFrameBudget: the per-stream and per-connection
+// accounting values, each behind a mutex of its own, for drivers and tests.
+#include <new>
+#include <string>
+
+#include "http/lock.hpp"
+#include "http/py_errors.hpp"
+#include "http2/content_length.hpp"
+#include "http2/data_frame_budget.hpp"
+#include "http2/flow_control.hpp"
+#include "module/boundary.hpp"
+#include "module/once.hpp"
+#include "module/setup.hpp"
+
+#define SIG_DOC(sig, text) sig "\n--\n\n" text
+#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
+namespace velmora::py {
+namespace {
+
+template <class T>
+struct Boxed {
+  PyObject_HEAD Mutex lock;
+  T value;
+};
+
+template <class T>
+Boxed<T>* as_box(PyObject* o) {
+  return reinterpret_cast<Boxed<T>*>(o);
+}
+
+template <class T>
+PyObject* box_new(PyTypeObject* type, T value) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  new (&as_box<T>(self)->lock) Mutex();
+  new (&as_box<T>(self)->value) T(std::move(value));
+  return self;
+}
+
+template <class T>
+void box_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  as_box<T>(self)->value.~T();
+  as_box<T>(self)->lock.~Mutex();
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+// Runs `f` on the value under the object's lock.
+template <class T, class F>
+auto locked(PyObject* self, F&& f) {
+  LockGuard g(as_box<T>(self)->lock);
+  return f(as_box<T>(self)->value);
+}
+
+bool one_arg(const char* function, const char* name, PyObject* const* args, Py_ssize_t nargs,
+             PyObject* kw, PyObject*& out) {
+  const char* const names[] = {name};
+  const ArgSpec spec{function, names, 1, 1, 1};
+  return parse_args(spec, args, nargs, kw, &out);
+}
+
+// ---- H2FlowControl --------------------------------------------------------------------------
+
+using http2::FlowControl;
+using http2::FlowStatus;
+
+PyObject* fc_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  if (PyTuple_GET_SIZE(args) != 0 || (kwds && PyDict_GET_SIZE(kwds) != 0)) {
+    PyErr_SetString(PyExc_TypeError, "H2FlowControl() takes no arguments");
+    return nullptr;
+  }
+  return box_new(type, FlowControl());
+}
+
+PyObject* fc_window_size(PyObject* self, PyObject*) {
+  return PyLong_FromUnsignedLong(
+      locked<FlowControl>(self, [](FlowControl& f) { return f.window_size(); }));
+}
+
+PyObject* fc_available(PyObject* self, PyObject*) {
+  return PyLong_FromLong(locked<FlowControl>(self, [](FlowControl& f) { return f.available(); }));
+}
+
+PyObject* fc_has_unavailable(PyObject* self, PyObject*) {
+  return PyBool_FromLong(
+      locked<FlowControl>(self, [](FlowControl& f) { return f.has_unavailable(); }));
+}
+
+PyObject* fc_unclaimed_capacity(PyObject* self, PyObject*) {
+  auto r = locked<FlowControl>(self, [](FlowControl& f) { return f.unclaimed_capacity(); });
+  if (!r) Py_RETURN_NONE;
+  return PyLong_FromLongLong(*r);
+}
+
+// One size argument (unsigned 32-bit), one change.
+template <FlowStatus (FlowControl::*Method)(uint32_t)>
+PyObject* fc_change(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw,
+                    const char* function, const char* arg) {
+  PyObject* a;
+  uint32_t size;
+  if (!one_arg(function, arg, args, nargs, kw, a) || !to_u32(a, size)) return nullptr;
+  FlowStatus s = locked<FlowControl>(self, [&](FlowControl& f) { return (f.*Method)(size); });
+  if (s != FlowStatus::kOk) return raise(http2::flow_status_error(s, size));
+  Py_RETURN_NONE;
+}
+
+#define FC_CHANGE(name, arg)                                                                   \
+  PyObject* fc_##name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) { \
+    return fc_change<&FlowControl::name>(self, args, nargs, kw, #name, arg);                   \
+  }
+FC_CHANGE(claim_capacity, "capacity")
+FC_CHANGE(assign_capacity, "capacity")
+FC_CHANGE(inc_window, "sz")
+FC_CHANGE(dec_send_window, "sz")
+FC_CHANGE(dec_recv_window, "sz")
+FC_CHANGE(send_data, "sz")
+#undef FC_CHANGE
+
+PyObject* fc_repr(PyObject* self) {
+  auto [w, a] = locked<FlowControl>(
+      self, [](FlowControl& f) { return std::pair(f.raw_window(), f.available()); });
+  return PyUnicode_FromFormat("H2FlowControl(window_size=%d, available=%d)", int(w), int(a));
+}
+
+PyMethodDef kFlowMethods[] = {
+    {"window_size", fc_window_size, METH_NOARGS,
+     SIG_DOC("window_size($self)", "The window as the peer knows it, or 0 while it is negative.")},
+    {"available", fc_available, METH_NOARGS,
+     SIG_DOC("available($self)", "The capacity available to the local side (signed).")},
+    {"has_unavailable", fc_has_unavailable, METH_NOARGS,
+     SIG_DOC("has_unavailable($self)",
+             "False while the window is negative; else whether available < window.")},
+    {"unclaimed_capacity", fc_unclaimed_capacity, METH_NOARGS,
+     SIG_DOC("unclaimed_capacity($self)",
+             "The WINDOW_UPDATE increment worth sending now, or None: released capacity beyond "
+             "the window once it reaches half the window.")},
+    {"claim_capacity", FASTCALL(fc_claim_capacity), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("claim_capacity($self, capacity)", "available -= capacity (checked).")},
+    {"assign_capacity", FASTCALL(fc_assign_capacity), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("assign_capacity($self, capacity)", "available += capacity (checked).")},
+    {"inc_window", FASTCALL(fc_inc_window), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("inc_window($self, sz)", "window += sz (checked).")},
+    {"dec_send_window", FASTCALL(fc_dec_send_window), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("dec_send_window($self, sz)", "window -= sz (checked).")},
+    {"dec_recv_window", FASTCALL(fc_dec_recv_window), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("dec_recv_window($self, sz)", "window -= sz, then available -= sz (checked).")},
+    {"send_data", FASTCALL(fc_send_data), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("send_data($self, sz)",
+             "Account sz bytes of DATA sent: refused when sz exceeds the window, else window "
+             "and available both decrease.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kFlowSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(fc_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<FlowControl>)},
+    {Py_tp_repr, reinterpret_cast<void*>(fc_repr)},
+    {Py_tp_methods, kFlowMethods},
+    {Py_tp_doc, const_cast<char*>(SIG_DOC(
+                    "H2FlowControl()",
+                    "One HTTP/2 flow-control window (RFC 9113 section 6.9); window and "
+                    "available capacity both start at 0.\n\n"
+                    "Sizes above 2147483647 raise ValueError; a change that leaves the signed "
+                    "32-bit range raises H2FlowControlError(3)."))},
+    {0, nullptr},
+};
+
+PyType_Spec kFlowSpec = {
+    "velmora._velmora.H2FlowControl",
+    sizeof(Boxed<FlowControl>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kFlowSlots,
+};
+
+// ---- H2ContentLength ------------------------------------------------------------------------
+
+using http2::ContentLength;
+
+PyObject* cl_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  static const char* kw[] = {"is_head", nullptr};
+  PyObject* is_head_obj = Py_False;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:H2ContentLength", const_cast<char**>(kw),
+                                   &is_head_obj))
+    return nullptr;
+  bool is_head;
+  if (!to_bool(is_head_obj, is_head)) return nullptr;
+  return box_new(type, ContentLength(is_head));
+}
+
+PyObject* cl_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  PyObject* a;
+  uint64_t value;
+  if (!one_arg("set", "value", args, nargs, kw, a) || !to_u64(a, value)) return nullptr;
+  locked<ContentLength>(self, [&](ContentLength& c) { c.set(value); });
+  Py_RETURN_NONE;
+}
+
+PyObject* cl_dec(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  PyObject* a;
+  uint64_t len;
+  if (!one_arg("dec", "len", args, nargs, kw, a) || !to_u64(a, len)) return nullptr;
+  return PyBool_FromLong(locked<ContentLength>(self, [&](ContentLength& c) { return c.dec(len); }));
+}
+
+PyObject* cl_is_head(PyObject* self, PyObject*) {
+  return PyBool_FromLong(locked<ContentLength>(self, [](ContentLength& c) { return c.is_head(); }));
+}
+
+PyObject* cl_is_satisfied(PyObject* self, PyObject*) {
+  return PyBool_FromLong(
+      locked<ContentLength>(self, [](ContentLength& c) { return c.is_satisfied(); }));
+}
+
+PyObject* cl_repr(PyObject* self) {
+  ContentLength c = locked<ContentLength>(self, [](ContentLength& v) { return v; });
+  switch (c.kind()) {
+    case ContentLength::Kind::kOmitted:
+      return PyUnicode_FromString("H2ContentLength(Omitted)");
+    case ContentLength::Kind::kHead:
+      return PyUnicode_FromString("H2ContentLength(Head)");
+    case ContentLength::Kind::kRemaining:
+      break;
+  }
+  return PyUnicode_FromFormat("H2ContentLength(Remaining(%llu))",
+                              static_cast<unsigned long long>(c.remaining()));
+}
+
+PyMethodDef kLengthMethods[] = {
+    {"set", FASTCALL(cl_set), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("set($self, value)",
+             "Declare the content-length; a HEAD response keeps expecting no DATA.")},
+    {"dec", FASTCALL(cl_dec), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("dec($self, len)",
+             "Account len received bytes; False (and no change) when they exceed what may "
+             "still arrive.")},
+    {"is_head", cl_is_head, METH_NOARGS,
+     SIG_DOC("is_head($self)", "The message answers a HEAD request.")},
+    {"is_satisfied", cl_is_satisfied, METH_NOARGS,
+     SIG_DOC("is_satisfied($self)", "False only while declared bytes are still to come.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kLengthSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(cl_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<ContentLength>)},
+    {Py_tp_repr, reinterpret_cast<void*>(cl_repr)},
+    {Py_tp_methods, kLengthMethods},
+    {Py_tp_doc, const_cast<char*>(SIG_DOC(
+                    "H2ContentLength(is_head=False)",
+                    "The declared content-length of a received HTTP/2 message and how much of "
+                    "it is still to come."))},
+    {0, nullptr},
+};
+
+PyType_Spec kLengthSpec = {
+    "velmora._velmora.H2ContentLength",
+    sizeof(Boxed<ContentLength>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kLengthSlots,
+};
+
+// ---- H2DataFrameBudget ----------------------------------------------------------------------
+
+using http2::DataFrameBudget;
+
+PyObject* db_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  static const char* kw[] = {"configured", "connection_window", nullptr};
+  PyObject* configured_obj = Py_None;
+  PyObject* window_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OO:H2DataFrameBudget", const_cast<char**>(kw),
+                                   &configured_obj, &window_obj))
+    return nullptr;
+  std::optional<uint64_t> configured;
+  std::optional<uint32_t> window;
+  if (configured_obj != Py_None) {
+    uint64_t v;
+    if (!to_u64(configured_obj, v)) return nullptr;
+    configured = v;
+  }
+  if (window_obj != Py_None) {
+    uint32_t v;
+    if (!to_u32(window_obj, v)) return nullptr;
+    window = v;
+  }
+  return box_new(type, DataFrameBudget(DataFrameBudget::resolve_cap(configured, window)));
+}
+
+PyObject* db_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  PyObject* a;
+  uint64_t len;
+  if (!one_arg("record", "payload_len", args, nargs, kw, a) || !to_u64(a, len)) return nullptr;
+  uint64_t charge = 0;
+  bool ok =
+      locked<DataFrameBudget>(self, [&](DataFrameBudget& b) { return b.record(len, charge); });
+  if (!ok) return raise(http2::data_frame_flood_error());
+  return PyLong_FromUnsignedLongLong(charge);
+}
+
+PyObject* db_release(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  PyObject* a;
+  uint64_t charge;
+  if (!one_arg("release", "charge", args, nargs, kw, a) || !to_u64(a, charge)) return nullptr;
+  locked<DataFrameBudget>(self, [&](DataFrameBudget& b) { b.release(charge); });
+  Py_RETURN_NONE;
+}
+
+PyObject* db_available(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(
+      locked<DataFrameBudget>(self, [](DataFrameBudget& b) { return b.available(); }));
+}
+
+PyObject* db_empty_frames(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(
+      locked<DataFrameBudget>(self, [](DataFrameBudget& b) { return b.empty_frames(); }));
+}
+
+PyObject* db_repr(PyObject* self) {
+  auto [available, cap, empty] = locked<DataFrameBudget>(self, [](DataFrameBudget& b) {
+    return std::tuple(b.available(), b.cap(), b.empty_frames());
+  });
+  return PyUnicode_FromFormat("H2DataFrameBudget(available=%llu, cap=%llu, empty_frames=%llu)",
+                              static_cast<unsigned long long>(available),
+                              static_cast<unsigned long long>(cap),
+                              static_cast<unsigned long long>(empty));
+}
+
+PyMethodDef kBudgetMethods[] = {
+    {"record", FASTCALL(db_record), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("record($self, payload_len)",
+             "Charge one received non-final DATA frame; return the charge to release later.\n\n"
+             "Raises H2ProtocolError(11, 'too_many_data_frames') on a flood.")},
+    {"release", FASTCALL(db_release), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("release($self, charge)",
+             "Give a charge back once the chunk it paid for has been consumed.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kBudgetGetters[] = {
+    {"available", db_available, nullptr, "The budget now available.", nullptr},
+    {"empty_frames", db_empty_frames, nullptr, "Empty non-final DATA frames counted so far.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kBudgetSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(db_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<DataFrameBudget>)},
+    {Py_tp_repr, reinterpret_cast<void*>(db_repr)},
+    {Py_tp_methods, kBudgetMethods},
+    {Py_tp_getset, kBudgetGetters},
+    {Py_tp_doc, const_cast<char*>(SIG_DOC(
+                    "H2DataFrameBudget(configured=None, connection_window=None)",
+                    "The connection's budget against floods of small or empty DATA frames.\n\n"
+                    "The cap is configured when given, else half the connection window with a "
+                    "floor of 25600, else 32767."))},
+    {0, nullptr},
+};
+
+PyType_Spec kBudgetSpec = {
+    "velmora._velmora.H2DataFrameBudget",
+    sizeof(Boxed<DataFrameBudget>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kBudgetSlots,
+};
+
+PyObject* flow_control_type() {
+  static ProcessOnce once;
+  return once.get([]() -> PyObject* { return make_type(&kFlowSpec); });
+}
+
+PyObject* content_length_type() {
+  static ProcessOnce once;
+  return once.get([]() -> PyObject* { return make_type(&kLengthSpec); });
+}
+
+PyObject* data_frame_budget_type() {
+  static ProcessOnce once;
+  return once.get([]() -> PyObject* { return make_type(&kBudgetSpec); });
+}
+
+}  // namespace
+
+int setup_h2_flow_classes(PyObject* m) {
+  if (add_to_module(m, "H2FlowControl", flow_control_type()) < 0) return -1;
+  if (add_to_module(m, "H2ContentLength", content_length_type()) < 0) return -1;
+  return add_to_module(m, "H2DataFrameBudget", data_frame_budget_type());
+}
+
+}  // namespace velmora::py

@@ -1,0 +1,353 @@
+// H2StreamState: one stream state behind a mutex of its own, for drivers and tests that hold a
+// single stream's lifecycle by itself.
+#include <new>
+#include <string>
+
+#include "http/lock.hpp"
+#include "http/py_errors.hpp"
+#include "http/uri.hpp"
+#include "http2/py_stream_args.hpp"
+#include "http2/stream_state.hpp"
+#include "module/boundary.hpp"
+#include "module/once.hpp"
+#include "module/setup.hpp"
+
+#define SIG_DOC(sig, text) sig "\n--\n\n" text
+
+namespace velmora::py {
+
+bool check_stream_id(uint32_t sid, const char* arg) {
+  if (sid <= 0x7fffffffu) return true;
+  PyErr_Format(PyExc_ValueError, "%s %u is outside the stream id space (0..2147483647)", arg,
+               unsigned(sid));
+  return false;
+}
+
+namespace {
+
+using http2::StreamState;
+using http2::TransitionError;
+
+struct StateObject {
+  PyObject_HEAD Mutex lock;
+  StreamState state;
+};
+
+StateObject* as_state(PyObject* o) {
+  return reinterpret_cast<StateObject*>(o);
+}
+
+PyObject* ss_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  if (PyTuple_GET_SIZE(args) != 0 || (kwds && PyDict_GET_SIZE(kwds) != 0)) {
+    PyErr_SetString(PyExc_TypeError, "H2StreamState() takes no arguments");
+    return nullptr;
+  }
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  new (&as_state(self)->lock) Mutex();
+  new (&as_state(self)->state) StreamState();
+  return self;
+}
+
+void ss_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  as_state(self)->state.~StreamState();
+  as_state(self)->lock.~Mutex();
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* none_or_raise(TransitionError e) {
+  if (e != TransitionError::kNone) return raise(http2::transition_error(e));
+  Py_RETURN_NONE;
+}
+
+// Runs a state query under the lock.
+template <class F>
+PyObject* query(PyObject* self, F&& f) {
+  bool r;
+  {
+    LockGuard g(as_state(self)->lock);
+    r = f(as_state(self)->state);
+  }
+  return PyBool_FromLong(r);
+}
+
+// ---- transitions ----------------------------------------------------------------------------
+
+PyObject* ss_send_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static const char* const names[] = {"eos"};
+  static const ArgSpec spec{"send_open", names, 1, 1, 1};
+  PyObject* a[1];
+  bool eos;
+  if (!parse_args(spec, args, nargs, kw, a) || !to_bool(a[0], eos)) return nullptr;
+  TransitionError e;
+  {
+    LockGuard g(as_state(self)->lock);
+    e = as_state(self)->state.send_open(eos);
+  }
+  return none_or_raise(e);
+}
+
+PyObject* ss_recv_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static const char* const names[] = {"eos", "informational"};
+  static const ArgSpec spec{"recv_open", names, 2, 2, 2};
+  PyObject* a[2];
+  bool eos, informational;
+  if (!parse_args(spec, args, nargs, kw, a) || !to_bool(a[0], eos) || !to_bool(a[1], informational))
+    return nullptr;
+  TransitionError e;
+  bool opened = false;
+  {
+    LockGuard g(as_state(self)->lock);
+    e = as_state(self)->state.recv_open(eos, informational, opened);
+  }
+  if (e != TransitionError::kNone) return raise(http2::transition_error(e));
+  return PyBool_FromLong(opened);
+}
+
+template <TransitionError (StreamState::*Method)()>
+PyObject* ss_simple(PyObject* self, PyObject*) {
+  TransitionError e;
+  {
+    LockGuard g(as_state(self)->lock);
+    e = (as_state(self)->state.*Method)();
+  }
+  return none_or_raise(e);
+}
+
+PyObject* ss_send_close(PyObject* self, PyObject*) {
+  bool closed;
+  {
+    LockGuard g(as_state(self)->lock);
+    closed = as_state(self)->state.send_close();
+  }
+  return PyBool_FromLong(closed);
+}
+
+PyObject* ss_recv_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static const char* const names[] = {"stream_id", "reason", "queued"};
+  static const ArgSpec spec{"recv_reset", names, 3, 3, 3};
+  PyObject* a[3];
+  uint32_t sid, reason;
+  bool queued;
+  if (!parse_args(spec, args, nargs, kw, a) || !to_u32(a[0], sid) || !to_u32(a[1], reason) ||
+      !to_bool(a[2], queued) || !check_stream_id(sid, "stream_id"))
+    return nullptr;
+  {
+    LockGuard g(as_state(self)->lock);
+    as_state(self)->state.recv_reset(sid, reason, queued);
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* ss_recv_eof(PyObject* self, PyObject*) {
+  {
+    LockGuard g(as_state(self)->lock);
+    as_state(self)->state.recv_eof();
+  }
+  Py_RETURN_NONE;
+}
+
+bool parse_initiator(PyObject* o, http2::Initiator& out) {
+  if (!PyUnicode_Check(o)) {
+    raise_arg_type("set_reset", "initiator", "str", o);
+    return false;
+  }
+  if (PyUnicode_CompareWithASCIIString(o, "user") == 0) {
+    out = http2::Initiator::kUser;
+    return true;
+  }
+  if (PyUnicode_CompareWithASCIIString(o, "library") == 0) {
+    out = http2::Initiator::kLibrary;
+    return true;
+  }
+  if (PyUnicode_CompareWithASCIIString(o, "remote") == 0) {
+    out = http2::Initiator::kRemote;
+    return true;
+  }
+  Ref raw = Ref::steal(PyUnicode_AsEncodedString(o, "utf-8", "surrogatepass"));
+  if (!raw) return false;
+  std::string message = "initiator must be 'user' | 'library' | 'remote', got ";
+  message += http::quote_escaped(
+      std::string_view(PyBytes_AS_STRING(raw.get()), size_t(PyBytes_GET_SIZE(raw.get()))));
+  Ref text = Ref::steal(str_from(message));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+  return false;
+}
+
+PyObject* ss_set_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static const char* const names[] = {"stream_id", "reason", "initiator"};
+  static const ArgSpec spec{"set_reset", names, 3, 3, 3};
+  PyObject* a[3];
+  uint32_t sid, reason;
+  http2::Initiator who;
+  if (!parse_args(spec, args, nargs, kw, a) || !to_u32(a[0], sid) || !to_u32(a[1], reason) ||
+      !parse_initiator(a[2], who) || !check_stream_id(sid, "stream_id"))
+    return nullptr;
+  {
+    LockGuard g(as_state(self)->lock);
+    as_state(self)->state.set_reset(sid, reason, who);
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* ss_set_scheduled_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kw) {
+  static const char* const names[] = {"reason"};
+  static const ArgSpec spec{"set_scheduled_reset", names, 1, 1, 1};
+  PyObject* a[1];
+  uint32_t reason;
+  if (!parse_args(spec, args, nargs, kw, a) || !to_u32(a[0], reason)) return nullptr;
+  bool changed;
+  {
+    LockGuard g(as_state(self)->lock);
+    changed = as_state(self)->state.set_scheduled_reset(reason);
+  }
+  return PyBool_FromLong(changed);
+}
+
+// ---- queries --------------------------------------------------------------------------------
+
+PyObject* ss_ensure_recv_open(PyObject* self, PyObject*) {
+  std::optional<PendingError> error;
+  bool open;
+  {
+    LockGuard g(as_state(self)->lock);
+    open = as_state(self)->state.ensure_recv_open(error);
+  }
+  if (error) return raise(*error);
+  return PyBool_FromLong(open);
+}
+
+PyObject* ss_get_scheduled_reset(PyObject* self, PyObject*) {
+  std::optional<uint32_t> reason;
+  {
+    LockGuard g(as_state(self)->lock);
+    reason = as_state(self)->state.scheduled_reset();
+  }
+  if (!reason) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLong(*reason);
+}
+
+#define SS_QUERY(name)                                                 \
+  PyObject* ss_##name(PyObject* self, PyObject*) {                     \
+    return query(self, [](const StreamState& s) { return s.name(); }); \
+  }
+SS_QUERY(is_scheduled_reset)
+SS_QUERY(is_local_error)
+SS_QUERY(is_remote_reset)
+SS_QUERY(is_reset)
+SS_QUERY(is_send_streaming)
+SS_QUERY(is_recv_headers)
+SS_QUERY(is_recv_streaming)
+SS_QUERY(is_recv_end_stream)
+SS_QUERY(is_closed)
+SS_QUERY(is_send_closed)
+SS_QUERY(is_idle)
+#undef SS_QUERY
+
+PyObject* ss_repr(PyObject* self) {
+  std::string text;
+  {
+    LockGuard g(as_state(self)->lock);
+    text = as_state(self)->state.debug_text();
+  }
+  return str_from(text);
+}
+
+#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
+PyMethodDef kMethods[] = {
+    {"send_open", FASTCALL(ss_send_open), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("send_open($self, eos)",
+             "Send HEADERS: open the local half (and close it when eos).\n\n"
+             "Raises H2UserError('unexpected_frame_type', ...) when the stream cannot send a "
+             "head now.")},
+    {"recv_open", FASTCALL(ss_recv_open), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("recv_open($self, eos, informational)",
+             "Receive HEADERS; return True when the frame opened the stream.\n\n"
+             "Raises H2ProtocolError(1, ...) when the peer may not send a head now.")},
+    {"reserve_remote", ss_simple<&StreamState::reserve_remote>, METH_NOARGS,
+     SIG_DOC("reserve_remote($self)", "The peer promised this stream (PUSH_PROMISE received).")},
+    {"reserve_local", ss_simple<&StreamState::reserve_local>, METH_NOARGS,
+     SIG_DOC("reserve_local($self)", "This side promised this stream (PUSH_PROMISE sent).")},
+    {"recv_close", ss_simple<&StreamState::recv_close>, METH_NOARGS,
+     SIG_DOC("recv_close($self)", "The peer's END_STREAM arrived.")},
+    {"send_close", ss_send_close, METH_NOARGS,
+     SIG_DOC("send_close($self)",
+             "Close the send half if it is streaming; return whether it was closed.")},
+    {"recv_reset", FASTCALL(ss_recv_reset), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("recv_reset($self, stream_id, reason, queued)",
+             "RST_STREAM received. A closed stream keeps its cause unless queued.")},
+    {"recv_eof", ss_recv_eof, METH_NOARGS,
+     SIG_DOC("recv_eof($self)", "The transport broke: close an open stream with a broken pipe.")},
+    {"set_reset", FASTCALL(ss_set_reset), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("set_reset($self, stream_id, reason, initiator)",
+             "Close the stream with a reset; initiator is 'user', 'library' or 'remote'.")},
+    {"set_scheduled_reset", FASTCALL(ss_set_scheduled_reset), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("set_scheduled_reset($self, reason)",
+             "Unless closed, close with a reset the library will send; return whether it did.")},
+    {"ensure_recv_open", ss_ensure_recv_open, METH_NOARGS,
+     SIG_DOC("ensure_recv_open($self)",
+             "True when more may arrive, False when nothing more will arrive cleanly; raise the "
+             "error that closed the stream otherwise.")},
+    {"get_scheduled_reset", ss_get_scheduled_reset, METH_NOARGS,
+     SIG_DOC("get_scheduled_reset($self)", "The reason of a scheduled reset, or None.")},
+    {"is_scheduled_reset", ss_is_scheduled_reset, METH_NOARGS,
+     SIG_DOC("is_scheduled_reset($self)", "Closed with a reset the library will send.")},
+    {"is_local_error", ss_is_local_error, METH_NOARGS,
+     SIG_DOC("is_local_error($self)",
+             "Closed by this side: a scheduled reset, an I/O error, or "
+             "a reset or GOAWAY not initiated by the peer.")},
+    {"is_remote_reset", ss_is_remote_reset, METH_NOARGS,
+     SIG_DOC("is_remote_reset($self)", "Closed by a reset from the peer.")},
+    {"is_reset", ss_is_reset, METH_NOARGS,
+     SIG_DOC("is_reset($self)", "Closed for any reason other than a clean END_STREAM.")},
+    {"is_send_streaming", ss_is_send_streaming, METH_NOARGS,
+     SIG_DOC("is_send_streaming($self)", "The local half has sent its head and may send DATA.")},
+    {"is_recv_headers", ss_is_recv_headers, METH_NOARGS,
+     SIG_DOC("is_recv_headers($self)", "The remote half still awaits a final head.")},
+    {"is_recv_streaming", ss_is_recv_streaming, METH_NOARGS,
+     SIG_DOC("is_recv_streaming($self)", "The remote half has sent its head and may send DATA.")},
+    {"is_recv_end_stream", ss_is_recv_end_stream, METH_NOARGS,
+     SIG_DOC("is_recv_end_stream($self)", "The peer's END_STREAM has been received.")},
+    {"is_closed", ss_is_closed, METH_NOARGS, SIG_DOC("is_closed($self)", "The stream is closed.")},
+    {"is_send_closed", ss_is_send_closed, METH_NOARGS,
+     SIG_DOC("is_send_closed($self)", "Nothing more may be sent on this stream.")},
+    {"is_idle", ss_is_idle, METH_NOARGS,
+     SIG_DOC("is_idle($self)", "No frame has been sent or received yet.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(ss_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ss_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(ss_repr)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_doc, const_cast<char*>(SIG_DOC(
+                    "H2StreamState()",
+                    "The lifecycle of one HTTP/2 stream (RFC 9113 section 5.1), starting Idle."))},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "velmora._velmora.H2StreamState",
+    sizeof(StateObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots,
+};
+
+PyObject* stream_state_type() {
+  static ProcessOnce once;
+  return once.get([]() -> PyObject* { return make_type(&kSpec); });
+}
+
+}  // namespace
+
+int setup_h2_stream_state(PyObject* m) {
+  return add_to_module(m, "H2StreamState", stream_state_type());
+}
+
+}  // namespace velmora::py
