@@ -126,6 +126,8 @@ def test_methods_carry_text_signatures():
         obj = getattr(_velmora, name)
         if isinstance(obj, type) and not issubclass(obj, BaseException):
             for attr, member in vars(obj).items():
+                if isinstance(member, staticmethod):
+                    member = member.__func__
                 if attr.startswith("__") or not callable(member):
                     continue
                 if getattr(member, "__text_signature__", None) is None:
