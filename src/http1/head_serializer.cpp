@@ -1,0 +1,505 @@
+#include "http1/head_serializer.hpp"
+
+#include <array>
+#include <charconv>
+
+#include "http/chars.hpp"
+#include "http/date.hpp"
+#include "http/uri.hpp"
+
+namespace velmora::http1 {
+namespace {
+
+// The three digits of every status code 100..999.
+constexpr std::array<char, 3000> build_status_digits() {
+  std::array<char, 3000> t{};
+  for (int s = 0; s < 1000; ++s) {
+    t[size_t(s) * 3] = char('0' + s / 100);
+    t[size_t(s) * 3 + 1] = char('0' + (s / 10) % 10);
+    t[size_t(s) * 3 + 2] = char('0' + s % 10);
+  }
+  return t;
+}
+constexpr std::array<char, 3000> kStatusDigits = build_status_digits();
+
+bool any_value_has(const http::HeaderMap& h, std::string_view name, std::string_view token) {
+  int32_t e = h.find(name);
+  if (e < 0) return false;
+  bool found = false;
+  h.for_each_value(uint32_t(e), [&](std::string_view v) {
+    if (!found && value_has_token(v, token)) found = true;
+  });
+  return found;
+}
+
+// The Content-Length values agree on one number (each value may be a comma list).
+std::optional<uint64_t> agreed_length(const http::HeaderMap& h) {
+  int32_t e = h.find("content-length");
+  if (e < 0) return std::nullopt;
+  std::optional<uint64_t> common;
+  bool ok = true;
+  h.for_each_value(uint32_t(e), [&](std::string_view v) {
+    size_t start = 0;
+    while (ok) {
+      size_t comma = v.find(',', start);
+      std::string_view item =
+          v.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
+      while (!item.empty() && (item.front() == ' ' || item.front() == '\t'))
+        item.remove_prefix(1);
+      while (!item.empty() && (item.back() == ' ' || item.back() == '\t'))
+        item.remove_suffix(1);
+      std::optional<uint64_t> n = parse_decimal(item);
+      if (!n || (common && *common != *n))
+        ok = false;
+      else
+        common = n;
+      if (comma == std::string_view::npos) break;
+      start = comma + 1;
+    }
+  });
+  if (!ok) return std::nullopt;
+  return common;
+}
+
+void append_u64(std::string& out, uint64_t v) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof(buf), v);
+  out.append(buf, size_t(r.ptr - buf));
+}
+
+void append_name(std::string& out, std::string_view name, bool title) {
+  if (!title) {
+    out += name;
+    return;
+  }
+  bool up = true;
+  for (char c : name) {
+    out.push_back(up && c >= 'a' && c <= 'z' ? char(c - 32) : c);
+    up = c == '-';
+  }
+}
+
+void append_field(std::string& out, std::string_view name, std::string_view value, bool title) {
+  append_name(out, name, title);
+  out += ": ";
+  out += value;
+  out += "\r\n";
+}
+
+// All values of an entry joined by ", ".
+std::string joined(const http::HeaderMap& h, uint32_t e) {
+  std::string v;
+  h.for_each_value(e, [&](std::string_view x) {
+    if (!v.empty()) v += ", ";
+    v += x;
+  });
+  return v;
+}
+
+PendingError value_error(std::string message) {
+  return PendingError(ExcClass::kValueError, ErrArg::text(std::move(message)));
+}
+
+size_t head_reserve(const http::HeaderMap& h) {
+  return 30 * size_t(h.size()) + 30;
+}
+
+}  // namespace
+
+bool connection_close(const http::HeaderMap& headers) {
+  return any_value_has(headers, "connection", "close");
+}
+
+std::string_view reason_phrase(uint32_t s) {
+  switch (s) {
+    case 100:
+      return "Continue";
+    case 101:
+      return "Switching Protocols";
+    case 102:
+      return "Processing";
+    case 103:
+      return "Early Hints";
+    case 200:
+      return "OK";
+    case 201:
+      return "Created";
+    case 202:
+      return "Accepted";
+    case 203:
+      return "Non-Authoritative Information";
+    case 204:
+      return "No Content";
+    case 205:
+      return "Reset Content";
+    case 206:
+      return "Partial Content";
+    case 207:
+      return "Multi-Status";
+    case 208:
+      return "Already Reported";
+    case 226:
+      return "IM Used";
+    case 300:
+      return "Multiple Choices";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 303:
+      return "See Other";
+    case 304:
+      return "Not Modified";
+    case 305:
+      return "Use Proxy";
+    case 307:
+      return "Temporary Redirect";
+    case 308:
+      return "Permanent Redirect";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 402:
+      return "Payment Required";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 406:
+      return "Not Acceptable";
+    case 407:
+      return "Proxy Authentication Required";
+    case 408:
+      return "Request Timeout";
+    case 409:
+      return "Conflict";
+    case 410:
+      return "Gone";
+    case 411:
+      return "Length Required";
+    case 412:
+      return "Precondition Failed";
+    case 413:
+      return "Content Too Large";
+    case 414:
+      return "URI Too Long";
+    case 415:
+      return "Unsupported Media Type";
+    case 416:
+      return "Range Not Satisfiable";
+    case 417:
+      return "Expectation Failed";
+    case 418:
+      return "I'm a teapot";
+    case 421:
+      return "Misdirected Request";
+    case 422:
+      return "Unprocessable Content";
+    case 423:
+      return "Locked";
+    case 424:
+      return "Failed Dependency";
+    case 425:
+      return "Too Early";
+    case 426:
+      return "Upgrade Required";
+    case 428:
+      return "Precondition Required";
+    case 429:
+      return "Too Many Requests";
+    case 431:
+      return "Request Header Fields Too Large";
+    case 451:
+      return "Unavailable For Legal Reasons";
+    case 500:
+      return "Internal Server Error";
+    case 501:
+      return "Not Implemented";
+    case 502:
+      return "Bad Gateway";
+    case 503:
+      return "Service Unavailable";
+    case 504:
+      return "Gateway Timeout";
+    case 505:
+      return "HTTP Version Not Supported";
+    case 506:
+      return "Variant Also Negotiates";
+    case 507:
+      return "Insufficient Storage";
+    case 508:
+      return "Loop Detected";
+    case 510:
+      return "Not Extended";
+    case 511:
+      return "Network Authentication Required";
+  }
+  return "<none>";
+}
+
+std::optional<SerializeError> serialize_request(Codec& codec, std::string_view method,
+                                                std::string_view url, http::HeaderMap& h,
+                                                bool http10, std::optional<uint64_t> content_length,
+                                                bool chunked) {
+  bool token = !method.empty();
+  for (unsigned char c : method)
+    token &= http::is_token_char(c);
+  if (!token) return value_error("invalid method: invalid HTTP method");
+  const Method m = classify_method(method);
+  http::Uri uri;
+  if (auto e = http::parse_uri(url, uri))
+    return value_error("invalid url: " + std::string(http::uri_error_text(*e)));
+
+  const bool conn_close = connection_close(h);
+  if (http10) {
+    int32_t c = h.find("connection");
+    bool first_keep_alive = c >= 0 && value_has_token(h.first_value(uint32_t(c)), "keep-alive");
+    if (!first_keep_alive && !conn_close) h.set("connection", "keep-alive");
+  } else if (conn_close) {
+    h.set("connection", "close");
+  }
+
+  enum class Want { kNone, kKnown, kUnknown };
+  const Want want = chunked ? Want::kUnknown : content_length ? Want::kKnown : Want::kNone;
+  bool drop_te = false, drop_cl = false;
+  BodyEncoder enc = BodyEncoder::length(0);
+  const std::optional<uint64_t> agreed = agreed_length(h);
+  const int32_t te = h.find("transfer-encoding");
+  if (!http10) {
+    if (want == Want::kNone) {
+      drop_te = true;
+    } else if (te >= 0) {
+      enc = BodyEncoder::chunked();
+      // The last coding must be chunked: append it to the last value when it is not.
+      std::vector<std::string> values;
+      h.for_each_value(uint32_t(te), [&](std::string_view v) { values.emplace_back(v); });
+      if (!http::ascii_iequals(last_element(values.back()), "chunked")) {
+        values.back() += ", chunked";
+        h.set("transfer-encoding", values[0]);
+        for (size_t i = 1; i < values.size(); ++i)
+          h.add("transfer-encoding", values[i]);
+      }
+      if (agreed) drop_cl = true;
+    } else if (agreed) {
+      enc = BodyEncoder::length(*agreed);
+    } else if (want == Want::kUnknown) {
+      if (m != Method::kGet && m != Method::kHead && m != Method::kConnect) {
+        h.set("transfer-encoding", "chunked");
+        enc = BodyEncoder::chunked();
+      }
+    } else {
+      std::string n;
+      append_u64(n, *content_length);
+      h.set("content-length", n);
+      enc = BodyEncoder::length(*content_length);
+    }
+  } else {
+    drop_te = true;
+    if (agreed) {
+      enc = BodyEncoder::length(*agreed);
+    } else if (want == Want::kKnown) {
+      std::string n;
+      append_u64(n, *content_length);
+      h.set("content-length", n);
+      enc = BodyEncoder::length(*content_length);
+    }
+  }
+  if (enc.kind == BodyEncoder::Kind::kChunked) {
+    int32_t t = h.find("trailer");
+    if (t >= 0) {
+      std::vector<std::string> names;
+      h.for_each_value(uint32_t(t), [&](std::string_view v) { add_trailer_names(v, names); });
+      enc.trailer_names = std::move(names);
+    }
+  }
+
+  std::string& out = codec.scratch;
+  out.clear();
+  out.reserve(head_reserve(h) + url.size() + method.size());
+  out += method;
+  out += ' ';
+  switch (uri.form) {
+    case http::Uri::Form::kAbsolute:
+      out += uri.scheme_name();
+      out += "://";
+      out += uri.authority;
+      if (uri.path_and_query.empty() || uri.path_and_query.front() != '/') out += '/';
+      out += uri.path_and_query;
+      break;
+    case http::Uri::Form::kAuthority:
+      out += uri.authority;
+      break;
+    case http::Uri::Form::kOrigin:
+    case http::Uri::Form::kAsterisk:
+      out += uri.path_and_query;
+      break;
+  }
+  out += http10 ? " HTTP/1.0\r\n" : " HTTP/1.1\r\n";
+  h.for_each([&](uint32_t e, std::string_view v) {
+    std::string_view name = h.name(e);
+    if (drop_te && name == "transfer-encoding") return;
+    if (drop_cl && name == "content-length") return;
+    append_field(out, name, v, false);
+  });
+  out += "\r\n";
+
+  codec.recorded_method = m;
+  codec.encoder = std::move(enc);
+  codec.request_connection_close = conn_close;
+  return std::nullopt;
+}
+
+std::optional<SerializeError> serialize_response(Codec& codec, uint32_t status, http::HeaderMap& h,
+                                                 bool keep_alive, bool http10,
+                                                 std::optional<uint64_t> content_length,
+                                                 bool chunked) {
+  if (status < 100 || status > 999) return value_error("invalid status: invalid status code");
+  const Method req = codec.recorded_method;
+  const bool is_head = req == Method::kHead;
+  const bool connect_2xx = req == Method::kConnect && status >= 200 && status <= 299;
+  const bool informational = status < 200;
+
+  if (http10) {
+    int32_t c = h.find("connection");
+    bool first_keep_alive = c >= 0 && value_has_token(h.first_value(uint32_t(c)), "keep-alive");
+    if (!first_keep_alive && keep_alive) h.set("connection", "keep-alive");
+  } else if (!keep_alive) {
+    h.set("connection", "close");
+  }
+
+  bool is_last;
+  if (status == 101 || connect_2xx) {
+    is_last = true;
+  } else if (informational) {
+    return Error::user(UserKind::kUnsupportedStatusCode);
+  } else {
+    is_last = !keep_alive;
+  }
+  const bool bodyless = is_head || informational || status == 204 || status == 304 || connect_2xx;
+  const bool no_length_field = informational || status == 204 || status == 304 || connect_2xx;
+
+  enum class Want { kNone, kKnown, kUnknown };
+  const Want want = chunked ? Want::kUnknown : content_length ? Want::kKnown : Want::kNone;
+  const bool title = codec.title_case_headers;
+
+  std::string& out = codec.scratch;
+  out.clear();
+  out.reserve(head_reserve(h) + (codec.date_header ? 40 : 0));
+  if (status == 200 && !http10) {
+    out += "HTTP/1.1 200 OK\r\n";
+  } else {
+    out += http10 ? "HTTP/1.0 " : "HTTP/1.1 ";
+    out.append(&kStatusDigits[size_t(status) * 3], 3);
+    out += ' ';
+    out += reason_phrase(status);
+    out += "\r\n";
+  }
+
+  enum class Framing { kNone, kLength, kChunked };
+  Framing framing = Framing::kNone;
+  std::optional<BodyEncoder> enc;
+  std::optional<std::vector<std::string>> trailer_names;
+  bool has_date = false;
+  auto unexpected = [&]() -> std::optional<SerializeError> {
+    out.clear();
+    return Error::user(UserKind::kUnexpectedHeader);
+  };
+
+  for (uint32_t e = 0; e < h.name_count(); ++e) {
+    std::string_view name = h.name(e);
+    if (name == "connection") {
+      std::string v = joined(h, e);
+      h.for_each_value(e, [&](std::string_view x) {
+        if (value_has_token(x, "close")) is_last = true;
+      });
+      append_field(out, name, v, title);
+    } else if (name == "content-length") {
+      if (framing == Framing::kChunked || connect_2xx) return unexpected();
+      if (want == Want::kKnown) {
+        append_field(out, name, h.first_value(e), title);
+        enc = BodyEncoder::length(*content_length);
+        framing = Framing::kLength;
+      } else if (want == Want::kUnknown) {
+        std::optional<uint64_t> len;
+        bool bad = false;
+        h.for_each_value(e, [&](std::string_view v) {
+          std::optional<uint64_t> n = parse_decimal(v);
+          if (!n || (len && *len != *n))
+            bad = true;
+          else
+            len = n;
+        });
+        if (bad) return unexpected();
+        append_field(out, name, h.first_value(e), title);
+        enc = BodyEncoder::length(*len);
+        framing = Framing::kLength;
+      } else if (is_head) {
+        append_field(out, name, h.first_value(e), title);
+        enc = BodyEncoder::length(0);
+        framing = Framing::kLength;
+      }
+    } else if (name == "transfer-encoding") {
+      if (framing == Framing::kLength || connect_2xx) return unexpected();
+      if (http10 || bodyless) continue;
+      std::string v = joined(h, e);
+      std::string_view last;
+      h.for_each_value(e, [&](std::string_view x) { last = x; });
+      if (!http::ascii_iequals(last_element(last), "chunked")) v += ", chunked";
+      append_field(out, name, v, title);
+      enc = BodyEncoder::chunked();
+      framing = Framing::kChunked;
+    } else if (name == "trailer") {
+      if (http10 || bodyless) continue;
+      append_field(out, name, joined(h, e), title);
+      if (!trailer_names) trailer_names.emplace();
+      h.for_each_value(e, [&](std::string_view v) { add_trailer_names(v, *trailer_names); });
+    } else {
+      if (name == "date") has_date = true;
+      h.for_each_value(e, [&](std::string_view v) { append_field(out, name, v, title); });
+    }
+  }
+
+  if (framing == Framing::kNone) {
+    if (want == Want::kUnknown) {
+      if (http10 || bodyless) {
+        enc = BodyEncoder::close();
+      } else {
+        append_field(out, "transfer-encoding", "chunked", title);
+        enc = BodyEncoder::chunked();
+      }
+    } else if (want == Want::kNone || *content_length == 0) {
+      if (!no_length_field && !is_head) append_field(out, "content-length", "0", title);
+      enc = BodyEncoder::length(0);
+    } else {
+      if (!no_length_field) {
+        std::string n;
+        append_u64(n, *content_length);
+        append_field(out, "content-length", n, title);
+        enc = BodyEncoder::length(*content_length);
+      } else {
+        enc = BodyEncoder::length(0);
+      }
+    }
+  }
+  if (bodyless) enc = BodyEncoder::length(0);
+  if (enc->kind == BodyEncoder::Kind::kChunked) enc->trailer_names = std::move(trailer_names);
+
+  if (codec.date_header && !has_date) {
+    append_name(out, "date", title);
+    out += ": ";
+    out += http::cached_http_date();
+    out += "\r\n\r\n";
+  } else {
+    out += "\r\n";
+  }
+
+  codec.response_is_last = is_last;
+  codec.response_close_delimited = enc->kind == BodyEncoder::Kind::kClose;
+  codec.encoder = std::move(enc);
+  return std::nullopt;
+}
+
+}  // namespace velmora::http1

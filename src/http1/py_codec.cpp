@@ -1,0 +1,584 @@
+// H1Codec: the synchronous HTTP/1 codec of one connection (head parsing and serialization, body
+// framing, the read buffer).
+#include <cstring>
+#include <new>
+
+#include "http/py_errors.hpp"
+#include "http/py_header_map.hpp"
+#include "http1/head_serializer.hpp"
+#include "http1/py_http1.hpp"
+#include "module/boundary.hpp"
+#include "module/once.hpp"
+#include "module/setup.hpp"
+
+namespace velmora::py {
+namespace {
+
+struct CodecObject {
+  PyObject_HEAD http1::Codec codec;
+};
+
+http1::Codec& codec(PyObject* o) {
+  return reinterpret_cast<CodecObject*>(o)->codec;
+}
+
+PyObject* terminator() {
+  static ProcessOnce once;
+  return once.get([]() -> PyObject* {
+    return PyBytes_FromStringAndSize(http1::kChunkedTerminator.data(),
+                                     Py_ssize_t(http1::kChunkedTerminator.size()));
+  });
+}
+
+PyObject* empty_bytes() {
+  return PyBytes_FromStringAndSize(nullptr, 0);
+}
+
+PyObject* raise_serialize(http1::SerializeError&& e) {
+  if (auto* pe = std::get_if<PendingError>(&e)) return raise(*pe);
+  return raise(std::move(std::get<http1::Error>(e)).into_pending());
+}
+
+bool bytes_arg(const char* function, const char* arg, PyObject* o) {
+  if (PyBytes_Check(o)) return true;
+  raise_arg_type(function, arg, "bytes", o);
+  return false;
+}
+
+bool optional_u64(PyObject* o, std::optional<uint64_t>& out) {
+  if (!o || o == Py_None) return true;
+  uint64_t v;
+  if (!to_u64(o, v)) return false;
+  out = v;
+  return true;
+}
+
+bool optional_bool(PyObject* o, bool& out) {
+  return !o || to_bool(o, out);
+}
+
+std::string_view view_of(PyObject* bytes) {
+  return {PyBytes_AS_STRING(bytes), size_t(PyBytes_GET_SIZE(bytes))};
+}
+
+// ---- construction -----------------------------------------------------------------------
+
+PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  static const char* kw[] = {"max_headers", "ignore_invalid_headers", "title_case_headers",
+                             "date_header", "max_buf_size",           nullptr};
+  PyObject *max_headers = nullptr, *ignore = nullptr, *title = nullptr, *date = nullptr,
+           *max_buf = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|$OOOOO:H1Codec", const_cast<char**>(kw),
+                                   &max_headers, &ignore, &title, &date, &max_buf))
+    return nullptr;
+  std::optional<uint64_t> mh;
+  bool ig = false, tc = false, dh = true;
+  uint64_t mb = http1::kDefaultMaxBufSize;
+  if (!optional_u64(max_headers, mh) || !optional_bool(ignore, ig) || !optional_bool(title, tc) ||
+      !optional_bool(date, dh))
+    return nullptr;
+  if (max_buf && !to_u64(max_buf, mb)) return nullptr;
+  if (mb < http1::kMinBufSize) {
+    PyErr_Format(PyExc_ValueError, "the max_buf_size cannot be smaller than %llu",
+                 (unsigned long long)http1::kMinBufSize);
+    return nullptr;
+  }
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  http1::Codec* c = new (&codec(self)) http1::Codec();
+  c->max_headers = mh;
+  c->ignore_invalid_headers = ig;
+  c->title_case_headers = tc;
+  c->date_header = dh;
+  c->max_buf_size = mb;
+  return self;
+}
+
+void codec_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  codec(self).~Codec();
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+// ---- read buffer ------------------------------------------------------------------------
+
+PyObject* codec_reset(PyObject* self, PyObject*) {
+  http1::Codec& c = codec(self);
+  LockGuard g(c.lock);
+  c.reset();
+  Py_RETURN_NONE;
+}
+
+PyObject* codec_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"data"};
+  static const ArgSpec spec{"feed", names, 1, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kwnames, a) || !bytes_arg("feed", "data", a[0]))
+    return nullptr;
+  http1::Codec& c = codec(self);
+  LockGuard g(c.lock);
+  c.read.append(view_of(a[0]));
+  Py_RETURN_NONE;
+}
+
+PyObject* codec_buffered(PyObject* self, PyObject*) {
+  http1::Codec& c = codec(self);
+  size_t n;
+  {
+    LockGuard g(c.lock);
+    n = c.read.size();
+  }
+  return PyLong_FromSize_t(n);
+}
+
+PyObject* codec_take_body(PyObject* self, PyObject*) {
+  http1::Codec& c = codec(self);
+  http1::ReadBuffer taken;
+  {
+    LockGuard g(c.lock);
+    taken = c.read.take_all();
+  }
+  return PyBytes_FromStringAndSize(taken.data(), Py_ssize_t(taken.size()));
+}
+
+PyObject* codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  static const char* const names[] = {"decoder"};
+  static const ArgSpec spec{"take_body_into", names, 1, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (Py_TYPE(a[0]) != reinterpret_cast<PyTypeObject*>(h1_body_decoder_type())) {
+    raise_arg_type("take_body_into", "decoder", "H1BodyDecoder", a[0]);
+    return nullptr;
+  }
+  http1::Codec& c = codec(self);
+  http1::ReadBuffer taken;
+  {
+    LockGuard g(c.lock);
+    taken = c.read.take_all();
+  }
+  if (!taken.empty()) {
+    http1::BodyDecoder& d = body_decoder_of(a[0]);
+    LockGuard g(d.lock);
+    d.feed(std::move(taken));
+  }
+  Py_RETURN_NONE;
+}
+
+// ---- head parsing -----------------------------------------------------------------------
+
+PyObject* codec_receive_request_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  static const char* const names[] = {"data"};
+  static const ArgSpec spec{"receive_request_head", names, 1, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kwnames, a) ||
+      !bytes_arg("receive_request_head", "data", a[0]))
+    return nullptr;
+  http1::Codec& c = codec(self);
+  http1::RequestHead head;
+  http1::ParseOutcome r;
+  {
+    LockGuard g(c.lock);
+    c.read.append(view_of(a[0]));
+    r = http1::parse_request_head(c, head);
+  }
+  if (r.error) return raise(std::move(*r.error).into_pending());
+  if (!r.complete) Py_RETURN_NONE;
+  return request_head_new(std::move(head));
+}
+
+PyObject* codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  static const char* const names[] = {"data"};
+  static const ArgSpec spec{"receive_head", names, 1, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kwnames, a) || !bytes_arg("receive_head", "data", a[0]))
+    return nullptr;
+  http1::Codec& c = codec(self);
+  http1::ResponseHead head;
+  http1::ParseOutcome r;
+  {
+    LockGuard g(c.lock);
+    c.read.append(view_of(a[0]));
+    r = http1::parse_response_head(c, head);
+  }
+  if (r.error) return raise(std::move(*r.error).into_pending());
+  if (!r.complete) Py_RETURN_NONE;
+  return response_head_new(std::move(head));
+}
+
+// ---- head serialization -----------------------------------------------------------------
+
+PyObject* scratch_bytes(http1::Codec& c) {
+  PyObject* out = PyBytes_FromStringAndSize(c.scratch.data(), Py_ssize_t(c.scratch.size()));
+  c.scratch.clear();
+  c.trim_scratch();
+  return out;
+}
+
+PyObject* codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  static const char* const names[] = {"method",         "url",    "headers", "http10",
+                                      "content_length", "chunked"};
+  static const ArgSpec spec{"serialize_request", names, 6, 3, 2};
+  PyObject* a[6];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!PyUnicode_Check(a[0])) {
+    raise_arg_type("serialize_request", "method", "str", a[0]);
+    return nullptr;
+  }
+  if (!PyUnicode_Check(a[1])) {
+    raise_arg_type("serialize_request", "url", "str", a[1]);
+    return nullptr;
+  }
+  bool http10 = false, chunked = false;
+  std::optional<uint64_t> content_length;
+  if (!optional_bool(a[3], http10) || !optional_u64(a[4], content_length) ||
+      !optional_bool(a[5], chunked))
+    return nullptr;
+  Py_ssize_t mlen, ulen;
+  const char* m = PyUnicode_AsUTF8AndSize(a[0], &mlen);
+  if (!m) return nullptr;
+  const char* u = PyUnicode_AsUTF8AndSize(a[1], &ulen);
+  if (!u) return nullptr;
+  http::HeaderMap headers;
+  if (!header_map_arg(a[2] ? a[2] : Py_None, "serialize_request", "headers", true, headers))
+    return nullptr;
+  http1::Codec& c = codec(self);
+  LockGuard g(c.lock);
+  if (auto err = http1::serialize_request(c, {m, size_t(mlen)}, {u, size_t(ulen)}, headers, http10,
+                                          content_length, chunked))
+    return raise_serialize(std::move(*err));
+  return scratch_bytes(c);
+}
+
+PyObject* codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  static const char* const names[] = {"status", "headers",        "keep_alive",
+                                      "http10", "content_length", "chunked"};
+  static const ArgSpec spec{"serialize_response", names, 6, 2, 1};
+  PyObject* a[6];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  uint64_t status;
+  if (!to_u64(a[0], status)) return nullptr;
+  if (status > 0xffff) {
+    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C unsigned short");
+    return nullptr;
+  }
+  bool keep_alive = true, http10 = false, chunked = false;
+  std::optional<uint64_t> content_length;
+  if (!optional_bool(a[2], keep_alive) || !optional_bool(a[3], http10) ||
+      !optional_u64(a[4], content_length) || !optional_bool(a[5], chunked))
+    return nullptr;
+  http::HeaderMap headers;
+  if (!header_map_arg(a[1] ? a[1] : Py_None, "serialize_response", "headers", true, headers))
+    return nullptr;
+  http1::Codec& c = codec(self);
+  LockGuard g(c.lock);
+  if (auto err = http1::serialize_response(c, uint32_t(status), headers, keep_alive, http10,
+                                           content_length, chunked))
+    return raise_serialize(std::move(*err));
+  return scratch_bytes(c);
+}
+
+PyObject* codec_continue_response(PyObject*, PyObject*) {
+  return PyBytes_FromStringAndSize(http1::kContinueResponse.data(),
+                                   Py_ssize_t(http1::kContinueResponse.size()));
+}
+
+PyObject* codec_connection_close(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  static const char* const names[] = {"headers"};
+  static const ArgSpec spec{"connection_close", names, 1, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  http::HeaderMap headers;
+  if (!header_map_arg(a[0], "connection_close", "headers", false, headers)) return nullptr;
+  return PyBool_FromLong(http1::connection_close(headers));
+}
+
+// ---- body framing -----------------------------------------------------------------------
+
+// Frames `chunk` (non-empty) with the encoder; returns a new reference.
+PyObject* frame(http1::BodyEncoder& enc, PyObject* chunk) {
+  const size_t n = size_t(PyBytes_GET_SIZE(chunk));
+  http1::ChunkFrame f = http1::frame_chunk(enc, n);
+  if (!f.chunked) {
+    if (f.take == n) return Py_NewRef(chunk);
+    return PyBytes_FromStringAndSize(PyBytes_AS_STRING(chunk), Py_ssize_t(f.take));
+  }
+  PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(f.prefix_len + n + 2));
+  if (!out) return nullptr;
+  char* w = PyBytes_AS_STRING(out);
+  std::memcpy(w, f.prefix, f.prefix_len);
+  std::memcpy(w + f.prefix_len, PyBytes_AS_STRING(chunk), n);
+  std::memcpy(w + f.prefix_len + n, "\r\n", 2);
+  return out;
+}
+
+PyObject* codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  static const char* const names[] = {"chunk"};
+  static const ArgSpec spec{"serialize_data", names, 1, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kwnames, a) || !bytes_arg("serialize_data", "chunk", a[0]))
+    return nullptr;
+  if (PyBytes_GET_SIZE(a[0]) == 0) return Py_NewRef(a[0]);
+  http1::Codec& c = codec(self);
+  LockGuard g(c.lock);
+  if (!c.encoder) {
+    PyErr_SetString(PyExc_ValueError, "serialize_data with no request in flight");
+    return nullptr;
+  }
+  return frame(*c.encoder, a[0]);
+}
+
+// The end of the body into `out`; the encoder is already taken out.
+std::optional<http1::Error> end_into(const http1::Codec& c, const http1::BodyEncoder& enc,
+                                     const http::HeaderMap* trailers, std::string& out,
+                                     bool& terminator_only) {
+  if (!c.allow_trailers) trailers = nullptr;
+  return http1::encode_end(enc, trailers, out, terminator_only);
+}
+
+PyObject* end_result(std::optional<http1::Error>&& err, const std::string& out,
+                     bool terminator_only) {
+  if (err) return raise(std::move(*err).into_pending());
+  if (terminator_only) return Py_NewRef(terminator());
+  return PyBytes_FromStringAndSize(out.data(), Py_ssize_t(out.size()));
+}
+
+PyObject* codec_serialize_end(PyObject* self, PyObject*) {
+  http1::Codec& c = codec(self);
+  LockGuard g(c.lock);
+  std::optional<http1::BodyEncoder> enc = std::move(c.encoder);
+  c.encoder.reset();
+  if (!enc) return empty_bytes();
+  std::string out;
+  bool term = false;
+  std::optional<http1::Error> err = http1::encode_end(*enc, nullptr, out, term);
+  return end_result(std::move(err), out, term);
+}
+
+PyObject* codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  static const char* const names[] = {"trailers"};
+  static const ArgSpec spec{"serialize_trailers", names, 1, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  http::HeaderMap trailers;
+  if (!header_map_arg(a[0], "serialize_trailers", "trailers", false, trailers)) return nullptr;
+  http1::Codec& c = codec(self);
+  LockGuard g(c.lock);
+  std::optional<http1::BodyEncoder> enc = std::move(c.encoder);
+  c.encoder.reset();
+  if (!enc) return empty_bytes();
+  std::string out;
+  bool term = false;
+  std::optional<http1::Error> err = end_into(c, *enc, &trailers, out, term);
+  return end_result(std::move(err), out, term);
+}
+
+PyObject* codec_serialize_head_and_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+  static const char* const names[] = {"head", "body", "trailers"};
+  static const ArgSpec spec{"serialize_head_and_body", names, 3, 3, 1};
+  PyObject* a[3];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!bytes_arg("serialize_head_and_body", "head", a[0])) return nullptr;
+  PyObject* body = a[1] && a[1] != Py_None ? a[1] : nullptr;
+  if (body && !bytes_arg("serialize_head_and_body", "body", body)) return nullptr;
+  std::optional<http::HeaderMap> trailers;
+  if (a[2] && a[2] != Py_None) {
+    trailers.emplace();
+    if (!header_map_arg(a[2], "serialize_head_and_body", "trailers", false, *trailers))
+      return nullptr;
+  }
+  http1::Codec& c = codec(self);
+  LockGuard g(c.lock);
+  std::optional<http1::BodyEncoder> enc = std::move(c.encoder);
+  c.encoder.reset();
+  if (!enc || enc->is_eof()) return Py_NewRef(a[0]);
+  std::string_view head = view_of(a[0]);
+  std::string_view data;
+  http1::ChunkFrame f;
+  if (body && PyBytes_GET_SIZE(body) > 0) {
+    f = http1::frame_chunk(*enc, size_t(PyBytes_GET_SIZE(body)));
+    data = std::string_view(PyBytes_AS_STRING(body), f.take);
+  }
+  std::string end;
+  bool term = false;
+  std::optional<http1::Error> err = end_into(c, *enc, trailers ? &*trailers : nullptr, end, term);
+  if (err) return raise(std::move(*err).into_pending());
+  const size_t framing = f.chunked ? f.prefix_len + 2 : 0;
+  PyObject* out = PyBytes_FromStringAndSize(
+      nullptr, Py_ssize_t(head.size() + framing + data.size() + end.size()));
+  if (!out) return nullptr;
+  char* w = PyBytes_AS_STRING(out);
+  std::memcpy(w, head.data(), head.size());
+  w += head.size();
+  if (f.chunked) {
+    std::memcpy(w, f.prefix, f.prefix_len);
+    w += f.prefix_len;
+  }
+  std::memcpy(w, data.data(), data.size());
+  w += data.size();
+  if (f.chunked) {
+    std::memcpy(w, "\r\n", 2);
+    w += 2;
+  }
+  std::memcpy(w, end.data(), end.size());
+  return out;
+}
+
+PyObject* codec_body_is_eof(PyObject* self, PyObject*) {
+  http1::Codec& c = codec(self);
+  LockGuard g(c.lock);
+  return PyBool_FromLong(!c.encoder || c.encoder->is_eof());
+}
+
+// ---- properties -------------------------------------------------------------------------
+
+template <class F>
+PyObject* locked_bool(PyObject* self, F&& f) {
+  http1::Codec& c = codec(self);
+  bool v;
+  {
+    LockGuard g(c.lock);
+    v = f(c);
+  }
+  return PyBool_FromLong(v);
+}
+
+PyObject* get_max_buf_size(PyObject* self, void*) {
+  http1::Codec& c = codec(self);
+  uint64_t v;
+  {
+    LockGuard g(c.lock);
+    v = c.max_buf_size;
+  }
+  return PyLong_FromUnsignedLongLong(v);
+}
+
+PyObject* get_parse_error_status(PyObject* self, void*) {
+  http1::Codec& c = codec(self);
+  std::optional<uint16_t> v;
+  {
+    LockGuard g(c.lock);
+    v = c.parse_error_status;
+  }
+  if (!v) Py_RETURN_NONE;
+  return PyLong_FromLong(*v);
+}
+
+PyObject* get_request_connection_close(PyObject* self, void*) {
+  return locked_bool(self, [](http1::Codec& c) { return c.request_connection_close; });
+}
+PyObject* get_response_is_last(PyObject* self, void*) {
+  return locked_bool(self, [](http1::Codec& c) { return c.response_is_last; });
+}
+PyObject* get_response_close_delimited(PyObject* self, void*) {
+  return locked_bool(self, [](http1::Codec& c) { return c.response_close_delimited; });
+}
+
+#define SIG_DOC(sig, text) sig "\n--\n\n" text
+#define FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+
+PyMethodDef kMethods[] = {
+    {"reset", codec_reset, METH_NOARGS,
+     SIG_DOC("reset($self)", "Start the next message; buffered bytes are kept.")},
+    {"feed", FAST(codec_feed), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("feed($self, data)", "Append bytes to the read buffer without parsing.")},
+    {"receive_request_head", FAST(codec_receive_request_head), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("receive_request_head($self, data)",
+             "Buffer data and parse a request head: an H1RequestHead, or None while it is "
+             "incomplete. Raises H1ParseError.")},
+    {"receive_head", FAST(codec_receive_head), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("receive_head($self, data)",
+             "Buffer data and parse a response head: an H1ResponseHead, or None while it is "
+             "incomplete. Raises H1ParseError.")},
+    {"serialize_request", FAST(codec_serialize_request), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("serialize_request($self, method, url, headers=None, *, http10=False, "
+             "content_length=None, chunked=False)",
+             "Write a request head and install its body encoder.")},
+    {"serialize_response", FAST(codec_serialize_response), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("serialize_response($self, status, headers=None, *, keep_alive=True, "
+             "http10=False, content_length=None, chunked=False)",
+             "Write a response head and install its body encoder.")},
+    {"continue_response", codec_continue_response, METH_NOARGS | METH_STATIC,
+     SIG_DOC("continue_response()", "The interim response to Expect: 100-continue.")},
+    {"connection_close", FAST(codec_connection_close), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     SIG_DOC("connection_close(headers)",
+             "True when a Connection field of headers holds the token close.")},
+    {"serialize_data", FAST(codec_serialize_data), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("serialize_data($self, chunk)", "Frame one body chunk.")},
+    {"serialize_end", codec_serialize_end, METH_NOARGS,
+     SIG_DOC("serialize_end($self)", "End the body.")},
+    {"serialize_trailers", FAST(codec_serialize_trailers), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("serialize_trailers($self, trailers)", "End the body with trailer fields.")},
+    {"serialize_head_and_body", FAST(codec_serialize_head_and_body), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("serialize_head_and_body($self, head, body=None, trailers=None)",
+             "Head, framed body and end of body in one bytes object.")},
+    {"body_is_eof", codec_body_is_eof, METH_NOARGS,
+     SIG_DOC("body_is_eof($self)", "True when the encoder in flight carries no more body.")},
+    {"take_body", codec_take_body, METH_NOARGS,
+     SIG_DOC("take_body($self)", "Take every buffered byte.")},
+    {"take_body_into", FAST(codec_take_body_into), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("take_body_into($self, decoder)", "Move every buffered byte into an H1BodyDecoder.")},
+    {"buffered", codec_buffered, METH_NOARGS,
+     SIG_DOC("buffered($self)", "The number of bytes in the read buffer.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"max_buf_size", get_max_buf_size, nullptr, "Cap on an incomplete head.", nullptr},
+    {"parse_error_status", get_parse_error_status, nullptr,
+     "Automatic status of the last failed request-head parse (400, 414, 431) or None.", nullptr},
+    {"request_connection_close", get_request_connection_close, nullptr,
+     "The last serialized request asked to close the connection.", nullptr},
+    {"response_is_last", get_response_is_last, nullptr,
+     "The connection closes after the last serialized response.", nullptr},
+    {"response_close_delimited", get_response_close_delimited, nullptr,
+     "The last serialized response's body ends by closing the connection.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(codec_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(codec_dealloc)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_doc,
+     const_cast<char*>(SIG_DOC("H1Codec(*, max_headers=None, ignore_invalid_headers=False, "
+                               "title_case_headers=False, date_header=True, max_buf_size=...)",
+                               "Synchronous HTTP/1 codec of one connection."))},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"velmora._velmora.H1Codec", sizeof(CodecObject), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
+
+}  // namespace
+
+PyObject* h1_codec_type() {
+  static ProcessOnce once;
+  return once.get([]() -> PyObject* {
+    if (!terminator()) return nullptr;
+    return make_type(&kSpec);
+  });
+}
+
+http1::Codec& codec_of(PyObject* o) {
+  return codec(o);
+}
+
+int setup_h1_codec_classes(PyObject* m) {
+  if (add_to_module(m, "H1Codec", h1_codec_type()) < 0) return -1;
+  if (add_to_module(m, "H1ResponseHead", h1_response_head_type()) < 0) return -1;
+  if (add_to_module(m, "H1RequestHead", h1_request_head_type()) < 0) return -1;
+  return add_to_module(m, "H1BodyDecoder", h1_body_decoder_type());
+}
+
+}  // namespace velmora::py

@@ -1,0 +1,36 @@
+// Python classes of the HTTP/1 codec and what the connection-state bindings need from them.
+#pragma once
+
+#include "module/pyref.hpp"
+#include "http1/body_decoder.hpp"
+#include "http1/codec.hpp"
+#include "http1/request_head.hpp"
+#include "http1/response_head.hpp"
+
+namespace velmora::py {
+
+// Class objects (borrowed; created on first need).
+PyObject* h1_codec_type();
+PyObject* h1_request_head_type();
+PyObject* h1_response_head_type();
+PyObject* h1_body_decoder_type();
+
+// The core state behind an H1Codec / H1BodyDecoder object (the caller checked the type).
+http1::Codec& codec_of(PyObject* codec);
+http1::BodyDecoder& body_decoder_of(PyObject* decoder);
+
+// New head objects from parsed heads; these build the Python values (call without locks).
+PyObject* request_head_new(http1::RequestHead&& head);
+PyObject* response_head_new(http1::ResponseHead&& head);
+
+// Fields of a request head object the connection state reads.
+struct RequestHeadView {
+  uint64_t decoded_length;
+  bool is_connect, keep_alive, expect_continue, is_upgrade, http10, allow_trailers;
+};
+RequestHeadView request_head_view(PyObject* head);
+
+// The body-kind strings, shared by every head.
+PyObject* body_kind_str(http1::BodyKind kind);
+
+}  // namespace velmora::py
