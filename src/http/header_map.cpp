@@ -151,8 +151,13 @@ HeaderMap::Result HeaderMap::append_entry(std::string_view name, std::string_vie
 
 HeaderMap::Result HeaderMap::append_entry_hashed(std::string_view name, std::string_view value,
                                                  uint32_t hash) {
+  return append_entry_id(name, value, hash,
+                         find_standard_header(name, keyed_ ? fast_hash(name) : hash));
+}
+
+HeaderMap::Result HeaderMap::append_entry_id(std::string_view name, std::string_view value,
+                                             uint32_t hash, int id) {
   Entry e;
-  int id = find_standard_header(name, keyed_ ? fast_hash(name) : hash);
   size_t need = value.size() + (id < 0 ? name.size() : 0);
   if (need > kMaxArena - arena_.size()) return Result::kTooLarge;
   if (id >= 0) {
@@ -175,6 +180,10 @@ HeaderMap::Result HeaderMap::add(std::string_view name, std::string_view value) 
   const uint32_t hash = hash_of(name);
   int32_t pos = find_hashed(name, hash);
   if (pos < 0) return append_entry_hashed(name, value, hash);
+  return append_value(uint32_t(pos), value);
+}
+
+HeaderMap::Result HeaderMap::append_value(uint32_t pos, std::string_view value) {
   Extra x;
   if (!store(value, x.value)) return Result::kTooLarge;
   const uint32_t xi = uint32_t(extras_.size());
@@ -187,6 +196,42 @@ HeaderMap::Result HeaderMap::add(std::string_view name, std::string_view value) 
   e.chain_tail = xi;
   ++e.count;
   ++values_;
+  return Result::kOk;
+}
+
+HeaderMap::Result HeaderMap::add_parsed(const std::string_view* names,
+                                        const std::string_view* values, size_t n) {
+  // One pass for the hashes, the standard-name ids and the exact arena size (a standard name
+  // takes no arena bytes), then the pairs in order exactly as add() would insert them.
+  constexpr size_t kStack = 128;
+  uint32_t stack_hash[kStack];
+  int16_t stack_id[kStack];
+  std::vector<uint32_t> heap_hash;
+  std::vector<int16_t> heap_id;
+  uint32_t* hashes = stack_hash;
+  int16_t* ids = stack_id;
+  if (n > kStack) {
+    heap_hash.resize(n);
+    heap_id.resize(n);
+    hashes = heap_hash.data();
+    ids = heap_id.data();
+  }
+  size_t bytes = arena_.size();
+  for (size_t i = 0; i < n; ++i) {
+    hashes[i] = fast_hash(names[i]);
+    ids[i] = static_cast<int16_t>(find_standard_header(names[i], hashes[i]));
+    bytes += values[i].size() + (ids[i] < 0 ? names[i].size() : 0);
+  }
+  reserve(entries_.size() + n, bytes);
+  for (size_t i = 0; i < n; ++i) {
+    Result r = reserve_one();
+    if (r != Result::kOk) return r;
+    const uint32_t hash = keyed_ ? keyed_hash(names[i]) : hashes[i];
+    int32_t pos = find_hashed(names[i], hash);
+    r = pos < 0 ? append_entry_id(names[i], values[i], hash, ids[i])
+                : append_value(uint32_t(pos), values[i]);
+    if (r != Result::kOk) return r;
+  }
   return Result::kOk;
 }
 

@@ -46,6 +46,11 @@ class HeaderMap {
   int32_t find_hashed(std::string_view name, uint32_t hash) const;
   Result append_entry_hashed(std::string_view name, std::string_view value, uint32_t hash);
 
+  // Bulk path for parsed heads: `n` pairs whose names are already validated and lower-cased
+  // and whose values are validated, added in order exactly as add() would add them, with the
+  // storage sized once for all of them.
+  Result add_parsed(const std::string_view* names, const std::string_view* values, size_t n);
+
   uint32_t size() const { return values_; }  // all values
   uint32_t name_count() const { return uint32_t(entries_.size()); }
   bool empty() const { return values_ == 0; }
@@ -111,6 +116,8 @@ class HeaderMap {
   std::string_view view(Span s) const { return {arena_.data() + s.off, s.len}; }
   bool store(std::string_view bytes, Span& out);
   void insert_slot(uint32_t pos, uint32_t hash);
+  Result append_entry_id(std::string_view name, std::string_view value, uint32_t hash, int id);
+  Result append_value(uint32_t pos, std::string_view value);
   int32_t find_slot(std::string_view name, uint32_t hash) const;
   void rebuild_index(uint32_t slots, bool keyed);
   void release_value_chain(Entry& e);
