@@ -86,26 +86,42 @@ bool name_is(std::string_view name, std::string_view lower) {
 
 bool fill_header_map(const char* base, const RawField* fields, size_t count, const bool* drop,
                      http::HeaderMap& map) {
-  size_t bytes = 0;
+  // Names are lower-cased into one scratch buffer; values are views of the read buffer, copied
+  // once, into the map's own storage.
+  constexpr size_t kStack = 100;
+  std::string_view stack_names[kStack], stack_values[kStack];
+  std::unique_ptr<std::string_view[]> heap_names, heap_values;
+  std::string_view* names = stack_names;
+  std::string_view* values = stack_values;
+  if (count > kStack) {
+    heap_names.reset(new std::string_view[count]);
+    heap_values.reset(new std::string_view[count]);
+    names = heap_names.get();
+    values = heap_values.get();
+  }
+  size_t name_bytes = 0;
   for (size_t i = 0; i < count; ++i)
-    bytes += fields[i].name.len + fields[i].value.len;
-  map.reserve(count, bytes);
-  char small[64];
-  std::string large;
+    name_bytes += fields[i].name.len;
+  char small[2048];
+  std::unique_ptr<char[]> large;
+  char* lower = small;
+  if (name_bytes > sizeof(small)) {
+    large.reset(new char[name_bytes]);
+    lower = large.get();
+  }
+  size_t kept = 0;
   for (size_t i = 0; i < count; ++i) {
     if (drop && drop[i]) continue;
-    std::string_view name = fields[i].name.in(base);
-    char* lower = small;
-    if (name.size() > sizeof(small)) {
-      large.resize(name.size());
-      lower = large.data();
-    }
-    for (size_t k = 0; k < name.size(); ++k)
-      lower[k] = http::ascii_lower(name[k]);
-    if (map.add({lower, name.size()}, fields[i].value.in(base)) != http::HeaderMap::Result::kOk)
-      return false;
+    const char* src = base + fields[i].name.off;
+    const size_t len = fields[i].name.len;
+    for (size_t k = 0; k < len; ++k)
+      lower[k] = http::ascii_lower(src[k]);
+    names[kept] = std::string_view(lower, len);
+    values[kept] = fields[i].value.in(base);
+    lower += len;
+    ++kept;
   }
-  return true;
+  return map.add_parsed(names, values, kept) == http::HeaderMap::Result::kOk;
 }
 
 ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {

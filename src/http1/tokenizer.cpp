@@ -7,6 +7,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) || defined(__i386__)
+#include <tmmintrin.h>
+#define VELMORA_HAVE_SSSE3_PATH 1
+#endif
 
 namespace velmora::http1 {
 namespace {
@@ -68,6 +72,65 @@ size_t find_target_end(const char* p, size_t i, size_t n, bool& high) {
   }
   return n;
 }
+
+// Field names: the first byte at or after `i` that is not a token character, or `n`.
+size_t find_name_end_scalar(const char* p, size_t i, size_t n) {
+  for (; i + 4 <= n; i += 4) {
+    if (!is_token_char(static_cast<unsigned char>(p[i]))) return i;
+    if (!is_token_char(static_cast<unsigned char>(p[i + 1]))) return i + 1;
+    if (!is_token_char(static_cast<unsigned char>(p[i + 2]))) return i + 2;
+    if (!is_token_char(static_cast<unsigned char>(p[i + 3]))) return i + 3;
+  }
+  while (i < n && is_token_char(static_cast<unsigned char>(p[i])))
+    ++i;
+  return i;
+}
+
+#if defined(VELMORA_HAVE_SSSE3_PATH)
+// Token classification of 16 bytes at once: a byte is a token character when the bit of its
+// high nibble is set in the low-nibble row of a 16 x 8 bitmap (high nibbles 8-15 never are).
+struct NibbleTable {
+  alignas(16) uint8_t lo[16];
+};
+constexpr NibbleTable build_token_rows() {
+  NibbleTable t{};
+  constexpr std::string_view kExtra = "!#$%&'*+-.^_`|~";
+  for (int c = 0x21; c < 0x7f; ++c) {
+    bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    bool digit = c >= '0' && c <= '9';
+    bool token = alpha || digit || kExtra.find(char(c)) != std::string_view::npos;
+    if (token) t.lo[c & 15] = uint8_t(t.lo[c & 15] | (1u << (c >> 4)));
+  }
+  return t;
+}
+constexpr NibbleTable kTokenRows = build_token_rows();
+
+__attribute__((target("ssse3"))) size_t find_name_end_ssse3(const char* p, size_t i, size_t n) {
+  const __m128i rows = _mm_load_si128(reinterpret_cast<const __m128i*>(kTokenRows.lo));
+  const __m128i bits = _mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m128i low4 = _mm_set1_epi8(0x0f);
+  for (; i + 16 <= n; i += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    __m128i row = _mm_shuffle_epi8(rows, _mm_and_si128(v, low4));
+    __m128i bit = _mm_shuffle_epi8(bits, _mm_and_si128(_mm_srli_epi16(v, 4), low4));
+    __m128i hit = _mm_cmpeq_epi8(_mm_and_si128(row, bit), _mm_setzero_si128());
+    unsigned stop = unsigned(_mm_movemask_epi8(hit));
+    if (stop) return i + unsigned(__builtin_ctz(stop));
+  }
+  return find_name_end_scalar(p, i, n);
+}
+
+using NameScan = size_t (*)(const char*, size_t, size_t);
+const NameScan kFindNameEnd =
+    __builtin_cpu_supports("ssse3") ? find_name_end_ssse3 : find_name_end_scalar;
+inline size_t find_name_end(const char* p, size_t i, size_t n) {
+  return kFindNameEnd(p, i, n);
+}
+#else
+inline size_t find_name_end(const char* p, size_t i, size_t n) {
+  return find_name_end_scalar(p, i, n);
+}
+#endif
 
 }  // namespace
 
@@ -384,9 +447,7 @@ Scan scan_fields(const char* p, size_t n, size_t& pos, RawField* fields, size_t 
     bool invalid = false;
 
     // Name: token characters up to the colon.
-    size_t name_end = i;
-    while (name_end < n && is_token_char(static_cast<unsigned char>(p[name_end])))
-      ++name_end;
+    size_t name_end = find_name_end(p, i, n);
     if (name_end - line >= 65536) {
       err = TokenError::kNameTooLong;
       return Scan::kError;
