@@ -1,4 +1,5 @@
 // H1RequestHead and H1ResponseHead: immutable parsed heads.
+#include <cstring>
 #include <new>
 
 #include "http/py_header_map.hpp"
@@ -68,6 +69,17 @@ PyObject* kind_strings() {
   static ProcessOnce once;
   return once.get(
       []() -> PyObject* { return Py_BuildValue("(ssss)", "empty", "length", "chunked", "close"); });
+}
+
+// A str from the target: most targets are ASCII, which needs no decoding.
+PyObject* target_str(const std::string& t) {
+  bool ascii = true;
+  for (unsigned char c : t)
+    ascii &= c < 0x80;
+  if (!ascii) return PyUnicode_DecodeUTF8(t.data(), Py_ssize_t(t.size()), nullptr);
+  PyObject* s = PyUnicode_New(Py_ssize_t(t.size()), 127);
+  if (s) std::memcpy(PyUnicode_DATA(s), t.data(), t.size());
+  return s;
 }
 
 PyObject* content_length_of(uint64_t decoded) {
@@ -238,8 +250,7 @@ PyObject* request_head_new(http1::RequestHead&& head) {
     method = Ref::borrow(PyTuple_GET_ITEM(method_strings(), int(head.method)));
   }
   if (!method) return nullptr;
-  Ref target =
-      Ref::steal(PyUnicode_DecodeUTF8(head.target.data(), Py_ssize_t(head.target.size()), nullptr));
+  Ref target = Ref::steal(target_str(head.target));
   if (!target) return nullptr;
   Ref headers = Ref::steal(header_map_new(std::move(head.headers)));
   if (!headers) return nullptr;

@@ -5,6 +5,10 @@
 #include <vector>
 
 #include "http/chars.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include "http/uri.hpp"
 
 namespace velmora::http1 {
@@ -84,8 +88,8 @@ bool name_is(std::string_view name, std::string_view lower) {
   return true;
 }
 
-bool fill_header_map(const char* base, const RawField* fields, size_t count, const bool* drop,
-                     http::HeaderMap& map) {
+bool fill_header_map(const char* base, size_t base_len, const RawField* fields, size_t count,
+                     const bool* drop, http::HeaderMap& map) {
   // Names are lower-cased into one scratch buffer; values are views of the read buffer, copied
   // once, into the map's own storage.
   constexpr size_t kStack = 100;
@@ -102,11 +106,12 @@ bool fill_header_map(const char* base, const RawField* fields, size_t count, con
   size_t name_bytes = 0;
   for (size_t i = 0; i < count; ++i)
     name_bytes += fields[i].name.len;
+  // 16 bytes of slack: names are lower-cased in whole 16-byte blocks.
   char small[2048];
   std::unique_ptr<char[]> large;
   char* lower = small;
-  if (name_bytes > sizeof(small)) {
-    large.reset(new char[name_bytes]);
+  if (name_bytes + 16 > sizeof(small)) {
+    large.reset(new char[name_bytes + 16]);
     lower = large.get();
   }
   size_t kept = 0;
@@ -114,7 +119,22 @@ bool fill_header_map(const char* base, const RawField* fields, size_t count, con
     if (drop && drop[i]) continue;
     const char* src = base + fields[i].name.off;
     const size_t len = fields[i].name.len;
-    for (size_t k = 0; k < len; ++k)
+    size_t k = 0;
+#if defined(__SSE2__)
+    if (fields[i].name.off + ((len + 15) & ~size_t(15)) <= base_len) {
+      const __m128i a1 = _mm_set1_epi8('A' - 1), z1 = _mm_set1_epi8('Z' + 1);
+      const __m128i bit = _mm_set1_epi8(0x20);
+      for (; k < len; k += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k));
+        __m128i upper = _mm_and_si128(_mm_cmpgt_epi8(v, a1), _mm_cmplt_epi8(v, z1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(lower + k),
+                         _mm_or_si128(v, _mm_and_si128(upper, bit)));
+      }
+    }
+#else
+    (void)base_len;
+#endif
+    for (; k < len; ++k)
       lower[k] = http::ascii_lower(src[k]);
     names[kept] = std::string_view(lower, len);
     values[kept] = fields[i].value.in(base);
@@ -258,7 +278,7 @@ ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {
   if (has_te && has_cl) keep_alive = false;
 
   http::HeaderMap map;
-  if (!fill_header_map(p, fields, count, drop, map)) return fail(ParseKind::kTooLarge);
+  if (!fill_header_map(p, n, fields, count, drop, map)) return fail(ParseKind::kTooLarge);
 
   out.headers = std::move(map);
   out.method = line.method_id;

@@ -132,7 +132,7 @@ ParseOutcome parse_response_head(Codec& codec, ResponseHead& out) {
     if (is_upgrade) keep_alive = false;
 
     http::HeaderMap map;
-    if (!fill_header_map(p, fields, count, nullptr, map)) return fail(ParseKind::kTooLarge);
+    if (!fill_header_map(p, n, fields, count, nullptr, map)) return fail(ParseKind::kTooLarge);
     out.headers = std::move(map);
     out.decoded_length = decoded;
     out.status = status;

@@ -28,9 +28,10 @@ enum class TokenError : uint8_t {
 // The text a tokenizer error reads as (used for trailer sections).
 std::string_view token_error_text(TokenError e);
 
+// Left uninitialised by default: field arrays of a hundred slices are filled before use.
 struct Slice {
-  uint32_t off = 0;
-  uint32_t len = 0;
+  uint32_t off;
+  uint32_t len;
   std::string_view in(const char* base) const { return {base + off, len}; }
 };
 
@@ -58,8 +59,8 @@ Method classify_method(std::string_view m);
 std::string_view method_name(Method m);  // empty for kNone and kOther
 
 struct RequestLine {
-  Slice method;
-  Slice target;
+  Slice method{};
+  Slice target{};
   Method method_id = Method::kNone;
   bool http10 = false;
 };
