@@ -47,6 +47,12 @@ def test_request_te_gets_chunked_appended():
     assert fields(head) == [(b"transfer-encoding", b"gzip, chunked")]
 
 
+@pytest.mark.parametrize("cl", ["3", "3, 4", "abc"])
+def test_request_te_never_sent_with_content_length(cl):
+    head = codec().serialize_request("POST", "/", HM([("content-length", cl), ("transfer-encoding", "chunked")]), content_length=3)
+    assert fields(head) == [(b"transfer-encoding", b"chunked")]
+
+
 def test_request_http10_chunked():
     c = codec()
     head = c.serialize_request("POST", "/", HM([("transfer-encoding", "chunked")]), http10=True, chunked=True)

@@ -282,7 +282,9 @@ std::optional<SerializeError> serialize_request(Codec& codec, std::string_view m
         for (size_t i = 1; i < values.size(); ++i)
           h.add("transfer-encoding", values[i]);
       }
-      if (agreed) drop_cl = true;
+      // RFC 9112 section 6.2: no Content-Length beside Transfer-Encoding, whether or not the
+      // caller's values agree; a recipient could otherwise frame the body by either field.
+      drop_cl = true;
     } else if (agreed) {
       enc = BodyEncoder::length(*agreed);
     } else if (want == Want::kUnknown) {
