@@ -246,3 +246,16 @@ def test_httptools_agrees(wire):
             codec = v.H1Codec()
             codec.feed(stream[len(stream) - d.buffered :])
     assert len(col.messages) == (2 if keep_alive else 1)
+
+
+def test_our_chunked_response_with_trailers_read_by_h11():
+    codec = v.H1Codec()
+    codec.receive_request_head(b"GET / HTTP/1.1\r\nHost: a\r\nTE: trailers\r\n\r\n")
+    head = codec.serialize_response(200, HM([("trailer", "x-digest")]), chunked=True)
+    wire = codec.serialize_head_and_body(head, b"payload", HM([("x-digest", "abc"), ("x-other", "no")]))
+    client = h11.Connection(h11.CLIENT)
+    client.send(h11.Request(method="GET", target="/", headers=[("Host", "a"), ("TE", "trailers")]))
+    client.send(h11.EndOfMessage())
+    events = h11_events(client, wire)
+    assert events[0].status_code == 200 and events[1].data == b"payload"
+    assert lower_items(events[-1].headers) == [(b"x-digest", b"abc")]
