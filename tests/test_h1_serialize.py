@@ -33,6 +33,19 @@ def test_request_content_length():
     assert not c.body_is_eof()
 
 
+@pytest.mark.parametrize("http10", [False, True])
+def test_request_caller_content_length_frames_the_body(http10):
+    # No body was requested, but the caller's own Content-Length announces 7 bytes: the encoder
+    # must take exactly those, or the server would read the next request as this body.
+    c = codec()
+    head = c.serialize_request("POST", "/x", HM([("host", "h"), ("content-length", "7")]),
+                               http10=http10)
+    assert (b"content-length", b"7") in fields(head)
+    assert not c.body_is_eof()
+    assert c.serialize_data(b"1234567") == b"1234567"
+    assert c.body_is_eof()
+
+
 def test_request_chunked_get_and_post():
     c = codec()
     head = c.serialize_request("GET", "/", HM([("host", "h")]), chunked=True)

@@ -271,6 +271,9 @@ std::optional<SerializeError> serialize_request(Codec& codec, std::string_view m
   if (!http10) {
     if (want == Want::kNone) {
       drop_te = true;
+      // A Content-Length the caller wrote announces a body: the encoder must carry exactly that
+      // many bytes, or the peer would read the next request as the rest of this body.
+      if (agreed) enc = BodyEncoder::length(*agreed);
     } else if (te >= 0) {
       enc = BodyEncoder::chunked();
       // The last coding must be chunked: append it to the last value when it is not.
