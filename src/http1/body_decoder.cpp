@@ -8,6 +8,17 @@ BodyDecoder::BodyDecoder(Kind kind, uint64_t length) : kind_(kind), remaining_(l
   complete_ = kind == Kind::kEmpty || (kind == Kind::kLength && length == 0);
 }
 
+void BodyDecoder::restart(Kind kind, uint64_t length) {
+  kind_ = kind;
+  remaining_ = length;
+  chunked_ = ChunkedDecoder();
+  input_ = ReadBuffer();
+  pending_ = 0;
+  eof_ = false;
+  failure_.reset();
+  complete_ = kind == Kind::kEmpty || (kind == Kind::kLength && length == 0);
+}
+
 BodyDecoder::Kind BodyDecoder::kind_from_name(std::string_view name) {
   if (name == "length") return Kind::kLength;
   if (name == "chunked") return Kind::kChunked;

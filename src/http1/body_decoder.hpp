@@ -20,6 +20,9 @@ class BodyDecoder {
   static constexpr size_t kClosePiece = 8192;
 
   BodyDecoder(Kind kind, uint64_t length);
+  // Starts over as a fresh decoder of `kind`, so an object made ahead of time (before the head
+  // that decides the framing was parsed) can be set up once the head is known.
+  void restart(Kind kind, uint64_t length);
   // "length", "chunked", "close"; anything else is an empty body.
   static Kind kind_from_name(std::string_view name);
 

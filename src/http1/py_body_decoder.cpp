@@ -168,6 +168,15 @@ PyObject* h1_body_decoder_type() {
   return once.get([]() -> PyObject* { return make_type(&kSpec); });
 }
 
+PyObject* body_decoder_new(http1::BodyDecoder::Kind kind, uint64_t length) {
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(h1_body_decoder_type());
+  if (!tp) return nullptr;
+  PyObject* self = tp->tp_alloc(tp, 0);
+  if (!self) return nullptr;
+  new (&as_dec(self)->dec) http1::BodyDecoder(kind, length);
+  return self;
+}
+
 http1::BodyDecoder& body_decoder_of(PyObject* decoder) {
   return as_dec(decoder)->dec;
 }
