@@ -14,10 +14,14 @@ PyObject* h1_codec_type();
 PyObject* h1_request_head_type();
 PyObject* h1_response_head_type();
 PyObject* h1_body_decoder_type();
+PyObject* h1_server_state_type();
+PyObject* h1_client_state_type();
 
 // The core state behind an H1Codec / H1BodyDecoder object (the caller checked the type).
 http1::Codec& codec_of(PyObject* codec);
 http1::BodyDecoder& body_decoder_of(PyObject* decoder);
+// A new H1BodyDecoder object (holds no Python objects, so making one never runs the collector).
+PyObject* body_decoder_new(http1::BodyDecoder::Kind kind, uint64_t length);
 
 // New head objects from parsed heads; these build the Python values (call without locks).
 PyObject* request_head_new(http1::RequestHead&& head);

@@ -21,9 +21,7 @@ int exec_module(PyObject* m) {
       // H2Reason registers here.
       setup_h2_limit_constants, setup_h1_exceptions,
       // HTTP/1 classes (H1Codec .. OnceLatch) register here.
-      setup_h1_codec_classes,
-      // H1ServerState, H1ClientState and OnceLatch register here.
-      setup_h1_constants,
+      setup_h1_codec_classes, setup_h1_state_classes, setup_h1_constants,
       // ProxyMatcher and ProxyIntercept register here.
       setup_proxy,
   };

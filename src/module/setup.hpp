@@ -16,7 +16,8 @@ int setup_h2_flag_constants(PyObject* m);   // H2_FLAG_*, H2_HEADERS_*
 int setup_h2_exceptions(PyObject* m);       // H2Error .. H2FlowControlError
 int setup_h2_limit_constants(PyObject* m);  // H2_DEFAULT_* .. H2_PREFACE
 int setup_h1_exceptions(PyObject* m);       // H1Error .. H1UserError
-int setup_h1_codec_classes(PyObject* m);   // H1Codec, H1ResponseHead, H1RequestHead, H1BodyDecoder
+int setup_h1_codec_classes(PyObject* m);    // H1Codec, H1ResponseHead, H1RequestHead, H1BodyDecoder
+int setup_h1_state_classes(PyObject* m);    // H1ServerState, H1ClientState, OnceLatch
 int setup_h1_constants(PyObject* m);        // H1_WATCH_*, H1_NEXT_*, H1_READ_*, H1_REQ_*
 int setup_proxy(PyObject* m);               // ProxyMatcher, ProxyIntercept
 

@@ -1,0 +1,252 @@
+// The connection state of one HTTP/1 client connection: who holds the connection for an
+// exchange, whether it can still serve requests, the error that poisoned it, who tears down the
+// request writer, and what a read that completes while the connection is idle means (a server
+// may close an idle persistent connection at any time, RFC 9112 section 9.5).
+//
+// Between exchanges an idle watcher may keep a read parked on the transport; when the next
+// exchange starts, that read becomes the exchange's first read.
+//
+// Free of Python: `Obj` is the binding layer's owning handle (copyable, movable, operator bool).
+// One mutex guards everything; each operation takes it once. Objects the state lets go of are
+// moved into a `Released` the caller destroys after the operation returns.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "http/lock.hpp"
+#include "http1/released.hpp"
+#include "http1/watcher_slot.hpp"
+
+namespace velmora::http1 {
+
+enum WatchVerdict : uint8_t {
+  kWatchHandoff = 0,
+  kWatchIdleEof = 1,
+  kWatchIdleBytes = 2,
+  kWatchIdleError = 3,
+  kWatchIgnored = 4,
+};
+
+template <class Obj>
+class ClientState {
+ public:
+  using Drops = Released<Obj>;
+
+  explicit ClientState(Obj transport) : transport_(std::move(transport)) {}
+  ClientState(const ClientState&) = delete;
+  ClientState& operator=(const ClientState&) = delete;
+
+  template <class F>
+  void visit(F&& f) const {
+    f(transport_);
+    f(error_);
+    f(writer_);
+    if (slot_) slot_->visit(f);
+  }
+
+  void clear(Drops& drops) {
+    LockGuard g(lock_);
+    drops.add(std::move(transport_));
+    drops.add(std::move(error_));
+    drops.add(std::move(writer_));
+    drop_slot(slot_, [&](Obj&& o) { drops.add(std::move(o)); });
+  }
+
+  Obj transport_ref() {
+    LockGuard g(lock_);
+    return transport_;
+  }
+
+  void set_peer_http10(bool value) {
+    LockGuard g(lock_);
+    peer_http10_ = value;
+  }
+
+  bool is_dead() {
+    LockGuard g(lock_);
+    return closed_ || error_;
+  }
+
+  bool try_begin_exchange() {
+    LockGuard g(lock_);
+    if (busy_) return false;
+    busy_ = true;
+    exchange_active_ = false;
+    writer_finished_ = false;
+    return true;
+  }
+
+  bool end_exchange() {
+    LockGuard g(lock_);
+    if (!busy_) return false;
+    busy_ = false;
+    exchange_active_ = false;
+    return true;
+  }
+
+  void exchange_started() {
+    LockGuard g(lock_);
+    exchange_active_ = true;
+  }
+
+  Obj fail(Obj&& exc, Drops& drops) {
+    LockGuard g(lock_);
+    if (exc && !error_)
+      error_ = std::move(exc);
+    else
+      drops.add(std::move(exc));
+    closed_ = true;
+    return take_transport();
+  }
+
+  Obj close_now() {
+    LockGuard g(lock_);
+    closed_ = true;
+    return take_transport();
+  }
+
+  struct MarkClosed {
+    Obj transport, done, writer;
+    bool idle;
+  };
+  MarkClosed mark_closed() {
+    LockGuard g(lock_);
+    closed_ = true;
+    MarkClosed out{take_transport(), Obj(), std::move(writer_), !busy_};
+    if (slot_) out.done = slot_->done;
+    return out;
+  }
+
+  Obj upgrade() {
+    LockGuard g(lock_);
+    Obj t = std::move(transport_);
+    closed_ = true;
+    upgraded_ = true;
+    return t;
+  }
+
+  // Returns the scope when it is refused.
+  Obj store_writer(Obj&& scope, Drops& drops) {
+    LockGuard g(lock_);
+    if (closed_) return std::move(scope);
+    drops.add(std::exchange(writer_, std::move(scope)));
+    return Obj();
+  }
+
+  Obj take_writer() {
+    LockGuard g(lock_);
+    return std::move(writer_);
+  }
+
+  void writer_done() {
+    LockGuard g(lock_);
+    writer_finished_ = true;
+  }
+
+  bool arm_watcher(Obj&& done, Drops& drops) {
+    LockGuard g(lock_);
+    if (closed_ || error_ || !transport_ || slot_) {
+      drops.add(std::move(done));
+      return false;
+    }
+    exchange_active_ = false;
+    slot_.emplace(std::move(done));
+    return true;
+  }
+
+  Obj store_watcher_handle(Obj&& handle) {
+    LockGuard g(lock_);
+    if (closed_ || !slot_ || slot_->handle) return std::move(handle);
+    slot_->handle = std::move(handle);
+    return Obj();
+  }
+
+  // `data_size` is the length of `data` (ignored when `data` is empty).
+  std::pair<uint8_t, Obj> watcher_completed(Obj&& data, size_t data_size, Obj&& error,
+                                            Drops& drops) {
+    LockGuard g(lock_);
+    if (!slot_) {
+      drops.add(std::move(data));
+      drops.add(std::move(error));
+      return {kWatchIgnored, Obj()};
+    }
+    slot_->parked = false;
+    if (exchange_active_) {
+      // The exchange owns the read: what it returned is the exchange's first read.
+      drops.add(std::exchange(slot_->data, std::move(data)));
+      drops.add(std::exchange(slot_->error, std::move(error)));
+      return {kWatchHandoff, Obj()};
+    }
+    const bool has_bytes = data && data_size > 0;
+    drops.add(std::move(data));
+    if (error) {
+      drops.add(std::move(error));
+      return {closed_ ? kWatchIgnored : kWatchIdleError, Obj()};
+    }
+    if (has_bytes) return {kWatchIdleBytes, Obj()};
+    closed_ = true;
+    return {kWatchIdleEof, take_transport()};
+  }
+
+  void watcher_aborted(Drops& drops) {
+    LockGuard g(lock_);
+    if (!slot_) return;
+    slot_->parked = false;
+    drops.add(std::move(slot_->data));
+    drops.add(std::move(slot_->error));
+  }
+
+  Obj watcher_done() {
+    LockGuard g(lock_);
+    return slot_ ? slot_->done : Obj();
+  }
+
+  Obj take_watcher_handle() {
+    LockGuard g(lock_);
+    return slot_ ? std::move(slot_->handle) : Obj();
+  }
+
+  // A completed slot without a handle is freed; a parked slot stays while its read is out.
+  std::pair<Obj, Obj> take_watcher_result(Drops& drops) {
+    LockGuard g(lock_);
+    if (!slot_) return {};
+    std::pair<Obj, Obj> out{std::move(slot_->data), std::move(slot_->error)};
+    if (!slot_->parked && !slot_->handle)
+      drop_slot(slot_, [&](Obj&& o) { drops.add(std::move(o)); });
+    return out;
+  }
+
+  struct Snapshot {
+    bool closed, busy, upgraded, peer_http10, has_watcher, writer_finished, failed, exchange_active;
+  };
+  Snapshot snapshot() {
+    LockGuard g(lock_);
+    return {closed_,          busy_,        upgraded_,       peer_http10_, slot_.has_value(),
+            writer_finished_, bool(error_), exchange_active_};
+  }
+
+  Obj error() {
+    LockGuard g(lock_);
+    return error_;
+  }
+
+ private:
+  Obj take_transport() { return upgraded_ ? Obj() : std::move(transport_); }
+
+  Mutex lock_;
+  Obj transport_;
+  Obj error_;
+  Obj writer_;
+  std::optional<WatcherSlot<Obj>> slot_;
+  bool closed_ = false;
+  bool upgraded_ = false;
+  bool busy_ = false;
+  bool exchange_active_ = false;
+  bool peer_http10_ = false;
+  bool writer_finished_ = false;
+};
+
+}  // namespace velmora::http1

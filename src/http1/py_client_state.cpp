@@ -1,0 +1,349 @@
+// H1ClientState: the connection state of one HTTP/1 client connection (subclassable; the
+// client driver adds the asynchronous machinery).
+#include <new>
+
+#include "http1/client_state.hpp"
+#include "http1/py_http1.hpp"
+#include "module/boundary.hpp"
+#include "module/once.hpp"
+
+namespace velmora::py {
+namespace {
+
+using State = http1::ClientState<Ref>;
+using Drops = State::Drops;
+
+struct ClientObject {
+  PyObject_HEAD State state;
+};
+
+State& state(PyObject* o) {
+  return reinterpret_cast<ClientObject*>(o)->state;
+}
+
+PyObject* new_ref_or_none(Ref&& r) {
+  return r ? r.release() : Py_NewRef(Py_None);
+}
+
+PyObject* none_or(const Ref& r) {
+  return r ? r.get() : Py_None;
+}
+
+PyObject* one_arg(const char* function, const char* name, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
+  const char* const names[] = {name};
+  const ArgSpec spec{function, names, 1, 1, 1};
+  PyObject* a[1];
+  return parse_args(spec, args, nargs, kwnames, a) ? a[0] : nullptr;
+}
+
+// ---- construction and collection --------------------------------------------------------
+
+PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  static const char* kw[] = {"transport", nullptr};
+  PyObject* transport = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:H1ClientState", const_cast<char**>(kw),
+                                   &transport))
+    return nullptr;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  new (&state(self)) State(Ref::borrow(transport));
+  return self;
+}
+
+int client_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  int rc = 0;
+  state(self).visit([&](const Ref& r) {
+    if (rc == 0 && r) rc = visit(r.get(), arg);
+  });
+  return rc;
+}
+
+int client_clear(PyObject* self) {
+  Drops drops;
+  state(self).clear(drops);
+  return 0;
+}
+
+void client_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  {
+    Drops drops;
+    state(self).clear(drops);
+  }
+  state(self).~State();
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* client_repr(PyObject* self) {
+  State::Snapshot s = state(self).snapshot();
+  auto b = [](bool v) { return v ? "true" : "false"; };
+  return PyUnicode_FromFormat(
+      "H1ClientState(closed=%s, failed=%s, busy=%s, exchange_active=%s, watcher=%s)", b(s.closed),
+      b(s.failed), b(s.busy), b(s.exchange_active), b(s.has_watcher));
+}
+
+// ---- methods ----------------------------------------------------------------------------
+
+PyObject* m_transport_ref(PyObject* self, PyObject*) {
+  return new_ref_or_none(state(self).transport_ref());
+}
+
+PyObject* m_set_peer_http10(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  PyObject* v = one_arg("set_peer_http10", "value", args, nargs, kwnames);
+  bool value;
+  if (!v || !to_bool(v, value)) return nullptr;
+  state(self).set_peer_http10(value);
+  Py_RETURN_NONE;
+}
+
+PyObject* m_is_dead(PyObject* self, PyObject*) {
+  return PyBool_FromLong(state(self).is_dead());
+}
+
+PyObject* m_try_begin_exchange(PyObject* self, PyObject*) {
+  return PyBool_FromLong(state(self).try_begin_exchange());
+}
+
+PyObject* m_end_exchange(PyObject* self, PyObject*) {
+  return PyBool_FromLong(state(self).end_exchange());
+}
+
+PyObject* m_exchange_started(PyObject* self, PyObject*) {
+  state(self).exchange_started();
+  Py_RETURN_NONE;
+}
+
+PyObject* m_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"exc"};
+  static const ArgSpec spec{"fail", names, 1, 1, 0};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  Ref exc = a[0] && a[0] != Py_None ? Ref::borrow(a[0]) : Ref();
+  Ref transport;
+  {
+    Drops drops;
+    transport = state(self).fail(std::move(exc), drops);
+  }
+  return new_ref_or_none(std::move(transport));
+}
+
+PyObject* m_close_now(PyObject* self, PyObject*) {
+  return new_ref_or_none(state(self).close_now());
+}
+
+PyObject* m_mark_closed(PyObject* self, PyObject*) {
+  State::MarkClosed r = state(self).mark_closed();
+  return Py_BuildValue("(OOOO)", none_or(r.transport), none_or(r.done), none_or(r.writer),
+                       r.idle ? Py_True : Py_False);
+}
+
+PyObject* m_upgrade(PyObject* self, PyObject*) {
+  return new_ref_or_none(state(self).upgrade());
+}
+
+PyObject* m_store_writer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  PyObject* scope = one_arg("store_writer", "scope", args, nargs, kwnames);
+  if (!scope) return nullptr;
+  Ref refused;
+  {
+    Drops drops;
+    refused = state(self).store_writer(Ref::borrow(scope), drops);
+  }
+  return new_ref_or_none(std::move(refused));
+}
+
+PyObject* m_take_writer(PyObject* self, PyObject*) {
+  return new_ref_or_none(state(self).take_writer());
+}
+
+PyObject* m_writer_done(PyObject* self, PyObject*) {
+  state(self).writer_done();
+  Py_RETURN_NONE;
+}
+
+PyObject* m_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  PyObject* done = one_arg("arm_watcher", "done", args, nargs, kwnames);
+  if (!done) return nullptr;
+  bool armed;
+  {
+    Drops drops;
+    armed = state(self).arm_watcher(Ref::borrow(done), drops);
+  }
+  return PyBool_FromLong(armed);
+}
+
+PyObject* m_store_watcher_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  PyObject* handle = one_arg("store_watcher_handle", "handle", args, nargs, kwnames);
+  if (!handle) return nullptr;
+  return new_ref_or_none(state(self).store_watcher_handle(Ref::borrow(handle)));
+}
+
+PyObject* m_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  static const char* const names[] = {"data", "error"};
+  static const ArgSpec spec{"watcher_completed", names, 2, 2, 0};
+  PyObject* a[2];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  Ref data;
+  size_t size = 0;
+  if (a[0] && a[0] != Py_None) {
+    if (!PyBytes_Check(a[0])) {
+      raise_arg_type("watcher_completed", "data", "bytes or None", a[0]);
+      return nullptr;
+    }
+    data = Ref::borrow(a[0]);
+    size = size_t(PyBytes_GET_SIZE(a[0]));
+  }
+  Ref error = a[1] && a[1] != Py_None ? Ref::borrow(a[1]) : Ref();
+  std::pair<uint8_t, Ref> r;
+  {
+    Drops drops;
+    r = state(self).watcher_completed(std::move(data), size, std::move(error), drops);
+  }
+  return Py_BuildValue("(iO)", int(r.first), none_or(r.second));
+}
+
+PyObject* m_watcher_aborted(PyObject* self, PyObject*) {
+  {
+    Drops drops;
+    state(self).watcher_aborted(drops);
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* m_watcher_done(PyObject* self, PyObject*) {
+  return new_ref_or_none(state(self).watcher_done());
+}
+
+PyObject* m_take_watcher_handle(PyObject* self, PyObject*) {
+  return new_ref_or_none(state(self).take_watcher_handle());
+}
+
+PyObject* m_take_watcher_result(PyObject* self, PyObject*) {
+  std::pair<Ref, Ref> r;
+  {
+    Drops drops;
+    r = state(self).take_watcher_result(drops);
+  }
+  return Py_BuildValue("(OO)", none_or(r.first), none_or(r.second));
+}
+
+// ---- properties -------------------------------------------------------------------------
+
+#define FLAG_GETTER(name)                                \
+  PyObject* get_##name(PyObject* self, void*) {          \
+    return PyBool_FromLong(state(self).snapshot().name); \
+  }
+FLAG_GETTER(closed)
+FLAG_GETTER(busy)
+FLAG_GETTER(upgraded)
+FLAG_GETTER(peer_http10)
+FLAG_GETTER(has_watcher)
+FLAG_GETTER(writer_finished)
+#undef FLAG_GETTER
+
+PyObject* get_error(PyObject* self, void*) {
+  return new_ref_or_none(state(self).error());
+}
+
+#define SIG_DOC(sig, text) sig "\n--\n\n" text
+#define FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+#define FASTKW METH_FASTCALL | METH_KEYWORDS
+
+PyMethodDef kMethods[] = {
+    {"transport_ref", m_transport_ref, METH_NOARGS,
+     SIG_DOC("transport_ref($self)", "The transport, or None once taken.")},
+    {"set_peer_http10", FAST(m_set_peer_http10), FASTKW,
+     SIG_DOC("set_peer_http10($self, value)", "Record whether the server answers with HTTP/1.0.")},
+    {"is_dead", m_is_dead, METH_NOARGS,
+     SIG_DOC("is_dead($self)", "True when the connection is closed or an error is stored.")},
+    {"try_begin_exchange", m_try_begin_exchange, METH_NOARGS,
+     SIG_DOC("try_begin_exchange($self)", "Claim the connection for one exchange.")},
+    {"end_exchange", m_end_exchange, METH_NOARGS,
+     SIG_DOC("end_exchange($self)", "Release the claim; True when it was held.")},
+    {"exchange_started", m_exchange_started, METH_NOARGS,
+     SIG_DOC("exchange_started($self)",
+             "The request is about to be written: a completing watcher read now belongs to the "
+             "exchange.")},
+    {"fail", FAST(m_fail), FASTKW,
+     SIG_DOC("fail($self, exc=None)",
+             "Poison and close; the first error stored wins. The taken transport or None.")},
+    {"close_now", m_close_now, METH_NOARGS,
+     SIG_DOC("close_now($self)", "Close without an error; the taken transport or None.")},
+    {"mark_closed", m_mark_closed, METH_NOARGS,
+     SIG_DOC("mark_closed($self)", "Close: (transport, done, writer, idle).")},
+    {"upgrade", m_upgrade, METH_NOARGS,
+     SIG_DOC("upgrade($self)", "Hand the transport off after a protocol switch.")},
+    {"store_writer", FAST(m_store_writer), FASTKW,
+     SIG_DOC("store_writer($self, scope)",
+             "Store the request writer's scope; None when stored, the scope when refused.")},
+    {"take_writer", m_take_writer, METH_NOARGS,
+     SIG_DOC("take_writer($self)", "Take the writer scope out, once.")},
+    {"writer_done", m_writer_done, METH_NOARGS,
+     SIG_DOC("writer_done($self)", "The request writer sent the body in full.")},
+    {"arm_watcher", FAST(m_arm_watcher), FASTKW,
+     SIG_DOC("arm_watcher($self, done)",
+             "Arm the idle watcher; True when the caller must spawn it.")},
+    {"store_watcher_handle", FAST(m_store_watcher_handle), FASTKW,
+     SIG_DOC("store_watcher_handle($self, handle)",
+             "Store the watcher task's handle; None when stored, the handle when refused.")},
+    {"watcher_completed", FAST(m_watcher_completed), FASTKW,
+     SIG_DOC("watcher_completed($self, data=None, error=None)",
+             "The watcher's read completed: (verdict, transport).")},
+    {"watcher_aborted", m_watcher_aborted, METH_NOARGS,
+     SIG_DOC("watcher_aborted($self)", "The watcher found no transport.")},
+    {"watcher_done", m_watcher_done, METH_NOARGS,
+     SIG_DOC("watcher_done($self)", "The watcher slot's done event, or None.")},
+    {"take_watcher_handle", m_take_watcher_handle, METH_NOARGS,
+     SIG_DOC("take_watcher_handle($self)", "Take the watcher's handle out, once.")},
+    {"take_watcher_result", m_take_watcher_result, METH_NOARGS,
+     SIG_DOC("take_watcher_result($self)", "Take (data, error) out of the watcher slot.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"closed", get_closed, nullptr, "The connection is closed.", nullptr},
+    {"busy", get_busy, nullptr, "An exchange holds the connection.", nullptr},
+    {"upgraded", get_upgraded, nullptr, "The transport was handed off.", nullptr},
+    {"peer_http10", get_peer_http10, nullptr, "The server answered with HTTP/1.0.", nullptr},
+    {"error", get_error, nullptr, "The stored error, or None.", nullptr},
+    {"has_watcher", get_has_watcher, nullptr, "A watcher slot exists.", nullptr},
+    {"writer_finished", get_writer_finished, nullptr, "The request writer sent the body in full.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(client_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(client_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(client_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(client_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(client_repr)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_doc, const_cast<char*>(SIG_DOC("H1ClientState(transport)",
+                                          "Connection state of one HTTP/1 client connection."))},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "velmora._velmora.H1ClientState", sizeof(ClientObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots};
+
+}  // namespace
+
+PyObject* h1_client_state_type() {
+  static ProcessOnce once;
+  return once.get([]() -> PyObject* { return make_type(&kSpec); });
+}
+
+}  // namespace velmora::py

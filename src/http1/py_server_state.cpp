@@ -1,0 +1,585 @@
+// H1ServerState: the connection state of one HTTP/1 server connection (subclassable; the
+// server driver adds the asynchronous machinery).
+#include <cstring>
+#include <new>
+
+#include "http/py_errors.hpp"
+#include "http/py_header_map.hpp"
+#include "http1/py_http1.hpp"
+#include "http1/server_state.hpp"
+#include "module/boundary.hpp"
+#include "module/once.hpp"
+#include "module/setup.hpp"
+
+namespace velmora::py {
+namespace {
+
+struct PyTraits {
+  using Obj = Ref;
+  static http1::BodyDecoder& decoder(const Ref& r) { return body_decoder_of(r.get()); }
+  static std::string_view bytes(const Ref& r) {
+    return {PyBytes_AS_STRING(r.get()), size_t(PyBytes_GET_SIZE(r.get()))};
+  }
+};
+
+using State = http1::ServerState<PyTraits>;
+using Drops = State::Drops;
+
+struct ServerObject {
+  PyObject_HEAD State state;
+};
+
+State& state(PyObject* o) {
+  return reinterpret_cast<ServerObject*>(o)->state;
+}
+
+PyObject* new_ref_or_none(Ref&& r) {
+  return r ? r.release() : Py_NewRef(Py_None);
+}
+
+PyObject* none_or(const Ref& r) {
+  return r ? r.get() : Py_None;
+}
+
+bool seq_arg(PyObject* o, uint64_t& seq) {
+  return to_u64(o, seq);
+}
+
+// One argument `seq`.
+bool parse_seq(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               uint64_t& seq) {
+  static const char* const names[] = {"seq"};
+  const ArgSpec spec{function, names, 1, 1, 1};
+  PyObject* a[1];
+  return parse_args(spec, args, nargs, kwnames, a) && seq_arg(a[0], seq);
+}
+
+// The bytes handed to a tunnel: one object holding every piece in order, each byte copied once;
+// the watcher's bytes object itself when it is the only piece.
+PyObject* leftover_bytes(http1::Leftover<Ref>& l) {
+  const size_t a = l.codec_part.size(), b = l.decoder_part.size();
+  const size_t c = l.watcher_data ? size_t(PyBytes_GET_SIZE(l.watcher_data.get())) : 0;
+  if (a == 0 && b == 0 && l.watcher_data && PyBytes_CheckExact(l.watcher_data.get()))
+    return l.watcher_data.release();
+  PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(a + b + c));
+  if (!out) return nullptr;
+  char* w = PyBytes_AS_STRING(out);
+  if (a) std::memcpy(w, l.codec_part.data(), a);
+  if (b) std::memcpy(w + a, l.decoder_part.data(), b);
+  if (c) std::memcpy(w + a + b, PyBytes_AS_STRING(l.watcher_data.get()), c);
+  return out;
+}
+
+PyObject* verdict_tuple(State::Verdict&& v) {
+  Ref obj = std::move(v.obj);
+  return Py_BuildValue("(iO)", int(v.code), none_or(obj));
+}
+
+// ---- construction and collection --------------------------------------------------------
+
+PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  static const char* kw[] = {"codec", "transport", "keep_alive", "half_close", nullptr};
+  PyObject *codec = nullptr, *transport = nullptr, *keep_alive = nullptr, *half_close = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|$OO:H1ServerState", const_cast<char**>(kw),
+                                   &codec, &transport, &keep_alive, &half_close))
+    return nullptr;
+  if (Py_TYPE(codec) != reinterpret_cast<PyTypeObject*>(h1_codec_type())) {
+    raise_arg_type("H1ServerState", "codec", "H1Codec", codec);
+    return nullptr;
+  }
+  bool ka = true, hc = false;
+  if ((keep_alive && !to_bool(keep_alive, ka)) || (half_close && !to_bool(half_close, hc)))
+    return nullptr;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  new (&state(self)) State(Ref::borrow(codec), codec_of(codec), Ref::borrow(transport), ka, hc);
+  return self;
+}
+
+int server_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  int rc = 0;
+  state(self).visit([&](const Ref& r) {
+    if (rc == 0 && r) rc = visit(r.get(), arg);
+  });
+  return rc;
+}
+
+int server_clear(PyObject* self) {
+  Drops drops;
+  state(self).clear(drops);
+  return 0;
+}
+
+void server_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  {
+    Drops drops;
+    state(self).clear(drops);
+  }
+  state(self).~State();
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* server_repr(PyObject* self) {
+  State::Snapshot s = state(self).snapshot();
+  auto b = [](bool v) { return v ? "true" : "false"; };
+  return PyUnicode_FromFormat(
+      "H1ServerState(seq=%llu, closed=%s, reusable=%s, responded=%s, response_done=%s, "
+      "watcher=%s)",
+      (unsigned long long)s.seq, b(s.closed), b(s.reusable), b(s.responded), b(s.response_done),
+      b(s.has_watcher));
+}
+
+// ---- objects ----------------------------------------------------------------------------
+
+PyObject* m_transport_ref(PyObject* self, PyObject*) {
+  return new_ref_or_none(state(self).transport_ref());
+}
+
+PyObject* m_current_decoder(PyObject* self, PyObject*) {
+  return new_ref_or_none(state(self).current_decoder());
+}
+
+// ---- between requests -------------------------------------------------------------------
+
+PyObject* m_begin_read(PyObject* self, PyObject*) {
+  Drops drops;
+  State::Verdict v = state(self).begin_read(drops);
+  return verdict_tuple(std::move(v));
+}
+
+PyObject* m_drain_done(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"complete"};
+  static const ArgSpec spec{"drain_done", names, 1, 1, 1};
+  PyObject* a[1];
+  bool complete;
+  if (!parse_args(spec, args, nargs, kwnames, a) || !to_bool(a[0], complete)) return nullptr;
+  Drops drops;
+  State::Verdict v = state(self).drain_done(complete, drops);
+  return verdict_tuple(std::move(v));
+}
+
+PyObject* m_unpark_idle_read(PyObject* self, PyObject*) {
+  return PyBool_FromLong(state(self).unpark_idle_read());
+}
+
+PyObject* m_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  static const char* const names[] = {"data"};
+  static const ArgSpec spec{"accept_head", names, 1, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!PyBytes_Check(a[0])) {
+    raise_arg_type("accept_head", "data", "bytes", a[0]);
+    return nullptr;
+  }
+  // The decoder is made before the lock is taken; the head decides its framing.
+  Ref decoder = Ref::steal(body_decoder_new(http1::BodyDecoder::Kind::kEmpty, 0));
+  if (!decoder) return nullptr;
+  Ref current;
+  State::Accepted r;
+  {
+    Drops drops;
+    r = state(self).accept_head({PyBytes_AS_STRING(a[0]), size_t(PyBytes_GET_SIZE(a[0]))},
+                                Ref(decoder), drops);
+  }
+  switch (r.outcome) {
+    case State::Accepted::Outcome::kError:
+      return raise(std::move(*r.error).into_pending());
+    case State::Accepted::Outcome::kIncomplete:
+      Py_RETURN_NONE;
+    case State::Accepted::Outcome::kComplete:
+      break;
+  }
+  Ref head = Ref::steal(request_head_new(std::move(r.head)));
+  if (!head) return nullptr;
+  return Py_BuildValue("(OKO)", head.get(), (unsigned long long)r.seq, decoder.get());
+}
+
+PyObject* m_fail_read(PyObject* self, PyObject*) {
+  return new_ref_or_none(state(self).fail_read());
+}
+
+PyObject* m_stop_serving(PyObject* self, PyObject*) {
+  state(self).stop_serving();
+  Py_RETURN_NONE;
+}
+
+PyObject* m_mark_closed(PyObject* self, PyObject*) {
+  State::MarkClosed r = state(self).mark_closed();
+  return Py_BuildValue("(OOO)", none_or(r.transport), none_or(r.done),
+                       r.was_closed ? Py_True : Py_False);
+}
+
+PyObject* m_mark_unusable(PyObject* self, PyObject*) {
+  state(self).mark_unusable();
+  Py_RETURN_NONE;
+}
+
+PyObject* m_request_shutdown(PyObject* self, PyObject*) {
+  return new_ref_or_none(state(self).request_shutdown());
+}
+
+// ---- the current request ----------------------------------------------------------------
+
+PyObject* m_try_send_continue(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  uint64_t seq;
+  if (!parse_seq("try_send_continue", args, nargs, kwnames, seq)) return nullptr;
+  return PyBool_FromLong(state(self).try_send_continue(seq));
+}
+
+PyObject* m_begin_body_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  uint64_t seq;
+  if (!parse_seq("begin_body_read", args, nargs, kwnames, seq)) return nullptr;
+  return PyBool_FromLong(state(self).begin_body_read(seq));
+}
+
+PyObject* m_end_body_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  static const char* const names[] = {"seq", "complete"};
+  static const ArgSpec spec{"end_body_read", names, 2, 2, 2};
+  PyObject* a[2];
+  uint64_t seq;
+  bool complete;
+  if (!parse_args(spec, args, nargs, kwnames, a) || !seq_arg(a[0], seq) || !to_bool(a[1], complete))
+    return nullptr;
+  state(self).end_body_read(seq, complete);
+  Py_RETURN_NONE;
+}
+
+PyObject* m_peer_closed_now(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  uint64_t seq;
+  if (!parse_seq("peer_closed_now", args, nargs, kwnames, seq)) return nullptr;
+  int r = state(self).peer_closed_now(seq);
+  if (r < 0) Py_RETURN_NONE;
+  return PyBool_FromLong(r);
+}
+
+PyObject* m_peer_closed_flag(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  uint64_t seq;
+  if (!parse_seq("peer_closed_flag", args, nargs, kwnames, seq)) return nullptr;
+  return PyBool_FromLong(state(self).peer_closed_flag(seq));
+}
+
+PyObject* m_close_window(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  uint64_t seq;
+  if (!parse_seq("close_window", args, nargs, kwnames, seq)) return nullptr;
+  return PyBool_FromLong(state(self).close_window(seq));
+}
+
+// ---- the mid-message watcher ------------------------------------------------------------
+
+PyObject* m_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  static const char* const names[] = {"seq", "done", "want", "head_negotiated"};
+  static const ArgSpec spec{"arm_watcher", names, 4, 2, 2};
+  PyObject* a[4];
+  uint64_t seq;
+  bool want = true, negotiated = false;
+  if (!parse_args(spec, args, nargs, kwnames, a) || !seq_arg(a[0], seq) ||
+      (a[2] && !to_bool(a[2], want)) || (a[3] && !to_bool(a[3], negotiated)))
+    return nullptr;
+  bool armed;
+  {
+    Drops drops;
+    armed = state(self).arm_watcher(seq, Ref::borrow(a[1]), want, negotiated, drops);
+  }
+  return PyBool_FromLong(armed);
+}
+
+PyObject* m_store_watcher_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  static const char* const names[] = {"handle"};
+  static const ArgSpec spec{"store_watcher_handle", names, 1, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  return new_ref_or_none(state(self).store_watcher_handle(Ref::borrow(a[0])));
+}
+
+// `data` must be bytes or None.
+bool data_arg(const char* function, PyObject* o, Ref& out) {
+  if (!o || o == Py_None) return true;
+  if (!PyBytes_Check(o)) {
+    raise_arg_type(function, "data", "bytes or None", o);
+    return false;
+  }
+  out = Ref::borrow(o);
+  return true;
+}
+
+PyObject* m_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  static const char* const names[] = {"data", "error"};
+  static const ArgSpec spec{"watcher_completed", names, 2, 2, 0};
+  PyObject* a[2];
+  Ref data;
+  if (!parse_args(spec, args, nargs, kwnames, a) || !data_arg("watcher_completed", a[0], data))
+    return nullptr;
+  Ref error = a[1] && a[1] != Py_None ? Ref::borrow(a[1]) : Ref();
+  bool resolve;
+  {
+    Drops drops;
+    resolve = state(self).watcher_completed(std::move(data), std::move(error), drops);
+  }
+  return PyBool_FromLong(resolve);
+}
+
+PyObject* m_watcher_aborted(PyObject* self, PyObject*) {
+  {
+    Drops drops;
+    state(self).watcher_aborted(drops);
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* m_watcher_done(PyObject* self, PyObject*) {
+  return new_ref_or_none(state(self).watcher_done());
+}
+
+PyObject* m_take_watcher_handle(PyObject* self, PyObject*) {
+  return new_ref_or_none(state(self).take_watcher_handle());
+}
+
+PyObject* m_take_watcher_result(PyObject* self, PyObject*) {
+  std::pair<Ref, Ref> r;
+  {
+    Drops drops;
+    r = state(self).take_watcher_result(drops);
+  }
+  return Py_BuildValue("(OO)", none_or(r.first), none_or(r.second));
+}
+
+// ---- the response -----------------------------------------------------------------------
+
+PyObject* raise_serialize(http1::SerializeError&& e) {
+  if (auto* pe = std::get_if<PendingError>(&e)) return raise(*pe);
+  return raise(std::move(std::get<http1::Error>(e)).into_pending());
+}
+
+PyObject* m_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static const char* const names[] = {"seq",     "status", "headers", "done", "content_length",
+                                      "chunked", "want"};
+  static const ArgSpec spec{"respond_head", names, 7, 4, 4};
+  PyObject* a[7];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  uint64_t seq, status;
+  if (!seq_arg(a[0], seq) || !to_u64(a[1], status)) return nullptr;
+  if (status > 0xffff) {
+    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C unsigned short");
+    return nullptr;
+  }
+  std::optional<uint64_t> content_length;
+  if (a[4] && a[4] != Py_None) {
+    uint64_t n;
+    if (!to_u64(a[4], n)) return nullptr;
+    content_length = n;
+  }
+  bool chunked = false, want = false;
+  if ((a[5] && !to_bool(a[5], chunked)) || (a[6] && !to_bool(a[6], want))) return nullptr;
+  http::HeaderMap headers;
+  if (!header_map_arg(a[2], "respond_head", "headers", true, headers)) return nullptr;
+  State::Responded r;
+  {
+    Drops drops;
+    r = state(self).respond_head(seq, uint32_t(status), headers, Ref::borrow(a[3]), content_length,
+                                 chunked, want, drops);
+  }
+  if (r.error) return raise_serialize(std::move(*r.error));
+  if (r.code != http1::kReqOk) return Py_BuildValue("(iOO)", int(r.code), Py_None, Py_False);
+  Ref head = Ref::steal(PyBytes_FromStringAndSize(r.head.data(), Py_ssize_t(r.head.size())));
+  if (!head) return nullptr;
+  return Py_BuildValue("(iOO)", int(r.code), head.get(), r.armed ? Py_True : Py_False);
+}
+
+PyObject* m_finish_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  uint64_t seq;
+  if (!parse_seq("finish_response", args, nargs, kwnames, seq)) return nullptr;
+  State::Finished r = state(self).finish_response(seq);
+  Ref leftover;
+  if (r.leftover) {
+    leftover = Ref::steal(leftover_bytes(*r.leftover));
+    if (!leftover) return nullptr;
+  }
+  return Py_BuildValue("(OOOO)", r.switched ? Py_True : Py_False, r.close ? Py_True : Py_False,
+                       none_or(r.transport), none_or(leftover));
+}
+
+PyObject* m_fail_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  uint64_t seq;
+  if (!parse_seq("fail_response", args, nargs, kwnames, seq)) return nullptr;
+  return new_ref_or_none(state(self).fail_response(seq));
+}
+
+PyObject* m_detach(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  uint64_t seq;
+  if (!parse_seq("detach", args, nargs, kwnames, seq)) return nullptr;
+  State::Detached r = state(self).detach(seq);
+  Ref leftover;
+  if (r.leftover) {
+    leftover = Ref::steal(leftover_bytes(*r.leftover));
+    if (!leftover) return nullptr;
+  }
+  return Py_BuildValue("(iOO)", int(r.code), none_or(r.transport), none_or(leftover));
+}
+
+// ---- properties -------------------------------------------------------------------------
+
+PyObject* get_codec(PyObject* self, void*) {
+  return Py_NewRef(state(self).codec_obj().get());
+}
+
+#define FLAG_GETTER(name, field)                          \
+  PyObject* get_##name(PyObject* self, void*) {           \
+    return PyBool_FromLong(state(self).snapshot().field); \
+  }
+FLAG_GETTER(closed, closed)
+FLAG_GETTER(reusable, reusable)
+FLAG_GETTER(upgraded, upgraded)
+FLAG_GETTER(half_close, half_close)
+FLAG_GETTER(keep_alive_enabled, keep_alive_enabled)
+FLAG_GETTER(shutdown_requested, shutdown_requested)
+FLAG_GETTER(has_watcher, has_watcher)
+FLAG_GETTER(watcher_parked, watcher_parked)
+#undef FLAG_GETTER
+
+PyObject* get_current_seq(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(state(self).snapshot().seq);
+}
+
+#define SIG_DOC(sig, text) sig "\n--\n\n" text
+#define FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+#define FASTKW METH_FASTCALL | METH_KEYWORDS
+
+PyMethodDef kMethods[] = {
+    {"transport_ref", m_transport_ref, METH_NOARGS,
+     SIG_DOC("transport_ref($self)", "The transport, or None once it was taken.")},
+    {"current_decoder", m_current_decoder, METH_NOARGS,
+     SIG_DOC("current_decoder($self)", "The current request's H1BodyDecoder, or None.")},
+    {"begin_read", m_begin_read, METH_NOARGS,
+     SIG_DOC("begin_read($self)",
+             "Position the connection for its next read: (code, obj) with an H1_NEXT_* or "
+             "H1_READ_* code and the transport, the watcher's done event or None.")},
+    {"drain_done", FAST(m_drain_done), FASTKW,
+     SIG_DOC("drain_done($self, complete)",
+             "Report one poll of draining an unread body; (code, obj) as begin_read.")},
+    {"unpark_idle_read", m_unpark_idle_read, METH_NOARGS,
+     SIG_DOC("unpark_idle_read($self)",
+             "The idle read returned; True when the connection was closed meanwhile.")},
+    {"accept_head", FAST(m_accept_head), FASTKW,
+     SIG_DOC("accept_head($self, data)",
+             "Parse received bytes; None while the head is incomplete, else (head, seq, "
+             "decoder) for the new current request. Raises H1ParseError.")},
+    {"fail_read", m_fail_read, METH_NOARGS,
+     SIG_DOC("fail_read($self)", "Close after a failed head read; the taken transport or None.")},
+    {"stop_serving", m_stop_serving, METH_NOARGS,
+     SIG_DOC("stop_serving($self)", "Close; the transport stays for mark_closed.")},
+    {"mark_closed", m_mark_closed, METH_NOARGS,
+     SIG_DOC("mark_closed($self)", "Close: (transport, done, was_closed).")},
+    {"mark_unusable", m_mark_unusable, METH_NOARGS,
+     SIG_DOC("mark_unusable($self)", "The connection serves no further request.")},
+    {"request_shutdown", m_request_shutdown, METH_NOARGS,
+     SIG_DOC("request_shutdown($self)",
+             "Graceful shutdown: the taken transport when an idle read was parked, else None.")},
+    {"try_send_continue", FAST(m_try_send_continue), FASTKW,
+     SIG_DOC("try_send_continue($self, seq)",
+             "True when the caller may (and must) write 100 Continue for this request.")},
+    {"begin_body_read", FAST(m_begin_body_read), FASTKW,
+     SIG_DOC("begin_body_read($self, seq)",
+             "True when the caller is now the one reader of the transport.")},
+    {"end_body_read", FAST(m_end_body_read), FASTKW,
+     SIG_DOC("end_body_read($self, seq, complete)", "The body reader lets go of the transport.")},
+    {"peer_closed_now", FAST(m_peer_closed_now), FASTKW,
+     SIG_DOC("peer_closed_now($self, seq)",
+             "Whether the client went away: True/False when final, None while the window is "
+             "open.")},
+    {"peer_closed_flag", FAST(m_peer_closed_flag), FASTKW,
+     SIG_DOC("peer_closed_flag($self, seq)", "Whether the client went away during this request.")},
+    {"arm_watcher", FAST(m_arm_watcher), FASTKW,
+     SIG_DOC("arm_watcher($self, seq, done, *, want=True, head_negotiated=False)",
+             "True when the caller must spawn the mid-message watcher now.")},
+    {"store_watcher_handle", FAST(m_store_watcher_handle), FASTKW,
+     SIG_DOC("store_watcher_handle($self, handle)",
+             "Store the watcher task's handle; None when stored, the handle when refused.")},
+    {"watcher_completed", FAST(m_watcher_completed), FASTKW,
+     SIG_DOC("watcher_completed($self, data=None, error=None)",
+             "The watcher's read returned; True when the caller must resolve peer_closed().")},
+    {"watcher_aborted", m_watcher_aborted, METH_NOARGS,
+     SIG_DOC("watcher_aborted($self)", "The watcher found no transport.")},
+    {"watcher_done", m_watcher_done, METH_NOARGS,
+     SIG_DOC("watcher_done($self)", "The watcher slot's done event, or None.")},
+    {"take_watcher_handle", m_take_watcher_handle, METH_NOARGS,
+     SIG_DOC("take_watcher_handle($self)", "Take the watcher's handle out, once.")},
+    {"take_watcher_result", m_take_watcher_result, METH_NOARGS,
+     SIG_DOC("take_watcher_result($self)", "Take (data, error) out of the watcher slot.")},
+    {"close_window", FAST(m_close_window), FASTKW,
+     SIG_DOC("close_window($self, seq)", "End the mid-message window; True when this call did.")},
+    {"respond_head", FAST(m_respond_head), FASTKW,
+     SIG_DOC("respond_head($self, seq, status, headers, done, *, content_length=None, "
+             "chunked=False, want=False)",
+             "Claim and encode the response head: (code, head, armed).")},
+    {"finish_response", FAST(m_finish_response), FASTKW,
+     SIG_DOC("finish_response($self, seq)",
+             "The response is on the wire: (switch, close, transport, leftover).")},
+    {"fail_response", FAST(m_fail_response), FASTKW,
+     SIG_DOC("fail_response($self, seq)",
+             "A failed response closes; the taken transport or None.")},
+    {"detach", FAST(m_detach), FASTKW,
+     SIG_DOC("detach($self, seq)",
+             "Take over the raw connection without a response: (code, transport, leftover).")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"codec", get_codec, nullptr, "The connection's H1Codec.", nullptr},
+    {"closed", get_closed, nullptr, "The connection is closed or handed off.", nullptr},
+    {"reusable", get_reusable, nullptr, "Another request may be served.", nullptr},
+    {"upgraded", get_upgraded, nullptr, "The transport was handed off.", nullptr},
+    {"half_close", get_half_close, nullptr, "A client half-close is tolerated.", nullptr},
+    {"keep_alive_enabled", get_keep_alive_enabled, nullptr, "Keep-alive is enabled.", nullptr},
+    {"shutdown_requested", get_shutdown_requested, nullptr, "A graceful shutdown was asked for.",
+     nullptr},
+    {"has_watcher", get_has_watcher, nullptr, "A watcher slot exists.", nullptr},
+    {"watcher_parked", get_watcher_parked, nullptr, "The watcher's read is outstanding.", nullptr},
+    {"current_seq", get_current_seq, nullptr, "The current request's number; 0 before the first.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(server_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(server_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(server_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(server_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(server_repr)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_doc, const_cast<char*>(SIG_DOC("H1ServerState(codec, transport, *, keep_alive=True, "
+                                          "half_close=False)",
+                                          "Connection state of one HTTP/1 server connection."))},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "velmora._velmora.H1ServerState", sizeof(ServerObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots};
+
+}  // namespace
+
+PyObject* h1_server_state_type() {
+  static ProcessOnce once;
+  return once.get([]() -> PyObject* { return make_type(&kSpec); });
+}
+
+}  // namespace velmora::py
