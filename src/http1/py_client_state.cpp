@@ -21,6 +21,11 @@ State& state(PyObject* o) {
   return reinterpret_cast<ClientObject*>(o)->state;
 }
 
+// A stored object; None stores nothing.
+Ref held(PyObject* o) {
+  return o && o != Py_None ? Ref::borrow(o) : Ref();
+}
+
 PyObject* new_ref_or_none(Ref&& r) {
   return r ? r.release() : Py_NewRef(Py_None);
 }
@@ -47,7 +52,7 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
-  new (&state(self)) State(Ref::borrow(transport));
+  new (&state(self)) State(held(transport));
   return self;
 }
 
@@ -123,7 +128,7 @@ PyObject* m_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   static const ArgSpec spec{"fail", names, 1, 1, 0};
   PyObject* a[1];
   if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
-  Ref exc = a[0] && a[0] != Py_None ? Ref::borrow(a[0]) : Ref();
+  Ref exc = held(a[0]);
   Ref transport;
   {
     Drops drops;
@@ -153,7 +158,7 @@ PyObject* m_store_writer(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   Ref refused;
   {
     Drops drops;
-    refused = state(self).store_writer(Ref::borrow(scope), drops);
+    refused = state(self).store_writer(held(scope), drops);
   }
   return new_ref_or_none(std::move(refused));
 }
@@ -174,7 +179,7 @@ PyObject* m_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   bool armed;
   {
     Drops drops;
-    armed = state(self).arm_watcher(Ref::borrow(done), drops);
+    armed = state(self).arm_watcher(held(done), drops);
   }
   return PyBool_FromLong(armed);
 }
@@ -183,7 +188,7 @@ PyObject* m_store_watcher_handle(PyObject* self, PyObject* const* args, Py_ssize
                                  PyObject* kwnames) {
   PyObject* handle = one_arg("store_watcher_handle", "handle", args, nargs, kwnames);
   if (!handle) return nullptr;
-  return new_ref_or_none(state(self).store_watcher_handle(Ref::borrow(handle)));
+  return new_ref_or_none(state(self).store_watcher_handle(held(handle)));
 }
 
 PyObject* m_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -202,7 +207,7 @@ PyObject* m_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t 
     data = Ref::borrow(a[0]);
     size = size_t(PyBytes_GET_SIZE(a[0]));
   }
-  Ref error = a[1] && a[1] != Py_None ? Ref::borrow(a[1]) : Ref();
+  Ref error = held(a[1]);
   std::pair<uint8_t, Ref> r;
   {
     Drops drops;

@@ -33,6 +33,11 @@ State& state(PyObject* o) {
   return reinterpret_cast<ServerObject*>(o)->state;
 }
 
+// A stored object; None stores nothing.
+Ref held(PyObject* o) {
+  return o && o != Py_None ? Ref::borrow(o) : Ref();
+}
+
 PyObject* new_ref_or_none(Ref&& r) {
   return r ? r.release() : Py_NewRef(Py_None);
 }
@@ -92,7 +97,7 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
-  new (&state(self)) State(Ref::borrow(codec), codec_of(codec), Ref::borrow(transport), ka, hc);
+  new (&state(self)) State(Ref::borrow(codec), codec_of(codec), held(transport), ka, hc);
   return self;
 }
 
@@ -290,7 +295,7 @@ PyObject* m_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   bool armed;
   {
     Drops drops;
-    armed = state(self).arm_watcher(seq, Ref::borrow(a[1]), want, negotiated, drops);
+    armed = state(self).arm_watcher(seq, held(a[1]), want, negotiated, drops);
   }
   return PyBool_FromLong(armed);
 }
@@ -301,7 +306,7 @@ PyObject* m_store_watcher_handle(PyObject* self, PyObject* const* args, Py_ssize
   static const ArgSpec spec{"store_watcher_handle", names, 1, 1, 1};
   PyObject* a[1];
   if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
-  return new_ref_or_none(state(self).store_watcher_handle(Ref::borrow(a[0])));
+  return new_ref_or_none(state(self).store_watcher_handle(held(a[0])));
 }
 
 // `data` must be bytes or None.
@@ -323,7 +328,7 @@ PyObject* m_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t 
   Ref data;
   if (!parse_args(spec, args, nargs, kwnames, a) || !data_arg("watcher_completed", a[0], data))
     return nullptr;
-  Ref error = a[1] && a[1] != Py_None ? Ref::borrow(a[1]) : Ref();
+  Ref error = held(a[1]);
   bool resolve;
   {
     Drops drops;
@@ -390,7 +395,7 @@ PyObject* m_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   State::Responded r;
   {
     Drops drops;
-    r = state(self).respond_head(seq, uint32_t(status), headers, Ref::borrow(a[3]), content_length,
+    r = state(self).respond_head(seq, uint32_t(status), headers, held(a[3]), content_length,
                                  chunked, want, drops);
   }
   if (r.error) return raise_serialize(std::move(*r.error));

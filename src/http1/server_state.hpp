@@ -563,7 +563,8 @@ class ServerState {
   }
 
   bool arm_decision(Obj&& done, Drops& drops) {
-    bool arm = want_ && !half_close_ && !closed_ && transport_ && !slot_ && body_done_ &&
+    // Without a done event nobody could wait for the watcher: nothing to arm.
+    bool arm = done && want_ && !half_close_ && !closed_ && transport_ && !slot_ && body_done_ &&
                !response_done_ && (!may_switch_ || (head_negotiated_ && !switch_decision_));
     if (arm) {
       LockGuard cg(codec_.lock);

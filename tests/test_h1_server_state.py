@@ -1,0 +1,658 @@
+"""H1ServerState: whole connections driven the way the server driver drives them, with plain
+Python objects standing in for the transport, the events and the task handles."""
+
+import pytest
+
+from velmora import _velmora as v
+
+
+class Transport:
+    """Stands in for a socket transport; the state only stores and hands it back."""
+
+    def __init__(self, name="t"):
+        self.name = name
+
+    def __repr__(self):
+        return f"Transport({self.name})"
+
+
+class Event:
+    pass
+
+
+def new_state(**kw):
+    t = Transport()
+    codec_kw = {"date_header": False}
+    s = v.H1ServerState(v.H1Codec(**codec_kw), t, **kw)
+    return s, t
+
+
+def request(s, data):
+    """Feed `data` through accept_head; returns (head, seq, decoder)."""
+    r = s.accept_head(data)
+    assert r is not None
+    return r
+
+
+def read_body(s, seq, dec):
+    """A body reader: owns the transport read, decodes everything buffered."""
+    assert s.begin_body_read(seq)
+    out = b""
+    while True:
+        piece = dec.decode()
+        if piece is None:
+            break
+        out += piece
+    s.end_body_read(seq, dec.is_complete)
+    return out
+
+
+GET = b"GET / HTTP/1.1\r\nhost: a\r\n\r\n"
+
+
+def post(body, extra=b""):
+    return b"POST /p HTTP/1.1\r\nhost: a\r\ncontent-length: %d\r\n%s\r\n" % (len(body), extra) + body
+
+
+# ---- construction, properties, repr ---------------------------------------------------------
+
+
+def test_fresh_state_properties_and_repr():
+    codec = v.H1Codec()
+    t = Transport()
+    s = v.H1ServerState(codec, t)
+    assert s.codec is codec
+    assert s.transport_ref() is t
+    assert s.current_decoder() is None
+    assert (s.closed, s.reusable, s.upgraded, s.half_close, s.keep_alive_enabled) == (
+        False, True, False, False, True)
+    assert (s.shutdown_requested, s.has_watcher, s.watcher_parked, s.current_seq) == (
+        False, False, False, 0)
+    assert repr(s) == ("H1ServerState(seq=0, closed=false, reusable=true, responded=false, "
+                       "response_done=true, watcher=false)")
+
+
+def test_constructor_arguments():
+    s = v.H1ServerState(v.H1Codec(), None, keep_alive=False, half_close=True)
+    assert s.keep_alive_enabled is False and s.half_close is True
+    with pytest.raises(TypeError):
+        v.H1ServerState(object(), None)
+    with pytest.raises(TypeError):
+        v.H1ServerState(v.H1Codec(), None, keep_alive=1)
+    with pytest.raises(TypeError):
+        v.H1ServerState(v.H1Codec(), None, False)  # keep_alive is keyword-only
+
+
+@pytest.mark.parametrize("call", [
+    lambda s: s.try_send_continue(-1),
+    lambda s: s.try_send_continue(2**64),
+    lambda s: s.respond_head(1, 70000, None, None),
+    lambda s: s.respond_head(1, 200, {}, None),
+    lambda s: s.respond_head(1, 200, None, None, chunked=1),
+    lambda s: s.accept_head("GET / HTTP/1.1\r\n\r\n"),
+    lambda s: s.watcher_completed(data="x"),
+    lambda s: s.end_body_read(1, None),
+    lambda s: s.drain_done(0),
+])
+def test_argument_errors_change_nothing(call):
+    s, t = new_state()
+    request(s, GET)
+    before = repr(s)
+    with pytest.raises((TypeError, OverflowError)):
+        call(s)
+    assert repr(s) == before
+
+
+def test_subclass_instance():
+    class Conn(v.H1ServerState):
+        def __init__(self, codec, transport, **kw):
+            self.extra = 1
+
+    c = Conn(v.H1Codec(), Transport(), keep_alive=False)
+    assert c.extra == 1 and c.keep_alive_enabled is False
+    assert repr(c).startswith("H1ServerState(seq=0")
+
+
+# ---- keep-alive reuse and pipelining --------------------------------------------------------
+
+
+def test_fresh_connection_reads_the_transport():
+    s, t = new_state()
+    assert s.begin_read() == (v.H1_READ_TRANSPORT, t)
+    assert s.unpark_idle_read() is False
+
+
+def test_fresh_connection_with_buffered_bytes_parses_first():
+    codec = v.H1Codec()
+    codec.feed(b"GE")
+    s = v.H1ServerState(codec, Transport())
+    assert s.begin_read() == (v.H1_READ_PARSE, None)
+
+
+def test_no_transport_is_eof():
+    s = v.H1ServerState(v.H1Codec(), None)
+    assert s.begin_read() == (v.H1_READ_EOF, None)
+
+
+def serve_simple(s, t, data, status=200, body=b"ok"):
+    head, seq, dec = request(s, data)
+    code, wire, armed = s.respond_head(seq, status, None, Event(), content_length=len(body))
+    assert code == v.H1_REQ_OK and wire[9:12] == b"%d" % status and not armed
+    return seq, dec, s.finish_response(seq)
+
+
+def test_keep_alive_reuse_over_several_requests():
+    s, t = new_state()
+    for i in range(1, 4):
+        assert s.begin_read() == (v.H1_READ_TRANSPORT, t)
+        assert s.unpark_idle_read() is False
+        seq, dec, fin = serve_simple(s, t, GET)
+        assert seq == i == s.current_seq
+        assert fin == (False, False, None, None)
+    assert s.reusable and not s.closed and s.transport_ref() is t
+
+
+@pytest.mark.parametrize("split", ["whole", "bytewise"])
+def test_pipelined_requests_with_bytes_read_past_the_body(split):
+    data = post(b"hello") + GET + post(b"xy")
+    s, t = new_state()
+    assert s.begin_read()[0] == v.H1_READ_TRANSPORT
+    if split == "whole":
+        head, seq, dec = request(s, data)
+    else:
+        r = None
+        for i in range(len(data)):
+            r = s.accept_head(data[i:i + 1])
+            if r is not None:
+                break
+        head, seq, dec = r
+        s.codec.feed(data[i + 1:])
+        # the rest arrived after the head: the body reader's decoder gets it from the codec
+        s.codec.take_body_into(dec)
+    assert head.method == "POST"
+    assert read_body(s, seq, dec) == b"hello"
+    assert dec.buffered == len(GET) + len(post(b"xy"))
+    assert s.respond_head(seq, 200, None, None)[0] == v.H1_REQ_OK
+    assert s.finish_response(seq) == (False, False, None, None)
+    # the bytes the decoder read past its body are parsed before reading the transport
+    assert s.begin_read() == (v.H1_READ_PARSE, None)
+    head2, seq2, dec2 = request(s, b"")
+    assert (head2.method, seq2, dec2.is_complete) == ("GET", seq + 1, True)
+    s.respond_head(seq2, 204, None, None)
+    s.finish_response(seq2)
+    assert s.begin_read() == (v.H1_READ_PARSE, None)
+    head3, seq3, dec3 = request(s, b"")
+    assert read_body(s, seq3, dec3) == b"xy"
+    s.respond_head(seq3, 200, None, None)
+    s.finish_response(seq3)
+    assert s.begin_read() == (v.H1_READ_TRANSPORT, t)
+
+
+def test_incomplete_head_returns_none_and_keeps_bytes():
+    s, _ = new_state()
+    assert s.accept_head(GET[:10]) is None
+    assert s.current_seq == 0 and s.codec.buffered() == 10
+    head, seq, dec = request(s, GET[10:])
+    assert seq == 1 and head.target == "/"
+
+
+def test_parse_error_raises_and_changes_nothing():
+    s, t = new_state()
+    with pytest.raises(v.H1ParseError):
+        s.accept_head(b"G@T / HTTP/1.1\r\n\r\n")
+    assert s.codec.parse_error_status == 400
+    assert s.current_seq == 0 and not s.closed
+    assert s.fail_read() is t
+    assert s.closed and not s.reusable and s.transport_ref() is None
+    assert s.fail_read() is None
+
+
+def test_begin_read_before_the_response_raises_code():
+    s, _ = new_state()
+    head, seq, dec = request(s, GET)
+    before = repr(s)
+    assert s.begin_read() == (v.H1_NEXT_RAISE, None)
+    assert repr(s) == before
+
+
+def test_connection_close_request_closes_after_response():
+    s, t = new_state()
+    seq, dec, fin = serve_simple(s, t, b"GET / HTTP/1.1\r\nconnection: close\r\n\r\n")
+    assert fin == (False, True, t, None)
+    assert s.closed and not s.reusable
+    assert s.begin_read() == (v.H1_NEXT_NONE, None)
+
+
+def test_http10_request_closes_and_keep_alive_disabled_closes():
+    s, t = new_state()
+    assert serve_simple(s, t, b"GET / HTTP/1.0\r\n\r\n")[2] == (False, True, t, None)
+    s, t = new_state(keep_alive=False)
+    seq, dec, fin = serve_simple(s, t, GET)
+    assert fin == (False, True, t, None)
+
+
+def test_close_delimited_response_closes():
+    s, t = new_state()
+    head, seq, dec = request(s, b"GET / HTTP/1.0\r\nconnection: keep-alive\r\n\r\n")
+    code, wire, _ = s.respond_head(seq, 200, None, None, chunked=True)
+    assert code == v.H1_REQ_OK and b"transfer-encoding" not in wire
+    assert s.finish_response(seq) == (False, True, t, None)
+
+
+# ---- unread bodies --------------------------------------------------------------------------
+
+
+def test_unread_body_is_drained_then_next_request():
+    s, t = new_state()
+    head, seq, dec = request(s, post(b"abc")[:-1])
+    s.respond_head(seq, 200, None, None)
+    assert s.finish_response(seq) == (False, False, None, None)
+    assert s.begin_read() == (v.H1_NEXT_DRAIN, None)
+    # a second begin_read while the drain owns the read closes
+    s2, t2 = new_state()
+    h2, q2, d2 = request(s2, post(b"abc"))
+    s2.respond_head(q2, 200, None, None)
+    s2.finish_response(q2)
+    assert s2.begin_read() == (v.H1_NEXT_DRAIN, None)
+    assert s2.begin_read() == (v.H1_NEXT_CLOSE, t2)
+    # the driver drains: feeds the rest, decodes to the end
+    dec.feed(b"c" + GET)
+    while dec.decode() is not None:
+        pass
+    assert dec.is_complete
+    assert s.drain_done(True) == (v.H1_READ_PARSE, None)
+    assert request(s, b"")[1] == 2
+
+
+def test_drain_failure_closes():
+    s, t = new_state()
+    head, seq, dec = request(s, post(b"abc"))
+    s.respond_head(seq, 200, None, None)
+    s.finish_response(seq)
+    assert s.begin_read() == (v.H1_NEXT_DRAIN, None)
+    assert s.drain_done(False) == (v.H1_NEXT_CLOSE, t)
+    assert s.closed and s.transport_ref() is None
+
+
+def test_unread_body_with_a_parked_reader_closes():
+    s, t = new_state()
+    head, seq, dec = request(s, post(b"abc")[:-2])
+    assert s.begin_body_read(seq)
+    assert not s.begin_body_read(seq)  # one reader
+    s.respond_head(seq, 200, None, None)
+    s.finish_response(seq)
+    assert s.begin_read() == (v.H1_NEXT_CLOSE, t)
+
+
+def test_body_reported_complete_but_unfinished_never_reaches_the_head_parser():
+    s, t = new_state()
+    head, seq, dec = request(s, post(b"abcdef")[:-3])
+    s.end_body_read(seq, True)  # a reader that lies about the end of the body
+    s.respond_head(seq, 200, None, None)
+    s.finish_response(seq)
+    assert s.begin_read() == (v.H1_NEXT_CLOSE, t)
+    assert s.closed
+
+
+# ---- Expect: 100-continue -------------------------------------------------------------------
+
+EXPECT = b"POST /u HTTP/1.1\r\ncontent-length: 3\r\nexpect: 100-continue\r\n\r\n"
+
+
+def test_continue_claimed_once_and_response_waits_for_it():
+    s, _ = new_state()
+    head, seq, dec = request(s, EXPECT)
+    assert head.expect_continue
+    assert s.try_send_continue(seq) is True
+    assert s.try_send_continue(seq) is False
+    assert s.respond_head(seq, 413, None, None) == (v.H1_REQ_CONTINUE, None, False)
+    code, wire, _ = s.respond_head(seq, 413, None, None)
+    assert code == v.H1_REQ_OK and wire.startswith(b"HTTP/1.1 413")
+    assert s.respond_head(seq, 413, None, None) == (v.H1_REQ_ALREADY, None, False)
+
+
+def test_early_response_forbids_continue():
+    s, _ = new_state()
+    head, seq, dec = request(s, EXPECT)
+    assert s.respond_head(seq, 417, None, None)[0] == v.H1_REQ_OK
+    assert s.try_send_continue(seq) is False
+
+
+@pytest.mark.parametrize("data", [GET, EXPECT.replace(b"HTTP/1.1", b"HTTP/1.0")])
+def test_no_continue_without_expect_or_for_http10(data):
+    s, _ = new_state()
+    head, seq, dec = request(s, data)
+    assert s.try_send_continue(seq) is False
+
+
+def test_seq_zero_and_stale_seq_are_never_current():
+    s, t = new_state()
+    assert s.respond_head(0, 200, None, None) == (v.H1_REQ_STALE, None, False)
+    assert s.try_send_continue(0) is False
+    assert s.peer_closed_now(0) is False
+    head, seq, dec = request(s, EXPECT)
+    for stale in (0, seq + 1):
+        assert s.respond_head(stale, 200, None, None) == (v.H1_REQ_STALE, None, False)
+        assert s.try_send_continue(stale) is False
+        assert s.begin_body_read(stale) is False
+        assert s.peer_closed_now(stale) is False and s.peer_closed_flag(stale) is False
+        assert s.close_window(stale) is False
+        assert s.arm_watcher(stale, Event()) is False
+        assert s.finish_response(stale) == (False, False, None, None)
+        assert s.detach(stale) == (v.H1_REQ_STALE, None, None)
+    assert s.fail_response(seq + 1) is t  # closes in any case
+
+
+def test_encoder_error_leaves_the_claim_standing():
+    s, t = new_state()
+    head, seq, dec = request(s, GET)
+    with pytest.raises(v.H1UserError):
+        s.respond_head(seq, 103, None, None)
+    assert s.respond_head(seq, 200, None, None)[0] == v.H1_REQ_ALREADY
+    assert s.fail_response(seq) is t
+
+
+def test_respond_head_encodes_with_the_request_framing():
+    s, _ = new_state()
+    head, seq, dec = request(s, b"HEAD / HTTP/1.1\r\n\r\n")
+    code, wire, _ = s.respond_head(seq, 200, v.HeaderMap([("x-a", "1")]), None,
+                                   content_length=5, chunked=True)
+    assert code == v.H1_REQ_OK
+    assert wire == b"HTTP/1.1 200 OK\r\nx-a: 1\r\n\r\n"
+
+
+# ---- protocol switch ------------------------------------------------------------------------
+
+UPGRADE = b"GET /ws HTTP/1.1\r\nconnection: upgrade\r\nupgrade: websocket\r\n\r\n"
+
+
+def test_switching_protocols_hands_off_with_leftover():
+    s, t = new_state()
+    head, seq, dec = request(s, UPGRADE + b"\x81\x05hello")
+    code, wire, armed = s.respond_head(seq, 101, v.HeaderMap([("upgrade", "websocket")]),
+                                       Event(), want=True)
+    assert code == v.H1_REQ_OK and not armed
+    assert s.finish_response(seq) == (True, False, t, b"\x81\x05hello")
+    assert s.upgraded and s.closed
+    done, was_closed = s.mark_closed()[1:]
+    assert s.mark_closed() == (None, None, True)
+
+
+def test_upgrade_answered_with_200_is_not_a_switch():
+    s, t = new_state()
+    head, seq, dec = request(s, UPGRADE)
+    s.respond_head(seq, 200, None, None, content_length=0)
+    assert s.finish_response(seq) == (False, False, None, None)
+    assert not s.upgraded
+
+
+@pytest.mark.parametrize("status,switch", [(200, True), (204, True), (299, True), (404, False)])
+def test_connect(status, switch):
+    s, t = new_state()
+    head, seq, dec = request(s, b"CONNECT a.example:443 HTTP/1.1\r\nhost: a.example:443\r\n\r\n"
+                             b"\x16\x03\x01")
+    assert s.respond_head(seq, status, None, None)[0] == v.H1_REQ_OK
+    fin = s.finish_response(seq)
+    if switch:
+        assert fin == (True, False, t, b"\x16\x03\x01")
+    else:
+        assert fin[0] is False
+
+
+def test_200_to_get_is_not_a_switch():
+    s, t = new_state()
+    assert serve_simple(s, t, GET)[2][0] is False
+
+
+def test_switch_leftover_includes_codec_and_decoder_bytes_in_order():
+    s, t = new_state()
+    head, seq, dec = request(s, UPGRADE + b"AB")
+    assert dec.is_complete and dec.buffered == 2
+    s.codec.feed(b"CD")  # later bytes the driver buffered in the codec
+    s.respond_head(seq, 101, None, None)
+    assert s.finish_response(seq)[3] == b"CDAB"
+
+
+# ---- the mid-message watcher ----------------------------------------------------------------
+
+
+def streamed_response(s, data=GET):
+    head, seq, dec = request(s, data)
+    done = Event()
+    code, wire, armed = s.respond_head(seq, 200, None, done, chunked=True, want=True)
+    assert code == v.H1_REQ_OK
+    return seq, done, armed
+
+
+def test_client_goes_away_mid_response():
+    s, t = new_state()
+    seq, done, armed = streamed_response(s)
+    assert armed and s.has_watcher and s.watcher_parked
+    assert s.watcher_done() is done
+    handle = object()
+    assert s.store_watcher_handle(handle) is None
+    other = object()
+    assert s.store_watcher_handle(other) is other
+    assert s.peer_closed_now(seq) is None
+    assert s.watcher_completed(b"") is True
+    assert s.peer_closed_flag(seq) and not s.reusable and not s.watcher_parked
+    assert s.watcher_completed(b"") is False
+    assert s.close_window(seq) is True
+    assert s.close_window(seq) is False
+    assert s.peer_closed_now(seq) is True
+    assert s.take_watcher_handle() is handle and s.take_watcher_handle() is None
+    assert s.take_watcher_result() == (b"", None)
+    assert not s.has_watcher
+    assert s.finish_response(seq) == (False, True, t, None)
+
+
+def test_read_error_counts_as_client_gone():
+    s, t = new_state()
+    seq, done, armed = streamed_response(s)
+    err = OSError("reset")
+    assert s.watcher_completed(None, err) is True
+    assert s.take_watcher_result() == (None, err)
+
+
+def test_early_bytes_from_the_watcher_feed_the_next_request():
+    s, t = new_state()
+    seq, done, armed = streamed_response(s)
+    assert s.watcher_completed(GET) is False
+    assert s.peer_closed_flag(seq) is False and s.reusable
+    assert s.finish_response(seq) == (False, False, None, None)
+    # the completed slot survives into the next request: its read is the connection's read
+    assert s.begin_read() == (v.H1_READ_WATCHER, done)
+    assert s.unpark_idle_read() is False
+    data, err = s.take_watcher_result()
+    assert (data, err) == (GET, None) and not s.has_watcher
+    assert request(s, data)[1] == seq + 1
+
+
+def test_peer_closed_after_respond_head_gives_peer_closed_on_the_continued_head():
+    s, t = new_state()
+    head, seq, dec = request(s, b"POST / HTTP/1.1\r\nexpect: 100-continue\r\n\r\n")
+    assert s.arm_watcher(seq, Event()) is True  # empty body: read to its end
+    assert s.try_send_continue(seq)
+    assert s.respond_head(seq, 200, None, None)[0] == v.H1_REQ_CONTINUE
+    assert s.watcher_completed(b"") is True
+    assert s.respond_head(seq, 200, None, None) == (v.H1_REQ_PEER_CLOSED, None, False)
+
+
+@pytest.mark.parametrize("case", ["no_want", "half_close", "closed", "no_transport", "slot",
+                                  "body", "window_over", "switch_not_negotiated",
+                                  "switch_decided", "codec_bytes", "decoder_bytes"])
+def test_arm_decision_refusals(case):
+    kw = {"half_close": True} if case == "half_close" else {}
+    codec = v.H1Codec()
+    s = v.H1ServerState(codec, None if case == "no_transport" else Transport(), **kw)
+    data = GET
+    if case == "body":
+        data = post(b"abc")
+    elif case in ("switch_not_negotiated", "switch_decided"):
+        data = UPGRADE
+    elif case == "decoder_bytes":
+        data = GET + b"GET /next"
+    head, seq, dec = request(s, data)
+    if case == "closed":
+        s.stop_serving()
+    elif case == "slot":
+        assert s.arm_watcher(seq, Event())
+    elif case == "window_over":
+        s.close_window(seq)
+    elif case == "switch_decided":
+        s.respond_head(seq, 101, None, None)
+    elif case == "codec_bytes":
+        codec.feed(b"G")
+    want = case != "no_want"
+    assert s.arm_watcher(seq, Event(), want=want) is False
+    if case == "decoder_bytes":
+        # the bytes past the body moved to the codec, in order, and wait for the next head
+        assert dec.buffered == 0 and codec.buffered() == len(b"GET /next")
+    if case == "switch_not_negotiated":
+        s.respond_head(seq, 200, None, None)
+        assert s.arm_watcher(seq, Event()) is True
+
+
+def test_want_is_remembered_until_the_body_is_read():
+    s, t = new_state()
+    head, seq, dec = request(s, post(b"abc"))
+    assert s.arm_watcher(seq, Event()) is False  # body not read yet
+    read_body(s, seq, dec)
+    assert s.arm_watcher(seq, Event(), want=False) is True  # want stays from the first call
+
+
+def test_watcher_aborted_completes_the_slot():
+    s, t = new_state()
+    seq, done, armed = streamed_response(s)
+    s.watcher_aborted()
+    assert s.has_watcher and not s.watcher_parked
+    assert s.take_watcher_result() == (None, None)
+    assert not s.has_watcher
+
+
+def test_take_watcher_result_keeps_a_slot_with_a_handle():
+    s, t = new_state()
+    seq, done, armed = streamed_response(s)
+    s.store_watcher_handle("h")
+    s.watcher_completed(b"x")
+    assert s.take_watcher_result() == (b"x", None)
+    assert s.has_watcher
+    assert s.take_watcher_handle() == "h"
+    assert s.take_watcher_result() == (None, None)
+    assert not s.has_watcher
+
+
+def test_parked_slot_is_not_freed_by_take_watcher_result():
+    s, t = new_state()
+    seq, done, armed = streamed_response(s)
+    assert s.take_watcher_result() == (None, None)
+    assert s.watcher_parked  # the read is still out: the transport keeps its one reader
+    assert s.arm_watcher(seq, Event()) is False
+
+
+def test_watcher_completed_without_slot():
+    s, t = new_state()
+    assert s.watcher_completed(b"") is False
+    assert s.take_watcher_result() == (None, None)
+    assert s.watcher_done() is None and s.take_watcher_handle() is None
+
+
+def test_half_close_never_arms():
+    s, t = new_state(half_close=True)
+    head, seq, dec = request(s, GET)
+    code, wire, armed = s.respond_head(seq, 200, None, Event(), chunked=True, want=True)
+    assert armed is False
+    assert s.arm_watcher(seq, Event(), want=True, head_negotiated=True) is False
+
+
+# ---- detach ---------------------------------------------------------------------------------
+
+
+def test_detach_with_parked_then_completed_watcher():
+    s, t = new_state()
+    head, seq, dec = request(s, GET)
+    assert s.arm_watcher(seq, Event())
+    assert s.detach(seq) == (v.H1_REQ_PARKED, None, None)
+    assert s.watcher_completed(b"abc") is False
+    code, transport, leftover = s.detach(seq)
+    assert (code, transport, leftover) == (v.H1_REQ_OK, t, b"abc")
+    assert s.upgraded and s.closed
+    assert s.detach(seq) == (v.H1_REQ_ALREADY, None, None)
+    assert s.mark_closed()[0] is None
+
+
+def test_detach_leftover_order():
+    s, t = new_state()
+    head, seq, dec = request(s, GET + b"12")
+    assert s.arm_watcher(seq, Event()) is False  # bytes past the body: no watcher needed
+    s.codec.feed(b"34")
+    code, transport, leftover = s.detach(seq)
+    assert leftover == b"1234"
+
+
+def test_detach_after_response_is_refused():
+    s, t = new_state()
+    head, seq, dec = request(s, GET)
+    s.respond_head(seq, 200, None, None)
+    assert s.detach(seq) == (v.H1_REQ_ALREADY, None, None)
+
+
+# ---- closing and graceful shutdown ----------------------------------------------------------
+
+
+def test_stop_serving_then_mark_closed():
+    s, t = new_state()
+    s.begin_read()
+    s.stop_serving()
+    assert s.closed and s.transport_ref() is t
+    assert s.mark_closed() == (t, None, True)
+    assert s.mark_closed() == (None, None, True)
+
+
+def test_mark_closed_in_flight_returns_the_done_event():
+    s, t = new_state()
+    seq, done, armed = streamed_response(s)
+    assert s.mark_closed() == (t, done, False)
+    assert s.store_watcher_handle("h") == "h"
+
+
+def test_graceful_shutdown_with_parked_idle_read():
+    s, t = new_state()
+    assert s.begin_read() == (v.H1_READ_TRANSPORT, t)
+    assert s.request_shutdown() is t
+    assert s.closed and s.shutdown_requested and not s.reusable
+    assert s.unpark_idle_read() is True
+    assert s.request_shutdown() is None
+
+
+def test_graceful_shutdown_with_a_request_in_flight():
+    s, t = new_state()
+    s.begin_read()
+    s.unpark_idle_read()
+    head, seq, dec = request(s, GET)
+    assert s.request_shutdown() is None
+    code, wire, _ = s.respond_head(seq, 200, None, None)
+    assert b"connection: close" in wire
+    assert s.finish_response(seq) == (False, True, t, None)
+    assert s.begin_read() == (v.H1_NEXT_NONE, None)
+
+
+def test_shutdown_between_pipelined_requests_reports_shutdown():
+    s, t = new_state()
+    head, seq, dec = request(s, GET)
+    s.respond_head(seq, 200, None, None)
+    s.finish_response(seq)
+    s.request_shutdown()
+    # no longer reusable: no further request is served
+    assert s.begin_read() == (v.H1_NEXT_NONE, None)
+    s2, t2 = new_state()
+    s2.request_shutdown()
+    assert s2.drain_done(True) == (v.H1_READ_SHUTDOWN, None)
+
+
+def test_mark_unusable_closes_after_the_response():
+    s, t = new_state()
+    head, seq, dec = request(s, GET)
+    s.mark_unusable()
+    s.respond_head(seq, 200, None, None)
+    assert s.finish_response(seq) == (False, True, t, None)
