@@ -212,6 +212,22 @@ class ServerStateMachine(RuleBasedStateMachine):
         else:
             assert transport is None and leftover is None
 
+    @rule(seq=st.integers(0, 2**64 - 1))
+    def calls_with_any_seq(self, seq):
+        before = self.state.current_seq
+        self.state.try_send_continue(seq)
+        self.state.begin_body_read(seq)
+        self.state.end_body_read(seq, True)
+        self.state.close_window(seq)
+        self.state.arm_watcher(seq, Event())
+        code, head, armed = self.state.respond_head(seq, 204, None, Event())
+        if code == v.H1_REQ_OK:
+            self.answer(seq)
+        self.own(self.state.finish_response(seq)[2], "finish_response")
+        if seq != before or seq == 0:
+            assert code == v.H1_REQ_STALE
+            assert self.state.detach(seq) == (v.H1_REQ_STALE, None, None)
+
     # ---- invariants
 
     @invariant()
