@@ -49,9 +49,8 @@ TEST_CASE(server_pipelined_bytes_past_the_body_reach_the_next_head) {
   Obj transport = thing();
   ServerState<Traits> s(thing(), codec, transport, true, false);
   ServerState<Traits>::Drops drops;
-  auto r = s.accept_head(
-      "POST / HTTP/1.1\r\ncontent-length: 2\r\n\r\nabGET /2 HTTP/1.1\r\n\r\n", fresh_decoder(),
-      drops);
+  auto r = s.accept_head("POST / HTTP/1.1\r\ncontent-length: 2\r\n\r\nabGET /2 HTTP/1.1\r\n\r\n",
+                         fresh_decoder(), drops);
   CHECK(r.outcome == ServerState<Traits>::Accepted::Outcome::kComplete);
   CHECK_EQ(r.seq, uint64_t(1));
   Obj dec = s.current_decoder();
