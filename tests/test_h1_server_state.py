@@ -36,6 +36,8 @@ def request(s, data):
 
 def read_body(s, seq, dec):
     """A body reader: owns the transport read, decodes everything buffered."""
+    if dec.is_complete:
+        return b""
     assert s.begin_body_read(seq)
     out = b""
     while True:
@@ -656,3 +658,59 @@ def test_mark_unusable_closes_after_the_response():
     s.mark_unusable()
     s.respond_head(seq, 200, None, None)
     assert s.finish_response(seq) == (False, True, t, None)
+
+
+# ---- a keep-alive connection against an independent client ---------------------------------
+
+
+def test_pipelined_keep_alive_connection_with_h11_client():
+    h11 = pytest.importorskip("h11")
+    wire = b""
+    bodies = [b"", b"x" * 10, b"chunky"]
+    for i, body in enumerate(bodies):
+        # one h11 client per request: h11 sends the next only after a response; the server
+        # sees all of them in one read
+        client = h11.Connection(h11.CLIENT)
+        headers = [("host", "a")]
+        if i == 2:
+            headers.append(("transfer-encoding", "chunked"))
+        elif body:
+            headers.append(("content-length", str(len(body))))
+        wire += client.send(h11.Request(method="POST" if body else "GET", target=f"/{i}",
+                                        headers=headers))
+        if body:
+            wire += client.send(h11.Data(data=body))
+        wire += client.send(h11.EndOfMessage())
+    s, t = new_state()
+    responses = b""
+    assert s.begin_read() == (v.H1_READ_TRANSPORT, t)
+    data = wire
+    for i, body in enumerate(bodies):
+        head, seq, dec = request(s, data)
+        data = b""
+        assert head.target == f"/{i}"
+        assert read_body(s, seq, dec) == body
+        code, out, armed = s.respond_head(seq, 200, v.HeaderMap([("x-seq", str(seq))]), None,
+                                          chunked=True)
+        responses += s.codec.serialize_head_and_body(out, body.upper() or b"-")
+        assert s.finish_response(seq) == (False, False, None, None)
+        code, obj = s.begin_read()
+        assert code == (v.H1_READ_PARSE if i < len(bodies) - 1 else v.H1_READ_TRANSPORT)
+    reader = h11.Connection(h11.CLIENT)
+    for i, body in enumerate(bodies):
+        reader.send(h11.Request(method="GET", target="/", headers=[("host", "a")]))
+        reader.send(h11.EndOfMessage())
+        reader.receive_data(responses)
+        responses = b""
+        ev = reader.next_event()
+        assert isinstance(ev, h11.Response) and ev.status_code == 200
+        assert dict(ev.headers)[b"x-seq"] == str(i + 1).encode()
+        got = b""
+        while True:
+            ev = reader.next_event()
+            if isinstance(ev, h11.Data):
+                got += ev.data
+            elif isinstance(ev, h11.EndOfMessage):
+                break
+        assert got == (body.upper() or b"-")
+        reader.start_next_cycle()
