@@ -1,0 +1,114 @@
+// The HTTP/2 frame objects: immutable records of decoded frames, built by the frame decoder's
+// sink and consumed by the receive path. Their layouts are shared with the connection object.
+//
+// Frames hold only C values and leaf objects (bytes, an untracked HeaderMap), so none of them
+// takes part in reference cycles, and creating one never starts the cyclic collector: they
+// may be built while an object lock is held.
+#pragma once
+
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "http/lock.hpp"
+#include "http2/frame_decoder.hpp"
+#include "http2/header_block.hpp"
+#include "module/pyref.hpp"
+
+namespace velmora::py {
+
+struct FrameDataObject {
+  PyObject_HEAD uint32_t stream_id;
+  uint32_t flow_controlled_len;
+  bool end_stream;
+  PyObject* data;  // bytes, padding removed
+};
+
+struct FrameHeadersObject {
+  PyObject_HEAD uint32_t stream_id;
+  bool end_stream;
+  bool end_headers;
+  Mutex lock;                                 // guards the move of fields into `headers`
+  std::unique_ptr<http2::HeaderBlock> block;  // pseudo-header fields and regular fields
+  PyObject* headers;                          // HeaderMap, made on first read
+};
+
+struct FrameSettingsObject {
+  PyObject_HEAD bool ack;
+  http2::Settings settings;
+};
+
+struct FramePingObject {
+  PyObject_HEAD bool ack;
+  char data[8];
+};
+
+struct FrameGoAwayObject {
+  PyObject_HEAD uint32_t last_stream_id;
+  uint32_t error_code;
+  PyObject* debug_data;  // bytes
+};
+
+// H2FrameWindowUpdate (value = increment), H2FrameRstStream and H2FrameStreamError (value =
+// error code), H2FramePriority (value unused).
+struct FrameStreamValueObject {
+  PyObject_HEAD uint32_t stream_id;
+  uint32_t value;
+};
+
+enum class FrameKind : uint8_t {
+  kHeaders,
+  kData,
+  kSettings,
+  kWindowUpdate,
+  kPing,
+  kGoAway,
+  kRstStream,
+  kPriority,
+  kStreamError,
+};
+inline constexpr int kFrameKindCount = 9;
+
+// The class object of a frame kind (borrowed; created on first need).
+PyObject* frame_type(FrameKind kind);
+// The kind of a frame object, or -1 when `o` is not one.
+int frame_kind_of(PyObject* o);
+
+// A sink that turns every decoded frame into its object, collected in wire order.
+class FrameCollector final : public http2::FrameSink {
+ public:
+  FrameCollector() = default;
+  ~FrameCollector() { clear(); }
+  FrameCollector(const FrameCollector&) = delete;
+  FrameCollector& operator=(const FrameCollector&) = delete;
+
+  bool on_data(uint32_t stream_id, bool end_stream, std::string_view data,
+               uint32_t flow_controlled_len) override;
+  bool on_headers(uint32_t stream_id, bool end_stream,
+                  std::unique_ptr<http2::HeaderBlock>& block) override;
+  bool on_priority(uint32_t stream_id) override;
+  bool on_rst_stream(uint32_t stream_id, uint32_t error_code) override;
+  bool on_settings(bool ack, const http2::Settings& settings) override;
+  bool on_ping(bool ack, std::string_view payload) override;
+  bool on_go_away(uint32_t last_stream_id, uint32_t error_code,
+                  std::string_view debug_data) override;
+  bool on_window_update(uint32_t stream_id, uint32_t increment) override;
+  bool on_stream_error(uint32_t stream_id, uint32_t error_code) override;
+
+  // Releases the collected frames.
+  void clear();
+  // Builds the list (call without object locks held: a list may start the collector).
+  PyObject* take_list();
+
+ private:
+  bool push(PyObject* o);
+  bool stream_value(FrameKind kind, uint32_t stream_id, uint32_t value);
+  std::vector<PyObject*> frames_;
+};
+
+// Registers H2Codec and the nine frame classes, in table order.
+int setup_h2_frame_classes(PyObject* m);
+// The H2Codec class (defined in py_h2_codec.cpp).
+PyObject* h2_codec_type();
+
+}  // namespace velmora::py

@@ -1,0 +1,668 @@
+// H2Codec: the HTTP/2 frame codec alone behind its own lock.
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "http/chars.hpp"
+#include "http/date.hpp"
+#include "http/lock.hpp"
+#include "http/py_errors.hpp"
+#include "http/py_header_map.hpp"
+#include "http/uri.hpp"
+#include "http2/frame_decoder.hpp"
+#include "http2/frame_encoder.hpp"
+#include "http2/py_frames.hpp"
+#include "module/boundary.hpp"
+#include "module/once.hpp"
+
+namespace velmora::py {
+namespace {
+
+#define SIG_DOC(sig, text) sig "\n--\n\n" text
+#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+
+struct CodecObject {
+  PyObject_HEAD Mutex lock;
+  bool role_client;
+  http2::FrameDecoder decoder;
+  http2::FrameEncoder encoder;
+};
+
+CodecObject* as_codec(PyObject* o) {
+  return reinterpret_cast<CodecObject*>(o);
+}
+
+using Args = PyObject* const*;
+
+PyObject* bytes_of(const std::string& s) {
+  return PyBytes_FromStringAndSize(s.data(), Py_ssize_t(s.size()));
+}
+
+bool bytes_arg(PyObject* o, const char* fn, const char* arg, std::string_view& out) {
+  if (!PyBytes_Check(o)) {
+    raise_arg_type(fn, arg, "bytes", o);
+    return false;
+  }
+  out = std::string_view(PyBytes_AS_STRING(o), size_t(PyBytes_GET_SIZE(o)));
+  return true;
+}
+
+// str (UTF-8) or bytes.
+bool text_arg(PyObject* o, const char* fn, const char* arg, std::string_view& out) {
+  if (PyUnicode_Check(o)) {
+    Py_ssize_t n;
+    const char* p = PyUnicode_AsUTF8AndSize(o, &n);
+    if (!p) return false;
+    out = std::string_view(p, size_t(n));
+    return true;
+  }
+  if (PyBytes_Check(o)) return bytes_arg(o, fn, arg, out);
+  raise_arg_type(fn, arg, "str or bytes", o);
+  return false;
+}
+
+bool stream_id_arg(PyObject* o, uint32_t& out) {
+  uint64_t v;
+  if (!to_u64(o, v)) return false;
+  if (v > http2::kMaxStreamId) {
+    PyErr_Format(PyExc_ValueError, "stream_id must be <= 2147483647, got %llu",
+                 (unsigned long long)v);
+    return false;
+  }
+  out = uint32_t(v);
+  return true;
+}
+
+bool optional_bool(PyObject* o, bool& out) {
+  return !o || o == Py_None ? (out = false, true) : to_bool(o, out);
+}
+
+bool check_frame_size(uint64_t v) {
+  if (v >= http2::kDefaultMaxFrameSize && v <= http2::kMaxMaxFrameSize) return true;
+  PyErr_Format(PyExc_ValueError, "max_frame_size must be in [16384, 16777215], got %llu",
+               (unsigned long long)v);
+  return false;
+}
+
+// The outbound-header check of RFC 9113 section 8.2.2: connection-specific fields are refused.
+bool connection_specific(const http::HeaderMap& map) {
+  for (uint32_t i = 0; i < map.name_count(); ++i) {
+    std::string_view n = map.name(i);
+    if (n == "connection" || n == "keep-alive" || n == "proxy-connection" ||
+        n == "transfer-encoding" || n == "upgrade")
+      return true;
+    if (n == "te") {
+      bool bad = false;
+      map.for_each_value(i, [&](std::string_view v) { bad |= v != "trailers"; });
+      if (bad) return true;
+    }
+  }
+  return false;
+}
+
+PyObject* raise_malformed() {
+  return raise(http2::user_error(http2::UserErrorKind::kMalformedHeaders));
+}
+
+// ---- construction ---------------------------------------------------------------------------
+
+PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  static const char* kw[] = {"role", nullptr};
+  PyObject* role = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:H2Codec", const_cast<char**>(kw), &role))
+    return nullptr;
+  bool client = true;
+  if (role) {
+    if (PyUnicode_Check(role) && PyUnicode_CompareWithASCIIString(role, "client") == 0) {
+      client = true;
+    } else if (PyUnicode_Check(role) && PyUnicode_CompareWithASCIIString(role, "server") == 0) {
+      client = false;
+    } else {
+      PyErr_Format(PyExc_ValueError, "role must be 'client' or 'server', got %S", role);
+      return nullptr;
+    }
+  }
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  CodecObject* c = as_codec(self);
+  new (&c->lock) Mutex();
+  c->role_client = client;
+  new (&c->decoder) http2::FrameDecoder(!client);
+  new (&c->encoder) http2::FrameEncoder();
+  return self;
+}
+
+void codec_dealloc(PyObject* self) {
+  CodecObject* c = as_codec(self);
+  c->encoder.~FrameEncoder();
+  c->decoder.~FrameDecoder();
+  c->lock.~Mutex();
+  PyTypeObject* tp = Py_TYPE(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* codec_role_client(PyObject* self, void*) {
+  return Py_NewRef(as_codec(self)->role_client ? Py_True : Py_False);
+}
+
+// ---- decoding -------------------------------------------------------------------------------
+
+PyObject* codec_receive(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"data"};
+  static const ArgSpec spec{"receive", names, 1, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  std::string_view data;
+  if (!bytes_arg(a[0], "receive", "data", data)) return nullptr;
+  CodecObject* c = as_codec(self);
+  FrameCollector frames;
+  PendingError error;
+  http2::FrameDecoder::Status status;
+  {
+    // Frame objects are leaf objects that never start the cyclic collector (py_frames.hpp), so
+    // they are built under the lock; the list is built after it.
+    LockGuard g(c->lock);
+    status = c->decoder.receive(reinterpret_cast<const uint8_t*>(data.data()), data.size(), frames,
+                                error);
+  }
+  switch (status) {
+    case http2::FrameDecoder::Status::kOk:
+      return frames.take_list();
+    case http2::FrameDecoder::Status::kConnectionError:
+      frames.clear();
+      return raise(error);
+    case http2::FrameDecoder::Status::kSinkFailed:
+      frames.clear();
+      return nullptr;
+  }
+  return nullptr;
+}
+
+PyObject* codec_buffered(PyObject* self, PyObject*) {
+  CodecObject* c = as_codec(self);
+  size_t n;
+  {
+    LockGuard g(c->lock);
+    n = c->decoder.buffered();
+  }
+  return PyLong_FromSize_t(n);
+}
+
+PyObject* preface_result(int m) {
+  if (m == 0) Py_RETURN_NONE;
+  return Py_NewRef(m > 0 ? Py_True : Py_False);
+}
+
+PyObject* codec_feed_preface(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"data"};
+  static const ArgSpec spec{"feed_preface", names, 1, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  std::string_view data;
+  if (!bytes_arg(a[0], "feed_preface", "data", data)) return nullptr;
+  CodecObject* c = as_codec(self);
+  int m;
+  {
+    LockGuard g(c->lock);
+    m = c->decoder.feed_preface(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+  }
+  return preface_result(m);
+}
+
+PyObject* codec_match_preface(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"data"};
+  static const ArgSpec spec{"match_preface", names, 1, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  std::string_view data;
+  if (!bytes_arg(a[0], "match_preface", "data", data)) return nullptr;
+  return preface_result(http2::match_preface(data));
+}
+
+PyObject* codec_check_send_headers(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"headers"};
+  static const ArgSpec spec{"check_send_headers", names, 1, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  http::HeaderMap map;
+  if (!header_map_arg(a[0], "check_send_headers", "headers", false, map)) return nullptr;
+  if (connection_specific(map)) return raise_malformed();
+  Py_RETURN_NONE;
+}
+
+PyObject* codec_method_is_head(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"method"};
+  static const ArgSpec spec{"method_is_head", names, 1, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  std::string_view m;
+  if (!text_arg(a[0], "method_is_head", "method", m)) return nullptr;
+  return Py_NewRef(m == "HEAD" ? Py_True : Py_False);
+}
+
+PyObject* codec_is_client_initiated(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"stream_id"};
+  static const ArgSpec spec{"is_client_initiated", names, 1, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  uint64_t id;
+  if (!to_u64(a[0], id)) return nullptr;
+  return Py_NewRef(id % 2 == 1 ? Py_True : Py_False);
+}
+
+// ---- setters --------------------------------------------------------------------------------
+
+template <class Apply>
+PyObject* setter(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* fn,
+                 bool frame_size, Apply apply) {
+  static const char* const names[] = {"val"};
+  const ArgSpec spec{fn, names, 1, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  uint32_t v;
+  if (!to_u32(a[0], v)) return nullptr;
+  if (frame_size && !check_frame_size(v)) return nullptr;
+  CodecObject* c = as_codec(self);
+  {
+    LockGuard g(c->lock);
+    apply(*c, v);
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* codec_set_send_hts(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
+  return setter(self, args, nargs, kw, "set_send_header_table_size", false,
+                [](CodecObject& c, uint32_t v) { c.encoder.set_header_table_size(v); });
+}
+PyObject* codec_set_recv_hts(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
+  return setter(self, args, nargs, kw, "set_recv_header_table_size", false,
+                [](CodecObject& c, uint32_t v) { c.decoder.set_header_table_size(v); });
+}
+PyObject* codec_set_max_recv_frame_size(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
+  return setter(self, args, nargs, kw, "set_max_recv_frame_size", true,
+                [](CodecObject& c, uint32_t v) { c.decoder.set_max_frame_size(v); });
+}
+PyObject* codec_set_max_header_list_size(PyObject* self, Args args, Py_ssize_t nargs,
+                                         PyObject* kw) {
+  return setter(self, args, nargs, kw, "set_max_header_list_size", false,
+                [](CodecObject& c, uint32_t v) { c.decoder.set_max_header_list_size(v); });
+}
+PyObject* codec_set_send_max_frame_size(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
+  return setter(self, args, nargs, kw, "set_send_max_frame_size", true,
+                [](CodecObject& c, uint32_t v) { c.encoder.set_max_frame_size(v); });
+}
+
+// ---- serializers ----------------------------------------------------------------------------
+
+PyObject* codec_serialize_settings(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
+  static const char* const names[] = {"header_table_size",      "enable_push",
+                                      "max_concurrent_streams", "initial_window_size",
+                                      "max_frame_size",         "max_header_list_size"};
+  static const ArgSpec spec{"serialize_settings", names, 6, 0, 0};
+  PyObject* a[6];
+  if (!parse_args(spec, args, nargs, kw, a)) return nullptr;
+  http2::Settings s;
+  for (int i = 0; i < 6; ++i) {
+    if (!a[i] || a[i] == Py_None) continue;
+    uint32_t v;
+    if (i == 1) {
+      bool b;
+      if (!to_bool(a[i], b)) return nullptr;
+      v = b;
+    } else if (!to_u32(a[i], v)) {
+      return nullptr;
+    }
+    if (i == 3 && v > http2::kMaxWindowSize) {
+      PyErr_Format(PyExc_ValueError, "initial_window_size must be <= 2147483647, got %u", v);
+      return nullptr;
+    }
+    if (i == 4 && !check_frame_size(v)) return nullptr;
+    s.set(http2::SettingId(i + 1), v);
+  }
+  std::string out;
+  {
+    CodecObject* c = as_codec(self);
+    LockGuard g(c->lock);
+    c->encoder.settings(s, out);
+  }
+  return bytes_of(out);
+}
+
+PyObject* codec_serialize_settings_ack(PyObject* self, PyObject*) {
+  std::string out;
+  as_codec(self)->encoder.settings_ack(out);  // stateless
+  return bytes_of(out);
+}
+
+// Encodes one header block (pseudo-header fields, then `fields`) under the lock.
+PyObject* encode_block(CodecObject* c, uint32_t stream_id, bool end_stream,
+                       const std::pair<std::string_view, std::string_view>* pseudo, int npseudo,
+                       const http::HeaderMap& fields, std::string_view date) {
+  std::string out;
+  {
+    LockGuard g(c->lock);
+    c->encoder.begin_headers(out);
+    for (int i = 0; i < npseudo; ++i)
+      c->encoder.add_field(pseudo[i].first, pseudo[i].second, out);
+    fields.for_each([&](uint32_t entry, std::string_view v) {
+      c->encoder.add_field(fields.name(entry), v, out);
+    });
+    if (!date.empty()) c->encoder.add_field("date", date, out);
+    c->encoder.end_headers(stream_id, end_stream, out);
+  }
+  return bytes_of(out);
+}
+
+PyObject* codec_serialize_request_headers(PyObject* self, Args args, Py_ssize_t nargs,
+                                          PyObject* kw) {
+  static const char* const names[] = {"stream_id",  "method", "target",   "headers",
+                                      "end_stream", "scheme", "authority"};
+  static const ArgSpec spec{"serialize_request_headers", names, 7, 5, 3};
+  PyObject* a[7];
+  if (!parse_args(spec, args, nargs, kw, a)) return nullptr;
+  const char* fn = "serialize_request_headers";
+  uint32_t stream_id;
+  std::string_view method, target, scheme, authority;
+  bool end_stream;
+  http::HeaderMap fields;
+  if (!stream_id_arg(a[0], stream_id) || !text_arg(a[1], fn, "method", method) ||
+      !text_arg(a[2], fn, "target", target) ||
+      !header_map_arg(a[3] ? a[3] : Py_None, fn, "headers", true, fields) ||
+      !optional_bool(a[4], end_stream))
+    return nullptr;
+  if (a[5] && a[5] != Py_None && !text_arg(a[5], fn, "scheme", scheme)) return nullptr;
+  if (a[6] && a[6] != Py_None && !text_arg(a[6], fn, "authority", authority)) return nullptr;
+  if (method.empty() || !http::is_valid_field_name(method)) {
+    PyErr_SetString(PyExc_ValueError, "method must be a non-empty token");
+    return nullptr;
+  }
+  if (connection_specific(fields)) return raise_malformed();
+  std::pair<std::string_view, std::string_view> pseudo[4];
+  int n = 0;
+  pseudo[n++] = {":method", method};
+  std::string_view path;
+  if (method == "CONNECT" && !target.empty() && target[0] != '/' &&
+      target.find("://") == std::string_view::npos) {
+    // Authority-form target (RFC 9113 section 8.5): only :method and :authority.
+    pseudo[n++] = {":authority", target};
+  } else {
+    http::Uri uri;
+    if (target == "*") {
+      path = "*";
+    } else if (auto err = http::parse_uri(target, uri)) {
+      PyErr_Format(PyExc_ValueError, "invalid request target: %s",
+                   std::string(http::uri_error_text(*err)).c_str());
+      return nullptr;
+    } else {
+      if (uri.form == http::Uri::Form::kAbsolute) {
+        if (scheme.empty()) scheme = uri.scheme_name();
+        if (authority.empty()) authority = uri.authority;
+      }
+      path = uri.path_and_query.empty() ? std::string_view("/") : uri.path_and_query;
+    }
+    if (authority.empty())
+      return raise(http2::user_error(
+          http2::UserErrorKind::kMissingUriSchemeAndAuthority,
+          "request target is a bare path but the connection has no authority; pass "
+          "authority=... to H2Connection or use an absolute-URL target"));
+    if (scheme.empty()) scheme = "https";
+    pseudo[n++] = {":scheme", scheme};
+    pseudo[n++] = {":authority", authority};
+    pseudo[n++] = {":path", path};
+  }
+  return encode_block(as_codec(self), stream_id, end_stream, pseudo, n, fields, {});
+}
+
+PyObject* codec_serialize_response_headers(PyObject* self, Args args, Py_ssize_t nargs,
+                                           PyObject* kw) {
+  static const char* const names[] = {"stream_id", "status", "headers", "end_stream", "auto_date"};
+  static const ArgSpec spec{"serialize_response_headers", names, 5, 5, 2};
+  PyObject* a[5];
+  if (!parse_args(spec, args, nargs, kw, a)) return nullptr;
+  const char* fn = "serialize_response_headers";
+  uint32_t stream_id, status;
+  bool end_stream, auto_date;
+  http::HeaderMap fields;
+  if (!stream_id_arg(a[0], stream_id) || !to_u32(a[1], status) ||
+      !header_map_arg(a[2] ? a[2] : Py_None, fn, "headers", true, fields) ||
+      !optional_bool(a[3], end_stream) || !optional_bool(a[4], auto_date))
+    return nullptr;
+  if (status < 100 || status > 999) {
+    PyErr_Format(PyExc_ValueError, "status must be in [100, 999], got %u", status);
+    return nullptr;
+  }
+  if (connection_specific(fields)) return raise_malformed();
+  char digits[3] = {char('0' + status / 100), char('0' + status / 10 % 10),
+                    char('0' + status % 10)};
+  std::pair<std::string_view, std::string_view> pseudo[1] = {
+      {":status", std::string_view(digits, 3)}};
+  std::string_view date;
+  if (auto_date && fields.find("date") < 0) date = http::cached_http_date();
+  return encode_block(as_codec(self), stream_id, end_stream, pseudo, 1, fields, date);
+}
+
+PyObject* codec_serialize_trailers(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
+  static const char* const names[] = {"stream_id", "trailers"};
+  static const ArgSpec spec{"serialize_trailers", names, 2, 2, 2};
+  PyObject* a[2];
+  if (!parse_args(spec, args, nargs, kw, a)) return nullptr;
+  uint32_t stream_id;
+  http::HeaderMap fields;
+  if (!stream_id_arg(a[0], stream_id) ||
+      !header_map_arg(a[1], "serialize_trailers", "trailers", false, fields))
+    return nullptr;
+  if (connection_specific(fields)) return raise_malformed();
+  return encode_block(as_codec(self), stream_id, true, nullptr, 0, fields, {});
+}
+
+PyObject* codec_serialize_data(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
+  static const char* const names[] = {"stream_id", "data", "end_stream"};
+  static const ArgSpec spec{"serialize_data", names, 3, 3, 2};
+  PyObject* a[3];
+  if (!parse_args(spec, args, nargs, kw, a)) return nullptr;
+  uint32_t stream_id;
+  std::string_view data;
+  bool end_stream;
+  if (!stream_id_arg(a[0], stream_id) || !bytes_arg(a[1], "serialize_data", "data", data) ||
+      !optional_bool(a[2], end_stream))
+    return nullptr;
+  CodecObject* c = as_codec(self);
+  uint32_t limit;
+  {
+    LockGuard g(c->lock);
+    limit = c->encoder.max_frame_size();
+  }
+  if (data.size() > limit)
+    return raise(http2::user_error(http2::UserErrorKind::kPayloadTooBig,
+                                   "DATA payload " + std::to_string(data.size()) +
+                                       " exceeds SETTINGS_MAX_FRAME_SIZE " +
+                                       std::to_string(limit)));
+  // Written straight into the result: the payload is copied once.
+  PyObject* out =
+      PyBytes_FromStringAndSize(nullptr, Py_ssize_t(http2::kFrameHeaderSize + data.size()));
+  if (!out) return nullptr;
+  auto* w = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out));
+  http2::write_frame_header(w, uint32_t(data.size()), http2::FrameType::kData,
+                            end_stream ? http2::flags::kEndStream : 0, stream_id);
+  if (!data.empty()) std::memcpy(w + http2::kFrameHeaderSize, data.data(), data.size());
+  return out;
+}
+
+PyObject* codec_serialize_window_update(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
+  static const char* const names[] = {"stream_id", "increment"};
+  static const ArgSpec spec{"serialize_window_update", names, 2, 2, 2};
+  PyObject* a[2];
+  if (!parse_args(spec, args, nargs, kw, a)) return nullptr;
+  uint32_t stream_id, inc;
+  if (!stream_id_arg(a[0], stream_id) || !to_u32(a[1], inc)) return nullptr;
+  if (inc == 0 || inc > http2::kMaxWindowSize) {
+    PyErr_Format(PyExc_ValueError, "increment must be in [1, 2147483647], got %u", inc);
+    return nullptr;
+  }
+  std::string out;
+  as_codec(self)->encoder.window_update(stream_id, inc, out);
+  return bytes_of(out);
+}
+
+PyObject* ping_common(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw, const char* fn,
+                      bool ack) {
+  static const char* const names[] = {"payload"};
+  const ArgSpec spec{fn, names, 1, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(spec, args, nargs, kw, a)) return nullptr;
+  std::string_view payload;
+  if (!bytes_arg(a[0], fn, "payload", payload)) return nullptr;
+  if (payload.size() != 8) {
+    PyErr_SetString(PyExc_ValueError, "ping payload must be exactly 8 bytes");
+    return nullptr;
+  }
+  std::string out;
+  as_codec(self)->encoder.ping(payload, ack, out);
+  return bytes_of(out);
+}
+PyObject* codec_serialize_ping(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
+  return ping_common(self, args, nargs, kw, "serialize_ping", false);
+}
+PyObject* codec_serialize_ping_ack(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
+  return ping_common(self, args, nargs, kw, "serialize_ping_ack", true);
+}
+
+PyObject* codec_serialize_go_away(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
+  static const char* const names[] = {"last_stream_id", "error_code", "debug_data"};
+  static const ArgSpec spec{"serialize_go_away", names, 3, 3, 2};
+  PyObject* a[3];
+  if (!parse_args(spec, args, nargs, kw, a)) return nullptr;
+  uint32_t last, code;
+  std::string_view debug;
+  if (!stream_id_arg(a[0], last) || !to_u32(a[1], code)) return nullptr;
+  if (a[2] && a[2] != Py_None && !bytes_arg(a[2], "serialize_go_away", "debug_data", debug))
+    return nullptr;
+  std::string out;
+  as_codec(self)->encoder.go_away(last, code, debug, out);
+  return bytes_of(out);
+}
+
+PyObject* codec_serialize_rst_stream(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
+  static const char* const names[] = {"stream_id", "error_code"};
+  static const ArgSpec spec{"serialize_rst_stream", names, 2, 2, 2};
+  PyObject* a[2];
+  if (!parse_args(spec, args, nargs, kw, a)) return nullptr;
+  uint32_t stream_id, code;
+  if (!stream_id_arg(a[0], stream_id) || !to_u32(a[1], code)) return nullptr;
+  std::string out;
+  as_codec(self)->encoder.rst_stream(stream_id, code, out);
+  return bytes_of(out);
+}
+
+PyMethodDef kMethods[] = {
+    {"receive", FASTCALL(codec_receive), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("receive($self, data)",
+             "Decode data and return the list of frame objects it completes, in wire order.")},
+    {"buffered", codec_buffered, METH_NOARGS,
+     SIG_DOC("buffered($self)", "Return the number of bytes held awaiting a complete frame.")},
+    {"feed_preface", FASTCALL(codec_feed_preface), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("feed_preface($self, data)",
+             "Accumulate the client preface: None while incomplete, False once it diverges, "
+             "True when complete (bytes after it are kept for receive).")},
+    {"match_preface", FASTCALL(codec_match_preface), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     SIG_DOC("match_preface(data)",
+             "Classify a connection's first bytes: None (a matching prefix), True (the preface), "
+             "False (not HTTP/2).")},
+    {"check_send_headers", FASTCALL(codec_check_send_headers),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     SIG_DOC("check_send_headers(headers)",
+             "Raise H2UserError('malformed_headers', ...) when headers carry a "
+             "connection-specific field.")},
+    {"method_is_head", FASTCALL(codec_method_is_head), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     SIG_DOC("method_is_head(method)", "True only for the method HEAD (case-sensitive).")},
+    {"is_client_initiated", FASTCALL(codec_is_client_initiated),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     SIG_DOC("is_client_initiated(stream_id)", "True for odd stream ids.")},
+    {"set_send_header_table_size", FASTCALL(codec_set_send_hts), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("set_send_header_table_size($self, val)",
+             "Set the HPACK encoder's table size (announced in the next header block).")},
+    {"set_recv_header_table_size", FASTCALL(codec_set_recv_hts), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("set_recv_header_table_size($self, val)",
+             "Set the largest HPACK table size the decoder allows.")},
+    {"set_max_recv_frame_size", FASTCALL(codec_set_max_recv_frame_size),
+     METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("set_max_recv_frame_size($self, val)",
+             "Set the largest frame payload accepted (16384..16777215).")},
+    {"set_max_header_list_size", FASTCALL(codec_set_max_header_list_size),
+     METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("set_max_header_list_size($self, val)", "Set the decoder's header-list limit.")},
+    {"set_send_max_frame_size", FASTCALL(codec_set_send_max_frame_size),
+     METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("set_send_max_frame_size($self, val)",
+             "Set the largest payload the serializers emit (16384..16777215).")},
+    {"serialize_settings", FASTCALL(codec_serialize_settings), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("serialize_settings($self, *, header_table_size=None, enable_push=None, "
+             "max_concurrent_streams=None, initial_window_size=None, max_frame_size=None, "
+             "max_header_list_size=None)",
+             "A SETTINGS frame with the given values in identifier order.")},
+    {"serialize_settings_ack", codec_serialize_settings_ack, METH_NOARGS,
+     SIG_DOC("serialize_settings_ack($self)", "The 9-byte SETTINGS ACK frame.")},
+    {"serialize_request_headers", FASTCALL(codec_serialize_request_headers),
+     METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("serialize_request_headers($self, stream_id, method, target, headers=None, "
+             "end_stream=False, *, scheme=None, authority=None)",
+             "A request HEADERS block (plus CONTINUATION frames when it is large).")},
+    {"serialize_response_headers", FASTCALL(codec_serialize_response_headers),
+     METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("serialize_response_headers($self, stream_id, status, headers=None, "
+             "end_stream=False, auto_date=False)",
+             "A response HEADERS block (plus CONTINUATION frames when it is large).")},
+    {"serialize_trailers", FASTCALL(codec_serialize_trailers), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("serialize_trailers($self, stream_id, trailers)",
+             "A HEADERS block of trailer fields with END_STREAM.")},
+    {"serialize_data", FASTCALL(codec_serialize_data), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("serialize_data($self, stream_id, data, end_stream=False)", "One DATA frame.")},
+    {"serialize_window_update", FASTCALL(codec_serialize_window_update),
+     METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("serialize_window_update($self, stream_id, increment)", "A WINDOW_UPDATE frame.")},
+    {"serialize_ping", FASTCALL(codec_serialize_ping), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("serialize_ping($self, payload)", "A PING frame with an 8-byte payload.")},
+    {"serialize_ping_ack", FASTCALL(codec_serialize_ping_ack), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("serialize_ping_ack($self, payload)", "A PING ACK frame with an 8-byte payload.")},
+    {"serialize_go_away", FASTCALL(codec_serialize_go_away), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("serialize_go_away($self, last_stream_id, error_code, debug_data=None)",
+             "A GOAWAY frame.")},
+    {"serialize_rst_stream", FASTCALL(codec_serialize_rst_stream), METH_FASTCALL | METH_KEYWORDS,
+     SIG_DOC("serialize_rst_stream($self, stream_id, error_code)", "A RST_STREAM frame.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"role_client", codec_role_client, nullptr, "True for the client role.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(codec_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(codec_dealloc)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_doc, const_cast<char*>(SIG_DOC(
+                    "H2Codec(role=\"client\")",
+                    "The HTTP/2 frame codec alone: frame decoding with HPACK, and the frame "
+                    "serializers. Every method holds the codec's lock for its whole run."))},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "velmora._velmora.H2Codec",
+    sizeof(CodecObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots,
+};
+
+}  // namespace
+
+PyObject* h2_codec_type() {
+  static ProcessOnce once;
+  return once.get([]() -> PyObject* { return make_type(&kSpec); });
+}
+
+}  // namespace velmora::py
