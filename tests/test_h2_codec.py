@@ -1,0 +1,193 @@
+"""H2Codec's Python surface (arguments, setters, serializer checks) and H2Reason."""
+import hpack
+import pytest
+
+from h2util import v
+
+
+def test_roles():
+    assert v.H2Codec().role_client is True
+    assert v.H2Codec(role="server").role_client is False
+    with pytest.raises(ValueError, match="role must be 'client' or 'server', got peer"):
+        v.H2Codec(role="peer")
+
+
+def test_final_classes_and_no_direct_construction():
+    with pytest.raises(TypeError):
+        type("X", (v.H2Codec,), {})
+    for cls in (v.H2FrameData, v.H2FrameHeaders, v.H2FrameSettings, v.H2FrameStreamError):
+        with pytest.raises(TypeError):
+            cls()
+
+
+@pytest.mark.parametrize("value, ok", [(16383, False), (16384, True), (16777215, True), (16777216, False)])
+def test_set_max_recv_frame_size(value, ok):
+    c = v.H2Codec()
+    if ok:
+        c.set_max_recv_frame_size(value)
+    else:
+        with pytest.raises(ValueError, match=r"max_frame_size must be in \[16384, 16777215\], got %d" % value):
+            c.set_max_recv_frame_size(value)
+
+
+def test_serialize_settings_checks():
+    c = v.H2Codec()
+    assert c.serialize_settings() == b"\x00\x00\x00\x04\x00\x00\x00\x00\x00"
+    with pytest.raises(ValueError, match=r"initial_window_size must be <= 2147483647, got 2147483648"):
+        c.serialize_settings(initial_window_size=2**31)
+    with pytest.raises(ValueError, match="max_frame_size"):
+        c.serialize_settings(max_frame_size=100)
+    with pytest.raises(TypeError):
+        c.serialize_settings(4096)
+    with pytest.raises(OverflowError):
+        c.serialize_settings(header_table_size=-1)
+
+
+def test_ping_payload_size():
+    with pytest.raises(ValueError, match="ping payload must be exactly 8 bytes"):
+        v.H2Codec().serialize_ping(b"1234567")
+    with pytest.raises(ValueError, match="ping payload must be exactly 8 bytes"):
+        v.H2Codec().serialize_ping_ack(b"123456789")
+
+
+def test_data_payload_too_big():
+    c = v.H2Codec()
+    with pytest.raises(v.H2UserError) as e:
+        c.serialize_data(1, b"x" * 16385)
+    assert e.value.args == ("payload_too_big", "DATA payload 16385 exceeds SETTINGS_MAX_FRAME_SIZE 16384")
+    c.set_send_max_frame_size(16385)
+    assert len(c.serialize_data(1, b"x" * 16385)) == 16394
+
+
+def test_stream_id_above_31_bits_is_refused():
+    c = v.H2Codec()
+    for call in (lambda: c.serialize_data(2**31, b""), lambda: c.serialize_rst_stream(2**31, 0),
+                 lambda: c.serialize_window_update(2**31, 1),
+                 lambda: c.serialize_response_headers(2**31, 200)):
+        with pytest.raises(ValueError):
+            call()
+
+
+@pytest.mark.parametrize(
+    "fields, ok",
+    [
+        ([("te", "trailers")], True),
+        ([("te", "gzip")], False),
+        ([("connection", "close")], False),
+        ([("keep-alive", "1")], False),
+        ([("proxy-connection", "x")], False),
+        ([("transfer-encoding", "chunked")], False),
+        ([("upgrade", "h2c")], False),
+        ([("x-ok", "1")], True),
+    ],
+)
+def test_check_send_headers(fields, ok):
+    hm = v.HeaderMap(fields)
+    if ok:
+        assert v.H2Codec.check_send_headers(hm) is None
+    else:
+        with pytest.raises(v.H2UserError) as e:
+            v.H2Codec.check_send_headers(hm)
+        assert e.value.args == ("malformed_headers", "malformed headers")
+        with pytest.raises(v.H2UserError):
+            v.H2Codec().serialize_response_headers(1, 200, hm)
+
+
+def test_static_helpers():
+    assert v.H2Codec.method_is_head("HEAD") and not v.H2Codec.method_is_head("head")
+    assert not v.H2Codec.method_is_head("GET")
+    assert v.H2Codec.is_client_initiated(1) is True
+    assert v.H2Codec.is_client_initiated(2) is False and v.H2Codec.is_client_initiated(0) is False
+
+
+def test_response_status_range():
+    c = v.H2Codec(role="server")
+    for status in (99, 1000):
+        with pytest.raises(ValueError):
+            c.serialize_response_headers(1, status)
+    assert hpack.Decoder().decode(c.serialize_response_headers(1, 999)[9:]) == [(":status", "999")]
+
+
+@pytest.mark.parametrize(
+    "target, kwargs, expected",
+    [
+        ("https://a.example:8443/x?y=1", {}, [("https", "a.example:8443", "/x?y=1")]),
+        ("http://b.example", {}, [("http", "b.example", "/")]),
+        ("/p", {"authority": "c.example"}, [("https", "c.example", "/p")]),
+        ("/p", {"authority": "c.example", "scheme": "http"}, [("http", "c.example", "/p")]),
+        ("*", {"authority": "c.example"}, [("https", "c.example", "*")]),
+    ],
+)
+def test_request_pseudo_fields(target, kwargs, expected):
+    c = v.H2Codec()
+    data = c.serialize_request_headers(1, "OPTIONS" if target == "*" else "GET", target, **kwargs)
+    got = hpack.Decoder().decode(data[9:])
+    (scheme, authority, path), = expected
+    assert got[1:] == [(":scheme", scheme), (":authority", authority), (":path", path)]
+
+
+def test_request_bare_path_without_authority():
+    with pytest.raises(v.H2UserError) as e:
+        v.H2Codec().serialize_request_headers(1, "GET", "/x")
+    assert e.value.args[0] == "missing_uri_scheme_and_authority"
+    assert e.value.args[1].startswith("request target is a bare path but the connection has no authority")
+
+
+def test_connect_request_has_only_method_and_authority():
+    data = v.H2Codec().serialize_request_headers(1, "CONNECT", "proxy.example:443")
+    assert hpack.Decoder().decode(data[9:]) == [(":method", "CONNECT"), (":authority", "proxy.example:443")]
+
+
+def test_header_table_size_change_is_announced():
+    c = v.H2Codec()
+    dec = hpack.Decoder()
+    hm = v.HeaderMap([("x-a", "1")])
+    dec.decode(c.serialize_request_headers(1, "GET", "https://h/", hm)[9:])
+    c.set_send_header_table_size(0)
+    c.set_send_header_table_size(1024)
+    data = c.serialize_request_headers(3, "GET", "https://h/", hm)
+    assert data[9] & 0xE0 == 0x20  # a size update opens the block
+    assert dec.decode(data[9:]) == [(":method", "GET"), (":scheme", "https"), (":authority", "h"),
+                                    (":path", "/"), ("x-a", "1")]
+    assert dec.header_table.maxsize == 1024
+
+
+def test_frame_reprs():
+    c = v.H2Codec()
+    s = v.H2Codec(role="server")
+    (d,) = c.receive(s.serialize_data(3, b"abc", True))
+    assert repr(d) == "Data(stream_id=3, end_stream=True, len=3)"
+    (st,) = c.receive(s.serialize_settings(initial_window_size=10))
+    assert repr(st) == "Settings(ack=False, max_concurrent_streams=None, initial_window_size=10, max_frame_size=None)"
+    (h,) = c.receive(s.serialize_response_headers(1, 200, v.HeaderMap({"a": "b"})))
+    assert repr(h).startswith("Headers(stream_id=1, status=200, end_stream=False, fields=")
+
+
+def test_headers_attribute_is_stable():
+    c = v.H2Codec()
+    (h,) = c.receive(v.H2Codec(role="server").serialize_response_headers(1, 200, v.HeaderMap({"a": "b"})))
+    assert h.headers is h.headers and h.headers["a"] == b"b"
+
+
+# ---- H2Reason -------------------------------------------------------------------------------
+
+NAMES = ["NO_ERROR", "PROTOCOL_ERROR", "INTERNAL_ERROR", "FLOW_CONTROL_ERROR", "SETTINGS_TIMEOUT",
+         "STREAM_CLOSED", "FRAME_SIZE_ERROR", "REFUSED_STREAM", "CANCEL", "COMPRESSION_ERROR",
+         "CONNECT_ERROR", "ENHANCE_YOUR_CALM", "INADEQUATE_SECURITY", "HTTP_1_1_REQUIRED"]
+
+
+@pytest.mark.parametrize("code, name", list(enumerate(NAMES)))
+def test_reason_codes(code, name):
+    r = v.H2Reason(code)
+    assert r == getattr(v.H2Reason, name) and repr(r) == "H2Reason." + name
+    assert int(r) == code and not (r != getattr(v.H2Reason, name))
+
+
+def test_reason_rejects_and_compares():
+    with pytest.raises(ValueError, match="14 is not a valid H2Reason"):
+        v.H2Reason(14)
+    assert v.H2Reason(8) == v.H2Reason.CANCEL and v.H2Reason(8) != v.H2Reason(7)
+    with pytest.raises(TypeError):
+        v.H2Reason(1) < v.H2Reason(2)
+    with pytest.raises(TypeError):
+        v.H2Reason.CANCEL = v.H2Reason(1)
