@@ -24,7 +24,8 @@ using Fields = std::vector<std::pair<std::string, std::string>>;
 
 std::string unhex(const std::string& h) {
   std::string out;
-  for (size_t i = 0; i + 1 < h.size(); i += 2) out.push_back(char(std::stoi(h.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < h.size(); i += 2)
+    out.push_back(char(std::stoi(h.substr(i, 2), nullptr, 16)));
   return out;
 }
 
@@ -69,8 +70,10 @@ int main(int argc, char** argv) {
     } else if (tag == "T") {
       uint32_t size;
       in >> size;
-      if (encode) enc.set_max_size(size);
-      else dec.set_allowed_max(size);
+      if (encode)
+        enc.set_max_size(size);
+      else
+        dec.set_allowed_max(size);
     } else if (tag == "B") {
       std::string h;
       in >> h;
@@ -84,7 +87,8 @@ int main(int argc, char** argv) {
       if (encode) {
         std::string out;
         enc.begin_block(out);
-        for (auto& [n, v] : expected) enc.encode_field(n, v, out);
+        for (auto& [n, v] : expected)
+          enc.encode_field(n, v, out);
         std::cout << hex(out) << "\n";
         expected.clear();
         continue;
@@ -95,8 +99,7 @@ int main(int argc, char** argv) {
       Error e = dec.decode(reinterpret_cast<const uint8_t*>(block.data()), block.size(), progress,
                            UINT64_MAX, got, used);
       if (e != Error::kNone || used != block.size()) {
-        std::cout << "FAIL story " << story << " line " << lineno << ": " << error_name(e)
-                  << "\n";
+        std::cout << "FAIL story " << story << " line " << lineno << ": " << error_name(e) << "\n";
         return 1;
       }
       if (got.fields != expected) {
