@@ -139,8 +139,8 @@ void ours_decode(Decoder& dec, const Block& b) {
   c.expected = &b.fields;
   BlockProgress p;
   size_t used;
-  if (dec.decode(reinterpret_cast<const uint8_t*>(b.wire.data()), b.wire.size(), p, UINT64_MAX,
-                 c, used) != Error::kNone ||
+  if (dec.decode(reinterpret_cast<const uint8_t*>(b.wire.data()), b.wire.size(), p, UINT64_MAX, c,
+                 used) != Error::kNone ||
       c.at != b.fields.size())
     std::abort();
 }
@@ -178,8 +178,9 @@ void BM_DecodeFirst_Ours(benchmark::State& st) {
     Decoder dec;
     ours_decode(dec, b);
   }
-  st.counters["ns/field"] = benchmark::Counter(double(b.fields.size()) * double(st.iterations()),
-                                               benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  st.counters["ns/field"] =
+      benchmark::Counter(double(b.fields.size()) * double(st.iterations()),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 void BM_DecodeFirst_Nghttp2(benchmark::State& st) {
   const Block& b = connection()[0];
@@ -189,8 +190,9 @@ void BM_DecodeFirst_Nghttp2(benchmark::State& st) {
     theirs_decode(inf, b);
     nghttp2_hd_inflate_del(inf);
   }
-  st.counters["ns/field"] = benchmark::Counter(double(b.fields.size()) * double(st.iterations()),
-                                               benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  st.counters["ns/field"] =
+      benchmark::Counter(double(b.fields.size()) * double(st.iterations()),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // Blocks 2..100 on a connection whose decoder has read block 1.
@@ -202,7 +204,8 @@ void BM_DecodeRepeated_Ours(benchmark::State& st) {
     Decoder dec;
     ours_decode(dec, c[0]);
     st.ResumeTiming();
-    for (size_t i = 1; i < c.size(); ++i) ours_decode(dec, c[i]), fields += c[i].fields.size();
+    for (size_t i = 1; i < c.size(); ++i)
+      ours_decode(dec, c[i]), fields += c[i].fields.size();
   }
   st.counters["ns/field"] =
       benchmark::Counter(double(fields), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
@@ -216,7 +219,8 @@ void BM_DecodeRepeated_Nghttp2(benchmark::State& st) {
     nghttp2_hd_inflate_new(&inf);
     theirs_decode(inf, c[0]);
     st.ResumeTiming();
-    for (size_t i = 1; i < c.size(); ++i) theirs_decode(inf, c[i]), fields += c[i].fields.size();
+    for (size_t i = 1; i < c.size(); ++i)
+      theirs_decode(inf, c[i]), fields += c[i].fields.size();
     st.PauseTiming();
     nghttp2_hd_inflate_del(inf);
     st.ResumeTiming();
@@ -233,11 +237,13 @@ void corpus_decode(benchmark::State& st, const std::string& folder, bool ours) {
       if (s.folder != folder) continue;
       if (ours) {
         Decoder dec;
-        for (const Block& b : s.blocks) ours_decode(dec, b), fields += b.fields.size();
+        for (const Block& b : s.blocks)
+          ours_decode(dec, b), fields += b.fields.size();
       } else {
         nghttp2_hd_inflater* inf;
         nghttp2_hd_inflate_new(&inf);
-        for (const Block& b : s.blocks) theirs_decode(inf, b), fields += b.fields.size();
+        for (const Block& b : s.blocks)
+          theirs_decode(inf, b), fields += b.fields.size();
         nghttp2_hd_inflate_del(inf);
       }
     }
@@ -251,7 +257,8 @@ void corpus_decode(benchmark::State& st, const std::string& folder, bool ours) {
 void ours_encode(Encoder& enc, const std::vector<Field>& f, std::string& out) {
   out.clear();
   enc.begin_block(out);
-  for (const Field& x : f) enc.encode_field(x.name, x.value, out);
+  for (const Field& x : f)
+    enc.encode_field(x.name, x.value, out);
   benchmark::DoNotOptimize(out.data());
 }
 
@@ -265,8 +272,8 @@ void theirs_encode(nghttp2_hd_deflater* d, const std::vector<nghttp2_nv>& nv, st
 std::vector<nghttp2_nv> to_nv(const std::vector<Field>& f) {
   std::vector<nghttp2_nv> nv;
   for (auto& x : f)
-    nv.push_back({(uint8_t*)x.name.data(), (uint8_t*)x.value.data(), x.name.size(),
-                  x.value.size(), NGHTTP2_NV_FLAG_NONE});
+    nv.push_back({(uint8_t*)x.name.data(), (uint8_t*)x.value.data(), x.name.size(), x.value.size(),
+                  NGHTTP2_NV_FLAG_NONE});
   return nv;
 }
 
@@ -276,7 +283,8 @@ void BM_EncodeRequests_Ours(benchmark::State& st) {
   size_t fields = 0;
   for (auto _ : st) {
     Encoder enc;
-    for (const Block& b : c) ours_encode(enc, b.fields, out), fields += b.fields.size();
+    for (const Block& b : c)
+      ours_encode(enc, b.fields, out), fields += b.fields.size();
   }
   st.counters["ns/field"] =
       benchmark::Counter(double(fields), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
@@ -284,13 +292,15 @@ void BM_EncodeRequests_Ours(benchmark::State& st) {
 void BM_EncodeRequests_Nghttp2(benchmark::State& st) {
   const auto& c = connection();
   std::vector<std::vector<nghttp2_nv>> nvs;
-  for (const Block& b : c) nvs.push_back(to_nv(b.fields));
+  for (const Block& b : c)
+    nvs.push_back(to_nv(b.fields));
   std::string out;
   size_t fields = 0;
   for (auto _ : st) {
     nghttp2_hd_deflater* d;
     nghttp2_hd_deflate_new(&d, 4096);
-    for (auto& nv : nvs) theirs_encode(d, nv, out), fields += nv.size();
+    for (auto& nv : nvs)
+      theirs_encode(d, nv, out), fields += nv.size();
     nghttp2_hd_deflate_del(d);
   }
   st.counters["ns/field"] =
@@ -301,7 +311,8 @@ void corpus_encode(benchmark::State& st, bool ours) {
   std::vector<std::vector<std::vector<nghttp2_nv>>> nvs;
   for (const Story& s : corpus()) {
     nvs.emplace_back();
-    for (const Block& b : s.blocks) nvs.back().push_back(to_nv(b.fields));
+    for (const Block& b : s.blocks)
+      nvs.back().push_back(to_nv(b.fields));
   }
   std::string out;
   size_t fields = 0;
@@ -309,11 +320,13 @@ void corpus_encode(benchmark::State& st, bool ours) {
     for (size_t i = 0; i < corpus().size(); ++i) {
       if (ours) {
         Encoder enc;
-        for (const Block& b : corpus()[i].blocks) ours_encode(enc, b.fields, out), fields += b.fields.size();
+        for (const Block& b : corpus()[i].blocks)
+          ours_encode(enc, b.fields, out), fields += b.fields.size();
       } else {
         nghttp2_hd_deflater* d;
         nghttp2_hd_deflate_new(&d, 4096);
-        for (auto& nv : nvs[i]) theirs_encode(d, nv, out), fields += nv.size();
+        for (auto& nv : nvs[i])
+          theirs_encode(d, nv, out), fields += nv.size();
         nghttp2_hd_deflate_del(d);
       }
     }
@@ -337,7 +350,8 @@ BENCHMARK_CAPTURE(corpus_decode, go_hpack_Nghttp2, "go-hpack", false);
 BENCHMARK_CAPTURE(corpus_decode, haskell_naive_Ours, "haskell-http2-naive", true);
 BENCHMARK_CAPTURE(corpus_decode, haskell_naive_Nghttp2, "haskell-http2-naive", false);
 BENCHMARK_CAPTURE(corpus_decode, haskell_naive_huffman_Ours, "haskell-http2-naive-huffman", true);
-BENCHMARK_CAPTURE(corpus_decode, haskell_naive_huffman_Nghttp2, "haskell-http2-naive-huffman", false);
+BENCHMARK_CAPTURE(corpus_decode, haskell_naive_huffman_Nghttp2, "haskell-http2-naive-huffman",
+                  false);
 BENCHMARK_CAPTURE(corpus_decode, nghttp2_Ours, "nghttp2", true);
 BENCHMARK_CAPTURE(corpus_decode, nghttp2_Nghttp2, "nghttp2", false);
 BENCHMARK_CAPTURE(corpus_decode, node_http2_hpack_Ours, "node-http2-hpack", true);

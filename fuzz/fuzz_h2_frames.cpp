@@ -42,7 +42,8 @@ class Recorder final : public FrameSink {
   bool on_rst_stream(uint32_t id, uint32_t code) override { return add("R", id, false, code); }
   bool on_settings(bool ack, const Settings& s) override {
     add("S", s.present, ack, 0);
-    for (uint32_t v : s.value) log.append(std::to_string(v));
+    for (uint32_t v : s.value)
+      log.append(std::to_string(v));
     return true;
   }
   bool on_ping(bool ack, std::string_view payload) override {

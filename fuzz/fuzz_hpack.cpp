@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Round trip through the encoder.
     std::string wire;
     enc.begin_block(wire);
-    for (auto& [n, v] : got.fields) enc.encode_field(n, v, wire);
+    for (auto& [n, v] : got.fields)
+      enc.encode_field(n, v, wire);
     Collect again;
     BlockProgress p2;
     size_t used2 = 0;

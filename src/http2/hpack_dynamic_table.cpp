@@ -43,7 +43,7 @@ void DynamicTable::make_room(uint32_t bytes) {
   bytes_.resize(want);
 }
 
-void DynamicTable::insert(std::string_view name, std::string_view value, uint32_t hash) {
+void DynamicTable::insert(std::string_view name, std::string_view value) {
   uint64_t entry_size = uint64_t(name.size()) + value.size() + kEntryOverhead;
   if (entry_size > max_size_) {
     while (count_ > 0)
@@ -75,7 +75,7 @@ void DynamicTable::insert(std::string_view name, std::string_view value, uint32_
   if (!name.empty()) std::memcpy(w, name.data(), name.size());
   if (!value.empty()) std::memcpy(w + name.size(), value.data(), value.size());
   ring_[(first_ + count_) & (ring_.size() - 1)] =
-      Entry{tail_, uint32_t(name.size()), uint32_t(value.size()), hash};
+      Entry{tail_, uint32_t(name.size()), uint32_t(value.size())};
   ++count_;
   tail_ += n;
   size_ += uint32_t(entry_size);

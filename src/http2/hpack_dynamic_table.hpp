@@ -29,7 +29,7 @@ class DynamicTable {
   void set_max_size(uint32_t max_size);
   // Adds an entry, evicting as needed; an entry larger than the limit empties the table.
   // `name` and `value` may point into this table.
-  void insert(std::string_view name, std::string_view value, uint32_t hash = 0);
+  void insert(std::string_view name, std::string_view value);
 
   // Entry `i`, 0 being the most recent; the caller checks i < count().
   std::string_view name(uint32_t i) const {
@@ -40,7 +40,6 @@ class DynamicTable {
     const Entry& e = at(i);
     return {bytes_.data() + e.off + e.name_len, e.value_len};
   }
-  uint32_t hash(uint32_t i) const { return at(i).hash; }
 
   // Bytes of heap storage held.
   size_t heap_bytes() const {
@@ -52,7 +51,6 @@ class DynamicTable {
     uint32_t off;
     uint32_t name_len;
     uint32_t value_len;
-    uint32_t hash;
   };
   const Entry& at(uint32_t i) const {
     return ring_[(first_ + count_ - 1 - i) & (uint32_t(ring_.size()) - 1)];

@@ -1,6 +1,7 @@
 #include "http2/hpack_encoder.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "http2/hpack_huffman.hpp"
 #include "http2/hpack_primitives.hpp"
@@ -9,11 +10,17 @@
 namespace velmora::hpack {
 namespace {
 
-uint32_t name_hash(std::string_view s) {
-  uint32_t h = 2166136261u;
-  for (char c : s)
-    h = (h ^ uint8_t(c)) * 16777619u;
-  return h | 1;  // never 0, the mark of an entry without a hash
+// A cheap key for a field: its name's hash mixed with the value's length and outer bytes.
+uint32_t field_key(uint32_t name_hash, std::string_view v) {
+  uint64_t head = 0, tail = 0;
+  size_t n = v.size() < 8 ? v.size() : 8;
+  if (n != 0) {
+    std::memcpy(&head, v.data(), n);
+    std::memcpy(&tail, v.data() + v.size() - n, n);
+  }
+  uint64_t k = (head * 0x9e3779b97f4a7c15ull) ^ (tail + v.size()) ^ name_hash;
+  k *= 0xff51afd7ed558ccdull;
+  return uint32_t(k >> 32);
 }
 
 enum class Policy : uint8_t { kIndex, kNoIndex, kNever };
@@ -80,26 +87,34 @@ void Encoder::write_string(std::string_view s, std::string& out) {
   }
 }
 
+uint32_t Encoder::find(uint32_t cached, std::string_view name, std::string_view value,
+                       bool by_value) const {
+  if (cached == 0) return 0;
+  uint32_t i = inserted_ - cached;  // 0 for the newest entry
+  if (i >= table_.count() || table_.name(i) != name || (by_value && table_.value(i) != value))
+    return 0;
+  return kStaticTableSize + 1 + i;
+}
+
 void Encoder::encode_field(std::string_view name, std::string_view value, std::string& out) {
   Policy policy = policy_of(name, value);
+  const uint32_t nh = name_hash(name);
+  const uint32_t key = field_key(nh, value);
+  // A field sent before is the common case on a connection: try the dynamic table first.
+  if (policy != Policy::kNever) {
+    if (uint32_t d = find(by_field_[key % kCacheSlots], name, value, true)) {
+      encode_integer(d, 7, 0x80, out);
+      return;
+    }
+  }
   bool exact = false;
-  uint32_t index = static_find(name, value, exact);
+  uint32_t index = static_find(name, nh, value, exact);
   if (exact && policy != Policy::kNever) {
     encode_integer(index, 7, 0x80, out);
     return;
   }
-  uint32_t hash = 0;
-  if (policy != Policy::kNever) {
-    hash = name_hash(name);
-    for (uint32_t i = 0, n = table_.count(); i < n; ++i) {
-      if (table_.hash(i) != hash || table_.name(i) != name) continue;
-      if (table_.value(i) == value) {
-        encode_integer(kStaticTableSize + 1 + i, 7, 0x80, out);
-        return;
-      }
-      if (index == 0) index = kStaticTableSize + 1 + i;
-    }
-  }
+  if (index == 0 && policy != Policy::kNever)
+    index = find(by_name_[nh % kCacheSlots], name, value, false);
   if (policy == Policy::kIndex &&
       uint64_t(name.size()) + value.size() + kEntryOverhead > table_.max_size() * uint64_t(3) / 4)
     policy = Policy::kNoIndex;
@@ -116,7 +131,12 @@ void Encoder::encode_field(std::string_view name, std::string_view value, std::s
   }
   if (index == 0) write_string(name, out);
   write_string(value, out);
-  if (policy == Policy::kIndex) table_.insert(name, value, hash);
+  if (policy == Policy::kIndex) {
+    table_.insert(name, value);
+    ++inserted_;
+    by_field_[key % kCacheSlots] = inserted_;
+    by_name_[nh % kCacheSlots] = inserted_;
+  }
 }
 
 }  // namespace velmora::hpack

@@ -31,7 +31,17 @@ class Encoder {
  private:
   void write_string(std::string_view s, std::string& out);
 
+  // Direct-mapped caches from a field's key (name and value) and from its name to the
+  // insertion number of the newest entry with it. A stale or colliding slot only costs a
+  // lookup: every hit is checked against the table.
+  static constexpr uint32_t kCacheSlots = 128;
+  uint32_t find(uint32_t cached, std::string_view name, std::string_view value,
+                bool by_value) const;
+
   DynamicTable table_;
+  uint32_t inserted_ = 0;  // entries ever inserted; entry i (0 newest) is number inserted_ - 1 - i
+  uint32_t by_field_[kCacheSlots] = {};  // insertion number + 1
+  uint32_t by_name_[kCacheSlots] = {};
   uint32_t pending_min_ = 0;
   bool pending_ = false;
 };

@@ -1,5 +1,7 @@
 #include "http2/hpack_huffman.hpp"
 
+#include <cstring>
+
 #include "http2/hpack_tables.hpp"
 
 namespace velmora::hpack {
@@ -51,23 +53,47 @@ inline int decode_long(uint32_t window, int& len) {
 // of the input the window reads as ones, which is what valid padding looks like. Each step looks
 // up 12 bits and emits up to two symbols; codes longer than 12 bits take the canonical-code
 // path. A code that would need bits past the end must be padding: at most 7 bits, all ones.
+//
+// While eight input bytes remain, the accumulator is refilled with one unaligned load (the bits
+// below `bits` then hold the start of the next byte, which the next refill ORs in again) and up
+// to four lookups run without further checks; the last bytes take the careful path.
 ptrdiff_t huffman_decode(const uint8_t* p, size_t n, char* out) {
   const uint8_t* end = p + n;
   char* w = out;
   uint64_t acc = 0;
   int bits = 0;
+  while (end - p >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    acc |= __builtin_bswap64(word) >> bits;
+    p += (63 - bits) >> 3;
+    bits |= 56;
+    // Every step uses at most 30 bits (a long code), so steps run while 30 remain.
+    while (bits >= 30) {
+      uint32_t e = kHuffmanFast[acc >> (64 - kHuffmanFastBits)];
+      if (e & 0xf0000) {
+        w[0] = char(e);
+        w[1] = char(e >> 8);
+        w += (e >> 16) & 0xf;
+        int total = int(e >> 26);
+        acc <<= total;
+        bits -= total;
+        continue;
+      }
+      int len = 0;
+      int sym = decode_long(uint32_t(acc >> 32), len);
+      if (sym < 0 || sym == 256) return -1;  // no code (EOS prefix) or EOS inside a string
+      *w++ = char(sym);
+      acc <<= len;
+      bits -= len;
+    }
+  }
+  // Clear the look-ahead bits so the tail's byte-wise refill sees a clean accumulator.
+  if (bits < 64) acc &= bits == 0 ? 0 : ~uint64_t(0) << (64 - bits);
   for (;;) {
-    if (end - p >= 8 && bits <= 56) {
-      // Bulk refill: load as many whole bytes as fit.
-      while (bits <= 56) {
-        acc |= uint64_t(*p++) << (56 - bits);
-        bits += 8;
-      }
-    } else {
-      while (bits <= 56 && p < end) {
-        acc |= uint64_t(*p++) << (56 - bits);
-        bits += 8;
-      }
+    while (bits <= 56 && p < end) {
+      acc |= uint64_t(*p++) << (56 - bits);
+      bits += 8;
     }
     if (bits == 0) break;
     uint32_t win = uint32_t(acc >> (64 - kHuffmanFastBits));

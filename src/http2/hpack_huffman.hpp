@@ -15,9 +15,10 @@ size_t huffman_encoded_length(std::string_view s);
 // bits of EOS (all ones).
 void huffman_encode(std::string_view s, std::string& out);
 
-// Decodes `n` bytes at `p`, writing the symbols to `out`, which must have room for n * 8 / 5
-// bytes. Returns the number of bytes written, or -1 when the input is not a valid Huffman
-// string: an EOS symbol, padding longer than 7 bits, or padding that is not all ones.
+// Decodes `n` bytes at `p`, writing the symbols to `out`, which must have room for
+// huffman_decoded_bound(n) bytes (the decoder may write a little past the last symbol). Returns the
+// number of bytes written, or -1 when the input is not a valid Huffman string: an EOS symbol,
+// padding longer than 7 bits, or padding that is not all ones.
 ptrdiff_t huffman_decode(const uint8_t* p, size_t n, char* out);
 
 // Upper bound of the decoded length of `n` coded bytes (the shortest code is 5 bits).

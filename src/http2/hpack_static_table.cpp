@@ -7,13 +7,6 @@ namespace {
 
 constexpr uint32_t kSlots = 128;
 
-constexpr uint32_t name_hash(std::string_view s) {
-  uint32_t h = 2166136261u;
-  for (char c : s)
-    h = (h ^ uint8_t(c)) * 16777619u;
-  return h;
-}
-
 // Open-addressed index from name to the first static entry with that name (entries of one name
 // are consecutive in the table).
 struct NameIndex {
@@ -34,9 +27,9 @@ constexpr NameIndex kIndex;
 
 }  // namespace
 
-uint32_t static_find(std::string_view name, std::string_view value, bool& exact) {
+uint32_t static_find(std::string_view name, uint32_t hash, std::string_view value, bool& exact) {
   exact = false;
-  uint32_t at = name_hash(name) % kSlots;
+  uint32_t at = hash % kSlots;
   for (;;) {
     uint32_t i = kIndex.slot[at];
     if (i == 0) return 0;
