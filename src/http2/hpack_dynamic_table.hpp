@@ -43,7 +43,8 @@ class DynamicTable {
 
   // Bytes of heap storage held.
   size_t heap_bytes() const {
-    return bytes_.capacity() + ring_.capacity() * sizeof(Entry) + scratch_.capacity();
+    size_t scratch = scratch_.capacity() > 15 ? scratch_.capacity() + 1 : 0;  // beyond SSO
+    return bytes_.capacity() + ring_.capacity() * sizeof(Entry) + scratch;
   }
 
  private:
