@@ -130,8 +130,6 @@ def test_methods_carry_text_signatures():
                     member = member.__func__
                 if attr.startswith("__") or not callable(member):
                     continue
-                if isinstance(member, staticmethod):
-                    member = member.__func__
                 if getattr(member, "__text_signature__", None) is None:
                     missing.append(f"{name}.{attr}")
         elif callable(obj) and not isinstance(obj, type):
