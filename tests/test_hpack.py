@@ -269,3 +269,17 @@ def test_browser_request_in_every_feeding(mode):
     block = hpack.Encoder().encode(BROWSER_REQUEST)
     (f,) = feed(codec, headers_frame(1, block), mode)
     assert field_list(f) == grouped(BROWSER_REQUEST)
+
+
+def test_entries_surviving_a_lower_table_size_still_decode():
+    enc = hpack.Encoder()
+    codec = v.H2Codec(role="server")
+    base = [(b":method", b"GET"), (b":scheme", b"http"), (b":authority", b"h"), (b":path", b"/")]
+    fields = base + [(b"x-%d" % i, b"%d" % i * 30) for i in range(30)]
+    (f,) = codec.receive(headers_frame(1, enc.encode(fields)))
+    assert field_list(f) == fields
+    codec.set_recv_header_table_size(256)
+    enc.header_table_size = 256
+    for stream_id in (3, 5):
+        (f,) = codec.receive(headers_frame(stream_id, enc.encode(fields)))
+        assert field_list(f) == fields

@@ -21,6 +21,8 @@ void DynamicTable::set_max_size(uint32_t max_size) {
   if (bytes_.capacity() > 2 * size_t(max_size_) + 64) {
     std::vector<char> fresh(bytes_.begin() + head_, bytes_.begin() + tail_);
     bytes_.swap(fresh);
+    for (uint32_t i = 0; i < count_; ++i)
+      ring_[(first_ + i) & (ring_.size() - 1)].off -= head_;
     tail_ -= head_;
     head_ = 0;
   }

@@ -105,6 +105,21 @@ TEST_CASE(dynamic_table_storage_stays_bounded) {
   CHECK(t.heap_bytes() <= 4096 + 4096 + 2 * (4096 / 32 + 1) * 12);
 }
 
+TEST_CASE(dynamic_table_keeps_entries_when_storage_shrinks) {
+  // Entries that survive a lower limit stay readable after the storage is given back.
+  DynamicTable t(8192);
+  for (int i = 0; i < 100; ++i)
+    t.insert("name" + std::to_string(i), std::string(40, char('a' + i % 26)));
+  t.set_max_size(200);
+  CHECK(t.count() >= 1);
+  for (uint32_t i = 0; i < t.count(); ++i) {
+    CHECK(t.name(i) == "name" + std::to_string(99 - i));
+    CHECK(t.value(i) == std::string(40, char('a' + (99 - i) % 26)));
+  }
+  t.insert("x", "y");
+  CHECK(t.name(0) == "x" && t.name(1) == "name99");
+}
+
 int main() {
   return check::run_all();
 }
