@@ -16,7 +16,7 @@ Outputs:
 import sys
 from pathlib import Path
 
-FAST_BITS = 12
+FAST_BITS = 13
 
 
 def main():
