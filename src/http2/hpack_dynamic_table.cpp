@@ -17,8 +17,8 @@ void DynamicTable::set_max_size(uint32_t max_size) {
   max_size_ = max_size;
   while (size_ > max_size_)
     evict_oldest();
-  // Give back storage sized for a much larger limit.
-  if (bytes_.capacity() > 2 * size_t(max_size_) + 64) {
+  // Give back storage beyond the new limit.
+  if (bytes_.capacity() > max_size_) {
     std::vector<char> fresh(bytes_.begin() + head_, bytes_.begin() + tail_);
     bytes_.swap(fresh);
     for (uint32_t i = 0; i < count_; ++i)
@@ -42,6 +42,7 @@ void DynamicTable::make_room(uint32_t bytes) {
   if (tail_ + size_t(bytes) <= bytes_.size()) return;
   size_t want =
       std::max<size_t>(tail_ + size_t(bytes), std::min<size_t>(bytes_.size() * 2 + 64, max_size_));
+  bytes_.reserve(want);  // exactly: the storage never outgrows the limit
   bytes_.resize(want);
 }
 

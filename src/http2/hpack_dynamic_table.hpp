@@ -4,8 +4,9 @@
 // Storage: the names and values sit back to back in one byte buffer in insertion order (the
 // oldest first, compacted to the front when the tail runs out of room), and a ring of entry
 // records indexes them. Both are bounded by the size limit: the bytes by the limit itself and
-// the ring by one record per 32 bytes of limit, so a table never holds more than its announced
-// size plus a fixed overhead per entry.
+// the ring by one record per 32 bytes of limit (rounded up to a power of two), so a table never
+// holds more than its announced size plus a fixed overhead per entry, and one scratch copy of
+// an entry whose name or value came from the table itself.
 #pragma once
 
 #include <cstdint>
