@@ -331,7 +331,10 @@ PyObject* codec_serialize_settings(PyObject* self, Args args, Py_ssize_t nargs, 
 
 PyObject* codec_serialize_settings_ack(PyObject* self, PyObject*) {
   std::string out;
-  as_codec(self)->encoder.settings_ack(out);  // stateless
+  {
+    LockGuard g(as_codec(self)->lock);
+    as_codec(self)->encoder.settings_ack(out);
+  }
   return bytes_of(out);
 }
 
@@ -501,7 +504,10 @@ PyObject* codec_serialize_window_update(PyObject* self, Args args, Py_ssize_t na
     return nullptr;
   }
   std::string out;
-  as_codec(self)->encoder.window_update(stream_id, inc, out);
+  {
+    LockGuard g(as_codec(self)->lock);
+    as_codec(self)->encoder.window_update(stream_id, inc, out);
+  }
   return bytes_of(out);
 }
 
@@ -518,7 +524,10 @@ PyObject* ping_common(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw,
     return nullptr;
   }
   std::string out;
-  as_codec(self)->encoder.ping(payload, ack, out);
+  {
+    LockGuard g(as_codec(self)->lock);
+    as_codec(self)->encoder.ping(payload, ack, out);
+  }
   return bytes_of(out);
 }
 PyObject* codec_serialize_ping(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
@@ -539,7 +548,10 @@ PyObject* codec_serialize_go_away(PyObject* self, Args args, Py_ssize_t nargs, P
   if (a[2] && a[2] != Py_None && !bytes_arg(a[2], "serialize_go_away", "debug_data", debug))
     return nullptr;
   std::string out;
-  as_codec(self)->encoder.go_away(last, code, debug, out);
+  {
+    LockGuard g(as_codec(self)->lock);
+    as_codec(self)->encoder.go_away(last, code, debug, out);
+  }
   return bytes_of(out);
 }
 
@@ -551,7 +563,10 @@ PyObject* codec_serialize_rst_stream(PyObject* self, Args args, Py_ssize_t nargs
   uint32_t stream_id, code;
   if (!stream_id_arg(a[0], stream_id) || !to_u32(a[1], code)) return nullptr;
   std::string out;
-  as_codec(self)->encoder.rst_stream(stream_id, code, out);
+  {
+    LockGuard g(as_codec(self)->lock);
+    as_codec(self)->encoder.rst_stream(stream_id, code, out);
+  }
   return bytes_of(out);
 }
 
