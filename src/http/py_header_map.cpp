@@ -319,9 +319,9 @@ PyObject* first_value(HeaderMapObject* m, std::string_view name) {
 
 PyObject* hm_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"name", "default"};
-  static const ArgSpec spec{"get", names, 2, 2, 1};
+  static const ArgSignature sig{"get", names, 2, 2, 1};
   PyObject* a[2];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   HeaderName n;
   if (!n.convert(a[0])) return nullptr;
   PyObject* v = first_value(as_map(self), n.view());
@@ -331,9 +331,9 @@ PyObject* hm_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* hm_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"name"};
-  static const ArgSpec spec{"get_all", names, 1, 1, 1};
+  static const ArgSignature sig{"get_all", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   HeaderName n;
   if (!n.convert(a[0])) return nullptr;
   HeaderMapObject* m = as_map(self);
@@ -368,9 +368,9 @@ PyObject* hm_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* hm_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"name", "value"};
-  static const ArgSpec spec{"add", names, 2, 2, 2};
+  static const ArgSignature sig{"add", names, 2, 2, 2};
   PyObject* a[2];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   HeaderName n;
   std::string_view v;
   if (!n.convert(a[0]) || !convert_header_value(a[1], v)) return nullptr;
@@ -387,9 +387,9 @@ PyObject* hm_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   static const char* const names[] = {"name", "value"};
-  static const ArgSpec spec{"setdefault", names, 2, 2, 2};
+  static const ArgSignature sig{"setdefault", names, 2, 2, 2};
   PyObject* a[2];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   HeaderName n;
   if (!n.convert(a[0])) return nullptr;
   HeaderMapObject* m = as_map(self);

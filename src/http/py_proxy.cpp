@@ -43,7 +43,7 @@ void dealloc(PyObject* self) {
 
 // Object layouts start with PyObject_HEAD; the C++ members after it are constructed in place.
 template <class T, class Member>
-PyObject* alloc_with(PyObject* type_obj, Member T::* member,
+PyObject* alloc_with(PyObject* type_obj, Member T::*member,
                      typename std::remove_reference_t<Member> value) {
   if (!type_obj) return nullptr;
   auto* type = reinterpret_cast<PyTypeObject*>(type_obj);
@@ -147,9 +147,9 @@ bool text_arg(PyObject* o, const char* arg, std::string_view& out) {
 
 PyObject* pm_from_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static const char* const names[] = {"all", "http", "https", "no"};
-  static const ArgSpec spec{"from_parts", names, 4, 0, 0};
+  static const ArgSignature sig{"from_parts", names, 4, 0, 0};
   PyObject* a[4];
-  if (!parse_args(spec, args, nargs, kw, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
   std::string_view all, http, https, no;
   if (!text_arg(a[0], "all", all) || !text_arg(a[1], "http", http) ||
       !text_arg(a[2], "https", https) || !text_arg(a[3], "no", no))
@@ -159,9 +159,9 @@ PyObject* pm_from_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyObject* pm_intercept(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static const char* const names[] = {"url"};
-  static const ArgSpec spec{"intercept", names, 1, 1, 1};
+  static const ArgSignature sig{"intercept", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kw, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
   if (!PyUnicode_Check(a[0])) {
     raise_arg_type("intercept", "url", "str", a[0]);
     return nullptr;

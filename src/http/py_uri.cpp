@@ -8,9 +8,9 @@ namespace {
 
 PyObject* uri_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"url"};
-  static const ArgSpec spec{"uri_parts", names, 1, 1, 1};
+  static const ArgSignature sig{"uri_parts", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   if (!PyUnicode_Check(a[0])) {
     raise_arg_type("uri_parts", "url", "str", a[0]);
     return nullptr;

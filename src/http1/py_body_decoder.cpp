@@ -50,9 +50,9 @@ void dec_dealloc(PyObject* self) {
 
 PyObject* dec_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"data"};
-  static const ArgSpec spec{"feed", names, 1, 1, 1};
+  static const ArgSignature sig{"feed", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   if (!PyBytes_Check(a[0])) {
     raise_arg_type("feed", "data", "bytes", a[0]);
     return nullptr;

@@ -37,9 +37,9 @@ PyObject* none_or(const Ref& r) {
 PyObject* one_arg(const char* function, const char* name, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) {
   const char* const names[] = {name};
-  const ArgSpec spec{function, names, 1, 1, 1};
+  const ArgSignature sig{function, names, 1, 1, 1};
   PyObject* a[1];
-  return parse_args(spec, args, nargs, kwnames, a) ? a[0] : nullptr;
+  return parse_args(sig, args, nargs, kwnames, a) ? a[0] : nullptr;
 }
 
 // ---- construction and collection --------------------------------------------------------
@@ -125,9 +125,9 @@ PyObject* m_exchange_started(PyObject* self, PyObject*) {
 
 PyObject* m_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"exc"};
-  static const ArgSpec spec{"fail", names, 1, 1, 0};
+  static const ArgSignature sig{"fail", names, 1, 1, 0};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   Ref exc = held(a[0]);
   Ref transport;
   {
@@ -194,9 +194,9 @@ PyObject* m_store_watcher_handle(PyObject* self, PyObject* const* args, Py_ssize
 PyObject* m_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   static const char* const names[] = {"data", "error"};
-  static const ArgSpec spec{"watcher_completed", names, 2, 2, 0};
+  static const ArgSignature sig{"watcher_completed", names, 2, 2, 0};
   PyObject* a[2];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   Ref data;
   size_t size = 0;
   if (a[0] && a[0] != Py_None) {

@@ -112,10 +112,9 @@ PyObject* codec_reset(PyObject* self, PyObject*) {
 
 PyObject* codec_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"data"};
-  static const ArgSpec spec{"feed", names, 1, 1, 1};
+  static const ArgSignature sig{"feed", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a) || !bytes_arg("feed", "data", a[0]))
-    return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a) || !bytes_arg("feed", "data", a[0])) return nullptr;
   http1::Codec& c = codec(self);
   LockGuard g(c.lock);
   c.read.append(view_of(a[0]));
@@ -145,9 +144,9 @@ PyObject* codec_take_body(PyObject* self, PyObject*) {
 PyObject* codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   static const char* const names[] = {"decoder"};
-  static const ArgSpec spec{"take_body_into", names, 1, 1, 1};
+  static const ArgSignature sig{"take_body_into", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   if (Py_TYPE(a[0]) != reinterpret_cast<PyTypeObject*>(h1_body_decoder_type())) {
     raise_arg_type("take_body_into", "decoder", "H1BodyDecoder", a[0]);
     return nullptr;
@@ -171,10 +170,9 @@ PyObject* codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssize_t
 PyObject* codec_receive_request_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
   static const char* const names[] = {"data"};
-  static const ArgSpec spec{"receive_request_head", names, 1, 1, 1};
+  static const ArgSignature sig{"receive_request_head", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a) ||
-      !bytes_arg("receive_request_head", "data", a[0]))
+  if (!parse_args(sig, args, nargs, kwnames, a) || !bytes_arg("receive_request_head", "data", a[0]))
     return nullptr;
   http1::Codec& c = codec(self);
   http1::RequestHead head;
@@ -192,9 +190,9 @@ PyObject* codec_receive_request_head(PyObject* self, PyObject* const* args, Py_s
 PyObject* codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   static const char* const names[] = {"data"};
-  static const ArgSpec spec{"receive_head", names, 1, 1, 1};
+  static const ArgSignature sig{"receive_head", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a) || !bytes_arg("receive_head", "data", a[0]))
+  if (!parse_args(sig, args, nargs, kwnames, a) || !bytes_arg("receive_head", "data", a[0]))
     return nullptr;
   http1::Codec& c = codec(self);
   http1::ResponseHead head;
@@ -222,9 +220,9 @@ PyObject* codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssiz
                                   PyObject* kwnames) {
   static const char* const names[] = {"method",         "url",    "headers", "http10",
                                       "content_length", "chunked"};
-  static const ArgSpec spec{"serialize_request", names, 6, 3, 2};
+  static const ArgSignature sig{"serialize_request", names, 6, 3, 2};
   PyObject* a[6];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   if (!PyUnicode_Check(a[0])) {
     raise_arg_type("serialize_request", "method", "str", a[0]);
     return nullptr;
@@ -258,9 +256,9 @@ PyObject* codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssi
                                    PyObject* kwnames) {
   static const char* const names[] = {"status", "headers",        "keep_alive",
                                       "http10", "content_length", "chunked"};
-  static const ArgSpec spec{"serialize_response", names, 6, 2, 1};
+  static const ArgSignature sig{"serialize_response", names, 6, 2, 1};
   PyObject* a[6];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   uint64_t status;
   if (!to_u64(a[0], status)) return nullptr;
   if (status > 0xffff) {
@@ -291,9 +289,9 @@ PyObject* codec_continue_response(PyObject*, PyObject*) {
 PyObject* codec_connection_close(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   static const char* const names[] = {"headers"};
-  static const ArgSpec spec{"connection_close", names, 1, 1, 1};
+  static const ArgSignature sig{"connection_close", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   http::HeaderMap headers;
   if (!header_map_arg(a[0], "connection_close", "headers", false, headers)) return nullptr;
   return PyBool_FromLong(http1::connection_close(headers));
@@ -321,9 +319,9 @@ PyObject* frame(http1::BodyEncoder& enc, PyObject* chunk) {
 PyObject* codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   static const char* const names[] = {"chunk"};
-  static const ArgSpec spec{"serialize_data", names, 1, 1, 1};
+  static const ArgSignature sig{"serialize_data", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a) || !bytes_arg("serialize_data", "chunk", a[0]))
+  if (!parse_args(sig, args, nargs, kwnames, a) || !bytes_arg("serialize_data", "chunk", a[0]))
     return nullptr;
   if (PyBytes_GET_SIZE(a[0]) == 0) return Py_NewRef(a[0]);
   http1::Codec& c = codec(self);
@@ -365,9 +363,9 @@ PyObject* codec_serialize_end(PyObject* self, PyObject*) {
 PyObject* codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   static const char* const names[] = {"trailers"};
-  static const ArgSpec spec{"serialize_trailers", names, 1, 1, 1};
+  static const ArgSignature sig{"serialize_trailers", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   http::HeaderMap trailers;
   if (!header_map_arg(a[0], "serialize_trailers", "trailers", false, trailers)) return nullptr;
   http1::Codec& c = codec(self);
@@ -384,9 +382,9 @@ PyObject* codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssi
 PyObject* codec_serialize_head_and_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
   static const char* const names[] = {"head", "body", "trailers"};
-  static const ArgSpec spec{"serialize_head_and_body", names, 3, 3, 1};
+  static const ArgSignature sig{"serialize_head_and_body", names, 3, 3, 1};
   PyObject* a[3];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   if (!bytes_arg("serialize_head_and_body", "head", a[0])) return nullptr;
   PyObject* body = a[1] && a[1] != Py_None ? a[1] : nullptr;
   if (body && !bytes_arg("serialize_head_and_body", "body", body)) return nullptr;

@@ -54,9 +54,9 @@ bool seq_arg(PyObject* o, uint64_t& seq) {
 bool parse_seq(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                uint64_t& seq) {
   static const char* const names[] = {"seq"};
-  const ArgSpec spec{function, names, 1, 1, 1};
+  const ArgSignature sig{function, names, 1, 1, 1};
   PyObject* a[1];
-  return parse_args(spec, args, nargs, kwnames, a) && seq_arg(a[0], seq);
+  return parse_args(sig, args, nargs, kwnames, a) && seq_arg(a[0], seq);
 }
 
 // The bytes handed to a tunnel: one object holding every piece in order, each byte copied once;
@@ -158,10 +158,10 @@ PyObject* m_begin_read(PyObject* self, PyObject*) {
 
 PyObject* m_drain_done(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"complete"};
-  static const ArgSpec spec{"drain_done", names, 1, 1, 1};
+  static const ArgSignature sig{"drain_done", names, 1, 1, 1};
   PyObject* a[1];
   bool complete;
-  if (!parse_args(spec, args, nargs, kwnames, a) || !to_bool(a[0], complete)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a) || !to_bool(a[0], complete)) return nullptr;
   Drops drops;
   State::Verdict v = state(self).drain_done(complete, drops);
   return verdict_tuple(std::move(v));
@@ -174,9 +174,9 @@ PyObject* m_unpark_idle_read(PyObject* self, PyObject*) {
 PyObject* m_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   static const char* const names[] = {"data"};
-  static const ArgSpec spec{"accept_head", names, 1, 1, 1};
+  static const ArgSignature sig{"accept_head", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   if (!PyBytes_Check(a[0])) {
     raise_arg_type("accept_head", "data", "bytes", a[0]);
     return nullptr;
@@ -247,11 +247,11 @@ PyObject* m_begin_body_read(PyObject* self, PyObject* const* args, Py_ssize_t na
 PyObject* m_end_body_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   static const char* const names[] = {"seq", "complete"};
-  static const ArgSpec spec{"end_body_read", names, 2, 2, 2};
+  static const ArgSignature sig{"end_body_read", names, 2, 2, 2};
   PyObject* a[2];
   uint64_t seq;
   bool complete;
-  if (!parse_args(spec, args, nargs, kwnames, a) || !seq_arg(a[0], seq) || !to_bool(a[1], complete))
+  if (!parse_args(sig, args, nargs, kwnames, a) || !seq_arg(a[0], seq) || !to_bool(a[1], complete))
     return nullptr;
   state(self).end_body_read(seq, complete);
   Py_RETURN_NONE;
@@ -285,11 +285,11 @@ PyObject* m_close_window(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* m_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   static const char* const names[] = {"seq", "done", "want", "head_negotiated"};
-  static const ArgSpec spec{"arm_watcher", names, 4, 2, 2};
+  static const ArgSignature sig{"arm_watcher", names, 4, 2, 2};
   PyObject* a[4];
   uint64_t seq;
   bool want = true, negotiated = false;
-  if (!parse_args(spec, args, nargs, kwnames, a) || !seq_arg(a[0], seq) ||
+  if (!parse_args(sig, args, nargs, kwnames, a) || !seq_arg(a[0], seq) ||
       (a[2] && !to_bool(a[2], want)) || (a[3] && !to_bool(a[3], negotiated)))
     return nullptr;
   bool armed;
@@ -303,9 +303,9 @@ PyObject* m_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* m_store_watcher_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   static const char* const names[] = {"handle"};
-  static const ArgSpec spec{"store_watcher_handle", names, 1, 1, 1};
+  static const ArgSignature sig{"store_watcher_handle", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   return new_ref_or_none(state(self).store_watcher_handle(held(a[0])));
 }
 
@@ -323,10 +323,10 @@ bool data_arg(const char* function, PyObject* o, Ref& out) {
 PyObject* m_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   static const char* const names[] = {"data", "error"};
-  static const ArgSpec spec{"watcher_completed", names, 2, 2, 0};
+  static const ArgSignature sig{"watcher_completed", names, 2, 2, 0};
   PyObject* a[2];
   Ref data;
-  if (!parse_args(spec, args, nargs, kwnames, a) || !data_arg("watcher_completed", a[0], data))
+  if (!parse_args(sig, args, nargs, kwnames, a) || !data_arg("watcher_completed", a[0], data))
     return nullptr;
   Ref error = held(a[1]);
   bool resolve;
@@ -373,9 +373,9 @@ PyObject* m_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                          PyObject* kwnames) {
   static const char* const names[] = {"seq",     "status", "headers", "done", "content_length",
                                       "chunked", "want"};
-  static const ArgSpec spec{"respond_head", names, 7, 4, 4};
+  static const ArgSignature sig{"respond_head", names, 7, 4, 4};
   PyObject* a[7];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   uint64_t seq, status;
   if (!seq_arg(a[0], seq) || !to_u64(a[1], status)) return nullptr;
   if (status > 0xffff) {

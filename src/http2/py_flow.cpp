@@ -57,8 +57,8 @@ auto locked(PyObject* self, F&& f) {
 bool one_arg(const char* function, const char* name, PyObject* const* args, Py_ssize_t nargs,
              PyObject* kw, PyObject*& out) {
   const char* const names[] = {name};
-  const ArgSpec spec{function, names, 1, 1, 1};
-  return parse_args(spec, args, nargs, kw, &out);
+  const ArgSignature sig{function, names, 1, 1, 1};
+  return parse_args(sig, args, nargs, kw, &out);
 }
 
 // ---- H2FlowControl --------------------------------------------------------------------------

@@ -355,10 +355,10 @@ PyObject* make_frame_class(const ClassDef& c) {
       {Py_tp_doc, const_cast<char*>(c.doc)},
       {0, nullptr},
   };
-  PyType_Spec spec = {
+  PyType_Spec type_spec = {
       c.name, c.basicsize, 0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-  return make_type(&spec);
+  return make_type(&type_spec);
 }
 
 ProcessOnce g_frame_types[kFrameKindCount];

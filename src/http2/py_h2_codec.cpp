@@ -150,9 +150,9 @@ PyObject* codec_role_client(PyObject* self, void*) {
 
 PyObject* codec_receive(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"data"};
-  static const ArgSpec spec{"receive", names, 1, 1, 1};
+  static const ArgSignature sig{"receive", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   std::string_view data;
   if (!bytes_arg(a[0], "receive", "data", data)) return nullptr;
   CodecObject* c = as_codec(self);
@@ -196,9 +196,9 @@ PyObject* preface_result(int m) {
 
 PyObject* codec_feed_preface(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"data"};
-  static const ArgSpec spec{"feed_preface", names, 1, 1, 1};
+  static const ArgSignature sig{"feed_preface", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   std::string_view data;
   if (!bytes_arg(a[0], "feed_preface", "data", data)) return nullptr;
   CodecObject* c = as_codec(self);
@@ -212,9 +212,9 @@ PyObject* codec_feed_preface(PyObject* self, Args args, Py_ssize_t nargs, PyObje
 
 PyObject* codec_match_preface(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"data"};
-  static const ArgSpec spec{"match_preface", names, 1, 1, 1};
+  static const ArgSignature sig{"match_preface", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   std::string_view data;
   if (!bytes_arg(a[0], "match_preface", "data", data)) return nullptr;
   return preface_result(http2::match_preface(data));
@@ -222,9 +222,9 @@ PyObject* codec_match_preface(PyObject*, Args args, Py_ssize_t nargs, PyObject* 
 
 PyObject* codec_check_send_headers(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"headers"};
-  static const ArgSpec spec{"check_send_headers", names, 1, 1, 1};
+  static const ArgSignature sig{"check_send_headers", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   http::HeaderMap map;
   if (!header_map_arg(a[0], "check_send_headers", "headers", false, map)) return nullptr;
   if (connection_specific(map)) return raise_malformed();
@@ -233,9 +233,9 @@ PyObject* codec_check_send_headers(PyObject*, Args args, Py_ssize_t nargs, PyObj
 
 PyObject* codec_method_is_head(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"method"};
-  static const ArgSpec spec{"method_is_head", names, 1, 1, 1};
+  static const ArgSignature sig{"method_is_head", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   std::string_view m;
   if (!text_arg(a[0], "method_is_head", "method", m)) return nullptr;
   return Py_NewRef(m == "HEAD" ? Py_True : Py_False);
@@ -243,9 +243,9 @@ PyObject* codec_method_is_head(PyObject*, Args args, Py_ssize_t nargs, PyObject*
 
 PyObject* codec_is_client_initiated(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"stream_id"};
-  static const ArgSpec spec{"is_client_initiated", names, 1, 1, 1};
+  static const ArgSignature sig{"is_client_initiated", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   uint64_t id;
   if (!to_u64(a[0], id)) return nullptr;
   return Py_NewRef(id % 2 == 1 ? Py_True : Py_False);
@@ -257,9 +257,9 @@ template <class Apply>
 PyObject* setter(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* fn,
                  bool frame_size, Apply apply) {
   static const char* const names[] = {"val"};
-  const ArgSpec spec{fn, names, 1, 1, 1};
+  const ArgSignature sig{fn, names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   uint32_t v;
   if (!to_u32(a[0], v)) return nullptr;
   if (frame_size && !check_frame_size(v)) return nullptr;
@@ -299,9 +299,9 @@ PyObject* codec_serialize_settings(PyObject* self, Args args, Py_ssize_t nargs, 
   static const char* const names[] = {"header_table_size",      "enable_push",
                                       "max_concurrent_streams", "initial_window_size",
                                       "max_frame_size",         "max_header_list_size"};
-  static const ArgSpec spec{"serialize_settings", names, 6, 0, 0};
+  static const ArgSignature sig{"serialize_settings", names, 6, 0, 0};
   PyObject* a[6];
-  if (!parse_args(spec, args, nargs, kw, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
   http2::Settings s;
   for (int i = 0; i < 6; ++i) {
     if (!a[i] || a[i] == Py_None) continue;
@@ -361,9 +361,9 @@ PyObject* codec_serialize_request_headers(PyObject* self, Args args, Py_ssize_t 
                                           PyObject* kw) {
   static const char* const names[] = {"stream_id",  "method", "target",   "headers",
                                       "end_stream", "scheme", "authority"};
-  static const ArgSpec spec{"serialize_request_headers", names, 7, 5, 3};
+  static const ArgSignature sig{"serialize_request_headers", names, 7, 5, 3};
   PyObject* a[7];
-  if (!parse_args(spec, args, nargs, kw, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
   const char* fn = "serialize_request_headers";
   uint32_t stream_id;
   std::string_view method, target, scheme, authority;
@@ -420,9 +420,9 @@ PyObject* codec_serialize_request_headers(PyObject* self, Args args, Py_ssize_t 
 PyObject* codec_serialize_response_headers(PyObject* self, Args args, Py_ssize_t nargs,
                                            PyObject* kw) {
   static const char* const names[] = {"stream_id", "status", "headers", "end_stream", "auto_date"};
-  static const ArgSpec spec{"serialize_response_headers", names, 5, 5, 2};
+  static const ArgSignature sig{"serialize_response_headers", names, 5, 5, 2};
   PyObject* a[5];
-  if (!parse_args(spec, args, nargs, kw, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
   const char* fn = "serialize_response_headers";
   uint32_t stream_id, status;
   bool end_stream, auto_date;
@@ -447,9 +447,9 @@ PyObject* codec_serialize_response_headers(PyObject* self, Args args, Py_ssize_t
 
 PyObject* codec_serialize_trailers(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
   static const char* const names[] = {"stream_id", "trailers"};
-  static const ArgSpec spec{"serialize_trailers", names, 2, 2, 2};
+  static const ArgSignature sig{"serialize_trailers", names, 2, 2, 2};
   PyObject* a[2];
-  if (!parse_args(spec, args, nargs, kw, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
   uint32_t stream_id;
   http::HeaderMap fields;
   if (!stream_id_arg(a[0], stream_id) ||
@@ -461,9 +461,9 @@ PyObject* codec_serialize_trailers(PyObject* self, Args args, Py_ssize_t nargs, 
 
 PyObject* codec_serialize_data(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
   static const char* const names[] = {"stream_id", "data", "end_stream"};
-  static const ArgSpec spec{"serialize_data", names, 3, 3, 2};
+  static const ArgSignature sig{"serialize_data", names, 3, 3, 2};
   PyObject* a[3];
-  if (!parse_args(spec, args, nargs, kw, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
   uint32_t stream_id;
   std::string_view data;
   bool end_stream;
@@ -494,9 +494,9 @@ PyObject* codec_serialize_data(PyObject* self, Args args, Py_ssize_t nargs, PyOb
 
 PyObject* codec_serialize_window_update(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
   static const char* const names[] = {"stream_id", "increment"};
-  static const ArgSpec spec{"serialize_window_update", names, 2, 2, 2};
+  static const ArgSignature sig{"serialize_window_update", names, 2, 2, 2};
   PyObject* a[2];
-  if (!parse_args(spec, args, nargs, kw, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
   uint32_t stream_id, inc;
   if (!stream_id_arg(a[0], stream_id) || !to_u32(a[1], inc)) return nullptr;
   if (inc == 0 || inc > http2::kMaxWindowSize) {
@@ -514,9 +514,9 @@ PyObject* codec_serialize_window_update(PyObject* self, Args args, Py_ssize_t na
 PyObject* ping_common(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw, const char* fn,
                       bool ack) {
   static const char* const names[] = {"payload"};
-  const ArgSpec spec{fn, names, 1, 1, 1};
+  const ArgSignature sig{fn, names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(spec, args, nargs, kw, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
   std::string_view payload;
   if (!bytes_arg(a[0], fn, "payload", payload)) return nullptr;
   if (payload.size() != 8) {
@@ -539,9 +539,9 @@ PyObject* codec_serialize_ping_ack(PyObject* self, Args args, Py_ssize_t nargs, 
 
 PyObject* codec_serialize_go_away(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
   static const char* const names[] = {"last_stream_id", "error_code", "debug_data"};
-  static const ArgSpec spec{"serialize_go_away", names, 3, 3, 2};
+  static const ArgSignature sig{"serialize_go_away", names, 3, 3, 2};
   PyObject* a[3];
-  if (!parse_args(spec, args, nargs, kw, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
   uint32_t last, code;
   std::string_view debug;
   if (!stream_id_arg(a[0], last) || !to_u32(a[1], code)) return nullptr;
@@ -557,9 +557,9 @@ PyObject* codec_serialize_go_away(PyObject* self, Args args, Py_ssize_t nargs, P
 
 PyObject* codec_serialize_rst_stream(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
   static const char* const names[] = {"stream_id", "error_code"};
-  static const ArgSpec spec{"serialize_rst_stream", names, 2, 2, 2};
+  static const ArgSignature sig{"serialize_rst_stream", names, 2, 2, 2};
   PyObject* a[2];
-  if (!parse_args(spec, args, nargs, kw, a)) return nullptr;
+  if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
   uint32_t stream_id, code;
   if (!stream_id_arg(a[0], stream_id) || !to_u32(a[1], code)) return nullptr;
   std::string out;

@@ -77,10 +77,10 @@ PyObject* query(PyObject* self, F&& f) {
 
 PyObject* ss_send_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static const char* const names[] = {"eos"};
-  static const ArgSpec spec{"send_open", names, 1, 1, 1};
+  static const ArgSignature sig{"send_open", names, 1, 1, 1};
   PyObject* a[1];
   bool eos;
-  if (!parse_args(spec, args, nargs, kw, a) || !to_bool(a[0], eos)) return nullptr;
+  if (!parse_args(sig, args, nargs, kw, a) || !to_bool(a[0], eos)) return nullptr;
   TransitionError e;
   {
     LockGuard g(as_state(self)->lock);
@@ -91,10 +91,10 @@ PyObject* ss_send_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 PyObject* ss_recv_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static const char* const names[] = {"eos", "informational"};
-  static const ArgSpec spec{"recv_open", names, 2, 2, 2};
+  static const ArgSignature sig{"recv_open", names, 2, 2, 2};
   PyObject* a[2];
   bool eos, informational;
-  if (!parse_args(spec, args, nargs, kw, a) || !to_bool(a[0], eos) || !to_bool(a[1], informational))
+  if (!parse_args(sig, args, nargs, kw, a) || !to_bool(a[0], eos) || !to_bool(a[1], informational))
     return nullptr;
   TransitionError e;
   bool opened = false;
@@ -127,11 +127,11 @@ PyObject* ss_send_close(PyObject* self, PyObject*) {
 
 PyObject* ss_recv_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static const char* const names[] = {"stream_id", "reason", "queued"};
-  static const ArgSpec spec{"recv_reset", names, 3, 3, 3};
+  static const ArgSignature sig{"recv_reset", names, 3, 3, 3};
   PyObject* a[3];
   uint32_t sid, reason;
   bool queued;
-  if (!parse_args(spec, args, nargs, kw, a) || !to_u32(a[0], sid) || !to_u32(a[1], reason) ||
+  if (!parse_args(sig, args, nargs, kw, a) || !to_u32(a[0], sid) || !to_u32(a[1], reason) ||
       !to_bool(a[2], queued) || !check_stream_id(sid, "stream_id"))
     return nullptr;
   {
@@ -178,11 +178,11 @@ bool parse_initiator(PyObject* o, http2::Initiator& out) {
 
 PyObject* ss_set_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static const char* const names[] = {"stream_id", "reason", "initiator"};
-  static const ArgSpec spec{"set_reset", names, 3, 3, 3};
+  static const ArgSignature sig{"set_reset", names, 3, 3, 3};
   PyObject* a[3];
   uint32_t sid, reason;
   http2::Initiator who;
-  if (!parse_args(spec, args, nargs, kw, a) || !to_u32(a[0], sid) || !to_u32(a[1], reason) ||
+  if (!parse_args(sig, args, nargs, kw, a) || !to_u32(a[0], sid) || !to_u32(a[1], reason) ||
       !parse_initiator(a[2], who) || !check_stream_id(sid, "stream_id"))
     return nullptr;
   {
@@ -195,10 +195,10 @@ PyObject* ss_set_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* ss_set_scheduled_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kw) {
   static const char* const names[] = {"reason"};
-  static const ArgSpec spec{"set_scheduled_reset", names, 1, 1, 1};
+  static const ArgSignature sig{"set_scheduled_reset", names, 1, 1, 1};
   PyObject* a[1];
   uint32_t reason;
-  if (!parse_args(spec, args, nargs, kw, a) || !to_u32(a[0], reason)) return nullptr;
+  if (!parse_args(sig, args, nargs, kw, a) || !to_u32(a[0], reason)) return nullptr;
   bool changed;
   {
     LockGuard g(as_state(self)->lock);

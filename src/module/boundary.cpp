@@ -31,11 +31,11 @@ int add_new_to_module(PyObject* module, const char* name, PyObject* value) {
   return add_to_module(module, name, owned.get());
 }
 
-PyObject* make_type(PyType_Spec* spec, PyObject* bases) {
-  PyObject* type = PyType_FromSpecWithBases(spec, bases);
+PyObject* make_type(PyType_Spec* type_spec, PyObject* bases) {
+  PyObject* type = PyType_FromSpecWithBases(type_spec, bases);
   if (type) return type;
-  const char* dot = std::strrchr(spec->name, '.');
-  const char* short_name = dot ? dot + 1 : spec->name;
+  const char* dot = std::strrchr(type_spec->name, '.');
+  const char* short_name = dot ? dot + 1 : type_spec->name;
   PyObject *etype, *evalue, *etb;
   PyErr_Fetch(&etype, &evalue, &etb);
   PyErr_NormalizeException(&etype, &evalue, &etb);
@@ -65,17 +65,17 @@ static const char* plural(Py_ssize_t n) {
   return n == 1 ? "" : "s";
 }
 
-bool parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool parse_args(const ArgSignature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** out) {
-  for (int i = 0; i < spec.count; ++i)
+  for (int i = 0; i < sig.count; ++i)
     out[i] = nullptr;
-  if (nargs > spec.max_positional) {
-    if (spec.max_positional == 0)
-      PyErr_Format(PyExc_TypeError, "%.200s() takes no positional arguments", spec.function);
+  if (nargs > sig.max_positional) {
+    if (sig.max_positional == 0)
+      PyErr_Format(PyExc_TypeError, "%.200s() takes no positional arguments", sig.function);
     else
       PyErr_Format(PyExc_TypeError, "%.200s() takes %s %d positional argument%s (%zd given)",
-                   spec.function, spec.required < spec.max_positional ? "at most" : "exactly",
-                   spec.max_positional, plural(spec.max_positional), nargs);
+                   sig.function, sig.required < sig.max_positional ? "at most" : "exactly",
+                   sig.max_positional, plural(sig.max_positional), nargs);
     return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i)
@@ -85,30 +85,30 @@ bool parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, Py
     for (Py_ssize_t k = 0; k < nkw; ++k) {
       PyObject* key = PyTuple_GET_ITEM(kwnames, k);
       int found = -1;
-      for (int i = 0; i < spec.count; ++i) {
-        if (PyUnicode_CompareWithASCIIString(key, spec.names[i]) == 0) {
+      for (int i = 0; i < sig.count; ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, sig.names[i]) == 0) {
           found = i;
           break;
         }
       }
       if (found < 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%S'",
-                     spec.function, key);
+                     sig.function, key);
         return false;
       }
       if (out[found]) {
         PyErr_Format(PyExc_TypeError,
-                     "argument for %.200s() given by name ('%s') and position (%d)", spec.function,
-                     spec.names[found], found + 1);
+                     "argument for %.200s() given by name ('%s') and position (%d)", sig.function,
+                     sig.names[found], found + 1);
         return false;
       }
       out[found] = args[nargs + k];
     }
   }
-  for (int i = 0; i < spec.required; ++i) {
+  for (int i = 0; i < sig.required; ++i) {
     if (!out[i]) {
       PyErr_Format(PyExc_TypeError, "%.200s() missing required argument '%s' (pos %d)",
-                   spec.function, spec.names[i], i + 1);
+                   sig.function, sig.names[i], i + 1);
       return false;
     }
   }

@@ -16,9 +16,9 @@ int add_to_module(PyObject* module, const char* name, PyObject* value);
 // Same, for a new reference that the call consumes (null means "creation failed").
 int add_new_to_module(PyObject* module, const char* name, PyObject* value);
 
-// Creates a heap type from `spec` (bases may be null). A failure is re-raised as RuntimeError
+// Creates a heap type from `sig` (bases may be null). A failure is re-raised as RuntimeError
 // "An error occurred while initializing class <name>" with the original error as __cause__.
-PyObject* make_type(PyType_Spec* spec, PyObject* bases = nullptr);
+PyObject* make_type(PyType_Spec* type_spec, PyObject* bases = nullptr);
 
 // Creates an exception class; the interpreter refusing to create one is fatal.
 PyObject* make_exception(const char* qualified_name, const char* doc, PyObject* base);
@@ -26,14 +26,14 @@ PyObject* make_exception(const char* qualified_name, const char* doc, PyObject* 
 // Fast-call argument parsing with the interpreter's standard messages. `names` lists every
 // parameter in order; the first `max_positional` may be given by position, the first
 // `required` are required, the rest default to null in `out`.
-struct ArgSpec {
+struct ArgSignature {
   const char* function;  // name used in messages, without "()"
   const char* const* names;
   int count;
   int max_positional;
   int required;
 };
-bool parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool parse_args(const ArgSignature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** out);
 // For functions without parameters.
 bool no_args(const char* function, Py_ssize_t nargs, PyObject* kwnames);

@@ -26,9 +26,15 @@ int add_ints(PyObject* m, const IntConstant (&table)[N]) {
   return add_ints(m, table, N);
 }
 
-void replace_all(std::string& s, std::string_view from, std::string_view to) {
-  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
-    s.replace(at, from.size(), to);
+std::string replace_all(std::string_view s, std::string_view from, std::string_view to) {
+  std::string out;
+  for (size_t at = s.find(from); at != std::string_view::npos; at = s.find(from)) {
+    out.append(s.substr(0, at));
+    out.append(to);
+    s.remove_prefix(at + from.size());
+  }
+  out.append(s);
+  return out;
 }
 
 }  // namespace
@@ -36,9 +42,7 @@ void replace_all(std::string& s, std::string_view from, std::string_view to) {
 int setup_version(PyObject* m) {
   static ProcessOnce once;
   PyObject* version = once.get([]() -> PyObject* {
-    std::string v = kSemanticVersion;
-    replace_all(v, "-alpha", "a");
-    replace_all(v, "-beta", "b");
+    const std::string v = replace_all(replace_all(kSemanticVersion, "-alpha", "a"), "-beta", "b");
     return PyUnicode_FromStringAndSize(v.data(), Py_ssize_t(v.size()));
   });
   return add_to_module(m, "__version__", version);
