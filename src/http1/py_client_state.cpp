@@ -4,6 +4,7 @@
 
 #include "http1/client_state.hpp"
 #include "http1/py_http1.hpp"
+#include "http1/py_state_common.hpp"
 #include "module/boundary.hpp"
 #include "module/once.hpp"
 
@@ -21,26 +22,9 @@ State& state(PyObject* o) {
   return reinterpret_cast<ClientObject*>(o)->state;
 }
 
-// A stored object; None stores nothing.
-Ref held(PyObject* o) {
-  return o && o != Py_None ? Ref::borrow(o) : Ref();
-}
-
-PyObject* new_ref_or_none(Ref&& r) {
-  return r ? r.release() : Py_NewRef(Py_None);
-}
-
-PyObject* none_or(const Ref& r) {
-  return r ? r.get() : Py_None;
-}
-
-PyObject* one_arg(const char* function, const char* name, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames) {
-  const char* const names[] = {name};
-  const ArgSignature sig{function, names, 1, 1, 1};
-  PyObject* a[1];
-  return parse_args(sig, args, nargs, kwnames, a) ? a[0] : nullptr;
-}
+using state_common::held;
+using state_common::new_ref_or_none;
+using state_common::none_or;
 
 // ---- construction and collection --------------------------------------------------------
 
@@ -56,32 +40,9 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return self;
 }
 
-int client_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  int rc = 0;
-  state(self).visit([&](const Ref& r) {
-    if (rc == 0 && r) rc = visit(r.get(), arg);
-  });
-  return rc;
-}
-
-int client_clear(PyObject* self) {
-  Drops drops;
-  state(self).clear(drops);
-  return 0;
-}
-
-void client_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  {
-    Drops drops;
-    state(self).clear(drops);
-  }
-  state(self).~State();
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
+constexpr auto client_traverse = state_common::traverse<ClientObject>;
+constexpr auto client_clear = state_common::clear<ClientObject>;
+constexpr auto client_dealloc = state_common::dealloc<ClientObject>;
 
 PyObject* client_repr(PyObject* self) {
   State::Snapshot s = state(self).snapshot();

@@ -6,6 +6,7 @@
 #include "http/py_errors.hpp"
 #include "http/py_header_map.hpp"
 #include "http1/py_http1.hpp"
+#include "http1/py_state_common.hpp"
 #include "http1/server_state.hpp"
 #include "module/boundary.hpp"
 #include "module/once.hpp"
@@ -33,18 +34,9 @@ State& state(PyObject* o) {
   return reinterpret_cast<ServerObject*>(o)->state;
 }
 
-// A stored object; None stores nothing.
-Ref held(PyObject* o) {
-  return o && o != Py_None ? Ref::borrow(o) : Ref();
-}
-
-PyObject* new_ref_or_none(Ref&& r) {
-  return r ? r.release() : Py_NewRef(Py_None);
-}
-
-PyObject* none_or(const Ref& r) {
-  return r ? r.get() : Py_None;
-}
+using state_common::held;
+using state_common::new_ref_or_none;
+using state_common::none_or;
 
 bool seq_arg(PyObject* o, uint64_t& seq) {
   return to_u64(o, seq);
@@ -101,32 +93,9 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return self;
 }
 
-int server_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  int rc = 0;
-  state(self).visit([&](const Ref& r) {
-    if (rc == 0 && r) rc = visit(r.get(), arg);
-  });
-  return rc;
-}
-
-int server_clear(PyObject* self) {
-  Drops drops;
-  state(self).clear(drops);
-  return 0;
-}
-
-void server_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  {
-    Drops drops;
-    state(self).clear(drops);
-  }
-  state(self).~State();
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
+constexpr auto server_traverse = state_common::traverse<ServerObject>;
+constexpr auto server_clear = state_common::clear<ServerObject>;
+constexpr auto server_dealloc = state_common::dealloc<ServerObject>;
 
 PyObject* server_repr(PyObject* self) {
   State::Snapshot s = state(self).snapshot();

@@ -54,13 +54,6 @@ auto locked(PyObject* self, F&& f) {
   return f(as_box<T>(self)->value);
 }
 
-bool one_arg(const char* function, const char* name, PyObject* const* args, Py_ssize_t nargs,
-             PyObject* kw, PyObject*& out) {
-  const char* const names[] = {name};
-  const ArgSignature sig{function, names, 1, 1, 1};
-  return parse_args(sig, args, nargs, kw, &out);
-}
-
 // ---- H2FlowControl --------------------------------------------------------------------------
 
 using http2::FlowControl;
@@ -100,7 +93,7 @@ PyObject* fc_change(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                     const char* function, const char* arg) {
   PyObject* a;
   uint32_t size;
-  if (!one_arg(function, arg, args, nargs, kw, a) || !to_u32(a, size)) return nullptr;
+  if (!(a = one_arg(function, arg, args, nargs, kw)) || !to_u32(a, size)) return nullptr;
   FlowStatus s = locked<FlowControl>(self, [&](FlowControl& f) { return (f.*Method)(size); });
   if (s != FlowStatus::kOk) return raise(http2::flow_status_error(s, size));
   Py_RETURN_NONE;
@@ -193,7 +186,7 @@ PyObject* cl_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 PyObject* cl_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   PyObject* a;
   uint64_t value;
-  if (!one_arg("set", "value", args, nargs, kw, a) || !to_u64(a, value)) return nullptr;
+  if (!(a = one_arg("set", "value", args, nargs, kw)) || !to_u64(a, value)) return nullptr;
   locked<ContentLength>(self, [&](ContentLength& c) { c.set(value); });
   Py_RETURN_NONE;
 }
@@ -201,7 +194,7 @@ PyObject* cl_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* cl_dec(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   PyObject* a;
   uint64_t len;
-  if (!one_arg("dec", "len", args, nargs, kw, a) || !to_u64(a, len)) return nullptr;
+  if (!(a = one_arg("dec", "len", args, nargs, kw)) || !to_u64(a, len)) return nullptr;
   return PyBool_FromLong(locked<ContentLength>(self, [&](ContentLength& c) { return c.dec(len); }));
 }
 
@@ -292,7 +285,7 @@ PyObject* db_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 PyObject* db_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   PyObject* a;
   uint64_t len;
-  if (!one_arg("record", "payload_len", args, nargs, kw, a) || !to_u64(a, len)) return nullptr;
+  if (!(a = one_arg("record", "payload_len", args, nargs, kw)) || !to_u64(a, len)) return nullptr;
   uint64_t charge = 0;
   bool ok =
       locked<DataFrameBudget>(self, [&](DataFrameBudget& b) { return b.record(len, charge); });
@@ -303,7 +296,7 @@ PyObject* db_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* db_release(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   PyObject* a;
   uint64_t charge;
-  if (!one_arg("release", "charge", args, nargs, kw, a) || !to_u64(a, charge)) return nullptr;
+  if (!(a = one_arg("release", "charge", args, nargs, kw)) || !to_u64(a, charge)) return nullptr;
   locked<DataFrameBudget>(self, [&](DataFrameBudget& b) { b.release(charge); });
   Py_RETURN_NONE;
 }

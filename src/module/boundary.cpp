@@ -115,6 +115,14 @@ bool parse_args(const ArgSignature& sig, PyObject* const* args, Py_ssize_t nargs
   return true;
 }
 
+PyObject* one_arg(const char* function, const char* name, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
+  const char* const names[] = {name};
+  const ArgSignature sig{function, names, 1, 1, 1};
+  PyObject* out;
+  return parse_args(sig, args, nargs, kwnames, &out) ? out : nullptr;
+}
+
 bool no_args(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return true;
   if (nargs)

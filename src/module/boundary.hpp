@@ -35,6 +35,9 @@ struct ArgSignature {
 };
 bool parse_args(const ArgSignature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** out);
+// For functions with one required parameter `name`: the argument, or null with TypeError set.
+PyObject* one_arg(const char* function, const char* name, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames);
 // For functions without parameters.
 bool no_args(const char* function, Py_ssize_t nargs, PyObject* kwnames);
 
