@@ -306,30 +306,10 @@ PyObject* m_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t 
   return PyBool_FromLong(resolve);
 }
 
-PyObject* m_watcher_aborted(PyObject* self, PyObject*) {
-  {
-    Drops drops;
-    state(self).watcher_aborted(drops);
-  }
-  Py_RETURN_NONE;
-}
-
-PyObject* m_watcher_done(PyObject* self, PyObject*) {
-  return new_ref_or_none(state(self).watcher_done());
-}
-
-PyObject* m_take_watcher_handle(PyObject* self, PyObject*) {
-  return new_ref_or_none(state(self).take_watcher_handle());
-}
-
-PyObject* m_take_watcher_result(PyObject* self, PyObject*) {
-  std::pair<Ref, Ref> r;
-  {
-    Drops drops;
-    r = state(self).take_watcher_result(drops);
-  }
-  return Py_BuildValue("(OO)", none_or(r.first), none_or(r.second));
-}
+constexpr auto m_watcher_aborted = state_common::watcher_aborted<ServerObject>;
+constexpr auto m_watcher_done = state_common::watcher_done<ServerObject>;
+constexpr auto m_take_watcher_handle = state_common::take_watcher_handle<ServerObject>;
+constexpr auto m_take_watcher_result = state_common::take_watcher_result<ServerObject>;
 
 // ---- the response -----------------------------------------------------------------------
 
