@@ -9,7 +9,11 @@ import json
 import pathlib
 import sys
 
-root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "/work/shared/hpack-test-case")
+root = pathlib.Path(
+    sys.argv[1]
+    if len(sys.argv) > 1
+    else pathlib.Path(__file__).resolve().parents[2] / "shared" / "hpack-test-case"
+)
 for path in sorted(root.glob("*/story_*.json")):
     print("S", path.parent.name)
     for case in json.loads(path.read_text())["cases"]:
