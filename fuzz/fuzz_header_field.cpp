@@ -39,6 +39,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   HeaderMap map;
   // Model: name -> values, plus insertion order of names.
   std::map<std::string, std::vector<std::string>> model;
+  std::vector<std::string> order;  // names in entry order
+  auto appended = [&](const std::string& n, std::string_view v) {
+    auto& values = model[n];
+    if (values.empty()) order.push_back(n);
+    values.emplace_back(v);
+  };
   while (!in.empty()) {
     uint8_t op = in.byte();
     std::string_view raw_name = in.bytes(in.byte() % 12);
@@ -48,16 +54,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (name_ok != velmora::http::is_valid_field_name(raw_name)) std::abort();
     bool value_ok = velmora::http::is_valid_field_value(value);
     if (!name_ok || !value_ok) continue;
-    switch (op % 4) {
+    switch (op % 5) {
       case 0:
-        if (map.add(name, value) == HeaderMap::Result::kOk) model[name].emplace_back(value);
+        if (map.add(name, value) == HeaderMap::Result::kOk) appended(name, value);
         break;
       case 1:
-        if (map.set(name, value) == HeaderMap::Result::kOk) model[name] = {std::string(value)};
+        if (map.set(name, value) == HeaderMap::Result::kOk) {
+          if (model[name].empty()) order.push_back(name);
+          model[name] = {std::string(value)};
+        }
         break;
       case 2: {
         bool had = model.erase(name) > 0;
         if (map.erase(name) != had) std::abort();
+        if (had) {
+          // The last name moves into the freed position.
+          size_t i = 0;
+          while (order[i] != name)
+            ++i;
+          order[i] = order.back();
+          order.pop_back();
+        }
+        break;
+      }
+      case 3: {
+        // A parsed head's fields in one step: a duplicate name and a second name.
+        const std::string other = name + "-x";
+        const std::string_view names[] = {name, other, name};
+        const std::string_view values[] = {value, value.substr(value.size() / 2), value};
+        if (map.add_parsed(names, values, 3) != HeaderMap::Result::kOk) std::abort();
+        appended(name, values[0]);
+        appended(other, values[1]);
+        appended(name, values[2]);
         break;
       }
       default: {
@@ -72,8 +100,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       total += v.size();
     if (map.size() != total || map.name_count() != model.size()) std::abort();
   }
-  // Every listed pair is in the model, in per-name order.
+  // Names in entry order, and every listed pair in the model, in per-name order.
   for (uint32_t i = 0; i < map.name_count(); ++i) {
+    if (map.name(i) != order[i]) std::abort();
     auto it = model.find(std::string(map.name(i)));
     if (it == model.end()) std::abort();
     size_t k = 0;
