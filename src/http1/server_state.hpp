@@ -356,31 +356,22 @@ class ServerState {
 
   void watcher_aborted(Drops& drops) {
     LockGuard g(lock_);
-    if (!slot_) return;
-    slot_->parked = false;
-    drops.add(std::move(slot_->data));
-    drops.add(std::move(slot_->error));
+    slot_aborted(slot_, drops);
   }
 
   Obj watcher_done() {
     LockGuard g(lock_);
-    return slot_ ? slot_->done : Obj();
+    return slot_done(slot_);
   }
 
   Obj take_watcher_handle() {
     LockGuard g(lock_);
-    return slot_ ? std::move(slot_->handle) : Obj();
+    return slot_take_handle(slot_);
   }
 
-  // Moves the watcher's result out. A completed slot without a handle is freed; a parked slot
-  // stays (its read is still outstanding and keeps the transport's one reader).
   std::pair<Obj, Obj> take_watcher_result(Drops& drops) {
     LockGuard g(lock_);
-    if (!slot_) return {};
-    std::pair<Obj, Obj> out{std::move(slot_->data), std::move(slot_->error)};
-    if (!slot_->parked && !slot_->handle)
-      drop_slot(slot_, [&](Obj&& o) { drops.add(std::move(o)); });
-    return out;
+    return slot_take_result(slot_, drops);
   }
 
   // ---- the response ---------------------------------------------------------------------

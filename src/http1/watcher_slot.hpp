@@ -42,4 +42,37 @@ void drop_slot(std::optional<WatcherSlot<Obj>>& slot, Sink&& sink) {
   slot.reset();
 }
 
+// The slot operations both connection states share; the caller holds its state's lock.
+// Objects the slot lets go of go to `drops` (released after unlocking).
+
+// The watcher task ended without a result: the read is no longer parked and its partial
+// outcome is discarded.
+template <class Obj, class Drops>
+void slot_aborted(std::optional<WatcherSlot<Obj>>& slot, Drops& drops) {
+  if (!slot) return;
+  slot->parked = false;
+  drops.add(std::move(slot->data));
+  drops.add(std::move(slot->error));
+}
+
+template <class Obj>
+Obj slot_done(const std::optional<WatcherSlot<Obj>>& slot) {
+  return slot ? slot->done : Obj();
+}
+
+template <class Obj>
+Obj slot_take_handle(std::optional<WatcherSlot<Obj>>& slot) {
+  return slot ? std::move(slot->handle) : Obj();
+}
+
+// Moves the watcher's result out. A completed slot without a handle is freed; a parked slot
+// stays (its read is still outstanding and keeps the transport's one reader).
+template <class Obj, class Drops>
+std::pair<Obj, Obj> slot_take_result(std::optional<WatcherSlot<Obj>>& slot, Drops& drops) {
+  if (!slot) return {};
+  std::pair<Obj, Obj> out{std::move(slot->data), std::move(slot->error)};
+  if (!slot->parked && !slot->handle) drop_slot(slot, [&](Obj&& o) { drops.add(std::move(o)); });
+  return out;
+}
+
 }  // namespace velmora::http1
