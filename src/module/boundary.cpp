@@ -67,6 +67,14 @@ static const char* plural(Py_ssize_t n) {
 
 bool parse_args(const ArgSignature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** out) {
+  if (!kwnames && nargs >= sig.required && nargs <= sig.max_positional) {
+    // The common call: positional arguments only.
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+      out[i] = args[i];
+    for (int i = int(nargs); i < sig.count; ++i)
+      out[i] = nullptr;
+    return true;
+  }
   for (int i = 0; i < sig.count; ++i)
     out[i] = nullptr;
   if (nargs > sig.max_positional) {
