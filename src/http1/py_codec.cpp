@@ -167,44 +167,36 @@ PyObject* codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssize_t
 
 // ---- head parsing -----------------------------------------------------------------------
 
-PyObject* codec_receive_request_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) {
-  static const char* const names[] = {"data"};
-  static const ArgSignature sig{"receive_request_head", names, 1, 1, 1};
-  PyObject* a[1];
-  if (!parse_args(sig, args, nargs, kwnames, a) || !bytes_arg("receive_request_head", "data", a[0]))
-    return nullptr;
+// Appends `data` to the read buffer and parses a head of kind Head with `parse`; returns the
+// head object made by `make`, None while the head is incomplete, or raises the parse error.
+template <class Head, http1::ParseOutcome (*parse)(http1::Codec&, Head&), PyObject* (*make)(Head&&)>
+PyObject* receive(const char* function, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
+  PyObject* data = one_arg(function, "data", args, nargs, kwnames);
+  if (!data || !bytes_arg(function, "data", data)) return nullptr;
   http1::Codec& c = codec(self);
-  http1::RequestHead head;
+  Head head;
   http1::ParseOutcome r;
   {
     LockGuard g(c.lock);
-    c.read.append(view_of(a[0]));
-    r = http1::parse_request_head(c, head);
+    c.read.append(view_of(data));
+    r = parse(c, head);
   }
   if (r.error) return raise(std::move(*r.error).into_pending());
   if (!r.complete) Py_RETURN_NONE;
-  return request_head_new(std::move(head));
+  return make(std::move(head));
+}
+
+PyObject* codec_receive_request_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  return receive<http1::RequestHead, http1::parse_request_head, request_head_new>(
+      "receive_request_head", self, args, nargs, kwnames);
 }
 
 PyObject* codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  static const char* const names[] = {"data"};
-  static const ArgSignature sig{"receive_head", names, 1, 1, 1};
-  PyObject* a[1];
-  if (!parse_args(sig, args, nargs, kwnames, a) || !bytes_arg("receive_head", "data", a[0]))
-    return nullptr;
-  http1::Codec& c = codec(self);
-  http1::ResponseHead head;
-  http1::ParseOutcome r;
-  {
-    LockGuard g(c.lock);
-    c.read.append(view_of(a[0]));
-    r = http1::parse_response_head(c, head);
-  }
-  if (r.error) return raise(std::move(*r.error).into_pending());
-  if (!r.complete) Py_RETURN_NONE;
-  return response_head_new(std::move(head));
+  return receive<http1::ResponseHead, http1::parse_response_head, response_head_new>(
+      "receive_head", self, args, nargs, kwnames);
 }
 
 // ---- head serialization -----------------------------------------------------------------

@@ -108,31 +108,29 @@ Error Decoder::decode(const uint8_t* p, size_t n, BlockProgress& progress, uint6
     size_t len;
     std::string_view name, value;
     bool indexing = false, never = false;
-    if (b & 0x80) {
-      // Indexed field (section 6.1).
-      switch (decode_integer(p, size_t(end - p), 7, index, len)) {
+    // An integer cut short means "need more" (the block may continue): nothing of this
+    // representation is consumed.
+    auto read_integer = [&](int prefix_bits, uint32_t& out) {
+      switch (decode_integer(p, size_t(end - p), prefix_bits, out, len)) {
         case IntResult::kOk:
-          break;
+          return Error::kNone;
         case IntResult::kUnderflow:
           used = size_t(start - begin);
           return Error::kIntegerUnderflow;
         case IntResult::kOverflow:
-          return Error::kIntegerOverflow;
+          break;
       }
+      return Error::kIntegerOverflow;
+    };
+    if (b & 0x80) {
+      // Indexed field (section 6.1).
+      if (Error e = read_integer(7, index); e != Error::kNone) return e;
       p += len;
       if (Error e = lookup(index, name, value); e != Error::kNone) return e;
     } else if ((b & 0xe0) == 0x20) {
       // Dynamic table size update (section 6.3), only at the start of a block.
       uint32_t size;
-      switch (decode_integer(p, size_t(end - p), 5, size, len)) {
-        case IntResult::kOk:
-          break;
-        case IntResult::kUnderflow:
-          used = size_t(start - begin);
-          return Error::kIntegerUnderflow;
-        case IntResult::kOverflow:
-          return Error::kIntegerOverflow;
-      }
+      if (Error e = read_integer(5, size); e != Error::kNone) return e;
       if (progress.any_field || size > allowed_max_) return Error::kInvalidMaxDynamicSize;
       p += len;
       table_.set_max_size(size);
@@ -149,15 +147,7 @@ Error Decoder::decode(const uint8_t* p, size_t n, BlockProgress& progress, uint6
         never = (b & 0xf0) == 0x10;
         prefix = 4;
       }
-      switch (decode_integer(p, size_t(end - p), prefix, index, len)) {
-        case IntResult::kOk:
-          break;
-        case IntResult::kUnderflow:
-          used = size_t(start - begin);
-          return Error::kIntegerUnderflow;
-        case IntResult::kOverflow:
-          return Error::kIntegerOverflow;
-      }
+      if (Error e = read_integer(prefix, index); e != Error::kNone) return e;
       p += len;
       Error e;
       if (index == 0) {
