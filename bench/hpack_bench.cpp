@@ -1,6 +1,6 @@
 // HPACK decode and encode, ours against libnghttp2's nghttp2_hd_inflate / nghttp2_hd_deflate,
 // on a typical browser request (the first block of a connection and the repeated ones that
-// hit the dynamic table) and over the shared corpus, every decoded field checked.
+// hit the dynamic table) and over the recorded corpus, every decoded field checked.
 // Build and run: see bench/README.md.
 #include <benchmark/benchmark.h>
 #include <nghttp2/nghttp2.h>

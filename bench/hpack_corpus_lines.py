@@ -1,4 +1,4 @@
-"""Writes the shared HPACK corpus in the line format bench/hpack_bench.cpp reads.
+"""Writes the recorded HPACK corpus (tests/data) in the line format bench/hpack_bench.cpp reads.
 
     python3 bench/hpack_corpus_lines.py [corpus dir] > /tmp/hpack-corpus.txt
 
@@ -9,11 +9,13 @@ import json
 import pathlib
 import sys
 
-root = pathlib.Path(
-    sys.argv[1]
-    if len(sys.argv) > 1
-    else pathlib.Path(__file__).resolve().parents[2] / "shared" / "hpack-test-case"
-)
+if len(sys.argv) > 1:
+    root = pathlib.Path(sys.argv[1])
+else:  # the corpus shipped with the tests
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
+    from hpack_corpus import corpus_dir
+
+    root = corpus_dir()
 for path in sorted(root.glob("*/story_*.json")):
     print("S", path.parent.name)
     for case in json.loads(path.read_text())["cases"]:

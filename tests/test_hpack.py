@@ -11,10 +11,12 @@ import pytest
 
 from h2util import feed, field_list, grouped, headers_frame, v, violates_http2
 
+from hpack_corpus import corpus_dir, stories
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-# The recorded corpus sits in the shared folder beside the checkout.
-CORPUS = ROOT.parent / "shared" / "hpack-test-case"
-STORIES = sorted(CORPUS.glob("*/story_*.json"))
+
+CORPUS = corpus_dir()
+STORIES = stories()
 
 
 def test_corpus_is_present():

@@ -20,7 +20,7 @@ FAST_BITS = 13
 
 
 def main():
-    default = Path(__file__).resolve().parents[3] / "shared" / "rfc7541"
+    default = Path(__file__).resolve().parent / "rfc7541"
     src = Path(sys.argv[1]) if len(sys.argv) > 1 else default
     static = []
     for line in (src / "static_table.tsv").read_text().splitlines():
