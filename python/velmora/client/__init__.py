@@ -1,0 +1,84 @@
+"""The asyncio HTTP client: ``AsyncClient`` over pooled HTTP/1.1 connections, and
+``AsyncTransport`` to run ``httpx.AsyncClient`` on the same connections.
+
+    async with velmora.client.AsyncClient() as client:
+        response = await client.get("https://example.org/")
+        print(response.status, response.headers.get("content-type"), len(response.content))
+
+httpx is optional: it is imported only when ``AsyncTransport`` is used.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+from ._client import USER_AGENT, AsyncClient
+from .errors import (
+    ClientClosed,
+    CloseError,
+    ConnectError,
+    ConnectTimeout,
+    HTTPError,
+    LocalProtocolError,
+    NetworkError,
+    PoolTimeout,
+    ProtocolError,
+    ProxyError,
+    ReadError,
+    ReadTimeout,
+    RemoteProtocolError,
+    RequestError,
+    ResponseNotRead,
+    StreamClosed,
+    StreamConsumed,
+    TimeoutException,
+    TransportError,
+    UnsupportedProtocol,
+    WriteError,
+    WriteTimeout,
+)
+from .pool import ConnectionPool, Limits, create_ssl_context
+from .response import HTTPStatusError, Response
+from .timeouts import Timeout
+
+__all__ = [
+    "AsyncClient",
+    "AsyncTransport",
+    "Response",
+    "Timeout",
+    "Limits",
+    "ConnectionPool",
+    "create_ssl_context",
+    "USER_AGENT",
+    "HTTPError",
+    "HTTPStatusError",
+    "RequestError",
+    "TransportError",
+    "TimeoutException",
+    "ConnectTimeout",
+    "ReadTimeout",
+    "WriteTimeout",
+    "PoolTimeout",
+    "NetworkError",
+    "ConnectError",
+    "ReadError",
+    "WriteError",
+    "CloseError",
+    "ProtocolError",
+    "LocalProtocolError",
+    "RemoteProtocolError",
+    "ProxyError",
+    "UnsupportedProtocol",
+    "ResponseNotRead",
+    "StreamConsumed",
+    "StreamClosed",
+    "ClientClosed",
+]
+
+
+def __getattr__(name: str) -> Any:
+    if name == "AsyncTransport":  # imports httpx
+        from .transport import AsyncTransport
+
+        return AsyncTransport
+    raise AttributeError(f"module 'velmora.client' has no attribute {name!r}")

@@ -1,0 +1,319 @@
+"""``AsyncClient``: requests over pooled HTTP/1.1 connections."""
+
+from __future__ import annotations
+
+import json as _json
+import ssl
+from collections.abc import AsyncIterable, AsyncIterator, Iterable, Mapping
+from contextlib import asynccontextmanager
+from typing import Any
+from urllib.parse import urlencode
+
+from velmora._velmora import HeaderMap, __version__, uri_parts
+
+from .errors import ClientClosed, LocalProtocolError, UnsupportedProtocol
+from .h1 import Disconnected
+from .pool import ConnectionPool, Limits, create_ssl_context
+from .proxy import FORWARD, Router
+from .response import Response
+from .timeouts import DEFAULT_TIMEOUT, Timeout
+
+__all__ = ["AsyncClient", "USER_AGENT"]
+
+USER_AGENT = f"velmora/{__version__}"
+
+#: Methods that may be repeated without changing the outcome (RFC 9110, 9.2.2).
+IDEMPOTENT = frozenset(("GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"))
+_DEFAULT_PORTS = {"http": 80, "https": 443}
+_URL_CACHE_LIMIT = 512
+_UNSET: Any = object()
+
+
+class _URL:
+    """A request URL split once: where to dial and what to write."""
+
+    __slots__ = ("url", "scheme", "host", "port", "authority", "host_header", "target",
+                 "absolute")
+
+    def __init__(self, url: str) -> None:
+        try:
+            scheme, host, port, authority = uri_parts(url)
+        except ValueError as exc:
+            raise LocalProtocolError(str(exc), request=None) from None
+        if scheme not in _DEFAULT_PORTS:
+            if scheme is None:
+                raise UnsupportedProtocol(f"request URL {url!r} has no scheme: give "
+                                          "'http://' or 'https://'")
+            raise UnsupportedProtocol(f"unsupported URL scheme {scheme!r} in {url!r}")
+        if not host or port is None or authority is None:
+            raise LocalProtocolError(f"request URL {url!r} has no host")
+        rest = url[url.index("//") + 2:]
+        end = len(rest)
+        for sep in "/?#":
+            i = rest.find(sep)
+            if i != -1 and i < end:
+                end = i
+        raw_authority, target = rest[:end], rest[end:]
+        target = target.partition("#")[0]
+        if not target or target[0] != "/":
+            target = "/" + target
+        hostport = raw_authority.rpartition("@")[2]
+        default = _DEFAULT_PORTS[scheme]
+        if hostport.endswith(f":{default}") and port == default:
+            hostport = hostport[: -len(str(default)) - 1]
+        elif hostport.endswith(":"):
+            hostport = hostport[:-1]
+        self.url = url
+        self.scheme = scheme
+        self.host = host
+        self.port = port
+        self.authority = authority
+        self.host_header = hostport
+        self.target = target
+        self.absolute = f"{scheme}://{hostport}{target}"
+
+
+def _header_items(headers: Any) -> Iterable[tuple[Any, Any]]:
+    if headers is None:
+        return ()
+    if isinstance(headers, HeaderMap):
+        return headers.raw_items()
+    if isinstance(headers, Mapping):
+        return headers.items()
+    if hasattr(headers, "multi_items"):
+        return headers.multi_items()
+    return headers
+
+
+class AsyncClient:
+    """An asyncio HTTP client with a connection pool.
+
+    ``AsyncClient(base_url=None, headers=None, timeout=5.0, verify=True, cert=None,
+    proxy=None, trust_env=True, limits=Limits(), http1=True, http2=False,
+    http2_prior_knowledge=False, retries=1)``
+
+    - ``headers`` are sent with every request (a request's own headers replace fields of the
+      same name); ``user-agent`` defaults to ``velmora/<version>``.
+    - ``timeout``: a :class:`Timeout` or seconds for all four; per request too.
+    - ``verify`` / ``cert``: TLS verification (``True``, ``False``, a CA bundle path or an
+      ``ssl.SSLContext``) and a client certificate.
+    - ``proxy``: a proxy URL for every request; otherwise, with ``trust_env``, ``HTTP_PROXY``,
+      ``HTTPS_PROXY``, ``ALL_PROXY`` and ``NO_PROXY`` decide per destination.
+    - ``retries``: how many times a request that failed because a reused connection had been
+      closed by the server is sent again on a fresh one (idempotent methods with a replayable
+      body only, and only when nothing of the response arrived).
+
+    Use it as ``async with AsyncClient() as client:`` or call :meth:`aclose`.
+    """
+
+    def __init__(
+        self,
+        *,
+        base_url: str | None = None,
+        headers: Any = None,
+        timeout: Any = DEFAULT_TIMEOUT,
+        verify: bool | str | ssl.SSLContext = True,
+        cert: Any = None,
+        proxy: str | None = None,
+        trust_env: bool = True,
+        limits: Limits | None = None,
+        http1: bool = True,
+        http2: bool = False,
+        http2_prior_knowledge: bool = False,
+        retries: int = 1,
+        local_address: str | None = None,
+    ) -> None:
+        if http2 or http2_prior_knowledge:
+            raise NotImplementedError(
+                "HTTP/2 is not available in velmora.client yet; use HTTP/1.1 (http2=False)")
+        if not http1:
+            raise ValueError("http1=False leaves no protocol to speak")
+        self._timeout = Timeout.coerce(timeout)
+        self._base_url = base_url.rstrip("/") if base_url else None
+        base = HeaderMap([("user-agent", USER_AGENT), ("accept", "*/*")])
+        for name, value in _header_items(headers):
+            base[name] = value
+        self._headers = base
+        self._pool = ConnectionPool(ssl_context=create_ssl_context(verify, cert),
+                                    limits=limits or Limits(), local_address=local_address)
+        self._router = Router(proxy, trust_env=trust_env)
+        self._retries = retries
+        self._urls: dict[str, _URL] = {}
+        self._head_cache: dict[tuple[str, str | None], HeaderMap] = {}
+        self._closed = False
+
+    # ---- public API ---------------------------------------------------------------------------
+
+    @property
+    def pool(self) -> ConnectionPool:
+        return self._pool
+
+    @property
+    def headers(self) -> HeaderMap:
+        return self._headers
+
+    @property
+    def is_closed(self) -> bool:
+        return self._closed
+
+    async def request(self, method: str, url: str, *, params: Any = None, headers: Any = None,
+                      content: Any = None, data: Any = None, json: Any = _UNSET,
+                      timeout: Any = _UNSET) -> Response:
+        """Send a request and read the whole response."""
+        response = await self._send(method, url, params, headers, content, data, json,
+                                    timeout, False)
+        if response._content is None:
+            try:
+                await response.read()
+            finally:
+                await response.aclose()
+        return response
+
+    @asynccontextmanager
+    async def stream(self, method: str, url: str, *, params: Any = None, headers: Any = None,
+                     content: Any = None, data: Any = None, json: Any = _UNSET,
+                     timeout: Any = _UNSET) -> AsyncIterator[Response]:
+        """``async with client.stream("GET", url) as response:`` with the body unread."""
+        response = await self._send(method, url, params, headers, content, data, json,
+                                    timeout, True)
+        try:
+            yield response
+        finally:
+            await response.aclose()
+
+    async def get(self, url: str, **kwargs: Any) -> Response:
+        return await self.request("GET", url, **kwargs)
+
+    async def head(self, url: str, **kwargs: Any) -> Response:
+        return await self.request("HEAD", url, **kwargs)
+
+    async def options(self, url: str, **kwargs: Any) -> Response:
+        return await self.request("OPTIONS", url, **kwargs)
+
+    async def delete(self, url: str, **kwargs: Any) -> Response:
+        return await self.request("DELETE", url, **kwargs)
+
+    async def post(self, url: str, **kwargs: Any) -> Response:
+        return await self.request("POST", url, **kwargs)
+
+    async def put(self, url: str, **kwargs: Any) -> Response:
+        return await self.request("PUT", url, **kwargs)
+
+    async def patch(self, url: str, **kwargs: Any) -> Response:
+        return await self.request("PATCH", url, **kwargs)
+
+    async def aclose(self) -> None:
+        if not self._closed:
+            self._closed = True
+            await self._pool.aclose()
+
+    async def __aenter__(self) -> AsyncClient:
+        return self
+
+    async def __aexit__(self, *exc: Any) -> None:
+        await self.aclose()
+
+    # ---- the request path ---------------------------------------------------------------------
+
+    def _url(self, url: Any) -> _URL:
+        u = self._urls.get(url)
+        if u is None:
+            if not isinstance(url, str):
+                url = str(url)
+            if self._base_url is not None and "://" not in url:
+                url = self._base_url + (url if url.startswith("/") else "/" + url)
+            u = _URL(url)
+            if len(self._urls) >= _URL_CACHE_LIMIT:
+                self._urls.clear()
+            self._urls[url] = u
+        return u
+
+    def _request_headers(self, u: _URL, proxy_auth: str | None, headers: Any) -> HeaderMap:
+        key = (u.host_header, proxy_auth)
+        base = self._head_cache.get(key)
+        if base is None:
+            base = HeaderMap([("host", u.host_header)])
+            for name, value in self._headers.raw_items():
+                base.add(name, value)
+            if proxy_auth is not None:
+                base["proxy-authorization"] = proxy_auth
+            if len(self._head_cache) >= _URL_CACHE_LIMIT:
+                self._head_cache.clear()
+            self._head_cache[key] = base
+        if headers is None:
+            return base  # the serializer copies it; never modified here
+        h = HeaderMap(base)
+        for name, value in _header_items(headers):
+            h[name] = value
+        return h
+
+    async def _send(self, method: str, url: Any, params: Any, headers: Any, content: Any,
+                    data: Any, json: Any, timeout: Any, stream: bool) -> Response:
+        if self._closed:
+            raise ClientClosed("the client has been closed")
+        if params:
+            url = str(url)
+            query = urlencode(list(params.items()) if isinstance(params, Mapping) else params,
+                              doseq=True)
+            url = url.partition("#")[0]
+            url += ("&" if "?" in url else "?") + query
+        u = self._url(url)
+        method = method.upper()
+        timeout = self._timeout if timeout is _UNSET else Timeout.coerce(timeout)
+        if json is not _UNSET:
+            content = _json.dumps(json, separators=(",", ":")).encode()
+            headers = _merged(headers, "content-type", "application/json")
+        elif data is not None:
+            if isinstance(data, Mapping):
+                content = urlencode(list(data.items()), doseq=True).encode()
+                headers = _merged(headers, "content-type", "application/x-www-form-urlencoded")
+            else:
+                content = data
+        if content is not None and type(content) is not bytes:
+            if isinstance(content, str):
+                content = content.encode()
+            elif isinstance(content, (bytearray, memoryview)):
+                content = bytes(content)
+            elif not isinstance(content, (Iterable, AsyncIterable)):
+                raise TypeError(f"unsupported request content {type(content).__name__}")
+        return await self.send_raw(method, u, headers, content, timeout, stream)
+
+    async def send_raw(self, method: str, u: _URL, headers: Any, content: Any, timeout: Timeout,
+                       stream: bool) -> Response:
+        route = self._router.route(u.scheme, u.host, u.port, u.authority, u.url)
+        forward = route.mode == FORWARD
+        hmap = self._request_headers(u, route.proxy_auth if forward else None, headers)
+        target = u.absolute if forward else u.target
+        expect = False
+        if content is not None and "expect" in hmap:
+            expect = hmap["expect"].lower() == b"100-continue"
+        replayable = content is None or type(content) is bytes
+        pool = self._pool
+        attempts = self._retries
+        while True:
+            conn = await pool.acquire(route, timeout)
+            reused = conn.served > 0
+            try:
+                head = await conn.send(method, target, hmap, content, timeout, expect)
+            except Disconnected:
+                if reused and attempts > 0 and replayable and method in IDEMPOTENT:
+                    attempts -= 1
+                    continue
+                raise
+            break
+        body = conn.take_complete_body()
+        if body is not None:
+            return Response(head.status, head.headers, conn.http_version, method=method,
+                            url=u.url, content=body)
+        if head.body_kind == "empty":
+            return Response(head.status, head.headers, conn.http_version, method=method,
+                            url=u.url, content=b"")
+        return Response(head.status, head.headers, conn.http_version, method=method, url=u.url,
+                        stream=conn, read_timeout=timeout.read)
+
+
+def _merged(headers: Any, name: str, value: str) -> Any:
+    items = list(_header_items(headers))
+    if not any((n.decode() if isinstance(n, bytes) else n).lower() == name for n, _ in items):
+        items.append((name, value))
+    return items
