@@ -1,0 +1,379 @@
+"""The client against small misbehaving servers written here: idle closes and the close race,
+stalls at every stage (each timeout with its own error), truncated and malformed responses,
+unsolicited bytes, 100-continue refusals."""
+
+from __future__ import annotations
+
+import asyncio
+import ssl
+
+import pytest
+
+from velmora.client import (
+    AsyncClient,
+    ConnectError,
+    ConnectTimeout,
+    Limits,
+    PoolTimeout,
+    ReadError,
+    ReadTimeout,
+    RemoteProtocolError,
+    Timeout,
+    UnsupportedProtocol,
+    WriteTimeout,
+)
+
+OK = b"HTTP/1.1 200 OK\r\ncontent-length: 2\r\n\r\nok"
+
+
+def run(coro, timeout: float = 20.0):
+    return asyncio.run(asyncio.wait_for(coro, timeout))
+
+
+class Script:
+    """A loopback server running ``handler(reader, writer, index)`` per connection."""
+
+    def __init__(self, handler):
+        self.handler = handler
+        self.connections = 0
+        self.requests: list[bytes] = []
+        self.server: asyncio.base_events.Server | None = None
+
+    async def __aenter__(self):
+        async def serve(reader, writer):
+            self.connections += 1
+            try:
+                await self.handler(self, reader, writer, self.connections)
+            except (ConnectionError, asyncio.IncompleteReadError):
+                pass
+            finally:
+                writer.close()
+        self.server = await asyncio.start_server(serve, "127.0.0.1", 0)
+        self.url = f"http://127.0.0.1:{self.server.sockets[0].getsockname()[1]}"
+        return self
+
+    async def __aexit__(self, *exc):
+        self.server.close()
+
+    async def read_request(self, reader) -> bytes:
+        head = await reader.readuntil(b"\r\n\r\n")
+        self.requests.append(head)
+        return head
+
+
+async def keepalive_ok(script, reader, writer, n):
+    while True:
+        await script.read_request(reader)
+        writer.write(OK)
+        await writer.drain()
+
+
+# ---- connection reuse against closing servers -----------------------------------------------
+
+def test_server_closing_idle_connection_is_never_handed_out():
+    async def handler(script, reader, writer, n):
+        await script.read_request(reader)
+        writer.write(OK)
+        await writer.drain()
+        await asyncio.sleep(0.05)  # then close while the client holds it idle
+
+    async def main():
+        async with Script(handler) as s, AsyncClient() as c:
+            out = []
+            for _ in range(5):
+                out.append((await c.post(s.url + "/x", content=b"data")).content)
+                await asyncio.sleep(0.2)
+                assert c.pool.connections == 0  # the idle watcher dropped it
+            return out, s.connections
+    assert run(main()) == ([b"ok"] * 5, 5)
+
+
+def test_close_race_retries_idempotent_request_once():
+    """The server closes a reused connection on the next request without answering."""
+    async def handler(script, reader, writer, n):
+        await script.read_request(reader)
+        writer.write(OK)
+        await writer.drain()
+        if n == 1:
+            await script.read_request(reader)  # the stale request: dropped unanswered
+            return
+        await keepalive_ok(script, reader, writer, n)
+
+    async def main():
+        async with Script(handler) as s, AsyncClient() as c:
+            a = await c.get(s.url + "/a")
+            b = await c.get(s.url + "/b")
+            return a.content, b.content, s.connections, [r.split(b" ")[1] for r in s.requests]
+    assert run(main()) == (b"ok", b"ok", 2, [b"/a", b"/b", b"/b"])
+
+
+def test_close_race_does_not_repeat_a_post():
+    async def handler(script, reader, writer, n):
+        await script.read_request(reader)
+        writer.write(OK)
+        await writer.drain()
+        await script.read_request(reader)
+
+    async def main():
+        async with Script(handler) as s, AsyncClient() as c:
+            await c.get(s.url + "/a")
+            with pytest.raises(ReadError, match="without sending a response"):
+                await c.post(s.url + "/b", content=b"once")
+            return s.connections
+    assert run(main()) == 1
+
+
+def test_connection_close_and_http10_are_honoured():
+    async def handler(script, reader, writer, n):
+        head = await script.read_request(reader)
+        if n == 1:
+            writer.write(b"HTTP/1.1 200 OK\r\nconnection: close\r\ncontent-length: 2\r\n\r\nok")
+            return
+        writer.write(b"HTTP/1.0 200 OK\r\nconnection: keep-alive\r\ncontent-length: 2\r\n\r\nok")
+        await writer.drain()
+        head = await script.read_request(reader)
+        writer.write(b"HTTP/1.0 200 OK\r\ncontent-length: 2\r\n\r\nok")
+        await writer.drain()
+        assert head
+
+    async def main():
+        async with Script(handler) as s, AsyncClient() as c:
+            r1 = await c.get(s.url + "/1")
+            r2 = await c.get(s.url + "/2")
+            r3 = await c.get(s.url + "/3")
+            return (r1.http_version, r2.http_version, r3.http_version, s.connections,
+                    [r.split(b"\r\n")[0] for r in s.requests])
+    v1, v2, v3, conns, lines = run(main())
+    assert (v1, v2, v3, conns) == ("HTTP/1.1", "HTTP/1.0", "HTTP/1.0", 2)
+    # after an HTTP/1.0 answer, later requests on that connection are sent as HTTP/1.0
+    assert lines == [b"GET /1 HTTP/1.1", b"GET /2 HTTP/1.1", b"GET /3 HTTP/1.0"]
+
+
+def test_unsolicited_bytes_on_an_idle_connection_drop_it():
+    async def handler(script, reader, writer, n):
+        await script.read_request(reader)
+        writer.write(OK + (b"HTTP/1.1 200 OK\r\ncontent-length: 0\r\n\r\n" if n == 1 else b""))
+        await writer.drain()
+        await keepalive_ok(script, reader, writer, n)
+
+    async def main():
+        async with Script(handler) as s, AsyncClient() as c:
+            a = await c.get(s.url + "/a")
+            await asyncio.sleep(0.1)
+            b = await c.get(s.url + "/b")
+            return a.content, b.content, s.connections
+    assert run(main()) == (b"ok", b"ok", 2)
+
+
+# ---- truncated and malformed responses ------------------------------------------------------
+
+@pytest.mark.parametrize("response,match", [
+    (b"HTTP/1.1 200 OK\r\ncontent-length: 10\r\n\r\nhello", "before the response body"),
+    (b"HTTP/1.1 200 OK\r\ntransfer-encoding: chunked\r\n\r\n5\r\nhello\r\n", "before the response"),
+    (b"HTTP/1.1 200 OK\r\ntransfer-encoding: chunked\r\n\r\nzz\r\n", "malformed response body"),
+    (b"HTTP/1.1 2x0 OK\r\n\r\n", "malformed response head"),
+    (b"HTTP/1.1 200 OK\r\ncontent-length: 1\r\ncontent-length: 2\r\n\r\nab", "content-length"),
+    (b"HTTP/1.1 200 OK\r\nbad header\r\n\r\n", "malformed response head"),
+    (b"HTTP/1.1 200 OK\r\ncontent-le", "before the response head was complete"),
+    (b"SSH-2.0-OpenSSH_9.2\r\n", "malformed response head"),
+])
+@pytest.mark.parametrize("streamed", [False, True])
+def test_truncated_or_malformed_response_is_an_error(response, match, streamed):
+    async def handler(script, reader, writer, n):
+        await script.read_request(reader)
+        for i in range(len(response)):  # byte by byte
+            writer.write(response[i:i + 1])
+            await writer.drain()
+
+    async def main():
+        async with Script(handler) as s, AsyncClient() as c:
+            with pytest.raises(RemoteProtocolError, match=match):
+                if streamed:
+                    async with c.stream("GET", s.url) as r:
+                        async for _ in r.aiter_bytes():
+                            pass
+                else:
+                    await c.get(s.url)
+            return c.pool.connections
+    assert run(main()) == 0
+
+
+def test_close_delimited_body_is_complete_at_eof():
+    async def handler(script, reader, writer, n):
+        await script.read_request(reader)
+        writer.write(b"HTTP/1.1 200 OK\r\n\r\nuntil the end")
+        await writer.drain()
+
+    async def main():
+        async with Script(handler) as s, AsyncClient() as c:
+            r = await c.get(s.url)
+            return r.content, c.pool.connections
+    assert run(main()) == (b"until the end", 0)
+
+
+def test_chunked_trailers_are_exposed():
+    async def handler(script, reader, writer, n):
+        await script.read_request(reader)
+        writer.write(b"HTTP/1.1 200 OK\r\ntransfer-encoding: chunked\r\n\r\n"
+                     b"4\r\nWiki\r\n0\r\nx-sum: 42\r\n\r\n")
+        await writer.drain()
+        await keepalive_ok(script, reader, writer, n)
+
+    async def main():
+        async with Script(handler) as s, AsyncClient() as c:
+            async with c.stream("GET", s.url) as r:
+                body = await r.read()
+                trailers = r.trailers
+            again = await c.get(s.url)
+            return body, trailers.get("x-sum"), again.content, s.connections
+    assert run(main()) == (b"Wiki", b"42", b"ok", 1)
+
+
+# ---- timeouts -------------------------------------------------------------------------------
+
+def test_read_timeout_waiting_for_the_head():
+    async def handler(script, reader, writer, n):
+        await script.read_request(reader)
+        await asyncio.sleep(10)
+
+    async def main():
+        async with Script(handler) as s, AsyncClient(timeout=Timeout(5, read=0.2)) as c:
+            with pytest.raises(ReadTimeout):
+                await c.get(s.url)
+            return c.pool.connections
+    assert run(main()) == 0
+
+
+def test_connect_timeout_in_a_stalled_tls_handshake():
+    async def handler(script, reader, writer, n):
+        await asyncio.sleep(10)  # never answers the ClientHello
+
+    async def main():
+        async with Script(handler) as s:
+            url = s.url.replace("http://", "https://")
+            async with AsyncClient(timeout=Timeout(5, connect=0.3)) as c:
+                with pytest.raises(ConnectTimeout):
+                    await c.get(url)
+    run(main())
+
+
+def test_connect_error_names_the_address():
+    async def main():
+        srv = await asyncio.start_server(lambda r, w: None, "127.0.0.1", 0)
+        port = srv.sockets[0].getsockname()[1]
+        srv.close()
+        await srv.wait_closed()
+        async with AsyncClient() as c:
+            with pytest.raises(ConnectError, match=f"127.0.0.1:{port}"):
+                await c.get(f"http://127.0.0.1:{port}/")
+    run(main())
+
+
+def test_tls_verification_failure_is_a_connect_error(tmp_path):
+    async def handler(script, reader, writer, n):
+        await asyncio.sleep(1)
+
+    async def main():
+        async with Script(handler) as s:
+            # a plain-text server: the TLS handshake fails
+            async with AsyncClient(verify=ssl.create_default_context()) as c:
+                with pytest.raises(ConnectError):
+                    await c.get(s.url.replace("http://", "https://"))
+    run(main())
+
+
+def test_write_timeout_when_the_server_stops_reading():
+    async def handler(script, reader, writer, n):
+        await script.read_request(reader)
+        await asyncio.sleep(10)  # reads nothing of the body
+
+    async def body():
+        chunk = b"x" * 65536
+        for _ in range(4096):  # 256 MiB at most
+            yield chunk
+
+    async def main():
+        async with Script(handler) as s, AsyncClient(
+                timeout=Timeout(5, write=0.3, read=8)) as c:
+            with pytest.raises(WriteTimeout):
+                await c.post(s.url, content=body())
+    run(main(), timeout=30)
+
+
+def test_pool_timeout_when_every_connection_is_busy():
+    async def handler(script, reader, writer, n):
+        await script.read_request(reader)
+        writer.write(b"HTTP/1.1 200 OK\r\ncontent-length: 4\r\n\r\nok")
+        await asyncio.sleep(0.5)  # the rest of the body comes late
+        writer.write(b"ok")
+        await keepalive_ok(script, reader, writer, n)
+
+    async def main():
+        async with Script(handler) as s, AsyncClient(
+                limits=Limits(max_connections=1), timeout=Timeout(5, pool=0.2)) as c:
+            async with c.stream("GET", s.url) as held:
+                with pytest.raises(PoolTimeout):
+                    await c.get(s.url)
+                assert await held.read() == b"okok"
+            # the connection comes back
+            return (await c.get(s.url)).content, s.connections
+    assert run(main()) == (b"ok", 1)
+
+
+def test_waiter_gets_the_connection_back():
+    async def main():
+        async with Script(keepalive_ok) as s, AsyncClient(limits=Limits(max_connections=1)) as c:
+            results = await asyncio.gather(*(c.get(s.url) for _ in range(10)))
+            return [r.content for r in results], s.connections
+    assert run(main()) == ([b"ok"] * 10, 1)
+
+
+# ---- 100-continue ---------------------------------------------------------------------------
+
+def test_expect_continue_refused_sends_no_body():
+    async def handler(script, reader, writer, n):
+        await script.read_request(reader)
+        writer.write(b"HTTP/1.1 417 Expectation Failed\r\ncontent-length: 0\r\n\r\n")
+        await writer.drain()
+        extra = await asyncio.wait_for(reader.read(100), 2)
+        script.requests.append(b"after:" + extra)
+
+    async def main():
+        async with Script(handler) as s, AsyncClient() as c:
+            r = await c.post(s.url, content=b"secret-body",
+                             headers={"expect": "100-continue"})
+            await asyncio.sleep(0.1)
+            return r.status, c.pool.connections, s.requests[-1]
+    assert run(main()) == (417, 0, b"after:")
+
+
+def test_expect_continue_waits_for_100():
+    async def handler(script, reader, writer, n):
+        await script.read_request(reader)
+        await asyncio.sleep(0.2)
+        writer.write(b"HTTP/1.1 100 Continue\r\n\r\n")
+        body = await reader.readexactly(4)
+        writer.write(b"HTTP/1.1 200 OK\r\ncontent-length: 4\r\n\r\n" + body)
+        await writer.drain()
+        await keepalive_ok(script, reader, writer, n)
+
+    async def main():
+        async with Script(handler) as s, AsyncClient() as c:
+            r = await c.put(s.url, content=b"data", headers={"expect": "100-continue"})
+            r2 = await c.get(s.url)
+            return r.content, r2.content, s.connections
+    assert run(main()) == (b"data", b"ok", 1)
+
+
+# ---- misuse ---------------------------------------------------------------------------------
+
+def test_bad_urls_and_http2_are_refused_clearly():
+    async def main():
+        async with AsyncClient() as c:
+            with pytest.raises(UnsupportedProtocol, match="ftp"):
+                await c.get("ftp://example.invalid/")
+            with pytest.raises(UnsupportedProtocol, match="no scheme"):
+                await c.get("/relative")
+    run(main())
+    with pytest.raises(NotImplementedError, match="HTTP/2"):
+        AsyncClient(http2=True)
