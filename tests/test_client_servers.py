@@ -149,6 +149,8 @@ def test_request_bodies_in_every_form(app_port):
             out["empty"] = (r.content, r.headers["x-body-length"])
             r = await c.post(url, content=b"z" * 10, headers={"expect": "100-continue"})
             out["expect"] = r.content
+            r = await c.request("GET", url, content=gen())
+            out["get-stream"] = (len(r.content), r.headers["x-chunked"])
             r = await c.get(url, params={"q": "a b"}, headers=[("x-extra", "1")])
             out["host"] = r.headers["x-host"]
             return out, c.pool.connections
@@ -162,6 +164,7 @@ def test_request_bodies_in_every_form(app_port):
         "json": b'{"a":[1,2]}',
         "empty": (b"", b"0"),
         "expect": b"z" * 10,
+        "get-stream": (70004, b"yes"),
         "host": f"127.0.0.1:{app_port}".encode(),
     }
     assert conns == 1

@@ -279,10 +279,17 @@ class AsyncClient:
         return await self.send_raw(method, u, headers, content, timeout, stream)
 
     async def send_raw(self, method: str, u: _URL, headers: Any, content: Any, timeout: Timeout,
-                       stream: bool) -> Response:
-        route = self._router.route(u.scheme, u.host, u.port, u.authority, u.url)
+                       stream: bool, *, route: Any = None, raw_headers: bool = False
+                       ) -> Response:
+        """Send one request. ``headers`` are merged with the client's (``raw_headers``: sent
+        exactly as given, a complete ``HeaderMap`` with Host)."""
+        if route is None:
+            route = self._router.route(u.scheme, u.host, u.port, u.authority, u.url)
         forward = route.mode == FORWARD
-        hmap = self._request_headers(u, route.proxy_auth if forward else None, headers)
+        if raw_headers:
+            hmap = headers
+        else:
+            hmap = self._request_headers(u, route.proxy_auth if forward else None, headers)
         target = u.absolute if forward else u.target
         expect = False
         if content is not None and "expect" in hmap:

@@ -404,10 +404,18 @@ class H1Connection(H1ClientState, asyncio.Protocol):
                     transport.write(codec.serialize_end())
                     self.writer_done()
             else:
-                length = headers.get("content-length")
-                head = codec.serialize_request(
-                    method, target, headers, http10=http10,
-                    chunked=length is None and "transfer-encoding" not in headers)
+                if http10 and "content-length" not in headers:
+                    raise LocalProtocolError(
+                        "this server speaks HTTP/1.0, which cannot carry a request body of "
+                        "unknown length: give a content-length header or bytes")
+                if method in _NO_BODY_METHODS and "content-length" not in headers \
+                        and "transfer-encoding" not in headers:
+                    # A body of unknown length on a method that usually has none: frame it
+                    # explicitly, or the serializer would send it as no body at all.
+                    headers = HeaderMap(headers)
+                    headers["transfer-encoding"] = "chunked"
+                head = codec.serialize_request(method, target, headers, http10=http10,
+                                               chunked=True)
                 self._start_writer(head, content, timeout, expect_continue)
         except (ValueError, H1UserError) as exc:
             self._abort()
