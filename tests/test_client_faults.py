@@ -377,3 +377,106 @@ def test_bad_urls_and_http2_are_refused_clearly():
     run(main())
     with pytest.raises(NotImplementedError, match="HTTP/2"):
         AsyncClient(http2=True)
+
+
+def test_unsolicited_bytes_after_the_response_poison_the_idle_connection():
+    async def handler(script, reader, writer, n):
+        await script.read_request(reader)
+        writer.write(OK)
+        await writer.drain()
+        if n == 1:
+            await asyncio.sleep(0.05)
+            writer.write(b"HTTP/1.1 408 Request Timeout\r\n\r\n")  # nobody asked
+            await writer.drain()
+        await keepalive_ok(script, reader, writer, n)
+
+    async def main():
+        async with Script(handler) as s, AsyncClient() as c:
+            await c.get(s.url)
+            await asyncio.sleep(0.2)
+            idle_after = c.pool.connections
+            r = await c.get(s.url)
+            return idle_after, r.content, s.connections
+    assert run(main()) == (0, b"ok", 2)
+
+
+# ---- abandoned and cancelled exchanges ------------------------------------------------------
+
+def slow_body_handler(delay):
+    async def handler(script, reader, writer, n):
+        while True:
+            await script.read_request(reader)
+            writer.write(b"HTTP/1.1 200 OK\r\ncontent-length: 4\r\n\r\nok")
+            await writer.drain()
+            await asyncio.sleep(delay)
+            writer.write(b"ok")
+            await writer.drain()
+    return handler
+
+
+def test_cancelled_request_frees_its_connection():
+    async def handler(script, reader, writer, n):
+        await script.read_request(reader)
+        await asyncio.sleep(10)
+
+    async def main():
+        async with Script(handler) as s, AsyncClient(limits=Limits(max_connections=1)) as c:
+            task = asyncio.ensure_future(c.get(s.url))
+            await asyncio.sleep(0.1)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            return c.pool.connections
+    assert run(main()) == 0
+
+
+def test_unclosed_streamed_response_gives_its_slot_back_when_collected():
+    async def main():
+        async with Script(slow_body_handler(5)) as s, AsyncClient(
+                limits=Limits(max_connections=1), timeout=Timeout(5, pool=2)) as c:
+            cm = c.stream("GET", s.url)
+            r = await cm.__aenter__()
+            assert r.status == 200 and c.pool.connections == 1
+            del r, cm  # never closed
+            import gc
+            gc.collect()
+            await asyncio.sleep(0.05)
+            return c.pool.connections
+    assert run(main()) == 0
+
+
+def test_client_close_fails_requests_in_flight():
+    async def main():
+        async with Script(slow_body_handler(5)) as s:
+            c = AsyncClient()
+            async with c.stream("GET", s.url) as r:
+                await c.aclose()
+                with pytest.raises(ReadError):
+                    await r.read()
+            from velmora.client import ClientClosed
+            with pytest.raises(ClientClosed):
+                await c.get(s.url)
+    run(main())
+
+
+@pytest.mark.parametrize("chunks", [1, 3, 10_000])
+def test_body_split_anywhere_reads_the_same(chunks):
+    """A chunked response delivered whole, in three pieces, and byte by byte."""
+    wire = (b"HTTP/1.1 200 OK\r\ntransfer-encoding: chunked\r\n\r\n"
+            b"5\r\nhello\r\n1;ext=1\r\n \r\n5\r\nworld\r\n0\r\n\r\n")
+
+    async def handler(script, reader, writer, n):
+        while True:
+            await script.read_request(reader)
+            step = max(1, len(wire) // chunks)
+            for i in range(0, len(wire), step):
+                writer.write(wire[i:i + step])
+                await writer.drain()
+                await asyncio.sleep(0)
+
+    async def main():
+        async with Script(handler) as s, AsyncClient() as c:
+            a = await c.get(s.url)
+            b = await c.get(s.url)
+            return a.content, b.content, s.connections
+    assert run(main()) == (b"hello world", b"hello world", 1)

@@ -1,0 +1,231 @@
+"""Client benchmark: sequential GETs over one keep-alive connection against nginx.
+
+Contenders, interleaved round by round on one event loop, each making REQUESTS sequential GETs of
+a small static file over one kept-alive connection (each reads the whole body):
+
+- velmora: ``velmora.client.AsyncClient``
+- httpx: ``httpx.AsyncClient`` with its default transport
+- aiohttp: ``aiohttp.ClientSession``
+- httpx+velmora: ``httpx.AsyncClient(transport=velmora.client.AsyncTransport())``
+
+The best round of each is reported (requests per second), with velmora's ratios to the others.
+Then the memory one idle pooled connection costs: N connections are opened to nginx at once and
+left idle in the pool; glibc's in-use byte count (the script re-runs itself with
+PYTHONMALLOC=malloc, so Python objects are counted too) before and after, divided by N.
+
+usage: python bench/client_get.py [--requests 2000] [--rounds 5] [--uvloop] [--idle 500]
+needs: nginx (Debian package), pip install '.[bench]'
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import ctypes
+import gc
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+from pathlib import Path
+
+BODY = b"x" * 612  # the size of nginx's default index page
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start_nginx(tmp: str) -> tuple[subprocess.Popen, int]:
+    binary = shutil.which("nginx") or "/usr/sbin/nginx"
+    root = Path(tmp) / "www"
+    root.mkdir()
+    (root / "index.html").write_bytes(BODY)
+    port = free_port()
+    conf = Path(tmp) / "nginx.conf"
+    conf.write_text(textwrap.dedent(f"""
+        daemon off;
+        master_process off;
+        worker_processes 1;
+        pid {tmp}/nginx.pid;
+        error_log stderr error;
+        {"user root;" if os.geteuid() == 0 else ""}
+        events {{ worker_connections 4096; }}
+        http {{
+            access_log off;
+            client_body_temp_path {tmp}/body;
+            proxy_temp_path {tmp}/proxy;
+            fastcgi_temp_path {tmp}/fastcgi;
+            uwsgi_temp_path {tmp}/uwsgi;
+            scgi_temp_path {tmp}/scgi;
+            keepalive_requests 1000000;
+            keepalive_timeout 300s;
+            open_file_cache max=10;
+            server {{ listen 127.0.0.1:{port}; root {root}; }}
+        }}
+    """))
+    proc = subprocess.Popen([binary, "-c", str(conf), "-p", tmp])
+    for _ in range(200):
+        with socket.socket() as s:
+            if s.connect_ex(("127.0.0.1", port)) == 0:
+                return proc, port
+        time.sleep(0.05)
+    proc.kill()
+    raise SystemExit("nginx did not start")
+
+
+# ---- contenders ---------------------------------------------------------------------------------
+
+async def run_velmora(url: str, n: int) -> float:
+    import velmora.client
+
+    async with velmora.client.AsyncClient() as c:
+        await c.get(url)  # connect outside the timing
+        t = time.perf_counter()
+        for _ in range(n):
+            r = await c.get(url)
+            assert r.content == BODY
+        el = time.perf_counter() - t
+        assert c.pool.connections == 1
+    return el
+
+
+async def run_httpx(url: str, n: int, transport=None) -> float:
+    import httpx
+
+    async with httpx.AsyncClient(transport=transport) as c:
+        await c.get(url)
+        t = time.perf_counter()
+        for _ in range(n):
+            r = await c.get(url)
+            assert r.content == BODY
+        return time.perf_counter() - t
+
+
+async def run_httpx_velmora(url: str, n: int) -> float:
+    import velmora.client
+
+    return await run_httpx(url, n, velmora.client.AsyncTransport())
+
+
+async def run_aiohttp(url: str, n: int) -> float:
+    import aiohttp
+
+    async with aiohttp.ClientSession(connector=aiohttp.TCPConnector(limit=1)) as s:
+        async with s.get(url) as r:
+            await r.read()
+        t = time.perf_counter()
+        for _ in range(n):
+            async with s.get(url) as r:
+                assert await r.read() == BODY
+        return time.perf_counter() - t
+
+
+CONTENDERS = [("velmora", run_velmora), ("httpx", run_httpx), ("aiohttp", run_aiohttp),
+              ("httpx+velmora", run_httpx_velmora)]
+
+
+async def throughput(url: str, n: int, rounds: int) -> None:
+    best: dict[str, float] = {}
+    for rnd in range(rounds):
+        for name, fn in CONTENDERS:
+            try:
+                el = await fn(url, n)
+            except ImportError as exc:
+                print(f"  {name}: skipped ({exc})")
+                continue
+            best[name] = min(best.get(name, float("inf")), el)
+        print(f"  round {rnd + 1}: " + ", ".join(
+            f"{k} {n / v:,.0f}/s" for k, v in best.items()), flush=True)
+    print(f"\n{n} sequential GETs of {len(BODY)} bytes over one keep-alive connection "
+          f"(best of {rounds} rounds):")
+    for name, el in best.items():
+        print(f"  {name:15s} {n / el:9,.0f} req/s   {el / n * 1e6:7.1f} us/req")
+    v = best.get("velmora")
+    hv = best.get("httpx+velmora")
+    if v and "httpx" in best:
+        print(f"  velmora / httpx default transport:      {best['httpx'] / v:5.2f}x  (target >= 3)")
+    if v and "aiohttp" in best:
+        print(f"  velmora / aiohttp:                      {best['aiohttp'] / v:5.2f}x  (target >= 1.5)")
+    if hv and "httpx" in best:
+        print(f"  httpx+velmora / httpx default transport: {best['httpx'] / hv:5.2f}x  (target >= 2)")
+
+
+# ---- memory of idle pooled connections --------------------------------------------------------
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(n, ctypes.c_size_t) for n in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]
+
+
+def in_use() -> int:
+    libc = ctypes.CDLL(None)
+    libc.mallinfo2.restype = MallInfo2
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+async def idle_memory(url: str, n: int) -> None:
+    import velmora.client
+
+    limits = velmora.client.Limits(max_connections=n + 1, max_keepalive_connections=n + 1,
+                                   keepalive_expiry=None)
+    async with velmora.client.AsyncClient(limits=limits) as warm:
+        await asyncio.gather(*(warm.get(url) for _ in range(20)))
+    async with velmora.client.AsyncClient(limits=limits) as c:
+        await c.get(url)
+        gc.collect()
+        before = in_use()
+        # n concurrent requests open n connections; then they all sit idle in the pool
+        await asyncio.gather(*(c.get(url) for _ in range(n)))
+        await asyncio.sleep(0.2)
+        gc.collect()
+        after = in_use()
+        idle = c.pool.idle_connections
+    per = (after - before) / max(idle - 1, 1)
+    print(f"\nidle pooled connections: {idle} (PYTHONMALLOC={os.environ.get('PYTHONMALLOC')})")
+    print(f"  per idle connection (connection state, codec, asyncio transport and socket "
+          f"objects, allocator overhead): {per:,.0f} bytes")
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--requests", type=int, default=2000)
+    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--idle", type=int, default=500)
+    ap.add_argument("--uvloop", action="store_true")
+    ap.add_argument("--memory-only", action="store_true")
+    args = ap.parse_args()
+    run = asyncio.run
+    if args.uvloop:
+        import uvloop
+
+        run = uvloop.run
+    with tempfile.TemporaryDirectory(prefix="velmora-bench-") as tmp:
+        os.chmod(tmp, 0o755)
+        proc, port = start_nginx(tmp)
+        url = f"http://127.0.0.1:{port}/index.html"
+        try:
+            if os.environ.get("PYTHONMALLOC") == "malloc":
+                run(idle_memory(url, args.idle))
+                return
+            print(f"loop: {'uvloop' if args.uvloop else 'asyncio'}; nginx on {url}")
+            if not args.memory_only:
+                run(throughput(url, args.requests, args.rounds))
+        finally:
+            proc.terminate()
+            proc.wait(5)
+    sys.stdout.flush()
+    subprocess.run([sys.executable, *sys.argv, "--memory-only"],
+                   env=dict(os.environ, PYTHONMALLOC="malloc"), check=True)
+
+
+if __name__ == "__main__":
+    main()
