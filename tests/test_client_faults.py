@@ -480,3 +480,54 @@ def test_body_split_anywhere_reads_the_same(chunks):
             b = await c.get(s.url)
             return a.content, b.content, s.connections
     assert run(main()) == (b"hello world", b"hello world", 1)
+
+
+def test_slow_reader_pauses_the_socket():
+    """A body read slowly is not buffered whole: the server's writes stall."""
+    total = 64 << 20
+    written = 0
+
+    async def handler(script, reader, writer, n):
+        nonlocal written
+        await script.read_request(reader)
+        writer.write(b"HTTP/1.1 200 OK\r\ncontent-length: %d\r\n\r\n" % total)
+        chunk = b"x" * 65536
+        for _ in range(total // len(chunk)):
+            writer.write(chunk)
+            await writer.drain()
+            written += len(chunk)
+
+    async def main():
+        async with Script(handler) as s, AsyncClient() as c:
+            async with c.stream("GET", s.url) as r:
+                got = 0
+                async for chunk in r.aiter_bytes():
+                    got += len(chunk)
+                    if got > 1 << 20:
+                        break
+                await asyncio.sleep(0.5)  # the consumer is busy elsewhere
+                return written
+    assert run(main()) < 24 << 20
+
+
+def test_client_imports_and_works_without_httpx():
+    import subprocess
+    import sys
+
+    code = (
+        "import sys; sys.modules['httpx'] = None\n"
+        "import asyncio, velmora.client as vc\n"
+        "async def main():\n"
+        "    async def h(r, w):\n"
+        "        await r.readuntil(b'\\r\\n\\r\\n'); w.write(%r); await w.drain(); w.close()\n"
+        "    srv = await asyncio.start_server(h, '127.0.0.1', 0)\n"
+        "    port = srv.sockets[0].getsockname()[1]\n"
+        "    async with vc.AsyncClient() as c:\n"
+        "        print((await c.get(f'http://127.0.0.1:{port}/')).content.decode())\n"
+        "    try:\n"
+        "        vc.AsyncTransport\n"
+        "    except ImportError:\n"
+        "        print('no transport')\n"
+        "asyncio.run(main())\n" % OK)
+    p = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=30)
+    assert (p.returncode, p.stdout.split()) == (0, [b"ok", b"no", b"transport"]), p.stderr

@@ -222,3 +222,24 @@ def test_socks_proxy_is_refused_clearly():
             with pytest.raises(UnsupportedProtocol, match="HTTP and HTTPS proxies"):
                 await c.get("http://127.0.0.1:9/")
     run(main())
+
+
+def test_tls_verification_default_custom_and_off(tls_pair):
+    from velmora.client import ConnectError
+
+    server_ctx, cafile = tls_pair
+
+    async def main():
+        origin, port, _ = await origin_server(server_ctx)
+        url = f"https://localhost:{port}/v"
+        async with AsyncClient() as c:  # system CAs: a self-signed certificate is refused
+            with pytest.raises(ConnectError, match="TLS|certificate"):
+                await c.get(url)
+        custom = ssl.create_default_context(cafile=cafile)
+        async with AsyncClient(verify=custom) as c:
+            a = (await c.get(url)).content
+        async with AsyncClient(verify=False) as c:
+            b = (await c.get(url)).content
+        origin.close()
+        return a, b
+    assert run(main()) == (b"origin:/v", b"origin:/v")

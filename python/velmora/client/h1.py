@@ -323,9 +323,11 @@ class H1Connection(H1ClientState, asyncio.Protocol):
         w = self._waiter
         if w is None or w.done():
             return
-        now = self._loop.time()
-        if now + 0.0005 < self._deadline:
-            self._timer = self._loop.call_at(self._deadline, self._on_timer)
+        deadline = self._deadline
+        if deadline == float("inf"):
+            return
+        if self._loop.time() + 0.0005 < deadline:
+            self._timer = self._loop.call_at(deadline, self._on_timer)
             return
         w.set_exception(ReadTimeout("timed out waiting for the server to send the response"))
 
@@ -373,6 +375,11 @@ class H1Connection(H1ClientState, asyncio.Protocol):
         closed and the error raised; on success the body is read with :meth:`read_chunk` (or is
         already complete, see :meth:`take_complete_body`).
         """
+        if self._lost or self._peer_eof:
+            # The server closed the connection after it was handed over and before anything
+            # was written: nothing was sent, so the request can go out on a fresh one.
+            self._abort()
+            raise Disconnected("the server closed the connection before the request was sent")
         self.exchange_started()
         self._phase = _HEAD
         self._fed = 0
@@ -529,7 +536,7 @@ class H1Connection(H1ClientState, asyncio.Protocol):
 
     def _abort(self) -> None:
         """The exchange failed or was abandoned: the connection cannot be trusted any more."""
-        if self._phase == _DONE or self._phase == _IDLE and not self.busy:
+        if self._phase == _DONE:
             return
         self._phase = _DONE
         self._dec = None
