@@ -400,8 +400,11 @@ class ConnectionPool:
                     raise ProxyError("the proxy sent bytes before the tunnel's TLS handshake")
                 boot = _Bootstrap()
                 transport.set_protocol(boot)
-                transport = await loop.start_tls(transport, boot, self._ssl,
-                                                 server_hostname=route.host)
+                tls = await loop.start_tls(transport, boot, self._ssl,
+                                           server_hostname=route.host)
+                if tls is None:  # pragma: no cover - the tunnel closed during the handshake
+                    raise ConnectError(f"the tunnel to {route.authority} closed during TLS")
+                transport = tls
         if transport.get_extra_info("ssl_object") is not None:
             alpn = transport.get_extra_info("ssl_object").selected_alpn_protocol()
             if alpn == "h2":

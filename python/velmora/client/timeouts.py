@@ -22,6 +22,10 @@ class Timeout:
     """
 
     __slots__ = ("connect", "read", "write", "pool")
+    connect: float | None
+    read: float | None
+    write: float | None
+    pool: float | None
 
     def __init__(
         self,

@@ -28,7 +28,7 @@ from .timeouts import Timeout
 
 __all__ = ["AsyncTransport"]
 
-_ERRORS: tuple[tuple[type[Exception], type[Exception]], ...] = (
+_ERRORS: tuple[tuple[type[Exception], type[httpx.TransportError]], ...] = (
     (E.ConnectTimeout, httpx.ConnectTimeout),
     (E.ReadTimeout, httpx.ReadTimeout),
     (E.WriteTimeout, httpx.WriteTimeout),
