@@ -50,6 +50,7 @@ _IDLE = 0  # no exchange reads the connection
 _HEAD = 1  # waiting for the response head
 _BODY = 2  # reading the response body
 _DONE = 3  # the exchange is over; the connection is released or closed
+_TUNNEL = 4  # a 2xx to CONNECT: the bytes that follow belong to the tunnel
 
 #: Received body bytes buffered before reading from the socket pauses.
 READ_HIGH_WATER = 256 * 1024
@@ -93,10 +94,13 @@ class H1Connection(H1ClientState, asyncio.Protocol):
     __slots__ = (
         "_loop", "_transport", "_codec", "_pool", "key", "_phase", "_waiter", "_exc", "_dec",
         "_fed", "_watching", "_read_paused", "_write_paused", "_drain", "_deadline", "_timer",
-        "_expect", "_reusable", "served", "idle_since", "_release", "_lost", "_head_status",
+        "_expect", "_reusable", "served", "idle_since", "_release", "_lost",
         "proxy_auth", "forward_proxy", "_peer_eof", "_complete_body",
         "trailers_taken",
     )
+
+    #: One exchange at a time: the pool keeps it in its idle list between exchanges.
+    multiplexed = False
 
     def __new__(cls, transport: Any, *args: Any, **kwargs: Any) -> H1Connection:
         return H1ClientState.__new__(cls, transport)
@@ -126,7 +130,6 @@ class H1Connection(H1ClientState, asyncio.Protocol):
         self._release = pool._release if pool is not None else None
         self._lost = False
         self._peer_eof = False
-        self._head_status = 0
         self.proxy_auth = proxy_auth
         self.forward_proxy = forward_proxy
         self._complete_body: bytes | None = None
@@ -185,6 +188,8 @@ class H1Connection(H1ClientState, asyncio.Protocol):
             if w is not None and not w.done():
                 w.set_result(None)
         elif phase == _HEAD:
+            if self._exc is not None:
+                return
             self._fed += len(data)
             codec = self._codec
             try:
@@ -200,9 +205,29 @@ class H1Connection(H1ClientState, asyncio.Protocol):
             self._phase = _BODY
             if self._expect is not None:
                 self._open_expect_gate()
+            # Set up the body here, before the reader resumes, so that body bytes arriving
+            # in the meantime already have their decoder.
+            if head.is_upgrade:
+                self._phase = _TUNNEL
+            else:
+                self._reusable = head.keep_alive and not codec.request_connection_close
+                kind = head.body_kind
+                if kind == "length":
+                    if codec.buffered() == head.content_length:
+                        self._complete_body = codec.take_body()
+                    else:
+                        self._dec = dec = H1BodyDecoder(kind, head.content_length)
+                        codec.take_body_into(dec)
+                elif kind != "empty":
+                    if kind == "close":
+                        self._reusable = False
+                    self._dec = dec = H1BodyDecoder(kind)
+                    codec.take_body_into(dec)
             w = self._waiter
             if w is not None and not w.done():
                 w.set_result(head)
+        elif phase == _TUNNEL:
+            self._codec.feed(data)  # the tunnel's first bytes, for whoever takes the transport
         else:
             self._unsolicited()
 
@@ -385,6 +410,7 @@ class H1Connection(H1ClientState, asyncio.Protocol):
         self._fed = 0
         self._exc = None
         self._dec = None
+        self._complete_body = None
         codec = self._codec
         transport = self._transport
         http10 = self.peer_http10
@@ -435,7 +461,6 @@ class H1Connection(H1ClientState, asyncio.Protocol):
         except BaseException:
             self._abort()
             raise
-        self._head_status = head.status
         if head.http10:
             self.set_peer_http10(True)
         if head.is_upgrade:
@@ -445,22 +470,8 @@ class H1Connection(H1ClientState, asyncio.Protocol):
                 self._abort()
                 raise RemoteProtocolError(f"unexpected protocol switch ({head.status})")
             return head
-        self._reusable = head.keep_alive and not codec.request_connection_close
-        kind = head.body_kind
-        if kind == "empty":
+        if self._dec is None:  # empty, or the whole body came with the head
             self._body_complete()
-        elif kind == "length" and codec.buffered() == head.content_length:
-            self._dec = None
-            self._complete_body = codec.take_body()
-            self._body_complete()
-        else:
-            dec = H1BodyDecoder(kind, head.content_length or 0)
-            codec.take_body_into(dec)
-            if kind == "close":
-                self._reusable = False
-            self._dec = dec
-            if self._peer_eof:
-                dec.mark_eof()
         return head
 
     def take_complete_body(self) -> bytes | None:

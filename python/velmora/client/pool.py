@@ -5,9 +5,18 @@ parked on them, so a connection the server closed while it sat idle is dropped b
 for it. A request first takes an idle connection of its route, else opens one when the limits
 allow, else waits (``pool`` timeout) for a connection to come back or a slot to free up.
 
-The pool hands out connection objects with a small protocol (``try_begin_exchange``,
-``is_available``, ``idle``, ``close``, ``key``), so an HTTP/2 connection class can be plugged in
-beside :class:`~velmora.client.h1.H1Connection`.
+The pool hands out connection objects with a small protocol, so that an HTTP/2 connection class
+can be plugged in beside :class:`~velmora.client.h1.H1Connection`:
+
+- ``key``, ``served``, ``idle_since``, ``http_version``, ``multiplexed`` (class attribute);
+- ``try_begin_exchange()`` claims the connection (HTTP/1) or a stream slot (HTTP/2) and says
+  whether it succeeded; ``is_dead()``; ``idle()`` (entering an idle period); ``close()``;
+- ``send(method, target, headers, content, timeout, expect_continue)`` returns the response head
+  and ``take_complete_body()`` / ``read_chunk(timeout)`` / ``abandon()`` read its body;
+- it reports back through ``pool._release(conn, reusable)`` and ``pool._lost(conn)``.
+
+A ``multiplexed`` connection is shared: it is kept in ``_shared`` (one per route key) and handed
+to every request while ``try_begin_exchange()`` grants a slot, instead of going to the idle list.
 """
 
 from __future__ import annotations
@@ -137,6 +146,7 @@ class ConnectionPool:
         self._limits = limits
         self._local_address = local_address
         self._idle: dict[Any, list[Any]] = {}
+        self._shared: dict[Any, Any] = {}
         self._count: dict[Any, int] = {}
         self._total = 0
         self._idle_total = 0
@@ -184,6 +194,9 @@ class ConnectionPool:
         conn = self.checkout_idle(key)
         if conn is not None:
             return conn
+        shared = self._shared.get(key)
+        if shared is not None and not shared.is_dead() and shared.try_begin_exchange():
+            return shared
         if self._loop is None:
             self._loop = asyncio.get_running_loop()
         if not self._reserve(key):
@@ -221,6 +234,8 @@ class ConnectionPool:
             self._unreserve(key)
             raise
         self._all.add(conn)
+        if conn.multiplexed:
+            self._shared[key] = conn
         conn.try_begin_exchange()
         return conn
 
@@ -264,6 +279,12 @@ class ConnectionPool:
 
     def _release(self, conn: Any, reusable: bool) -> None:
         """The connection finished an exchange; ``reusable`` is the core's verdict."""
+        if conn.multiplexed:  # stays shared while alive; nothing to queue
+            if not reusable:
+                self._lost(conn)
+            else:
+                self._wake_waiters()
+            return
         if not reusable or self._closed or conn not in self._all:
             self._discard(conn)
             if reusable:
@@ -302,6 +323,8 @@ class ConnectionPool:
         self._discard(conn)
 
     def _discard(self, conn: Any) -> None:
+        if self._shared.get(conn.key) is conn:
+            del self._shared[conn.key]
         if conn in self._all:
             self._all.discard(conn)
             self._unreserve(conn.key)
@@ -322,6 +345,10 @@ class ConnectionPool:
                 self._waiters.remove(entry)
                 continue
             conn = self.checkout_idle(key)
+            if conn is None:
+                shared = self._shared.get(key)
+                if shared is not None and not shared.is_dead() and shared.try_begin_exchange():
+                    conn = shared
             if conn is not None:
                 self._waiters.remove(entry)
                 fut.set_result(conn)
@@ -439,6 +466,7 @@ class ConnectionPool:
         self._waiters.clear()
         conns = list(self._all)
         self._idle.clear()
+        self._shared.clear()
         self._idle_total = 0
         for conn in conns:
             conn.close()
