@@ -531,3 +531,29 @@ def test_client_imports_and_works_without_httpx():
         "asyncio.run(main())\n" % OK)
     p = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=30)
     assert (p.returncode, p.stdout.split()) == (0, [b"ok", b"no", b"transport"]), p.stderr
+
+
+def test_idle_connections_expire():
+    async def main():
+        async with Script(keepalive_ok) as s, AsyncClient(
+                limits=Limits(keepalive_expiry=0.2)) as c:
+            await c.get(s.url)
+            assert c.pool.idle_connections == 1
+            await asyncio.sleep(0.6)
+            expired = c.pool.connections
+            await c.get(s.url)
+            return expired, s.connections
+    assert run(main()) == (0, 2)
+
+
+def test_declared_length_must_match_the_body():
+    from velmora.client import LocalProtocolError
+
+    async def main():
+        async with Script(keepalive_ok) as s, AsyncClient() as c:
+            with pytest.raises(LocalProtocolError, match="does not match"):
+                await c.post(s.url, content=b"0123456789", headers={"content-length": "4"})
+            with pytest.raises(LocalProtocolError):  # a stream that ends early
+                await c.post(s.url, content=[b"0123"], headers={"content-length": "10"})
+            return (await c.get(s.url)).content
+    assert run(main()) == b"ok"

@@ -424,6 +424,12 @@ class H1Connection(H1ClientState, asyncio.Protocol):
                                                             http10=http10, content_length=0))
                 self.writer_done()
             elif type(content) is bytes:
+                declared = headers.get("content-length")
+                if declared is not None and declared != str(len(content)).encode():
+                    # The encoder would cut a longer body short without a word.
+                    raise LocalProtocolError(
+                        f"content-length {declared.decode('latin-1')!r} does not match the "
+                        f"{len(content)}-byte body")
                 head = codec.serialize_request(method, target, headers, http10=http10,
                                                content_length=len(content))
                 if expect_continue and content:
