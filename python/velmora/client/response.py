@@ -13,6 +13,8 @@ from .errors import HTTPError, ResponseNotRead, StreamClosed, StreamConsumed
 
 __all__ = ["Response", "HTTPStatusError"]
 
+_PHRASES = {s.value: s.phrase for s in HTTPStatus}
+
 
 class HTTPStatusError(HTTPError):
     """Raised by :meth:`Response.raise_for_status` for a 4xx or 5xx status."""
@@ -56,10 +58,7 @@ class Response:
 
     @property
     def reason_phrase(self) -> str:
-        try:
-            return HTTPStatus(self.status).phrase
-        except ValueError:
-            return ""
+        return _PHRASES.get(self.status, "")
 
     @property
     def is_success(self) -> bool:
