@@ -557,3 +557,24 @@ def test_declared_length_must_match_the_body():
                 await c.post(s.url, content=[b"0123"], headers={"content-length": "10"})
             return (await c.get(s.url)).content
     assert run(main()) == b"ok"
+
+
+def test_streamed_body_to_an_http10_server_needs_a_length():
+    from velmora.client import LocalProtocolError
+
+    async def handler(script, reader, writer, n):
+        while True:
+            head = await script.read_request(reader)
+            if b"content-length: 3" in head:
+                await reader.readexactly(3)
+            writer.write(b"HTTP/1.0 200 OK\r\nconnection: keep-alive\r\ncontent-length: 2\r\n\r\nok")
+            await writer.drain()
+
+    async def main():
+        async with Script(handler) as s, AsyncClient() as c:
+            await c.get(s.url)
+            with pytest.raises(LocalProtocolError, match="HTTP/1.0"):
+                await c.post(s.url, content=[b"abc"])
+            r = await c.post(s.url, content=[b"abc"], headers={"content-length": "3"})
+            return r.content, [h.split(b"\r\n")[0] for h in s.requests]
+    assert run(main()) == (b"ok", [b"GET / HTTP/1.1", b"POST / HTTP/1.0"])

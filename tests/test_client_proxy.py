@@ -243,3 +243,31 @@ def test_tls_verification_default_custom_and_off(tls_pair):
         origin.close()
         return a, b
     assert run(main()) == (b"origin:/v", b"origin:/v")
+
+
+def test_httpx_transport_through_a_forward_proxy_and_tunnel(tls_pair):
+    import httpx
+
+    import velmora.client
+
+    server_ctx, cafile = tls_pair
+
+    async def main():
+        plain, pport, _ = await origin_server()
+        tls, tport, _ = await origin_server(server_ctx)
+        async with Proxy(auth="u:p") as proxy:
+            transport = velmora.client.AsyncTransport(
+                proxy=f"http://u:p@127.0.0.1:{proxy.port}", verify=cafile)
+            async with httpx.AsyncClient(transport=transport) as c:
+                a = await c.get(f"http://127.0.0.1:{pport}/plain")
+                b = await c.get(f"https://localhost:{tport}/secure")
+            heads = [h.split(b"\r\n") for h in proxy.heads]
+        plain.close()
+        tls.close()
+        return a.text, b.text, heads, pport, tport
+    a, b, heads, pport, tport = run(main())
+    assert (a, b) == ("origin:/plain", "origin:/secure")
+    assert heads[0][0] == b"GET http://127.0.0.1:%d/plain HTTP/1.1" % pport
+    assert heads[1][0] == b"CONNECT localhost:%d HTTP/1.1" % tport
+    auth = b"proxy-authorization: Basic " + base64.b64encode(b"u:p")
+    assert auth in heads[0] and auth in heads[1]

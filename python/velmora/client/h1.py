@@ -456,8 +456,11 @@ class H1Connection(H1ClientState, asyncio.Protocol):
                 head = codec.serialize_request(method, target, headers, http10=http10,
                                                chunked=True)
                 self._start_writer(head, content, timeout, expect_continue)
+        except LocalProtocolError:
+            self._unclaim()
+            raise
         except (ValueError, H1UserError) as exc:
-            self._abort()
+            self._unclaim()
             raise LocalProtocolError(str(exc)) from exc
         except BaseException:
             self._abort()
@@ -550,6 +553,16 @@ class H1Connection(H1ClientState, asyncio.Protocol):
         rel = self._release
         if rel is not None:
             rel(self, False)
+
+    def _unclaim(self) -> None:
+        """The request was refused before a byte of it was written: the connection is as good
+        as before and goes back to the pool."""
+        self._phase = _IDLE
+        self._codec.reset()
+        if self.end_exchange():
+            rel = self._release
+            if rel is not None:
+                rel(self, True)
 
     def _abort(self) -> None:
         """The exchange failed or was abandoned: the connection cannot be trusted any more."""
