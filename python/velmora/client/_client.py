@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
+import base64
 import json as _json
+import logging
 import ssl
 from collections.abc import AsyncIterable, AsyncIterator, Iterable, Mapping
 from contextlib import asynccontextmanager
 from typing import Any
-from urllib.parse import urlencode
+from urllib.parse import unquote, urlencode
 
 from velmora._velmora import HeaderMap, __version__, uri_parts
 
@@ -27,13 +29,14 @@ IDEMPOTENT = frozenset(("GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"))
 _DEFAULT_PORTS = {"http": 80, "https": 443}
 _URL_CACHE_LIMIT = 512
 _UNSET: Any = object()
+log = logging.getLogger("velmora.client")
 
 
 class _URL:
     """A request URL split once: where to dial and what to write."""
 
     __slots__ = ("url", "scheme", "host", "port", "authority", "host_header", "target",
-                 "absolute")
+                 "absolute", "auth")
 
     def __init__(self, url: str) -> None:
         try:
@@ -57,7 +60,14 @@ class _URL:
         target = target.partition("#")[0]
         if not target or target[0] != "/":
             target = "/" + target
-        hostport = raw_authority.rpartition("@")[2]
+        userinfo, at, hostport = raw_authority.rpartition("@")
+        self.auth: str | None = None
+        if at:
+            # Credentials in the URL become Basic authentication (RFC 7617); they are never
+            # written into the request target.
+            user, _, password = userinfo.partition(":")
+            token = f"{unquote(user)}:{unquote(password)}".encode()
+            self.auth = "Basic " + base64.b64encode(token).decode("ascii")
         default = _DEFAULT_PORTS[scheme]
         if hostport.endswith(f":{default}") and port == default:
             hostport = hostport[: -len(str(default)) - 1]
@@ -139,7 +149,7 @@ class AsyncClient:
         self._router = Router(proxy, trust_env=trust_env)
         self._retries = retries
         self._urls: dict[str, _URL] = {}
-        self._head_cache: dict[tuple[str, str | None], HeaderMap] = {}
+        self._head_cache: dict[tuple[str, str | None, str | None], HeaderMap] = {}
         self._closed = False
 
     # ---- public API ---------------------------------------------------------------------------
@@ -229,12 +239,14 @@ class AsyncClient:
         return u
 
     def _request_headers(self, u: _URL, proxy_auth: str | None, headers: Any) -> HeaderMap:
-        key = (u.host_header, proxy_auth)
+        key = (u.host_header, proxy_auth, u.auth)
         base = self._head_cache.get(key)
         if base is None:
             base = HeaderMap([("host", u.host_header)])
             for name, value in self._headers.raw_items():
                 base.add(name, value)
+            if u.auth is not None and "authorization" not in base:
+                base["authorization"] = u.auth
             if proxy_auth is not None:
                 base["proxy-authorization"] = proxy_auth
             if len(self._head_cache) >= _URL_CACHE_LIMIT:
@@ -305,6 +317,8 @@ class AsyncClient:
             except Disconnected:
                 if reused and attempts > 0 and replayable and method in IDEMPOTENT:
                     attempts -= 1
+                    log.debug("%s %s: the server closed a reused connection; sending again "
+                              "on a fresh one", method, u.url)
                     continue
                 raise
             break

@@ -59,6 +59,9 @@ COALESCE_LIMIT = 64 * 1024
 #: How long to wait for ``100 Continue`` before sending the body anyway (RFC 9110, 10.1.1).
 EXPECT_CONTINUE_WAIT = 1.0
 
+_VERDICTS = {H1_WATCH_IDLE_EOF: "closed by the server",
+             H1_WATCH_IDLE_BYTES: "unsolicited bytes from the server",
+             H1_WATCH_IDLE_ERROR: "failed"}
 _EMPTY = b""
 #: The watcher's "done" marker: the idle watcher here is the protocol callback itself, not a task.
 _NO_TASK = object()
@@ -288,6 +291,7 @@ class H1Connection(H1ClientState, asyncio.Protocol):
                 transport.close()
 
     def _idle_verdict(self, verdict: int, transport: Any) -> None:
+        log.debug("idle connection %s: %s", self.key, _VERDICTS.get(verdict, verdict))
         if verdict == H1_WATCH_IDLE_EOF:
             if transport is not None:
                 transport.close()

@@ -438,6 +438,8 @@ class ConnectionPool:
                 transport.close()
                 raise UnsupportedProtocol("the server chose HTTP/2, which this client does "
                                           "not speak yet")
+        log.debug("connected to %s:%d%s", route.host, route.port,
+                  f" through {route.proxy_uri}" if route.proxy_uri else "")
         forward = route.mode != DIRECT and route.mode != TUNNEL
         conn = H1Connection(transport, self, route.key,
                             proxy_auth=route.proxy_auth if forward else None,
