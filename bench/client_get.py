@@ -82,49 +82,49 @@ def start_nginx(tmp: str) -> tuple[subprocess.Popen, int]:
 
 # ---- contenders ---------------------------------------------------------------------------------
 
-async def run_velmora(url: str, n: int) -> float:
+async def run_velmora(url: str, n: int) -> tuple[float, float]:
     import velmora.client
 
     async with velmora.client.AsyncClient() as c:
         await c.get(url)  # connect outside the timing
-        t = time.perf_counter()
+        t, cpu = time.perf_counter(), time.process_time()
         for _ in range(n):
             r = await c.get(url)
             assert r.content == BODY
-        el = time.perf_counter() - t
+        el, cpu = time.perf_counter() - t, time.process_time() - cpu
         assert c.pool.connections == 1
-    return el
+    return el, cpu
 
 
-async def run_httpx(url: str, n: int, transport=None) -> float:
+async def run_httpx(url: str, n: int, transport=None) -> tuple[float, float]:
     import httpx
 
     async with httpx.AsyncClient(transport=transport) as c:
         await c.get(url)
-        t = time.perf_counter()
+        t, cpu = time.perf_counter(), time.process_time()
         for _ in range(n):
             r = await c.get(url)
             assert r.content == BODY
-        return time.perf_counter() - t
+        return time.perf_counter() - t, time.process_time() - cpu
 
 
-async def run_httpx_velmora(url: str, n: int) -> float:
+async def run_httpx_velmora(url: str, n: int) -> tuple[float, float]:
     import velmora.client
 
     return await run_httpx(url, n, velmora.client.AsyncTransport())
 
 
-async def run_aiohttp(url: str, n: int) -> float:
+async def run_aiohttp(url: str, n: int) -> tuple[float, float]:
     import aiohttp
 
     async with aiohttp.ClientSession(connector=aiohttp.TCPConnector(limit=1)) as s:
         async with s.get(url) as r:
             await r.read()
-        t = time.perf_counter()
+        t, cpu = time.perf_counter(), time.process_time()
         for _ in range(n):
             async with s.get(url) as r:
                 assert await r.read() == BODY
-        return time.perf_counter() - t
+        return time.perf_counter() - t, time.process_time() - cpu
 
 
 CONTENDERS = [("velmora", run_velmora), ("httpx", run_httpx), ("aiohttp", run_aiohttp),
@@ -133,28 +133,30 @@ CONTENDERS = [("velmora", run_velmora), ("httpx", run_httpx), ("aiohttp", run_ai
 
 async def throughput(url: str, n: int, rounds: int) -> None:
     best: dict[str, float] = {}
+    cpu: dict[str, float] = {}
     for rnd in range(rounds):
         for name, fn in CONTENDERS:
             try:
-                el = await fn(url, n)
+                el, c = await fn(url, n)
             except ImportError as exc:
                 print(f"  {name}: skipped ({exc})")
                 continue
             best[name] = min(best.get(name, float("inf")), el)
+            cpu[name] = min(cpu.get(name, float("inf")), c)
         print(f"  round {rnd + 1}: " + ", ".join(
             f"{k} {n / v:,.0f}/s" for k, v in best.items()), flush=True)
     print(f"\n{n} sequential GETs of {len(BODY)} bytes over one keep-alive connection "
-          f"(best of {rounds} rounds):")
+          f"(best of {rounds} rounds; client CPU is this process's CPU time):")
     for name, el in best.items():
-        print(f"  {name:15s} {n / el:9,.0f} req/s   {el / n * 1e6:7.1f} us/req")
-    v = best.get("velmora")
-    hv = best.get("httpx+velmora")
-    if v and "httpx" in best:
-        print(f"  velmora / httpx default transport:      {best['httpx'] / v:5.2f}x  (target >= 3)")
-    if v and "aiohttp" in best:
-        print(f"  velmora / aiohttp:                      {best['aiohttp'] / v:5.2f}x  (target >= 1.5)")
-    if hv and "httpx" in best:
-        print(f"  httpx+velmora / httpx default transport: {best['httpx'] / hv:5.2f}x  (target >= 2)")
+        print(f"  {name:15s} {n / el:9,.0f} req/s  {el / n * 1e6:8.1f} us/req wall  "
+              f"{cpu[name] / n * 1e6:8.1f} us/req client CPU")
+    for label, a, b, target in (
+            ("velmora / httpx default transport", "velmora", "httpx", 3),
+            ("velmora / aiohttp", "velmora", "aiohttp", 1.5),
+            ("httpx+velmora / httpx default transport", "httpx+velmora", "httpx", 2)):
+        if a in best and b in best:
+            print(f"  {label:40s} {best[b] / best[a]:6.2f}x wall  {cpu[b] / cpu[a]:6.2f}x CPU"
+                  f"  (target >= {target})")
 
 
 # ---- memory of idle pooled connections --------------------------------------------------------
