@@ -12,7 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from velmora import HeaderMap
-from velmora.client.h1 import H1Connection
+from velmora.client.h1 import Connection
 from velmora.client.timeouts import Timeout
 
 RESPONSES = [
@@ -106,7 +106,7 @@ def test_any_cut_gives_the_same_response(which, points):
     async def main():
         t = FakeTransport()
         pool = FakePool()
-        conn = H1Connection(t, pool)
+        conn = Connection(t, pool)
         head, body = await exchange(conn, cut(wire, points), wire)
         return head.status, body, pool.released, t.closed
     status, body, released, closed = asyncio.run(main())
@@ -118,7 +118,7 @@ def test_byte_by_byte_then_reuse():
     async def main():
         t = FakeTransport()
         pool = FakePool()
-        conn = H1Connection(t, pool)
+        conn = Connection(t, pool)
         out = []
         for wire, want, reusable in RESPONSES[:3]:
             head, body = await exchange(conn, [wire[i:i + 1] for i in range(len(wire))], wire)
@@ -148,7 +148,7 @@ def test_bytes_past_a_complete_response_close_the_connection(extra):
     async def main():
         t = FakeTransport()
         pool = FakePool()
-        conn = H1Connection(t, pool)
+        conn = Connection(t, pool)
         wire = RESPONSES[0][0] + extra
         head, body = await exchange(conn, [wire], wire)
         return body, pool.released, t.closed
@@ -161,7 +161,7 @@ def test_idle_eof_and_idle_bytes_verdicts():
         for event in ("eof", "bytes"):
             t = FakeTransport()
             pool = FakePool()
-            conn = H1Connection(t, pool)
+            conn = Connection(t, pool)
             await exchange(conn, [RESPONSES[0][0]], RESPONSES[0][0])
             assert conn.has_watcher  # parked while idle
             if event == "eof":

@@ -85,7 +85,7 @@ def _copy_error(exc: BaseException) -> BaseException:
     return c
 
 
-class H1Connection(H1ClientState, asyncio.Protocol):
+class Connection(H1ClientState, asyncio.Protocol):
     """One HTTP/1.1 client connection.
 
     Serves one exchange at a time. The pool claims it (``try_begin_exchange``), :meth:`send`
@@ -105,7 +105,7 @@ class H1Connection(H1ClientState, asyncio.Protocol):
     #: One exchange at a time: the pool keeps it in its idle list between exchanges.
     multiplexed = False
 
-    def __new__(cls, transport: Any, *args: Any, **kwargs: Any) -> H1Connection:
+    def __new__(cls, transport: Any, *args: Any, **kwargs: Any) -> Connection:
         return H1ClientState.__new__(cls, transport)
 
     def __init__(self, transport: asyncio.Transport, pool: Any = None, key: Any = None,

@@ -6,7 +6,7 @@ for it. A request first takes an idle connection of its route, else opens one wh
 allow, else waits (``pool`` timeout) for a connection to come back or a slot to free up.
 
 The pool hands out connection objects with a small protocol, so that an HTTP/2 connection class
-can be plugged in beside :class:`~velmora.client.h1.H1Connection`:
+can be plugged in beside :class:`~velmora.client.h1.Connection`:
 
 - ``key``, ``served``, ``idle_since``, ``http_version``, ``multiplexed`` (class attribute);
 - ``try_begin_exchange()`` claims the connection (HTTP/1) or a stream slot (HTTP/2) and says
@@ -35,7 +35,7 @@ from .errors import (
     ProxyError,
     UnsupportedProtocol,
 )
-from .h1 import H1Connection
+from .h1 import Connection
 from .proxy import DIRECT, TUNNEL, Route, open_tunnel
 
 log = logging.getLogger("velmora.client")
@@ -441,7 +441,7 @@ class ConnectionPool:
         log.debug("connected to %s:%d%s", route.host, route.port,
                   f" through {route.proxy_uri}" if route.proxy_uri else "")
         forward = route.mode != DIRECT and route.mode != TUNNEL
-        conn = H1Connection(transport, self, route.key,
+        conn = Connection(transport, self, route.key,
                             proxy_auth=route.proxy_auth if forward else None,
                             forward_proxy=forward)
         if boot.data or boot.closed:

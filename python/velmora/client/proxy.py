@@ -99,9 +99,9 @@ async def open_tunnel(transport: asyncio.Transport, route: Route, timeout: Any) 
         asyncio.Transport, bytes]:
     """Send ``CONNECT`` on ``transport`` (connected to the proxy) and return the tunnel's
     transport with any bytes the proxy sent past its answer."""
-    from .h1 import H1Connection  # the tunnel request is an ordinary HTTP/1.1 exchange
+    from .h1 import Connection  # the tunnel request is an ordinary HTTP/1.1 exchange
 
-    conn = H1Connection(transport)
+    conn = Connection(transport)
     headers = HeaderMap([("host", route.authority)])
     if route.proxy_auth is not None:
         headers["proxy-authorization"] = route.proxy_auth
