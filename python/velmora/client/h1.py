@@ -358,7 +358,7 @@ class Connection(H1ClientState, asyncio.Protocol):
         if self._loop.time() + 0.0005 < deadline:
             self._timer = self._loop.call_at(deadline, self._on_timer)
             return
-        w.set_exception(ReadTimeout("timed out waiting for the server to send the response"))
+        self._wake_error(ReadTimeout("timed out waiting for the server to send the response"))
 
     async def _wait(self, timeout: float | None) -> Any:
         if self._exc is not None:
@@ -577,7 +577,8 @@ class Connection(H1ClientState, asyncio.Protocol):
         writer = self.take_writer()
         if writer is not None:
             writer.cancel()
-        transport = self.fail()
+        exc = self._exc
+        transport = self.fail(_copy_error(exc) if exc is not None else None)
         self._cancel_timer()
         self.end_exchange()
         if transport is not None:
