@@ -97,7 +97,7 @@ class Connection(H1ClientState, asyncio.Protocol):
     __slots__ = (
         "_loop", "_transport", "_codec", "_pool", "key", "_phase", "_waiter", "_exc", "_dec",
         "_fed", "_watching", "_read_paused", "_write_paused", "_drain", "_deadline", "_timer",
-        "_expect", "_reusable", "served", "idle_since", "_release", "_lost",
+        "_expect", "_reusable", "served", "idle_since", "_release", "_lost", "_read_to",
         "proxy_auth", "forward_proxy", "_peer_eof", "_complete_body",
         "trailers_taken",
     )
@@ -125,6 +125,7 @@ class Connection(H1ClientState, asyncio.Protocol):
         self._write_paused = False
         self._drain: asyncio.Future[None] | None = None
         self._deadline = 0.0
+        self._read_to: float | None = None
         self._timer: asyncio.TimerHandle | None = None
         self._expect: asyncio.Future[None] | None = None
         self._reusable = False
@@ -201,6 +202,8 @@ class Connection(H1ClientState, asyncio.Protocol):
                 self._wake_error(self._protocol_error(exc))
                 return
             if head is None:
+                if self._read_to is not None:  # bytes arrived: the silence starts again
+                    self._deadline = self._loop.time() + self._read_to
                 if self._expect is not None and codec.buffered() < self._fed:
                     # An interim response was consumed: 100 Continue (or another 1xx).
                     self._open_expect_gate()
@@ -365,6 +368,7 @@ class Connection(H1ClientState, asyncio.Protocol):
             raise self._exc
         fut = self._loop.create_future()
         self._waiter = fut
+        self._read_to = timeout
         if timeout is not None:
             deadline = self._loop.time() + timeout
             self._deadline = deadline
