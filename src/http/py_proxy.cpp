@@ -9,9 +9,6 @@
 #include "module/once.hpp"
 #include "module/setup.hpp"
 
-#define SIG_DOC(sig, text) sig "\n--\n\n" text
-#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
-
 namespace velmora::py {
 namespace {
 
@@ -181,16 +178,16 @@ PyObject* pm_intercept(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyMethodDef kMatcherMethods[] = {
-    {"from_env", FASTCALL(pm_from_env), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"from_env", FAST(pm_from_env), FASTKW | METH_STATIC,
      SIG_DOC("from_env()",
              "Build a matcher from HTTP_PROXY, HTTPS_PROXY, ALL_PROXY and NO_PROXY (upper case "
              "first, then lower case). With REQUEST_METHOD set (a CGI handler) no proxy is "
              "used.")},
-    {"from_parts", FASTCALL(pm_from_parts), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"from_parts", FAST(pm_from_parts), FASTKW | METH_STATIC,
      SIG_DOC("from_parts(*, all=None, http=None, https=None, no=None)",
              "Build a matcher from explicit strings; all serves both schemes where http or "
              "https gives none, no is the bypass list. None and empty strings are unset.")},
-    {"intercept", FASTCALL(pm_intercept), METH_FASTCALL | METH_KEYWORDS,
+    {"intercept", FAST(pm_intercept), FASTKW,
      SIG_DOC("intercept($self, url)",
              "The ProxyIntercept for url, or None (bypassed, no proxy for its scheme, or not a "
              "URL with a host).")},

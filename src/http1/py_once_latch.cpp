@@ -43,8 +43,6 @@ PyObject* latch_is_set(PyObject* self, void*) {
   return PyBool_FromLong(latch(self).is_set());
 }
 
-#define SIG_DOC(sig, text) sig "\n--\n\n" text
-
 PyMethodDef kMethods[] = {
     {"try_acquire", latch_try_acquire, METH_NOARGS,
      SIG_DOC("try_acquire($self)",
