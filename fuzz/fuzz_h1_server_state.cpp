@@ -17,13 +17,13 @@ namespace {
 
 struct Thing {
   std::string bytes;
-  std::unique_ptr<BodyDecoder> decoder;
+  std::unique_ptr<Locked<BodyDecoder>> decoder;
 };
 using Obj = std::shared_ptr<Thing>;
 
 struct Traits {
   using Obj = ::Obj;
-  static BodyDecoder& decoder(const Obj& o) { return *o->decoder; }
+  static Locked<BodyDecoder>& decoder(const Obj& o) { return *o->decoder; }
   static std::string_view bytes(const Obj& o) { return o->bytes; }
 };
 
@@ -54,7 +54,7 @@ void require(bool ok) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Input in{data, size};
-  Codec codec;
+  Locked<Codec> codec;
   Obj transport = std::make_shared<Thing>();
   State s(std::make_shared<Thing>(), codec, transport, in.byte() & 1, in.byte() & 1);
   int owners = 0;
@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       case 3: {
         auto dec = std::make_shared<Thing>();
-        dec->decoder = std::make_unique<BodyDecoder>(BodyDecoder::Kind::kEmpty, 0);
+        dec->decoder = std::make_unique<Locked<BodyDecoder>>(BodyDecoder::Kind::kEmpty, 0);
         s.accept_head(in.take(in.byte()), std::move(dec), drops);
         break;
       }
@@ -165,10 +165,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       default: {
         Obj d = s.current_decoder();
         if (d) {
-          LockGuard g(d->decoder->lock);
-          std::string_view piece;
-          std::optional<Error> err;
-          if (d->decoder->decode(piece, err) == BodyDecoder::Result::kData) d->decoder->commit();
+          d->decoder->with([](BodyDecoder& dec) {
+            std::string_view piece;
+            std::optional<Error> err;
+            if (dec.decode(piece, err) == BodyDecoder::Result::kData) dec.commit();
+          });
         }
         break;
       }

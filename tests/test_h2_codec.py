@@ -68,6 +68,28 @@ def test_stream_id_above_31_bits_is_refused():
             call()
 
 
+def test_stream_id_and_flag_arguments_follow_the_boundary_rules():
+    c = v.H2Codec()
+    # Past 31 bits: ValueError naming the argument; past 32 bits: the interpreter's OverflowError.
+    with pytest.raises(ValueError, match=r"^stream_id must be <= 2147483647, got 2147483648$"):
+        c.serialize_rst_stream(2**31, 0)
+    with pytest.raises(ValueError, match=r"^last_stream_id must be <= 2147483647, got 4294967295$"):
+        c.serialize_go_away(2**32 - 1, 0)
+    with pytest.raises(OverflowError):
+        c.serialize_data(2**32, b"")
+    with pytest.raises(OverflowError):
+        c.serialize_data(-1, b"")
+    # A bool argument takes a bool only: None is a wrong type, as everywhere else.
+    for call in (lambda: c.serialize_data(1, b"", None),
+                 lambda: c.serialize_response_headers(1, 200, None, None),
+                 lambda: c.serialize_response_headers(1, 200, auto_date=None),
+                 lambda: c.serialize_request_headers(1, "GET", "https://a/", None, None)):
+        with pytest.raises(TypeError):
+            call()
+    assert c.serialize_data(1, b"x") == b"\x00\x00\x01\x00\x00\x00\x00\x00\x01x"
+    assert c.serialize_data(1, b"x", True) == b"\x00\x00\x01\x00\x01\x00\x00\x00\x01x"
+
+
 @pytest.mark.parametrize(
     "fields, ok",
     [

@@ -203,9 +203,17 @@ def test_missing_key_errors_carry_the_lowercase_name():
 
 def test_setdefault():
     m = HeaderMap([("present", "v")])
-    assert m.setdefault("present", 5) == b"v"  # the value is not even converted
+    # An unusable value does not matter while the name is present.
+    assert m.setdefault("present", 5) == b"v"
+    assert m.setdefault("present", "\udc80") == b"v"
+    assert m.setdefault("present", "a\r\nb") == b"v"
     with pytest.raises(TypeError, match="header value must be str or bytes"):
         m.setdefault("absent", 5)
+    with pytest.raises(UnicodeEncodeError):
+        m.setdefault("absent", "\udc80")
+    with pytest.raises(ValueError, match="^invalid header value"):
+        m.setdefault("absent", "a\r\nb")
+    assert "absent" not in m
     assert m.setdefault("Absent", "n") == b"n"
     assert m.items() == [("present", b"v"), ("absent", b"n")]
 

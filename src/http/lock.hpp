@@ -1,11 +1,24 @@
-// A four-byte, non-recursive mutex for the per-object locks of the core.
+// The one locking idiom of the system: a value and its mutex, reachable only through `with`.
 //
-// Every stateful object holds one; critical sections are short, so the lock spins briefly and
-// then sleeps on the atomic (a futex on Linux).
+// Every stateful object is a `Locked<T>` around a core value that has no lock of its own; each
+// operation runs as one `with` call, so the lock is held for the whole of it and released on
+// every path. The mutex is four bytes and non-recursive; critical sections are short, so it
+// spins briefly and then sleeps on the atomic (a futex on Linux).
+//
+// This header is plain C++ (the core's HTTP/1 server state takes its codec's and body
+// decoder's locks through it); the Python objects of the module layer embed one Locked<T> each
+// (module/object.hpp). Nothing that can run Python code may happen inside `with`: no object the
+// cyclic collector tracks is allocated there (an allocation may start a collection, whose
+// finalizers may call back into the locked object), no exception is raised, no reference to a
+// caller's object is dropped, no argument is converted. Arguments are converted before it;
+// results and exceptions are built after it returns, and dropped objects are released then.
+// The only objects made inside are untracked leaves (bytes, str, HeaderMap, frame objects),
+// where that saves a copy.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <utility>
 
 namespace velmora {
 
@@ -69,6 +82,38 @@ class PairGuard {
  private:
   Mutex& first_;
   Mutex& second_;
+};
+
+template <class T>
+class Locked {
+ public:
+  template <class... Args>
+  explicit Locked(Args&&... args) : value_(std::forward<Args>(args)...) {}
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+
+  // Runs `f(value)` with the lock held and returns its result by value.
+  template <class F>
+  auto with(F&& f) {
+    LockGuard g(mutex_);
+    return std::forward<F>(f)(value_);
+  }
+
+  // Runs `f(a, b)` with both locks held, taken in address order; `a` and `b` may be the same.
+  template <class F>
+  friend auto with_both(Locked& a, Locked& b, F&& f) {
+    PairGuard g(a.mutex_, b.mutex_);
+    return std::forward<F>(f)(a.value_, b.value_);
+  }
+
+  // The value without the lock: only where no operation can run concurrently (the garbage
+  // collector's traversal, which runs with the interpreter lock that every operation keeps).
+  T& unguarded() { return value_; }
+  const T& unguarded() const { return value_; }
+
+ private:
+  Mutex mutex_;
+  T value_;
 };
 
 }  // namespace velmora

@@ -4,26 +4,23 @@
 #include <vector>
 
 #include "http/chars.hpp"
-#include "http/lock.hpp"
 #include "http/py_errors.hpp"
 #include "http/standard_headers.hpp"
 #include "module/boundary.hpp"
+#include "module/object.hpp"
 #include "module/once.hpp"
 #include "module/setup.hpp"
 
 namespace velmora::py {
 namespace {
 
-struct HeaderMapObject {
-  PyObject_HEAD Mutex lock;
-  http::HeaderMap map;
-};
+using LockedMap = Locked<http::HeaderMap>;
 
 constexpr const char kFullMessage[] =
     "header map is full (http::HeaderMap MAX_SIZE, 32768 entries)";
 
-HeaderMapObject* as_map(PyObject* o) {
-  return reinterpret_cast<HeaderMapObject*>(o);
+LockedMap& map_of(PyObject* o) {
+  return unbox<LockedMap>(o);
 }
 
 bool is_header_map(PyObject* o) {
@@ -78,10 +75,6 @@ PyObject* standard_names() {
   });
 }
 
-PyObject* bytes_of(std::string_view v) {
-  return PyBytes_FromStringAndSize(v.data(), Py_ssize_t(v.size()));
-}
-
 PyObject* key_error(std::string_view lowered) {
   Ref key = Ref::steal(PyUnicode_FromStringAndSize(lowered.data(), Py_ssize_t(lowered.size())));
   if (key) PyErr_SetObject(PyExc_KeyError, key.get());
@@ -122,9 +115,7 @@ size_t stored_length(PyObject* f) {
 
 bool fill_from(http::HeaderMap& map, PyObject* init) {
   if (is_header_map(init)) {
-    HeaderMapObject* src = as_map(init);
-    LockGuard g(src->lock);
-    map = src->map;
+    map_of(init).with([&](const http::HeaderMap& src) { map = src; });
     return true;
   }
   // Containers whose size is known up front get their storage sized once.
@@ -167,12 +158,7 @@ bool fill_from(http::HeaderMap& map, PyObject* init) {
 }
 
 PyObject* alloc_map(PyTypeObject* type, http::HeaderMap&& map) {
-  PyObject* self = type->tp_alloc(type, 0);
-  if (!self) return nullptr;
-  HeaderMapObject* m = as_map(self);
-  new (&m->lock) Mutex();
-  new (&m->map) http::HeaderMap(std::move(map));
-  return self;
+  return box_new<LockedMap>(type, std::move(map));
 }
 
 PyObject* hm_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
@@ -189,34 +175,18 @@ PyObject* hm_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return alloc_map(type, std::move(map));
 }
 
-void hm_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  HeaderMapObject* m = as_map(self);
-  m->map.~HeaderMap();
-  m->lock.~Mutex();
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
-
 // Listings build their leaf objects (str and bytes) under the lock: those are not tracked by
 // the cyclic collector, so no finalizer can run and re-enter the map. Lists and tuples are
 // built after the lock is released.
 enum class Listing { kKeys, kValues, kItems, kRawItems };
 
 struct Leaves {
-  std::vector<PyObject*> names;                        // one per entry (items) or per key
-  std::vector<std::pair<uint32_t, PyObject*>> values;  // (index into names, value)
-  ~Leaves() {
-    for (PyObject* o : names)
-      Py_XDECREF(o);
-    for (auto& p : values)
-      Py_XDECREF(p.second);
-  }
+  std::vector<Ref> names;                        // one per entry (items) or per key
+  std::vector<std::pair<uint32_t, Ref>> values;  // (index into names, value)
 };
 
-bool snapshot(HeaderMapObject* m, Listing kind, Leaves& out) {
-  LockGuard g(m->lock);
-  const http::HeaderMap& map = m->map;
+// False when a leaf could not be made (MemoryError is set; raised once the lock is released).
+bool snapshot_locked(const http::HeaderMap& map, Listing kind, Leaves& out) {
   const bool names = kind != Listing::kValues;
   const bool values = kind != Listing::kKeys;
   if (names) out.names.reserve(map.name_count());
@@ -224,61 +194,51 @@ bool snapshot(HeaderMapObject* m, Listing kind, Leaves& out) {
   bool ok = true;
   for (uint32_t i = 0; i < map.name_count() && ok; ++i) {
     if (names) {
-      PyObject* n;
-      if (kind == Listing::kRawItems) {
-        n = bytes_of(map.name(i));
-      } else {
-        n = header_name_str(map, i);
-      }
+      Ref n = Ref::steal(kind == Listing::kRawItems ? bytes_from(map.name(i))
+                                                    : header_name_str(map, i));
       if (!n) return false;
-      out.names.push_back(n);
+      out.names.push_back(std::move(n));
     }
     if (!values) continue;
     map.for_each_value(i, [&](std::string_view v) {
       if (!ok) return;
-      PyObject* b = bytes_of(v);
+      Ref b = Ref::steal(bytes_from(v));
       if (!b)
         ok = false;
       else
-        out.values.emplace_back(i, b);
+        out.values.emplace_back(i, std::move(b));
     });
   }
   return ok;
 }
 
-PyObject* list_of(std::vector<PyObject*>& objs) {
+// A list that takes the references out of `objs`.
+PyObject* list_of(std::vector<Ref>& objs) {
   PyObject* list = PyList_New(Py_ssize_t(objs.size()));
   if (!list) return nullptr;
-  for (size_t i = 0; i < objs.size(); ++i) {
-    PyList_SET_ITEM(list, Py_ssize_t(i), objs[i]);
-    objs[i] = nullptr;
-  }
+  for (size_t i = 0; i < objs.size(); ++i)
+    PyList_SET_ITEM(list, Py_ssize_t(i), objs[i].release());
   return list;
 }
 
 PyObject* listing(PyObject* self, Listing kind) {
   Leaves leaves;
-  if (!snapshot(as_map(self), kind, leaves)) return nullptr;
+  if (!map_of(self).with(
+          [&](const http::HeaderMap& map) { return snapshot_locked(map, kind, leaves); }))
+    return nullptr;
   if (kind == Listing::kKeys) return list_of(leaves.names);
-  if (kind == Listing::kValues) {
-    Ref list = Ref::steal(PyList_New(Py_ssize_t(leaves.values.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < leaves.values.size(); ++i) {
-      PyList_SET_ITEM(list.get(), Py_ssize_t(i), leaves.values[i].second);
-      leaves.values[i].second = nullptr;
-    }
-    return list.release();
-  }
   Ref list = Ref::steal(PyList_New(Py_ssize_t(leaves.values.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < leaves.values.size(); ++i) {
+    Ref value = std::move(leaves.values[i].second);
+    if (kind == Listing::kValues) {
+      PyList_SET_ITEM(list.get(), Py_ssize_t(i), value.release());
+      continue;
+    }
     PyObject* t = PyTuple_New(2);
     if (!t) return nullptr;
-    PyObject* n = leaves.names[leaves.values[i].first];
-    Py_INCREF(n);
-    PyTuple_SET_ITEM(t, 0, n);
-    PyTuple_SET_ITEM(t, 1, leaves.values[i].second);
-    leaves.values[i].second = nullptr;
+    PyTuple_SET_ITEM(t, 0, Py_NewRef(leaves.names[leaves.values[i].first].get()));
+    PyTuple_SET_ITEM(t, 1, value.release());
     PyList_SET_ITEM(list.get(), Py_ssize_t(i), t);
   }
   return list.release();
@@ -310,11 +270,12 @@ PyObject* hm_repr(PyObject* self) {
 
 // Looks `name` up and returns its first value as bytes, or null without an error set when it is
 // absent.
-PyObject* first_value(HeaderMapObject* m, std::string_view name) {
-  LockGuard g(m->lock);
-  int32_t pos = m->map.find(name);
-  if (pos < 0) return nullptr;
-  return bytes_of(m->map.first_value(uint32_t(pos)));
+PyObject* first_value(PyObject* self, std::string_view name) {
+  return map_of(self).with([&](const http::HeaderMap& map) -> PyObject* {
+    int32_t pos = map.find(name);
+    if (pos < 0) return nullptr;
+    return bytes_from(map.first_value(uint32_t(pos)));
+  });
 }
 
 PyObject* hm_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -324,7 +285,7 @@ PyObject* hm_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   HeaderName n;
   if (!n.convert(a[0])) return nullptr;
-  PyObject* v = first_value(as_map(self), n.view());
+  PyObject* v = first_value(self, n.view());
   if (v || PyErr_Occurred()) return v;
   return Py_NewRef(a[1] ? a[1] : Py_None);
 }
@@ -336,34 +297,24 @@ PyObject* hm_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   HeaderName n;
   if (!n.convert(a[0])) return nullptr;
-  HeaderMapObject* m = as_map(self);
-  std::vector<PyObject*> values;
-  bool ok = true;
-  {
-    LockGuard g(m->lock);
-    int32_t pos = m->map.find(n.view());
-    if (pos >= 0) {
-      values.reserve(m->map.value_count(uint32_t(pos)));
-      m->map.for_each_value(uint32_t(pos), [&](std::string_view v) {
-        if (!ok) return;
-        PyObject* b = bytes_of(v);
-        if (!b)
-          ok = false;
-        else
-          values.push_back(b);
-      });
-    }
-  }
-  if (!ok) {
-    for (PyObject* o : values)
-      Py_DECREF(o);
-    return nullptr;
-  }
-  PyObject* list = list_of(values);
-  if (!list)
-    for (PyObject* o : values)
-      Py_XDECREF(o);
-  return list;
+  std::vector<Ref> values;
+  const bool ok = map_of(self).with([&](const http::HeaderMap& map) {
+    int32_t pos = map.find(n.view());
+    if (pos < 0) return true;
+    values.reserve(map.value_count(uint32_t(pos)));
+    bool made = true;
+    map.for_each_value(uint32_t(pos), [&](std::string_view v) {
+      if (!made) return;
+      Ref b = Ref::steal(bytes_from(v));
+      if (!b)
+        made = false;
+      else
+        values.push_back(std::move(b));
+    });
+    return made;
+  });
+  if (!ok) return nullptr;
+  return list_of(values);
 }
 
 PyObject* hm_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -374,12 +325,8 @@ PyObject* hm_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   HeaderName n;
   std::string_view v;
   if (!n.convert(a[0]) || !convert_header_value(a[1], v)) return nullptr;
-  HeaderMapObject* m = as_map(self);
-  http::HeaderMap::Result r;
-  {
-    LockGuard g(m->lock);
-    r = m->map.add(n.view(), v);
-  }
+  http::HeaderMap::Result r =
+      map_of(self).with([&](http::HeaderMap& map) { return map.add(n.view(), v); });
   if (!check(r)) return nullptr;
   Py_RETURN_NONE;
 }
@@ -392,31 +339,44 @@ PyObject* hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   HeaderName n;
   if (!n.convert(a[0])) return nullptr;
-  HeaderMapObject* m = as_map(self);
+  // The value is converted before the lock is taken. Its failure matters only when the name is
+  // absent: it is kept as a value (the exception object, when conversion had to raise one) and
+  // raised after the lock is released.
   std::string_view v;
-  {
-    LockGuard g(m->lock);
-    int32_t pos = m->map.find(n.view());
-    if (pos >= 0) return bytes_of(m->map.first_value(uint32_t(pos)));
-    // Converting a str or bytes runs no Python code, so it is safe under the lock.
-    if (!convert_header_value(a[1], v)) return nullptr;
-    http::HeaderMap::Result r = m->map.reserve_one();
-    if (r == http::HeaderMap::Result::kOk) r = m->map.append_entry(n.view(), v);
-    if (!check(r)) return nullptr;
-  }
-  return bytes_of(v);
+  DeferredError value_error;
+  const bool value_ok = value_error.run(convert_header_value(a[1], v));
+  struct Outcome {
+    bool found = false;
+    Ref existing;  // the first value, when found (null: it could not be made)
+    http::HeaderMap::Result result = http::HeaderMap::Result::kOk;
+  };
+  Outcome r = map_of(self).with([&](http::HeaderMap& map) {
+    Outcome out;
+    int32_t pos = map.find(n.view());
+    if (pos >= 0) {
+      out.found = true;
+      out.existing = Ref::steal(bytes_from(map.first_value(uint32_t(pos))));
+      return out;
+    }
+    if (!value_ok) return out;
+    out.result = map.reserve_one();
+    if (out.result == http::HeaderMap::Result::kOk) out.result = map.append_entry(n.view(), v);
+    return out;
+  });
+  if (r.found) return r.existing.release();  // null with MemoryError set when it failed
+  if (!value_ok) return value_error.raise();
+  if (!check(r.result)) return nullptr;
+  return bytes_from(v);
 }
 
 Py_ssize_t hm_length(PyObject* self) {
-  HeaderMapObject* m = as_map(self);
-  LockGuard g(m->lock);
-  return Py_ssize_t(m->map.size());
+  return Py_ssize_t(map_of(self).with([](const http::HeaderMap& map) { return map.size(); }));
 }
 
 PyObject* hm_subscript(PyObject* self, PyObject* key) {
   HeaderName n;
   if (!n.convert(key)) return nullptr;
-  PyObject* v = first_value(as_map(self), n.view());
+  PyObject* v = first_value(self, n.view());
   if (v || PyErr_Occurred()) return v;
   return key_error(n.view());
 }
@@ -424,13 +384,8 @@ PyObject* hm_subscript(PyObject* self, PyObject* key) {
 int hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
   HeaderName n;
   if (!n.convert(key)) return -1;
-  HeaderMapObject* m = as_map(self);
   if (!value) {
-    bool found;
-    {
-      LockGuard g(m->lock);
-      found = m->map.erase(n.view());
-    }
+    const bool found = map_of(self).with([&](http::HeaderMap& map) { return map.erase(n.view()); });
     if (!found) {
       key_error(n.view());
       return -1;
@@ -439,11 +394,8 @@ int hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
   }
   std::string_view v;
   if (!convert_header_value(value, v)) return -1;
-  http::HeaderMap::Result r;
-  {
-    LockGuard g(m->lock);
-    r = m->map.set(n.view(), v);
-  }
+  http::HeaderMap::Result r =
+      map_of(self).with([&](http::HeaderMap& map) { return map.set(n.view(), v); });
   return check(r) ? 0 : -1;
 }
 
@@ -453,9 +405,7 @@ int hm_contains(PyObject* self, PyObject* key) {
     PyErr_Clear();
     return 0;
   }
-  HeaderMapObject* m = as_map(self);
-  LockGuard g(m->lock);
-  return m->map.find(n.view()) >= 0;
+  return map_of(self).with([&](const http::HeaderMap& map) { return map.find(n.view()) >= 0; });
 }
 
 PyObject* hm_richcompare(PyObject* self, PyObject* other, int op) {
@@ -467,32 +417,21 @@ PyObject* hm_richcompare(PyObject* self, PyObject* other, int op) {
   }
   if (!is_header_map(other)) Py_RETURN_FALSE;
   if (self == other) Py_RETURN_TRUE;
-  HeaderMapObject* a = as_map(self);
-  HeaderMapObject* b = as_map(other);
-  bool equal;
-  {
-    PairGuard g(a->lock, b->lock);
-    equal = a->map.equals(b->map);
-  }
+  const bool equal = with_both(map_of(self), map_of(other),
+                               [](http::HeaderMap& a, http::HeaderMap& b) { return a.equals(b); });
   return PyBool_FromLong(equal);
 }
 
-#define SIG_DOC(sig, text) sig "\n--\n\n" text
-
 PyMethodDef kMethods[] = {
-    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hm_get)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"get", FAST(hm_get), FASTKW,
      SIG_DOC("get($self, name, default=None)",
              "Return the first value of name as bytes, or default when it is absent.")},
-    {"get_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hm_get_all)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"get_all", FAST(hm_get_all), FASTKW,
      SIG_DOC("get_all($self, name)",
              "Return every value of name in order (an empty list if absent).")},
-    {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hm_add)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"add", FAST(hm_add), FASTKW,
      SIG_DOC("add($self, name, value)", "Append value under name, keeping existing values.")},
-    {"setdefault", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hm_setdefault)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"setdefault", FAST(hm_setdefault), FASTKW,
      SIG_DOC("setdefault($self, name, value)",
              "Return the first value of name; if absent, append value and return it as bytes.")},
     {"keys", hm_keys, METH_NOARGS,
@@ -509,7 +448,7 @@ PyMethodDef kMethods[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(hm_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(hm_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<LockedMap>)},
     {Py_tp_repr, reinterpret_cast<void*>(hm_repr)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_iter, reinterpret_cast<void*>(hm_iter)},
@@ -529,7 +468,7 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kSpec = {
     "velmora._velmora.HeaderMap",
-    sizeof(HeaderMapObject),
+    sizeof(Box<LockedMap>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     kSlots,
@@ -562,9 +501,7 @@ bool header_map_arg(PyObject* obj, const char* function, const char* arg, bool a
     raise_arg_type(function, arg, "HeaderMap", obj);
     return false;
   }
-  HeaderMapObject* m = as_map(obj);
-  LockGuard g(m->lock);
-  out = m->map;
+  map_of(obj).with([&](const http::HeaderMap& map) { out = map; });
   return true;
 }
 

@@ -6,67 +6,45 @@
 #include "http/proxy.hpp"
 #include "http/uri.hpp"
 #include "module/boundary.hpp"
+#include "module/object.hpp"
 #include "module/once.hpp"
 #include "module/setup.hpp"
-
-#define SIG_DOC(sig, text) sig "\n--\n\n" text
-#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 
 namespace velmora::py {
 namespace {
 
-struct MatcherObject {
-  PyObject_HEAD http::ProxyMatcher matcher;
-};
-
-struct InterceptObject {
-  PyObject_HEAD http::ProxyRecord record;
-};
-
-MatcherObject* as_matcher(PyObject* o) {
-  return reinterpret_cast<MatcherObject*>(o);
+http::ProxyMatcher& matcher_of(PyObject* o) {
+  return unbox<http::ProxyMatcher>(o);
 }
-InterceptObject* as_intercept(PyObject* o) {
-  return reinterpret_cast<InterceptObject*>(o);
+const http::ProxyRecord& record_of(PyObject* o) {
+  return unbox<http::ProxyRecord>(o);
 }
 
 PyObject* matcher_type();
 PyObject* intercept_type();
 
+// A new instance of the class `type_obj` (null when its creation failed) holding `value`.
 template <class T>
-void dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  reinterpret_cast<T*>(self)->~T();
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
-
-// Object layouts start with PyObject_HEAD; the C++ members after it are constructed in place.
-template <class T, class Member>
-PyObject* alloc_with(PyObject* type_obj, Member T::*member,
-                     typename std::remove_reference_t<Member> value) {
+PyObject* new_of(PyObject* type_obj, T&& value) {
   if (!type_obj) return nullptr;
-  auto* type = reinterpret_cast<PyTypeObject*>(type_obj);
-  PyObject* self = type->tp_alloc(type, 0);
-  if (!self) return nullptr;
-  new (&(reinterpret_cast<T*>(self)->*member)) Member(std::move(value));
-  return self;
+  return box_new<std::remove_cvref_t<T>>(reinterpret_cast<PyTypeObject*>(type_obj),
+                                         std::forward<T>(value));
 }
 
 // ---- ProxyIntercept -------------------------------------------------------------------------
 
 PyObject* pi_uri(PyObject* self, void*) {
-  return str_from(as_intercept(self)->record.uri);
+  return str_from(record_of(self).uri);
 }
 
 PyObject* pi_basic_auth(PyObject* self, PyObject*) {
-  const http::ProxyRecord& r = as_intercept(self)->record;
+  const http::ProxyRecord& r = record_of(self);
   if (r.auth != http::ProxyRecord::Auth::kBasic) Py_RETURN_NONE;
   return str_from(r.basic);
 }
 
 PyObject* pi_raw_auth(PyObject* self, PyObject*) {
-  const http::ProxyRecord& r = as_intercept(self)->record;
+  const http::ProxyRecord& r = record_of(self);
   if (r.auth != http::ProxyRecord::Auth::kRaw) Py_RETURN_NONE;
   Ref user = Ref::steal(str_from(r.user));
   Ref password = Ref::steal(str_from(r.password));
@@ -75,7 +53,7 @@ PyObject* pi_raw_auth(PyObject* self, PyObject*) {
 }
 
 PyObject* pi_repr(PyObject* self) {
-  std::string text = "ProxyIntercept(uri=" + http::quote_escaped(as_intercept(self)->record.uri);
+  std::string text = "ProxyIntercept(uri=" + http::quote_escaped(record_of(self).uri);
   text += ')';
   return str_from(text);
 }
@@ -97,7 +75,7 @@ PyGetSetDef kInterceptGetters[] = {
 };
 
 PyType_Slot kInterceptSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<InterceptObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<http::ProxyRecord>)},
     {Py_tp_repr, reinterpret_cast<void*>(pi_repr)},
     {Py_tp_methods, kInterceptMethods},
     {Py_tp_getset, kInterceptGetters},
@@ -108,7 +86,7 @@ PyType_Slot kInterceptSlots[] = {
 
 PyType_Spec kInterceptSpec = {
     "velmora._velmora.ProxyIntercept",
-    sizeof(InterceptObject),
+    sizeof(Box<http::ProxyRecord>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     kInterceptSlots,
@@ -117,7 +95,7 @@ PyType_Spec kInterceptSpec = {
 // ---- ProxyMatcher ---------------------------------------------------------------------------
 
 PyObject* new_matcher(http::ProxyMatcher matcher) {
-  return alloc_with(matcher_type(), &MatcherObject::matcher, std::move(matcher));
+  return new_of(matcher_type(), std::move(matcher));
 }
 
 PyObject* pm_from_env(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kw) {
@@ -174,23 +152,22 @@ PyObject* pm_intercept(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PyErr_Clear();
     Py_RETURN_NONE;
   }
-  const http::ProxyRecord* found =
-      as_matcher(self)->matcher.intercept(std::string_view(p, size_t(n)));
+  const http::ProxyRecord* found = matcher_of(self).intercept(std::string_view(p, size_t(n)));
   if (!found) Py_RETURN_NONE;
-  return alloc_with(intercept_type(), &InterceptObject::record, *found);
+  return new_of(intercept_type(), http::ProxyRecord(*found));
 }
 
 PyMethodDef kMatcherMethods[] = {
-    {"from_env", FASTCALL(pm_from_env), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"from_env", FAST(pm_from_env), FASTKW | METH_STATIC,
      SIG_DOC("from_env()",
              "Build a matcher from HTTP_PROXY, HTTPS_PROXY, ALL_PROXY and NO_PROXY (upper case "
              "first, then lower case). With REQUEST_METHOD set (a CGI handler) no proxy is "
              "used.")},
-    {"from_parts", FASTCALL(pm_from_parts), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"from_parts", FAST(pm_from_parts), FASTKW | METH_STATIC,
      SIG_DOC("from_parts(*, all=None, http=None, https=None, no=None)",
              "Build a matcher from explicit strings; all serves both schemes where http or "
              "https gives none, no is the bypass list. None and empty strings are unset.")},
-    {"intercept", FASTCALL(pm_intercept), METH_FASTCALL | METH_KEYWORDS,
+    {"intercept", FAST(pm_intercept), FASTKW,
      SIG_DOC("intercept($self, url)",
              "The ProxyIntercept for url, or None (bypassed, no proxy for its scheme, or not a "
              "URL with a host).")},
@@ -198,7 +175,7 @@ PyMethodDef kMatcherMethods[] = {
 };
 
 PyType_Slot kMatcherSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<MatcherObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<http::ProxyMatcher>)},
     {Py_tp_methods, kMatcherMethods},
     {Py_tp_doc, const_cast<char*>("Proxy selection for destination URLs. Create one with "
                                   "ProxyMatcher.from_env() or ProxyMatcher.from_parts().")},
@@ -207,7 +184,7 @@ PyType_Slot kMatcherSlots[] = {
 
 PyType_Spec kMatcherSpec = {
     "velmora._velmora.ProxyMatcher",
-    sizeof(MatcherObject),
+    sizeof(Box<http::ProxyMatcher>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     kMatcherSlots,

@@ -57,8 +57,7 @@ PyObject* uri_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }  // namespace
 
 PyMethodDef kUriPartsDef = {
-    "uri_parts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(uri_parts)),
-    METH_FASTCALL | METH_KEYWORDS,
+    "uri_parts", FAST(uri_parts), FASTKW,
     "uri_parts(url)\n--\n\n"
     "Split a URL into (scheme, host, port, authority) for choosing and dialling a destination.\n\n"
     "port is the explicit port or the scheme's default; authority is host:port when the port is "

@@ -8,12 +8,12 @@
 
 #include "http/errors.hpp"
 #include "http/header_map.hpp"
-#include "http/lock.hpp"
 #include "http1/chunked_decoder.hpp"
 #include "http1/read_buffer.hpp"
 
 namespace velmora::http1 {
 
+// The value has no lock of its own: its owner keeps it in a Locked<BodyDecoder>.
 class BodyDecoder {
  public:
   enum class Kind : uint8_t { kEmpty, kLength, kChunked, kClose };
@@ -25,8 +25,6 @@ class BodyDecoder {
   void restart(Kind kind, uint64_t length);
   // "length", "chunked", "close"; anything else is an empty body.
   static Kind kind_from_name(std::string_view name);
-
-  Mutex lock;  // guards everything below; held by the caller of every member
 
   void feed(std::string_view data) { input_.append(data); }
   void feed(ReadBuffer&& data) { input_.append(std::move(data)); }

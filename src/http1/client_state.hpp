@@ -7,8 +7,9 @@
 // exchange starts, that read becomes the exchange's first read.
 //
 // Free of Python: `Obj` is the binding layer's owning handle (copyable, movable, operator bool).
-// One mutex guards everything; each operation takes it once. Objects the state lets go of are
-// moved into a `Released` the caller destroys after the operation returns.
+// The state has no lock of its own: its owner keeps it in a Locked<ClientState> and runs each
+// operation as one `with` call. Objects the state lets go of are moved into a `Released` the
+// caller destroys after the lock is released.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +17,6 @@
 #include <string_view>
 #include <utility>
 
-#include "http/lock.hpp"
 #include "http1/released.hpp"
 #include "http1/watcher_slot.hpp"
 
@@ -48,30 +48,19 @@ class ClientState {
   }
 
   void clear(Drops& drops) {
-    LockGuard g(lock_);
     drops.add(std::move(transport_));
     drops.add(std::move(error_));
     drops.add(std::move(writer_));
     drop_slot(slot_, [&](Obj&& o) { drops.add(std::move(o)); });
   }
 
-  Obj transport_ref() {
-    LockGuard g(lock_);
-    return transport_;
-  }
+  Obj transport_ref() { return transport_; }
 
-  void set_peer_http10(bool value) {
-    LockGuard g(lock_);
-    peer_http10_ = value;
-  }
+  void set_peer_http10(bool value) { peer_http10_ = value; }
 
-  bool is_dead() {
-    LockGuard g(lock_);
-    return closed_ || error_;
-  }
+  bool is_dead() { return closed_ || error_; }
 
   bool try_begin_exchange() {
-    LockGuard g(lock_);
     if (busy_) return false;
     busy_ = true;
     exchange_active_ = false;
@@ -80,20 +69,15 @@ class ClientState {
   }
 
   bool end_exchange() {
-    LockGuard g(lock_);
     if (!busy_) return false;
     busy_ = false;
     exchange_active_ = false;
     return true;
   }
 
-  void exchange_started() {
-    LockGuard g(lock_);
-    exchange_active_ = true;
-  }
+  void exchange_started() { exchange_active_ = true; }
 
   Obj fail(Obj&& exc, Drops& drops) {
-    LockGuard g(lock_);
     if (exc && !error_)
       error_ = std::move(exc);
     else
@@ -103,7 +87,6 @@ class ClientState {
   }
 
   Obj close_now() {
-    LockGuard g(lock_);
     closed_ = true;
     return take_transport();
   }
@@ -113,7 +96,6 @@ class ClientState {
     bool idle;
   };
   MarkClosed mark_closed() {
-    LockGuard g(lock_);
     closed_ = true;
     MarkClosed out{take_transport(), Obj(), std::move(writer_), !busy_};
     if (slot_) out.done = slot_->done;
@@ -121,7 +103,6 @@ class ClientState {
   }
 
   Obj upgrade() {
-    LockGuard g(lock_);
     Obj t = std::move(transport_);
     closed_ = true;
     upgraded_ = true;
@@ -130,24 +111,16 @@ class ClientState {
 
   // Returns the scope when it is refused.
   Obj store_writer(Obj&& scope, Drops& drops) {
-    LockGuard g(lock_);
     if (closed_) return std::move(scope);
     drops.add(std::exchange(writer_, std::move(scope)));
     return Obj();
   }
 
-  Obj take_writer() {
-    LockGuard g(lock_);
-    return std::move(writer_);
-  }
+  Obj take_writer() { return std::move(writer_); }
 
-  void writer_done() {
-    LockGuard g(lock_);
-    writer_finished_ = true;
-  }
+  void writer_done() { writer_finished_ = true; }
 
   bool arm_watcher(Obj&& done, Drops& drops) {
-    LockGuard g(lock_);
     if (closed_ || error_ || !transport_ || slot_) {
       drops.add(std::move(done));
       return false;
@@ -158,7 +131,6 @@ class ClientState {
   }
 
   Obj store_watcher_handle(Obj&& handle) {
-    LockGuard g(lock_);
     if (closed_ || !slot_ || slot_->handle) return std::move(handle);
     slot_->handle = std::move(handle);
     return Obj();
@@ -167,7 +139,6 @@ class ClientState {
   // `data_size` is the length of `data` (ignored when `data` is empty).
   std::pair<uint8_t, Obj> watcher_completed(Obj&& data, size_t data_size, Obj&& error,
                                             Drops& drops) {
-    LockGuard g(lock_);
     if (!slot_) {
       drops.add(std::move(data));
       drops.add(std::move(error));
@@ -191,44 +162,27 @@ class ClientState {
     return {kWatchIdleEof, take_transport()};
   }
 
-  void watcher_aborted(Drops& drops) {
-    LockGuard g(lock_);
-    slot_aborted(slot_, drops);
-  }
+  void watcher_aborted(Drops& drops) { slot_aborted(slot_, drops); }
 
-  Obj watcher_done() {
-    LockGuard g(lock_);
-    return slot_done(slot_);
-  }
+  Obj watcher_done() { return slot_done(slot_); }
 
-  Obj take_watcher_handle() {
-    LockGuard g(lock_);
-    return slot_take_handle(slot_);
-  }
+  Obj take_watcher_handle() { return slot_take_handle(slot_); }
 
-  std::pair<Obj, Obj> take_watcher_result(Drops& drops) {
-    LockGuard g(lock_);
-    return slot_take_result(slot_, drops);
-  }
+  std::pair<Obj, Obj> take_watcher_result(Drops& drops) { return slot_take_result(slot_, drops); }
 
   struct Snapshot {
     bool closed, busy, upgraded, peer_http10, has_watcher, writer_finished, failed, exchange_active;
   };
   Snapshot snapshot() {
-    LockGuard g(lock_);
     return {closed_,          busy_,        upgraded_,       peer_http10_, slot_.has_value(),
             writer_finished_, bool(error_), exchange_active_};
   }
 
-  Obj error() {
-    LockGuard g(lock_);
-    return error_;
-  }
+  Obj error() { return error_; }
 
  private:
   Obj take_transport() { return upgraded_ ? Obj() : std::move(transport_); }
 
-  Mutex lock_;
   Obj transport_;
   Obj error_;
   Obj writer_;

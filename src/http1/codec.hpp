@@ -2,14 +2,13 @@
 // the body encoder in flight and the verdicts the connection state reads back.
 //
 // The functions that operate on it live with their concept (request_head, response_head,
-// head_serializer); every one expects the caller to hold `lock`.
+// head_serializer). The value has no lock of its own: its owner keeps it in a Locked<Codec>.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
-#include "http/lock.hpp"
 #include "http1/body_encoder.hpp"
 #include "http1/read_buffer.hpp"
 #include "http1/tokenizer.hpp"
@@ -36,7 +35,6 @@ std::string_view body_kind_name(BodyKind k);
 
 struct Codec {
   std::optional<uint64_t> max_headers;
-  Mutex lock;
   std::string scratch;
   std::optional<BodyEncoder> encoder;
   Method recorded_method = Method::kNone;

@@ -5,17 +5,16 @@
 #include "http/py_header_map.hpp"
 #include "http1/py_http1.hpp"
 #include "module/boundary.hpp"
+#include "module/object.hpp"
 #include "module/once.hpp"
 
 namespace velmora::py {
 namespace {
 
-struct DecoderObject {
-  PyObject_HEAD http1::BodyDecoder dec;
-};
+using LockedDecoder = Locked<http1::BodyDecoder>;
 
-DecoderObject* as_dec(PyObject* o) {
-  return reinterpret_cast<DecoderObject*>(o);
+LockedDecoder& decoder(PyObject* o) {
+  return unbox<LockedDecoder>(o);
 }
 
 PyObject* dec_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
@@ -35,96 +34,60 @@ PyObject* dec_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   const char* text = PyUnicode_AsUTF8AndSize(kind, &size);
   if (!text) return nullptr;
   http1::BodyDecoder::Kind k = http1::BodyDecoder::kind_from_name({text, size_t(size)});
-  PyObject* self = type->tp_alloc(type, 0);
-  if (!self) return nullptr;
-  new (&as_dec(self)->dec) http1::BodyDecoder(k, n);
-  return self;
-}
-
-void dec_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  as_dec(self)->dec.~BodyDecoder();
-  tp->tp_free(self);
-  Py_DECREF(tp);
+  return box_new<LockedDecoder>(type, k, n);
 }
 
 PyObject* dec_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"data"};
   static const ArgSignature sig{"feed", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-  if (!PyBytes_Check(a[0])) {
-    raise_arg_type("feed", "data", "bytes", a[0]);
+  std::string_view data;
+  if (!parse_args(sig, args, nargs, kwnames, a) || !bytes_arg(a[0], "feed", "data", data))
     return nullptr;
-  }
-  http1::BodyDecoder& d = as_dec(self)->dec;
-  LockGuard g(d.lock);
-  d.feed({PyBytes_AS_STRING(a[0]), size_t(PyBytes_GET_SIZE(a[0]))});
+  decoder(self).with([&](http1::BodyDecoder& d) { d.feed(data); });
   Py_RETURN_NONE;
 }
 
 PyObject* dec_mark_eof(PyObject* self, PyObject*) {
-  http1::BodyDecoder& d = as_dec(self)->dec;
-  LockGuard g(d.lock);
-  d.mark_eof();
+  decoder(self).with([](http1::BodyDecoder& d) { d.mark_eof(); });
   Py_RETURN_NONE;
 }
 
 PyObject* dec_decode(PyObject* self, PyObject*) {
-  http1::BodyDecoder& d = as_dec(self)->dec;
   std::optional<http1::Error> err;
-  PyObject* out = nullptr;
-  {
-    LockGuard g(d.lock);
+  // A piece of body data is copied into a bytes object under the lock (bytes are not tracked
+  // by the collector), so the decoder can drop it from its input in the same step.
+  PyObject* out = decoder(self).with([&](http1::BodyDecoder& d) -> PyObject* {
     std::string_view data;
-    switch (d.decode(data, err)) {
-      case http1::BodyDecoder::Result::kData:
-        // bytes objects are not tracked by the collector: building one cannot re-enter us.
-        out = PyBytes_FromStringAndSize(data.data(), Py_ssize_t(data.size()));
-        d.commit();
-        return out;
-      case http1::BodyDecoder::Result::kNone:
-        break;
-      case http1::BodyDecoder::Result::kError:
-        break;
-    }
-  }
+    if (d.decode(data, err) != http1::BodyDecoder::Result::kData) return nullptr;
+    PyObject* piece = bytes_from(data);
+    if (piece) d.commit();
+    return piece;
+  });
+  if (out) return out;
   if (err) return raise(std::move(*err).into_pending());
+  if (PyErr_Occurred()) return nullptr;  // the piece could not be made; it stays in the input
   Py_RETURN_NONE;
 }
 
 PyObject* dec_take_trailers(PyObject* self, PyObject*) {
-  http1::BodyDecoder& d = as_dec(self)->dec;
-  std::optional<http::HeaderMap> t;
-  {
-    LockGuard g(d.lock);
-    if (d.is_complete()) t = d.take_trailers();
-  }
+  std::optional<http::HeaderMap> t = decoder(self).with([](http1::BodyDecoder& d) {
+    return d.is_complete() ? d.take_trailers() : std::optional<http::HeaderMap>();
+  });
   if (!t) Py_RETURN_NONE;
   return header_map_new(std::move(*t));
 }
 
 PyObject* dec_is_complete(PyObject* self, void*) {
-  http1::BodyDecoder& d = as_dec(self)->dec;
-  LockGuard g(d.lock);
-  return PyBool_FromLong(d.is_complete());
+  return PyBool_FromLong(decoder(self).with([](http1::BodyDecoder& d) { return d.is_complete(); }));
 }
 
 PyObject* dec_buffered(PyObject* self, void*) {
-  http1::BodyDecoder& d = as_dec(self)->dec;
-  size_t n;
-  {
-    LockGuard g(d.lock);
-    n = d.buffered();
-  }
-  return PyLong_FromSize_t(n);
+  return PyLong_FromSize_t(decoder(self).with([](http1::BodyDecoder& d) { return d.buffered(); }));
 }
 
-#define SIG_DOC(sig, text) sig "\n--\n\n" text
-
 PyMethodDef kMethods[] = {
-    {"feed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(dec_feed)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"feed", FAST(dec_feed), FASTKW,
      SIG_DOC("feed($self, data)", "Append received bytes to the input without decoding.")},
     {"mark_eof", dec_mark_eof, METH_NOARGS,
      SIG_DOC("mark_eof($self)", "Record that the transport closed.")},
@@ -148,7 +111,7 @@ PyGetSetDef kGetSet[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(dec_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dec_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<LockedDecoder>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {Py_tp_doc,
@@ -158,7 +121,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"velmora._velmora.H1BodyDecoder", sizeof(DecoderObject), 0,
+PyType_Spec kSpec = {"velmora._velmora.H1BodyDecoder", sizeof(Box<LockedDecoder>), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
 
 }  // namespace
@@ -171,14 +134,11 @@ PyObject* h1_body_decoder_type() {
 PyObject* body_decoder_new(http1::BodyDecoder::Kind kind, uint64_t length) {
   PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(h1_body_decoder_type());
   if (!tp) return nullptr;
-  PyObject* self = tp->tp_alloc(tp, 0);
-  if (!self) return nullptr;
-  new (&as_dec(self)->dec) http1::BodyDecoder(kind, length);
-  return self;
+  return box_new<LockedDecoder>(tp, kind, length);
 }
 
-http1::BodyDecoder& body_decoder_of(PyObject* decoder) {
-  return as_dec(decoder)->dec;
+Locked<http1::BodyDecoder>& body_decoder_of(PyObject* o) {
+  return decoder(o);
 }
 
 }  // namespace velmora::py

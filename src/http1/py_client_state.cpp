@@ -6,6 +6,7 @@
 #include "http1/py_http1.hpp"
 #include "http1/py_state_common.hpp"
 #include "module/boundary.hpp"
+#include "module/object.hpp"
 #include "module/once.hpp"
 
 namespace velmora::py {
@@ -14,17 +15,13 @@ namespace {
 using State = http1::ClientState<Ref>;
 using Drops = State::Drops;
 
-struct ClientObject {
-  PyObject_HEAD State state;
-};
+using LockedState = Locked<State>;
 
-State& state(PyObject* o) {
-  return reinterpret_cast<ClientObject*>(o)->state;
+// Runs `f(state)` under the state's lock.
+template <class F>
+auto locked(PyObject* self, F&& f) {
+  return unbox<LockedState>(self).with(std::forward<F>(f));
 }
-
-using state_common::held;
-using state_common::new_ref_or_none;
-using state_common::none_or;
 
 // ---- construction and collection --------------------------------------------------------
 
@@ -36,16 +33,16 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
-  new (&state(self)) State(held(transport));
+  new (&unbox<LockedState>(self)) LockedState(held(transport));
   return self;
 }
 
-constexpr auto client_traverse = state_common::traverse<ClientObject>;
-constexpr auto client_clear = state_common::clear<ClientObject>;
-constexpr auto client_dealloc = state_common::dealloc<ClientObject>;
+constexpr auto client_traverse = gc_traverse<State>;
+constexpr auto client_clear = gc_clear<State>;
+constexpr auto client_dealloc = gc_dealloc<State>;
 
 PyObject* client_repr(PyObject* self) {
-  State::Snapshot s = state(self).snapshot();
+  State::Snapshot s = locked(self, [&](State& st) { return st.snapshot(); });
   auto b = [](bool v) { return v ? "true" : "false"; };
   return PyUnicode_FromFormat(
       "H1ClientState(closed=%s, failed=%s, busy=%s, exchange_active=%s, watcher=%s)", b(s.closed),
@@ -55,7 +52,7 @@ PyObject* client_repr(PyObject* self) {
 // ---- methods ----------------------------------------------------------------------------
 
 PyObject* m_transport_ref(PyObject* self, PyObject*) {
-  return new_ref_or_none(state(self).transport_ref());
+  return new_ref_or_none(locked(self, [&](State& st) { return st.transport_ref(); }));
 }
 
 PyObject* m_set_peer_http10(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -63,24 +60,24 @@ PyObject* m_set_peer_http10(PyObject* self, PyObject* const* args, Py_ssize_t na
   PyObject* v = one_arg("set_peer_http10", "value", args, nargs, kwnames);
   bool value;
   if (!v || !to_bool(v, value)) return nullptr;
-  state(self).set_peer_http10(value);
+  locked(self, [&](State& st) { return st.set_peer_http10(value); });
   Py_RETURN_NONE;
 }
 
 PyObject* m_is_dead(PyObject* self, PyObject*) {
-  return PyBool_FromLong(state(self).is_dead());
+  return PyBool_FromLong(locked(self, [&](State& st) { return st.is_dead(); }));
 }
 
 PyObject* m_try_begin_exchange(PyObject* self, PyObject*) {
-  return PyBool_FromLong(state(self).try_begin_exchange());
+  return PyBool_FromLong(locked(self, [&](State& st) { return st.try_begin_exchange(); }));
 }
 
 PyObject* m_end_exchange(PyObject* self, PyObject*) {
-  return PyBool_FromLong(state(self).end_exchange());
+  return PyBool_FromLong(locked(self, [&](State& st) { return st.end_exchange(); }));
 }
 
 PyObject* m_exchange_started(PyObject* self, PyObject*) {
-  state(self).exchange_started();
+  locked(self, [&](State& st) { return st.exchange_started(); });
   Py_RETURN_NONE;
 }
 
@@ -93,23 +90,23 @@ PyObject* m_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   Ref transport;
   {
     Drops drops;
-    transport = state(self).fail(std::move(exc), drops);
+    transport = locked(self, [&](State& st) { return st.fail(std::move(exc), drops); });
   }
   return new_ref_or_none(std::move(transport));
 }
 
 PyObject* m_close_now(PyObject* self, PyObject*) {
-  return new_ref_or_none(state(self).close_now());
+  return new_ref_or_none(locked(self, [&](State& st) { return st.close_now(); }));
 }
 
 PyObject* m_mark_closed(PyObject* self, PyObject*) {
-  State::MarkClosed r = state(self).mark_closed();
+  State::MarkClosed r = locked(self, [&](State& st) { return st.mark_closed(); });
   return Py_BuildValue("(OOOO)", none_or(r.transport), none_or(r.done), none_or(r.writer),
                        r.idle ? Py_True : Py_False);
 }
 
 PyObject* m_upgrade(PyObject* self, PyObject*) {
-  return new_ref_or_none(state(self).upgrade());
+  return new_ref_or_none(locked(self, [&](State& st) { return st.upgrade(); }));
 }
 
 PyObject* m_store_writer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -119,17 +116,18 @@ PyObject* m_store_writer(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   Ref refused;
   {
     Drops drops;
-    refused = state(self).store_writer(held(scope), drops);
+    Ref stored = held(scope);
+    refused = locked(self, [&](State& st) { return st.store_writer(std::move(stored), drops); });
   }
   return new_ref_or_none(std::move(refused));
 }
 
 PyObject* m_take_writer(PyObject* self, PyObject*) {
-  return new_ref_or_none(state(self).take_writer());
+  return new_ref_or_none(locked(self, [&](State& st) { return st.take_writer(); }));
 }
 
 PyObject* m_writer_done(PyObject* self, PyObject*) {
-  state(self).writer_done();
+  locked(self, [&](State& st) { return st.writer_done(); });
   Py_RETURN_NONE;
 }
 
@@ -140,7 +138,8 @@ PyObject* m_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   bool armed;
   {
     Drops drops;
-    armed = state(self).arm_watcher(held(done), drops);
+    Ref event = held(done);
+    armed = locked(self, [&](State& st) { return st.arm_watcher(std::move(event), drops); });
   }
   return PyBool_FromLong(armed);
 }
@@ -149,7 +148,9 @@ PyObject* m_store_watcher_handle(PyObject* self, PyObject* const* args, Py_ssize
                                  PyObject* kwnames) {
   PyObject* handle = one_arg("store_watcher_handle", "handle", args, nargs, kwnames);
   if (!handle) return nullptr;
-  return new_ref_or_none(state(self).store_watcher_handle(held(handle)));
+  Ref stored = held(handle);
+  return new_ref_or_none(
+      locked(self, [&](State& st) { return st.store_watcher_handle(std::move(stored)); }));
 }
 
 PyObject* m_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -172,21 +173,18 @@ PyObject* m_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t 
   std::pair<uint8_t, Ref> r;
   {
     Drops drops;
-    r = state(self).watcher_completed(std::move(data), size, std::move(error), drops);
+    r = locked(self, [&](State& st) {
+      return st.watcher_completed(std::move(data), size, std::move(error), drops);
+    });
   }
   return Py_BuildValue("(iO)", int(r.first), none_or(r.second));
 }
 
-constexpr auto m_watcher_aborted = state_common::watcher_aborted<ClientObject>;
-constexpr auto m_watcher_done = state_common::watcher_done<ClientObject>;
-constexpr auto m_take_watcher_handle = state_common::take_watcher_handle<ClientObject>;
-constexpr auto m_take_watcher_result = state_common::take_watcher_result<ClientObject>;
-
 // ---- properties -------------------------------------------------------------------------
 
-#define FLAG_GETTER(name)                                \
-  PyObject* get_##name(PyObject* self, void*) {          \
-    return PyBool_FromLong(state(self).snapshot().name); \
+#define FLAG_GETTER(name)                                                                \
+  PyObject* get_##name(PyObject* self, void*) {                                          \
+    return PyBool_FromLong(locked(self, [&](State& st) { return st.snapshot(); }).name); \
   }
 FLAG_GETTER(closed)
 FLAG_GETTER(busy)
@@ -197,12 +195,8 @@ FLAG_GETTER(writer_finished)
 #undef FLAG_GETTER
 
 PyObject* get_error(PyObject* self, void*) {
-  return new_ref_or_none(state(self).error());
+  return new_ref_or_none(locked(self, [&](State& st) { return st.error(); }));
 }
-
-#define SIG_DOC(sig, text) sig "\n--\n\n" text
-#define FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-#define FASTKW METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef kMethods[] = {
     {"transport_ref", m_transport_ref, METH_NOARGS,
@@ -244,14 +238,7 @@ PyMethodDef kMethods[] = {
     {"watcher_completed", FAST(m_watcher_completed), FASTKW,
      SIG_DOC("watcher_completed($self, data=None, error=None)",
              "The watcher's read completed: (verdict, transport).")},
-    {"watcher_aborted", m_watcher_aborted, METH_NOARGS,
-     SIG_DOC("watcher_aborted($self)", "The watcher found no transport.")},
-    {"watcher_done", m_watcher_done, METH_NOARGS,
-     SIG_DOC("watcher_done($self)", "The watcher slot's done event, or None.")},
-    {"take_watcher_handle", m_take_watcher_handle, METH_NOARGS,
-     SIG_DOC("take_watcher_handle($self)", "Take the watcher's handle out, once.")},
-    {"take_watcher_result", m_take_watcher_result, METH_NOARGS,
-     SIG_DOC("take_watcher_result($self)", "Take (data, error) out of the watcher slot.")},
+    WATCHER_SLOT_METHODS(State),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -281,7 +268,7 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    "velmora._velmora.H1ClientState", sizeof(ClientObject), 0,
+    "velmora._velmora.H1ClientState", sizeof(Box<LockedState>), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     kSlots};
 

@@ -8,18 +8,23 @@
 #include "http1/head_serializer.hpp"
 #include "http1/py_http1.hpp"
 #include "module/boundary.hpp"
+#include "module/object.hpp"
 #include "module/once.hpp"
 #include "module/setup.hpp"
 
 namespace velmora::py {
+
+PyObject* raise_serialize(http1::SerializeError&& e) {
+  if (auto* pe = std::get_if<PendingError>(&e)) return raise(*pe);
+  return raise(std::move(std::get<http1::Error>(e)).into_pending());
+}
+
 namespace {
 
-struct CodecObject {
-  PyObject_HEAD http1::Codec codec;
-};
+using LockedCodec = Locked<http1::Codec>;
 
-http1::Codec& codec(PyObject* o) {
-  return reinterpret_cast<CodecObject*>(o)->codec;
+LockedCodec& codec(PyObject* o) {
+  return unbox<LockedCodec>(o);
 }
 
 PyObject* terminator() {
@@ -32,33 +37,6 @@ PyObject* terminator() {
 
 PyObject* empty_bytes() {
   return PyBytes_FromStringAndSize(nullptr, 0);
-}
-
-PyObject* raise_serialize(http1::SerializeError&& e) {
-  if (auto* pe = std::get_if<PendingError>(&e)) return raise(*pe);
-  return raise(std::move(std::get<http1::Error>(e)).into_pending());
-}
-
-bool bytes_arg(const char* function, const char* arg, PyObject* o) {
-  if (PyBytes_Check(o)) return true;
-  raise_arg_type(function, arg, "bytes", o);
-  return false;
-}
-
-bool optional_u64(PyObject* o, std::optional<uint64_t>& out) {
-  if (!o || o == Py_None) return true;
-  uint64_t v;
-  if (!to_u64(o, v)) return false;
-  out = v;
-  return true;
-}
-
-bool optional_bool(PyObject* o, bool& out) {
-  return !o || to_bool(o, out);
-}
-
-std::string_view view_of(PyObject* bytes) {
-  return {PyBytes_AS_STRING(bytes), size_t(PyBytes_GET_SIZE(bytes))};
 }
 
 // ---- construction -----------------------------------------------------------------------
@@ -83,30 +61,21 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
                  (unsigned long long)http1::kMinBufSize);
     return nullptr;
   }
-  PyObject* self = type->tp_alloc(type, 0);
+  PyObject* self = box_new<LockedCodec>(type);
   if (!self) return nullptr;
-  http1::Codec* c = new (&codec(self)) http1::Codec();
-  c->max_headers = mh;
-  c->ignore_invalid_headers = ig;
-  c->title_case_headers = tc;
-  c->date_header = dh;
-  c->max_buf_size = mb;
+  http1::Codec& c = codec(self).unguarded();  // not shared yet
+  c.max_headers = mh;
+  c.ignore_invalid_headers = ig;
+  c.title_case_headers = tc;
+  c.date_header = dh;
+  c.max_buf_size = mb;
   return self;
-}
-
-void codec_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  codec(self).~Codec();
-  tp->tp_free(self);
-  Py_DECREF(tp);
 }
 
 // ---- read buffer ------------------------------------------------------------------------
 
 PyObject* codec_reset(PyObject* self, PyObject*) {
-  http1::Codec& c = codec(self);
-  LockGuard g(c.lock);
-  c.reset();
+  codec(self).with([](http1::Codec& c) { c.reset(); });
   Py_RETURN_NONE;
 }
 
@@ -114,30 +83,19 @@ PyObject* codec_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   static const char* const names[] = {"data"};
   static const ArgSignature sig{"feed", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(sig, args, nargs, kwnames, a) || !bytes_arg("feed", "data", a[0])) return nullptr;
-  http1::Codec& c = codec(self);
-  LockGuard g(c.lock);
-  c.read.append(view_of(a[0]));
+  std::string_view data;
+  if (!parse_args(sig, args, nargs, kwnames, a) || !bytes_arg(a[0], "feed", "data", data))
+    return nullptr;
+  codec(self).with([&](http1::Codec& c) { c.read.append(data); });
   Py_RETURN_NONE;
 }
 
 PyObject* codec_buffered(PyObject* self, PyObject*) {
-  http1::Codec& c = codec(self);
-  size_t n;
-  {
-    LockGuard g(c.lock);
-    n = c.read.size();
-  }
-  return PyLong_FromSize_t(n);
+  return PyLong_FromSize_t(codec(self).with([](http1::Codec& c) { return c.read.size(); }));
 }
 
 PyObject* codec_take_body(PyObject* self, PyObject*) {
-  http1::Codec& c = codec(self);
-  http1::ReadBuffer taken;
-  {
-    LockGuard g(c.lock);
-    taken = c.read.take_all();
-  }
+  http1::ReadBuffer taken = codec(self).with([](http1::Codec& c) { return c.read.take_all(); });
   return PyBytes_FromStringAndSize(taken.data(), Py_ssize_t(taken.size()));
 }
 
@@ -151,17 +109,9 @@ PyObject* codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssize_t
     raise_arg_type("take_body_into", "decoder", "H1BodyDecoder", a[0]);
     return nullptr;
   }
-  http1::Codec& c = codec(self);
-  http1::ReadBuffer taken;
-  {
-    LockGuard g(c.lock);
-    taken = c.read.take_all();
-  }
-  if (!taken.empty()) {
-    http1::BodyDecoder& d = body_decoder_of(a[0]);
-    LockGuard g(d.lock);
-    d.feed(std::move(taken));
-  }
+  http1::ReadBuffer taken = codec(self).with([](http1::Codec& c) { return c.read.take_all(); });
+  if (!taken.empty())
+    body_decoder_of(a[0]).with([&](http1::BodyDecoder& d) { d.feed(std::move(taken)); });
   Py_RETURN_NONE;
 }
 
@@ -172,16 +122,14 @@ PyObject* codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssize_t
 template <class Head, http1::ParseOutcome (*parse)(http1::Codec&, Head&), PyObject* (*make)(Head&&)>
 PyObject* receive(const char* function, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) {
-  PyObject* data = one_arg(function, "data", args, nargs, kwnames);
-  if (!data || !bytes_arg(function, "data", data)) return nullptr;
-  http1::Codec& c = codec(self);
+  PyObject* arg = one_arg(function, "data", args, nargs, kwnames);
+  std::string_view data;
+  if (!arg || !bytes_arg(arg, function, "data", data)) return nullptr;
   Head head;
-  http1::ParseOutcome r;
-  {
-    LockGuard g(c.lock);
-    c.read.append(view_of(data));
-    r = parse(c, head);
-  }
+  http1::ParseOutcome r = codec(self).with([&](http1::Codec& c) {
+    c.read.append(data);
+    return parse(c, head);
+  });
   if (r.error) return raise(std::move(*r.error).into_pending());
   if (!r.complete) Py_RETURN_NONE;
   return make(std::move(head));
@@ -201,11 +149,29 @@ PyObject* codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 // ---- head serialization -----------------------------------------------------------------
 
-PyObject* scratch_bytes(http1::Codec& c) {
-  PyObject* out = PyBytes_FromStringAndSize(c.scratch.data(), Py_ssize_t(c.scratch.size()));
+// The serialized head out of the scratch, or the error that stopped it. The bytes object is
+// made under the lock (bytes are not tracked by the collector), so the scratch keeps its storage
+// for the next head; an error is raised after the lock is released.
+struct Serialized {
+  Ref out;
+  std::optional<http1::SerializeError> error;
+};
+
+Serialized take_scratch(http1::Codec& c, std::optional<http1::SerializeError>&& err) {
+  Serialized r;
+  if (err) {
+    r.error = std::move(err);
+    return r;
+  }
+  r.out = Ref::steal(bytes_from(c.scratch));
   c.scratch.clear();
   c.trim_scratch();
-  return out;
+  return r;
+}
+
+PyObject* serialized_result(Serialized&& r) {
+  if (r.error) return raise_serialize(std::move(*r.error));
+  return r.out.release();  // null with MemoryError set when the bytes could not be made
 }
 
 PyObject* codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -236,12 +202,10 @@ PyObject* codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssiz
   http::HeaderMap headers;
   if (!header_map_arg(a[2] ? a[2] : Py_None, "serialize_request", "headers", true, headers))
     return nullptr;
-  http1::Codec& c = codec(self);
-  LockGuard g(c.lock);
-  if (auto err = http1::serialize_request(c, {m, size_t(mlen)}, {u, size_t(ulen)}, headers, http10,
-                                          content_length, chunked))
-    return raise_serialize(std::move(*err));
-  return scratch_bytes(c);
+  return serialized_result(codec(self).with([&](http1::Codec& c) {
+    return take_scratch(c, http1::serialize_request(c, {m, size_t(mlen)}, {u, size_t(ulen)},
+                                                    headers, http10, content_length, chunked));
+  }));
 }
 
 PyObject* codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -265,12 +229,10 @@ PyObject* codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssi
   http::HeaderMap headers;
   if (!header_map_arg(a[1] ? a[1] : Py_None, "serialize_response", "headers", true, headers))
     return nullptr;
-  http1::Codec& c = codec(self);
-  LockGuard g(c.lock);
-  if (auto err = http1::serialize_response(c, uint32_t(status), headers, keep_alive, http10,
-                                           content_length, chunked))
-    return raise_serialize(std::move(*err));
-  return scratch_bytes(c);
+  return serialized_result(codec(self).with([&](http1::Codec& c) {
+    return take_scratch(c, http1::serialize_response(c, uint32_t(status), headers, keep_alive,
+                                                     http10, content_length, chunked));
+  }));
 }
 
 PyObject* codec_continue_response(PyObject*, PyObject*) {
@@ -313,16 +275,22 @@ PyObject* codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t
   static const char* const names[] = {"chunk"};
   static const ArgSignature sig{"serialize_data", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(sig, args, nargs, kwnames, a) || !bytes_arg("serialize_data", "chunk", a[0]))
+  std::string_view chunk;
+  if (!parse_args(sig, args, nargs, kwnames, a) ||
+      !bytes_arg(a[0], "serialize_data", "chunk", chunk))
     return nullptr;
-  if (PyBytes_GET_SIZE(a[0]) == 0) return Py_NewRef(a[0]);
-  http1::Codec& c = codec(self);
-  LockGuard g(c.lock);
-  if (!c.encoder) {
-    PyErr_SetString(PyExc_ValueError, "serialize_data with no request in flight");
-    return nullptr;
-  }
-  return frame(*c.encoder, a[0]);
+  if (chunk.empty()) return Py_NewRef(a[0]);
+  // The framed chunk is a bytes object (untracked by the collector), made under the lock.
+  bool in_flight = true;
+  PyObject* out = codec(self).with([&](http1::Codec& c) -> PyObject* {
+    if (!c.encoder) {
+      in_flight = false;
+      return nullptr;
+    }
+    return frame(*c.encoder, a[0]);
+  });
+  if (!in_flight) PyErr_SetString(PyExc_ValueError, "serialize_data with no request in flight");
+  return out;
 }
 
 // The end of the body into `out`; the encoder is already taken out.
@@ -333,23 +301,34 @@ std::optional<http1::Error> end_into(const http1::Codec& c, const http1::BodyEnc
   return http1::encode_end(enc, trailers, out, terminator_only);
 }
 
-PyObject* end_result(std::optional<http1::Error>&& err, const std::string& out,
-                     bool terminator_only) {
-  if (err) return raise(std::move(*err).into_pending());
-  if (terminator_only) return Py_NewRef(terminator());
-  return PyBytes_FromStringAndSize(out.data(), Py_ssize_t(out.size()));
+// The end of a body, encoded under the lock and turned into bytes (or raised) after it.
+struct Ended {
+  bool in_flight = false;
+  bool terminator_only = false;
+  std::string out;
+  std::optional<http1::Error> error;
+};
+
+// Takes the encoder out and encodes the end of its body (with `trailers` when allowed).
+Ended end_body(http1::Codec& c, const http::HeaderMap* trailers) {
+  Ended r;
+  std::optional<http1::BodyEncoder> enc = std::move(c.encoder);
+  c.encoder.reset();
+  if (!enc) return r;
+  r.in_flight = true;
+  r.error = end_into(c, *enc, trailers, r.out, r.terminator_only);
+  return r;
+}
+
+PyObject* end_result(Ended&& r) {
+  if (!r.in_flight) return empty_bytes();
+  if (r.error) return raise(std::move(*r.error).into_pending());
+  if (r.terminator_only) return Py_NewRef(terminator());
+  return bytes_from(r.out);
 }
 
 PyObject* codec_serialize_end(PyObject* self, PyObject*) {
-  http1::Codec& c = codec(self);
-  LockGuard g(c.lock);
-  std::optional<http1::BodyEncoder> enc = std::move(c.encoder);
-  c.encoder.reset();
-  if (!enc) return empty_bytes();
-  std::string out;
-  bool term = false;
-  std::optional<http1::Error> err = http1::encode_end(*enc, nullptr, out, term);
-  return end_result(std::move(err), out, term);
+  return end_result(codec(self).with([](http1::Codec& c) { return end_body(c, nullptr); }));
 }
 
 PyObject* codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -360,15 +339,7 @@ PyObject* codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssi
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   http::HeaderMap trailers;
   if (!header_map_arg(a[0], "serialize_trailers", "trailers", false, trailers)) return nullptr;
-  http1::Codec& c = codec(self);
-  LockGuard g(c.lock);
-  std::optional<http1::BodyEncoder> enc = std::move(c.encoder);
-  c.encoder.reset();
-  if (!enc) return empty_bytes();
-  std::string out;
-  bool term = false;
-  std::optional<http1::Error> err = end_into(c, *enc, &trailers, out, term);
-  return end_result(std::move(err), out, term);
+  return end_result(codec(self).with([&](http1::Codec& c) { return end_body(c, &trailers); }));
 }
 
 PyObject* codec_serialize_head_and_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -377,31 +348,38 @@ PyObject* codec_serialize_head_and_body(PyObject* self, PyObject* const* args, P
   static const ArgSignature sig{"serialize_head_and_body", names, 3, 3, 1};
   PyObject* a[3];
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-  if (!bytes_arg("serialize_head_and_body", "head", a[0])) return nullptr;
-  PyObject* body = a[1] && a[1] != Py_None ? a[1] : nullptr;
-  if (body && !bytes_arg("serialize_head_and_body", "body", body)) return nullptr;
+  std::string_view head, body;
+  if (!bytes_arg(a[0], "serialize_head_and_body", "head", head)) return nullptr;
+  if (a[1] && a[1] != Py_None && !bytes_arg(a[1], "serialize_head_and_body", "body", body))
+    return nullptr;
   std::optional<http::HeaderMap> trailers;
   if (a[2] && a[2] != Py_None) {
     trailers.emplace();
     if (!header_map_arg(a[2], "serialize_head_and_body", "trailers", false, *trailers))
       return nullptr;
   }
-  http1::Codec& c = codec(self);
-  LockGuard g(c.lock);
-  std::optional<http1::BodyEncoder> enc = std::move(c.encoder);
-  c.encoder.reset();
-  if (!enc || enc->is_eof()) return Py_NewRef(a[0]);
-  std::string_view head = view_of(a[0]);
-  std::string_view data;
-  http1::ChunkFrame f;
-  if (body && PyBytes_GET_SIZE(body) > 0) {
-    f = http1::frame_chunk(*enc, size_t(PyBytes_GET_SIZE(body)));
-    data = std::string_view(PyBytes_AS_STRING(body), f.take);
-  }
-  std::string end;
-  bool term = false;
-  std::optional<http1::Error> err = end_into(c, *enc, trailers ? &*trailers : nullptr, end, term);
-  if (err) return raise(std::move(*err).into_pending());
+  struct Framed {
+    bool body_ends = false;  // an encoder was in flight and still carried a body
+    http1::ChunkFrame f;
+    std::string end;
+    std::optional<http1::Error> error;
+  };
+  Framed r = codec(self).with([&](http1::Codec& c) {
+    Framed out;
+    std::optional<http1::BodyEncoder> enc = std::move(c.encoder);
+    c.encoder.reset();
+    if (!enc || enc->is_eof()) return out;
+    out.body_ends = true;
+    if (!body.empty()) out.f = http1::frame_chunk(*enc, body.size());
+    bool term = false;
+    out.error = end_into(c, *enc, trailers ? &*trailers : nullptr, out.end, term);
+    return out;
+  });
+  if (!r.body_ends) return Py_NewRef(a[0]);
+  if (r.error) return raise(std::move(*r.error).into_pending());
+  const http1::ChunkFrame& f = r.f;
+  const std::string& end = r.end;
+  const std::string_view data = body.substr(0, f.take);
   const size_t framing = f.chunked ? f.prefix_len + 2 : 0;
   PyObject* out = PyBytes_FromStringAndSize(
       nullptr, Py_ssize_t(head.size() + framing + data.size() + end.size()));
@@ -424,41 +402,25 @@ PyObject* codec_serialize_head_and_body(PyObject* self, PyObject* const* args, P
 }
 
 PyObject* codec_body_is_eof(PyObject* self, PyObject*) {
-  http1::Codec& c = codec(self);
-  LockGuard g(c.lock);
-  return PyBool_FromLong(!c.encoder || c.encoder->is_eof());
+  return PyBool_FromLong(
+      codec(self).with([](http1::Codec& c) { return !c.encoder || c.encoder->is_eof(); }));
 }
 
 // ---- properties -------------------------------------------------------------------------
 
 template <class F>
 PyObject* locked_bool(PyObject* self, F&& f) {
-  http1::Codec& c = codec(self);
-  bool v;
-  {
-    LockGuard g(c.lock);
-    v = f(c);
-  }
-  return PyBool_FromLong(v);
+  return PyBool_FromLong(codec(self).with(std::forward<F>(f)));
 }
 
 PyObject* get_max_buf_size(PyObject* self, void*) {
-  http1::Codec& c = codec(self);
-  uint64_t v;
-  {
-    LockGuard g(c.lock);
-    v = c.max_buf_size;
-  }
-  return PyLong_FromUnsignedLongLong(v);
+  return PyLong_FromUnsignedLongLong(
+      codec(self).with([](http1::Codec& c) { return c.max_buf_size; }));
 }
 
 PyObject* get_parse_error_status(PyObject* self, void*) {
-  http1::Codec& c = codec(self);
-  std::optional<uint16_t> v;
-  {
-    LockGuard g(c.lock);
-    v = c.parse_error_status;
-  }
+  std::optional<uint16_t> v =
+      codec(self).with([](http1::Codec& c) { return c.parse_error_status; });
   if (!v) Py_RETURN_NONE;
   return PyLong_FromLong(*v);
 }
@@ -473,49 +435,46 @@ PyObject* get_response_close_delimited(PyObject* self, void*) {
   return locked_bool(self, [](http1::Codec& c) { return c.response_close_delimited; });
 }
 
-#define SIG_DOC(sig, text) sig "\n--\n\n" text
-#define FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-
 PyMethodDef kMethods[] = {
     {"reset", codec_reset, METH_NOARGS,
      SIG_DOC("reset($self)", "Start the next message; buffered bytes are kept.")},
-    {"feed", FAST(codec_feed), METH_FASTCALL | METH_KEYWORDS,
+    {"feed", FAST(codec_feed), FASTKW,
      SIG_DOC("feed($self, data)", "Append bytes to the read buffer without parsing.")},
-    {"receive_request_head", FAST(codec_receive_request_head), METH_FASTCALL | METH_KEYWORDS,
+    {"receive_request_head", FAST(codec_receive_request_head), FASTKW,
      SIG_DOC("receive_request_head($self, data)",
              "Buffer data and parse a request head: an H1RequestHead, or None while it is "
              "incomplete. Raises H1ParseError.")},
-    {"receive_head", FAST(codec_receive_head), METH_FASTCALL | METH_KEYWORDS,
+    {"receive_head", FAST(codec_receive_head), FASTKW,
      SIG_DOC("receive_head($self, data)",
              "Buffer data and parse a response head: an H1ResponseHead, or None while it is "
              "incomplete. Raises H1ParseError.")},
-    {"serialize_request", FAST(codec_serialize_request), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_request", FAST(codec_serialize_request), FASTKW,
      SIG_DOC("serialize_request($self, method, url, headers=None, *, http10=False, "
              "content_length=None, chunked=False)",
              "Write a request head and install its body encoder.")},
-    {"serialize_response", FAST(codec_serialize_response), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_response", FAST(codec_serialize_response), FASTKW,
      SIG_DOC("serialize_response($self, status, headers=None, *, keep_alive=True, "
              "http10=False, content_length=None, chunked=False)",
              "Write a response head and install its body encoder.")},
     {"continue_response", codec_continue_response, METH_NOARGS | METH_STATIC,
      SIG_DOC("continue_response()", "The interim response to Expect: 100-continue.")},
-    {"connection_close", FAST(codec_connection_close), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"connection_close", FAST(codec_connection_close), FASTKW | METH_STATIC,
      SIG_DOC("connection_close(headers)",
              "True when a Connection field of headers holds the token close.")},
-    {"serialize_data", FAST(codec_serialize_data), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_data", FAST(codec_serialize_data), FASTKW,
      SIG_DOC("serialize_data($self, chunk)", "Frame one body chunk.")},
     {"serialize_end", codec_serialize_end, METH_NOARGS,
      SIG_DOC("serialize_end($self)", "End the body.")},
-    {"serialize_trailers", FAST(codec_serialize_trailers), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_trailers", FAST(codec_serialize_trailers), FASTKW,
      SIG_DOC("serialize_trailers($self, trailers)", "End the body with trailer fields.")},
-    {"serialize_head_and_body", FAST(codec_serialize_head_and_body), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_head_and_body", FAST(codec_serialize_head_and_body), FASTKW,
      SIG_DOC("serialize_head_and_body($self, head, body=None, trailers=None)",
              "Head, framed body and end of body in one bytes object.")},
     {"body_is_eof", codec_body_is_eof, METH_NOARGS,
      SIG_DOC("body_is_eof($self)", "True when the encoder in flight carries no more body.")},
     {"take_body", codec_take_body, METH_NOARGS,
      SIG_DOC("take_body($self)", "Take every buffered byte.")},
-    {"take_body_into", FAST(codec_take_body_into), METH_FASTCALL | METH_KEYWORDS,
+    {"take_body_into", FAST(codec_take_body_into), FASTKW,
      SIG_DOC("take_body_into($self, decoder)", "Move every buffered byte into an H1BodyDecoder.")},
     {"buffered", codec_buffered, METH_NOARGS,
      SIG_DOC("buffered($self)", "The number of bytes in the read buffer.")},
@@ -537,7 +496,7 @@ PyGetSetDef kGetSet[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(codec_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(codec_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<LockedCodec>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {Py_tp_doc,
@@ -547,7 +506,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"velmora._velmora.H1Codec", sizeof(CodecObject), 0,
+PyType_Spec kSpec = {"velmora._velmora.H1Codec", sizeof(Box<LockedCodec>), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
 
 }  // namespace
@@ -560,7 +519,7 @@ PyObject* h1_codec_type() {
   });
 }
 
-http1::Codec& codec_of(PyObject* o) {
+Locked<http1::Codec>& codec_of(PyObject* o) {
   return codec(o);
 }
 

@@ -13,9 +13,9 @@ namespace {
 
 struct RequestHeadObject {
   PyObject_HEAD uint64_t decoded_length;
-  PyObject* method;
-  PyObject* target;
-  PyObject* headers;
+  Ref method;   // str
+  Ref target;   // str
+  Ref headers;  // HeaderMap
   bool is_connect;
   bool keep_alive;
   bool expect_continue;
@@ -26,7 +26,7 @@ struct RequestHeadObject {
 
 struct ResponseHeadObject {
   PyObject_HEAD uint64_t decoded_length;
-  PyObject* headers;
+  Ref headers;  // HeaderMap
   uint16_t status;
   bool keep_alive;
   bool is_upgrade;
@@ -111,13 +111,13 @@ PyObject* get_req_content_length(PyObject* self, void*) {
   return content_length_of(req(self)->decoded_length);
 }
 PyObject* get_req_method(PyObject* self, void*) {
-  return Py_NewRef(req(self)->method);
+  return Py_NewRef(req(self)->method.get());
 }
 PyObject* get_req_target(PyObject* self, void*) {
-  return Py_NewRef(req(self)->target);
+  return Py_NewRef(req(self)->target.get());
 }
 PyObject* get_req_headers(PyObject* self, void*) {
-  return Py_NewRef(req(self)->headers);
+  return Py_NewRef(req(self)->headers.get());
 }
 PyObject* get_req_body_kind(PyObject* self, void*) {
   return Py_NewRef(body_kind_str(http1::body_kind_of(req(self)->decoded_length)));
@@ -126,7 +126,7 @@ PyObject* get_resp_content_length(PyObject* self, void*) {
   return content_length_of(resp(self)->decoded_length);
 }
 PyObject* get_resp_headers(PyObject* self, void*) {
-  return Py_NewRef(resp(self)->headers);
+  return Py_NewRef(resp(self)->headers.get());
 }
 PyObject* get_resp_body_kind(PyObject* self, void*) {
   return Py_NewRef(body_kind_str(http1::body_kind_of(resp(self)->decoded_length)));
@@ -137,8 +137,9 @@ PyObject* get_resp_status(PyObject* self, void*) {
 
 PyObject* req_repr(PyObject* self) {
   RequestHeadObject* h = req(self);
-  return PyUnicode_FromFormat("H1RequestHead(method=%R, target=%R, body_kind=%U)", h->method,
-                              h->target, body_kind_str(http1::body_kind_of(h->decoded_length)));
+  return PyUnicode_FromFormat("H1RequestHead(method=%R, target=%R, body_kind=%U)", h->method.get(),
+                              h->target.get(),
+                              body_kind_str(http1::body_kind_of(h->decoded_length)));
 }
 
 PyObject* resp_repr(PyObject* self) {
@@ -150,16 +151,16 @@ PyObject* resp_repr(PyObject* self) {
 
 void req_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
-  Py_XDECREF(req(self)->method);
-  Py_XDECREF(req(self)->target);
-  Py_XDECREF(req(self)->headers);
+  req(self)->method.~Ref();
+  req(self)->target.~Ref();
+  req(self)->headers.~Ref();
   tp->tp_free(self);
   Py_DECREF(tp);
 }
 
 void resp_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
-  Py_XDECREF(resp(self)->headers);
+  resp(self)->headers.~Ref();
   tp->tp_free(self);
   Py_DECREF(tp);
 }
@@ -258,9 +259,9 @@ PyObject* request_head_new(http1::RequestHead&& head) {
   if (!self) return nullptr;
   RequestHeadObject* h = req(self);
   h->decoded_length = head.decoded_length;
-  h->method = method.release();
-  h->target = target.release();
-  h->headers = headers.release();
+  new (&h->method) Ref(std::move(method));
+  new (&h->target) Ref(std::move(target));
+  new (&h->headers) Ref(std::move(headers));
   h->is_connect = head.is_connect;
   h->keep_alive = head.keep_alive;
   h->expect_continue = head.expect_continue;
@@ -279,7 +280,7 @@ PyObject* response_head_new(http1::ResponseHead&& head) {
   if (!self) return nullptr;
   ResponseHeadObject* h = resp(self);
   h->decoded_length = head.decoded_length;
-  h->headers = headers.release();
+  new (&h->headers) Ref(std::move(headers));
   h->status = head.status;
   h->keep_alive = head.keep_alive;
   h->is_upgrade = head.is_upgrade;

@@ -2,8 +2,10 @@
 #pragma once
 
 #include "module/pyref.hpp"
+#include "http/lock.hpp"
 #include "http1/body_decoder.hpp"
 #include "http1/codec.hpp"
+#include "http1/head_serializer.hpp"
 #include "http1/request_head.hpp"
 #include "http1/response_head.hpp"
 
@@ -18,8 +20,8 @@ PyObject* h1_server_state_type();
 PyObject* h1_client_state_type();
 
 // The core state behind an H1Codec / H1BodyDecoder object (the caller checked the type).
-http1::Codec& codec_of(PyObject* codec);
-http1::BodyDecoder& body_decoder_of(PyObject* decoder);
+Locked<http1::Codec>& codec_of(PyObject* codec);
+Locked<http1::BodyDecoder>& body_decoder_of(PyObject* decoder);
 // A new H1BodyDecoder object (holds no Python objects, so making one never runs the collector).
 PyObject* body_decoder_new(http1::BodyDecoder::Kind kind, uint64_t length);
 
@@ -33,6 +35,9 @@ struct RequestHeadView {
   bool is_connect, keep_alive, expect_continue, is_upgrade, http10, allow_trailers;
 };
 RequestHeadView request_head_view(PyObject* head);
+
+// Raises a failed head serialization (call after releasing every lock). Always returns null.
+PyObject* raise_serialize(http1::SerializeError&& e);
 
 // The body-kind strings, shared by every head.
 PyObject* body_kind_str(http1::BodyKind kind);

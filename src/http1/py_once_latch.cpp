@@ -4,35 +4,22 @@
 #include "http1/once_latch.hpp"
 #include "http1/py_http1.hpp"
 #include "module/boundary.hpp"
+#include "module/object.hpp"
 #include "module/once.hpp"
 #include "module/setup.hpp"
 
 namespace velmora::py {
 namespace {
 
-struct LatchObject {
-  PyObject_HEAD http1::OnceLatch latch;
-};
-
 http1::OnceLatch& latch(PyObject* o) {
-  return reinterpret_cast<LatchObject*>(o)->latch;
+  return unbox<http1::OnceLatch>(o);
 }
 
 PyObject* latch_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   static const char* kw[] = {nullptr};
   if (!PyArg_ParseTupleAndKeywords(args, kwds, ":OnceLatch", const_cast<char**>(kw)))
     return nullptr;
-  PyObject* self = type->tp_alloc(type, 0);
-  if (!self) return nullptr;
-  new (&latch(self)) http1::OnceLatch();
-  return self;
-}
-
-void latch_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  latch(self).~OnceLatch();
-  tp->tp_free(self);
-  Py_DECREF(tp);
+  return box_new<http1::OnceLatch>(type);
 }
 
 PyObject* latch_try_acquire(PyObject* self, PyObject*) {
@@ -42,8 +29,6 @@ PyObject* latch_try_acquire(PyObject* self, PyObject*) {
 PyObject* latch_is_set(PyObject* self, void*) {
   return PyBool_FromLong(latch(self).is_set());
 }
-
-#define SIG_DOC(sig, text) sig "\n--\n\n" text
 
 PyMethodDef kMethods[] = {
     {"try_acquire", latch_try_acquire, METH_NOARGS,
@@ -59,14 +44,14 @@ PyGetSetDef kGetSet[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(latch_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(latch_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<http1::OnceLatch>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {Py_tp_doc, const_cast<char*>(SIG_DOC("OnceLatch()", "A one-shot, lock-free latch."))},
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"velmora._velmora.OnceLatch", sizeof(LatchObject), 0,
+PyType_Spec kSpec = {"velmora._velmora.OnceLatch", sizeof(Box<http1::OnceLatch>), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
 
 PyObject* once_latch_type() {

@@ -9,6 +9,7 @@
 #include "http1/py_state_common.hpp"
 #include "http1/server_state.hpp"
 #include "module/boundary.hpp"
+#include "module/object.hpp"
 #include "module/once.hpp"
 #include "module/setup.hpp"
 
@@ -17,7 +18,7 @@ namespace {
 
 struct PyTraits {
   using Obj = Ref;
-  static http1::BodyDecoder& decoder(const Ref& r) { return body_decoder_of(r.get()); }
+  static Locked<http1::BodyDecoder>& decoder(const Ref& r) { return body_decoder_of(r.get()); }
   static std::string_view bytes(const Ref& r) {
     return {PyBytes_AS_STRING(r.get()), size_t(PyBytes_GET_SIZE(r.get()))};
   }
@@ -26,17 +27,13 @@ struct PyTraits {
 using State = http1::ServerState<PyTraits>;
 using Drops = State::Drops;
 
-struct ServerObject {
-  PyObject_HEAD State state;
-};
+using LockedState = Locked<State>;
 
-State& state(PyObject* o) {
-  return reinterpret_cast<ServerObject*>(o)->state;
+// Runs `f(state)` under the state's lock.
+template <class F>
+auto locked(PyObject* self, F&& f) {
+  return unbox<LockedState>(self).with(std::forward<F>(f));
 }
-
-using state_common::held;
-using state_common::new_ref_or_none;
-using state_common::none_or;
 
 bool seq_arg(PyObject* o, uint64_t& seq) {
   return to_u64(o, seq);
@@ -89,16 +86,17 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
-  new (&state(self)) State(Ref::borrow(codec), codec_of(codec), held(transport), ka, hc);
+  new (&unbox<LockedState>(self))
+      LockedState(Ref::borrow(codec), codec_of(codec), held(transport), ka, hc);
   return self;
 }
 
-constexpr auto server_traverse = state_common::traverse<ServerObject>;
-constexpr auto server_clear = state_common::clear<ServerObject>;
-constexpr auto server_dealloc = state_common::dealloc<ServerObject>;
+constexpr auto server_traverse = gc_traverse<State>;
+constexpr auto server_clear = gc_clear<State>;
+constexpr auto server_dealloc = gc_dealloc<State>;
 
 PyObject* server_repr(PyObject* self) {
-  State::Snapshot s = state(self).snapshot();
+  State::Snapshot s = locked(self, [&](State& st) { return st.snapshot(); });
   auto b = [](bool v) { return v ? "true" : "false"; };
   return PyUnicode_FromFormat(
       "H1ServerState(seq=%llu, closed=%s, reusable=%s, responded=%s, response_done=%s, "
@@ -110,18 +108,18 @@ PyObject* server_repr(PyObject* self) {
 // ---- objects ----------------------------------------------------------------------------
 
 PyObject* m_transport_ref(PyObject* self, PyObject*) {
-  return new_ref_or_none(state(self).transport_ref());
+  return new_ref_or_none(locked(self, [&](State& st) { return st.transport_ref(); }));
 }
 
 PyObject* m_current_decoder(PyObject* self, PyObject*) {
-  return new_ref_or_none(state(self).current_decoder());
+  return new_ref_or_none(locked(self, [&](State& st) { return st.current_decoder(); }));
 }
 
 // ---- between requests -------------------------------------------------------------------
 
 PyObject* m_begin_read(PyObject* self, PyObject*) {
   Drops drops;
-  State::Verdict v = state(self).begin_read(drops);
+  State::Verdict v = locked(self, [&](State& st) { return st.begin_read(drops); });
   return verdict_tuple(std::move(v));
 }
 
@@ -132,12 +130,12 @@ PyObject* m_drain_done(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   bool complete;
   if (!parse_args(sig, args, nargs, kwnames, a) || !to_bool(a[0], complete)) return nullptr;
   Drops drops;
-  State::Verdict v = state(self).drain_done(complete, drops);
+  State::Verdict v = locked(self, [&](State& st) { return st.drain_done(complete, drops); });
   return verdict_tuple(std::move(v));
 }
 
 PyObject* m_unpark_idle_read(PyObject* self, PyObject*) {
-  return PyBool_FromLong(state(self).unpark_idle_read());
+  return PyBool_FromLong(locked(self, [&](State& st) { return st.unpark_idle_read(); }));
 }
 
 PyObject* m_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -145,20 +143,17 @@ PyObject* m_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   static const char* const names[] = {"data"};
   static const ArgSignature sig{"accept_head", names, 1, 1, 1};
   PyObject* a[1];
-  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-  if (!PyBytes_Check(a[0])) {
-    raise_arg_type("accept_head", "data", "bytes", a[0]);
+  std::string_view data;
+  if (!parse_args(sig, args, nargs, kwnames, a) || !bytes_arg(a[0], "accept_head", "data", data))
     return nullptr;
-  }
   // The decoder is made before the lock is taken; the head decides its framing.
   Ref decoder = Ref::steal(body_decoder_new(http1::BodyDecoder::Kind::kEmpty, 0));
   if (!decoder) return nullptr;
-  Ref current;
   State::Accepted r;
   {
     Drops drops;
-    r = state(self).accept_head({PyBytes_AS_STRING(a[0]), size_t(PyBytes_GET_SIZE(a[0]))},
-                                Ref(decoder), drops);
+    Ref offered = decoder;
+    r = locked(self, [&](State& st) { return st.accept_head(data, std::move(offered), drops); });
   }
   switch (r.outcome) {
     case State::Accepted::Outcome::kError:
@@ -174,27 +169,27 @@ PyObject* m_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* m_fail_read(PyObject* self, PyObject*) {
-  return new_ref_or_none(state(self).fail_read());
+  return new_ref_or_none(locked(self, [&](State& st) { return st.fail_read(); }));
 }
 
 PyObject* m_stop_serving(PyObject* self, PyObject*) {
-  state(self).stop_serving();
+  locked(self, [&](State& st) { return st.stop_serving(); });
   Py_RETURN_NONE;
 }
 
 PyObject* m_mark_closed(PyObject* self, PyObject*) {
-  State::MarkClosed r = state(self).mark_closed();
+  State::MarkClosed r = locked(self, [&](State& st) { return st.mark_closed(); });
   return Py_BuildValue("(OOO)", none_or(r.transport), none_or(r.done),
                        r.was_closed ? Py_True : Py_False);
 }
 
 PyObject* m_mark_unusable(PyObject* self, PyObject*) {
-  state(self).mark_unusable();
+  locked(self, [&](State& st) { return st.mark_unusable(); });
   Py_RETURN_NONE;
 }
 
 PyObject* m_request_shutdown(PyObject* self, PyObject*) {
-  return new_ref_or_none(state(self).request_shutdown());
+  return new_ref_or_none(locked(self, [&](State& st) { return st.request_shutdown(); }));
 }
 
 // ---- the current request ----------------------------------------------------------------
@@ -203,14 +198,14 @@ PyObject* m_try_send_continue(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) {
   uint64_t seq;
   if (!parse_seq("try_send_continue", args, nargs, kwnames, seq)) return nullptr;
-  return PyBool_FromLong(state(self).try_send_continue(seq));
+  return PyBool_FromLong(locked(self, [&](State& st) { return st.try_send_continue(seq); }));
 }
 
 PyObject* m_begin_body_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   uint64_t seq;
   if (!parse_seq("begin_body_read", args, nargs, kwnames, seq)) return nullptr;
-  return PyBool_FromLong(state(self).begin_body_read(seq));
+  return PyBool_FromLong(locked(self, [&](State& st) { return st.begin_body_read(seq); }));
 }
 
 PyObject* m_end_body_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -222,7 +217,7 @@ PyObject* m_end_body_read(PyObject* self, PyObject* const* args, Py_ssize_t narg
   bool complete;
   if (!parse_args(sig, args, nargs, kwnames, a) || !seq_arg(a[0], seq) || !to_bool(a[1], complete))
     return nullptr;
-  state(self).end_body_read(seq, complete);
+  locked(self, [&](State& st) { return st.end_body_read(seq, complete); });
   Py_RETURN_NONE;
 }
 
@@ -230,7 +225,7 @@ PyObject* m_peer_closed_now(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) {
   uint64_t seq;
   if (!parse_seq("peer_closed_now", args, nargs, kwnames, seq)) return nullptr;
-  int r = state(self).peer_closed_now(seq);
+  int r = locked(self, [&](State& st) { return st.peer_closed_now(seq); });
   if (r < 0) Py_RETURN_NONE;
   return PyBool_FromLong(r);
 }
@@ -239,14 +234,14 @@ PyObject* m_peer_closed_flag(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames) {
   uint64_t seq;
   if (!parse_seq("peer_closed_flag", args, nargs, kwnames, seq)) return nullptr;
-  return PyBool_FromLong(state(self).peer_closed_flag(seq));
+  return PyBool_FromLong(locked(self, [&](State& st) { return st.peer_closed_flag(seq); }));
 }
 
 PyObject* m_close_window(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   uint64_t seq;
   if (!parse_seq("close_window", args, nargs, kwnames, seq)) return nullptr;
-  return PyBool_FromLong(state(self).close_window(seq));
+  return PyBool_FromLong(locked(self, [&](State& st) { return st.close_window(seq); }));
 }
 
 // ---- the mid-message watcher ------------------------------------------------------------
@@ -264,7 +259,10 @@ PyObject* m_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   bool armed;
   {
     Drops drops;
-    armed = state(self).arm_watcher(seq, held(a[1]), want, negotiated, drops);
+    Ref done = held(a[1]);
+    armed = locked(self, [&](State& st) {
+      return st.arm_watcher(seq, std::move(done), want, negotiated, drops);
+    });
   }
   return PyBool_FromLong(armed);
 }
@@ -275,7 +273,9 @@ PyObject* m_store_watcher_handle(PyObject* self, PyObject* const* args, Py_ssize
   static const ArgSignature sig{"store_watcher_handle", names, 1, 1, 1};
   PyObject* a[1];
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-  return new_ref_or_none(state(self).store_watcher_handle(held(a[0])));
+  Ref handle = held(a[0]);
+  return new_ref_or_none(
+      locked(self, [&](State& st) { return st.store_watcher_handle(std::move(handle)); }));
 }
 
 // `data` must be bytes or None.
@@ -301,22 +301,14 @@ PyObject* m_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t 
   bool resolve;
   {
     Drops drops;
-    resolve = state(self).watcher_completed(std::move(data), std::move(error), drops);
+    resolve = locked(self, [&](State& st) {
+      return st.watcher_completed(std::move(data), std::move(error), drops);
+    });
   }
   return PyBool_FromLong(resolve);
 }
 
-constexpr auto m_watcher_aborted = state_common::watcher_aborted<ServerObject>;
-constexpr auto m_watcher_done = state_common::watcher_done<ServerObject>;
-constexpr auto m_take_watcher_handle = state_common::take_watcher_handle<ServerObject>;
-constexpr auto m_take_watcher_result = state_common::take_watcher_result<ServerObject>;
-
 // ---- the response -----------------------------------------------------------------------
-
-PyObject* raise_serialize(http1::SerializeError&& e) {
-  if (auto* pe = std::get_if<PendingError>(&e)) return raise(*pe);
-  return raise(std::move(std::get<http1::Error>(e)).into_pending());
-}
 
 PyObject* m_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
@@ -344,8 +336,11 @@ PyObject* m_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   State::Responded r;
   {
     Drops drops;
-    r = state(self).respond_head(seq, uint32_t(status), headers, held(a[3]), content_length,
-                                 chunked, want, drops);
+    Ref done = held(a[3]);
+    r = locked(self, [&](State& st) {
+      return st.respond_head(seq, uint32_t(status), headers, std::move(done), content_length,
+                             chunked, want, drops);
+    });
   }
   if (r.error) return raise_serialize(std::move(*r.error));
   if (r.code != http1::kReqOk) return Py_BuildValue("(iOO)", int(r.code), Py_None, Py_False);
@@ -358,7 +353,7 @@ PyObject* m_finish_response(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) {
   uint64_t seq;
   if (!parse_seq("finish_response", args, nargs, kwnames, seq)) return nullptr;
-  State::Finished r = state(self).finish_response(seq);
+  State::Finished r = locked(self, [&](State& st) { return st.finish_response(seq); });
   Ref leftover;
   if (r.leftover) {
     leftover = Ref::steal(leftover_bytes(*r.leftover));
@@ -372,13 +367,13 @@ PyObject* m_fail_response(PyObject* self, PyObject* const* args, Py_ssize_t narg
                           PyObject* kwnames) {
   uint64_t seq;
   if (!parse_seq("fail_response", args, nargs, kwnames, seq)) return nullptr;
-  return new_ref_or_none(state(self).fail_response(seq));
+  return new_ref_or_none(locked(self, [&](State& st) { return st.fail_response(seq); }));
 }
 
 PyObject* m_detach(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   uint64_t seq;
   if (!parse_seq("detach", args, nargs, kwnames, seq)) return nullptr;
-  State::Detached r = state(self).detach(seq);
+  State::Detached r = locked(self, [&](State& st) { return st.detach(seq); });
   Ref leftover;
   if (r.leftover) {
     leftover = Ref::steal(leftover_bytes(*r.leftover));
@@ -390,12 +385,12 @@ PyObject* m_detach(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 // ---- properties -------------------------------------------------------------------------
 
 PyObject* get_codec(PyObject* self, void*) {
-  return Py_NewRef(state(self).codec_obj().get());
+  return Py_NewRef(locked(self, [&](State& st) { return st.codec_obj(); }).get());
 }
 
-#define FLAG_GETTER(name, field)                          \
-  PyObject* get_##name(PyObject* self, void*) {           \
-    return PyBool_FromLong(state(self).snapshot().field); \
+#define FLAG_GETTER(name, field)                                                          \
+  PyObject* get_##name(PyObject* self, void*) {                                           \
+    return PyBool_FromLong(locked(self, [&](State& st) { return st.snapshot(); }).field); \
   }
 FLAG_GETTER(closed, closed)
 FLAG_GETTER(reusable, reusable)
@@ -408,12 +403,8 @@ FLAG_GETTER(watcher_parked, watcher_parked)
 #undef FLAG_GETTER
 
 PyObject* get_current_seq(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(state(self).snapshot().seq);
+  return PyLong_FromUnsignedLongLong(locked(self, [&](State& st) { return st.snapshot(); }).seq);
 }
-
-#define SIG_DOC(sig, text) sig "\n--\n\n" text
-#define FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-#define FASTKW METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef kMethods[] = {
     {"transport_ref", m_transport_ref, METH_NOARGS,
@@ -468,14 +459,7 @@ PyMethodDef kMethods[] = {
     {"watcher_completed", FAST(m_watcher_completed), FASTKW,
      SIG_DOC("watcher_completed($self, data=None, error=None)",
              "The watcher's read returned; True when the caller must resolve peer_closed().")},
-    {"watcher_aborted", m_watcher_aborted, METH_NOARGS,
-     SIG_DOC("watcher_aborted($self)", "The watcher found no transport.")},
-    {"watcher_done", m_watcher_done, METH_NOARGS,
-     SIG_DOC("watcher_done($self)", "The watcher slot's done event, or None.")},
-    {"take_watcher_handle", m_take_watcher_handle, METH_NOARGS,
-     SIG_DOC("take_watcher_handle($self)", "Take the watcher's handle out, once.")},
-    {"take_watcher_result", m_take_watcher_result, METH_NOARGS,
-     SIG_DOC("take_watcher_result($self)", "Take (data, error) out of the watcher slot.")},
+    WATCHER_SLOT_METHODS(State),
     {"close_window", FAST(m_close_window), FASTKW,
      SIG_DOC("close_window($self, seq)", "End the mid-message window; True when this call did.")},
     {"respond_head", FAST(m_respond_head), FASTKW,
@@ -525,7 +509,7 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    "velmora._velmora.H1ServerState", sizeof(ServerObject), 0,
+    "velmora._velmora.H1ServerState", sizeof(Box<LockedState>), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     kSlots};
 

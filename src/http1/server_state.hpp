@@ -10,13 +10,14 @@
 // current body decoder, the watcher's bytes and error) are `Traits::Obj` handles owned by the
 // binding layer. `Traits` supplies:
 //   Obj                                   an owning, copyable, movable handle with operator bool
-//   static BodyDecoder& decoder(const Obj&)   the core decoder behind a decoder object
+//   static Locked<BodyDecoder>& decoder(const Obj&)   the decoder behind a decoder object
 //   static std::string_view bytes(const Obj&) the bytes behind a bytes object
 //
-// One mutex guards everything; each operation takes it once and makes its whole decision under
-// it. The codec and the decoder are called with this lock held, one at a time (lock order: this
-// state, then the codec or the decoder). Objects the state lets go of are moved into a
-// `Released` the caller destroys after the operation returns.
+// The state has no lock of its own: its owner keeps it in a Locked<ServerState> and runs each
+// operation as one `with` call, so the whole decision is made under one acquisition. The codec
+// and the decoder are reached through their own Locked values while that lock is held, one at a
+// time (lock order: this state, then the codec or the decoder). Objects the state lets go of
+// are moved into a `Released` the caller destroys after the lock is released.
 #pragma once
 
 #include <cstdint>
@@ -109,7 +110,7 @@ class ServerState {
   };
 
   // `codec` is the core behind `codec_obj`; the state keeps `codec_obj` for its whole life.
-  ServerState(Obj codec_obj, Codec& codec, Obj transport, bool keep_alive, bool half_close)
+  ServerState(Obj codec_obj, Locked<Codec>& codec, Obj transport, bool keep_alive, bool half_close)
       : transport_(std::move(transport)),
         codec_obj_(std::move(codec_obj)),
         codec_(codec),
@@ -121,15 +122,9 @@ class ServerState {
 
   // ---- objects --------------------------------------------------------------------------
 
-  Obj transport_ref() {
-    LockGuard g(lock_);
-    return transport_;
-  }
+  Obj transport_ref() { return transport_; }
 
-  Obj current_decoder() {
-    LockGuard g(lock_);
-    return decoder_;
-  }
+  Obj current_decoder() { return decoder_; }
 
   const Obj& codec_obj() const { return codec_obj_; }
 
@@ -145,7 +140,6 @@ class ServerState {
   // Lets go of every object that can be part of a reference cycle. The codec stays: it holds
   // no objects, and every operation needs it.
   void clear(Drops& drops) {
-    LockGuard g(lock_);
     drops.add(std::move(transport_));
     drops.add(std::move(decoder_));
     drop_slot(slot_, [&](Obj&& o) { drops.add(std::move(o)); });
@@ -154,7 +148,6 @@ class ServerState {
   // ---- between requests -----------------------------------------------------------------
 
   Verdict begin_read(Drops& drops) {
-    LockGuard g(lock_);
     if (closed_ || !reusable_) return {kNextNone, Obj()};
     if (seq_ == 0) return ready_step(drops);
     if (!response_done_) return {kNextRaise, Obj()};
@@ -169,7 +162,6 @@ class ServerState {
   }
 
   Verdict drain_done(bool complete, Drops& drops) {
-    LockGuard g(lock_);
     read_owned_ = false;
     if (complete) {
       body_done_ = true;
@@ -180,7 +172,6 @@ class ServerState {
   }
 
   bool unpark_idle_read() {
-    LockGuard g(lock_);
     idle_read_parked_ = false;
     return closed_;
   }
@@ -189,33 +180,28 @@ class ServerState {
   // when the head completes, and is returned in `drops` otherwise.
   Accepted accept_head(std::string_view data, Obj&& decoder, Drops& drops) {
     Accepted out;
-    LockGuard g(lock_);
     ReadBuffer rest;
-    {
-      LockGuard cg(codec_.lock);
-      codec_.read.append(data);
-      ParseOutcome r = parse_request_head(codec_, out.head);
+    codec_.with([&](Codec& c) {
+      c.read.append(data);
+      ParseOutcome r = parse_request_head(c, out.head);
       if (r.error) {
         out.outcome = Accepted::Outcome::kError;
         out.error = std::move(r.error);
       } else if (r.complete) {
         out.outcome = Accepted::Outcome::kComplete;
-        rest = codec_.read.take_all();
+        rest = c.read.take_all();
       }
-    }
+    });
     if (out.outcome != Accepted::Outcome::kComplete) {
       drops.add(std::move(decoder));
       return out;
     }
     const RequestHead& h = out.head;
-    bool complete;
-    {
-      BodyDecoder& d = Traits::decoder(decoder);
-      LockGuard dg(d.lock);
+    const bool complete = Traits::decoder(decoder).with([&](BodyDecoder& d) {
       d.restart(decoder_kind(h.body_kind()), h.decoded_length);
       d.feed(std::move(rest));
-      complete = d.is_complete();
-    }
+      return d.is_complete();
+    });
     out.seq = seq_ = next_seq_++;
     drops.add(std::exchange(decoder_, std::move(decoder)));
     expect_continue_ = h.expect_continue;
@@ -231,15 +217,11 @@ class ServerState {
   }
 
   Obj fail_read() {
-    LockGuard g(lock_);
     close();
     return take_transport();
   }
 
-  void stop_serving() {
-    LockGuard g(lock_);
-    close();
-  }
+  void stop_serving() { close(); }
 
   struct MarkClosed {
     Obj transport;
@@ -247,7 +229,6 @@ class ServerState {
     bool was_closed;
   };
   MarkClosed mark_closed() {
-    LockGuard g(lock_);
     MarkClosed out{Obj(), Obj(), closed_};
     close();
     out.transport = take_transport();
@@ -255,13 +236,9 @@ class ServerState {
     return out;
   }
 
-  void mark_unusable() {
-    LockGuard g(lock_);
-    reusable_ = false;
-  }
+  void mark_unusable() { reusable_ = false; }
 
   Obj request_shutdown() {
-    LockGuard g(lock_);
     reusable_ = false;
     shutdown_requested_ = true;
     if (!idle_read_parked_) return Obj();
@@ -273,7 +250,6 @@ class ServerState {
   // ---- the current request --------------------------------------------------------------
 
   bool try_send_continue(uint64_t seq) {
-    LockGuard g(lock_);
     if (!is_current(seq) || !expect_continue_ || continue_claimed_ || responded_ || http10_)
       return false;
     continue_claimed_ = true;
@@ -281,14 +257,12 @@ class ServerState {
   }
 
   bool begin_body_read(uint64_t seq) {
-    LockGuard g(lock_);
     if (!is_current(seq) || body_done_ || read_owned_) return false;
     read_owned_ = true;
     return true;
   }
 
   void end_body_read(uint64_t seq, bool complete) {
-    LockGuard g(lock_);
     if (!is_current(seq)) return;
     read_owned_ = false;
     if (complete) body_done_ = true;
@@ -296,19 +270,14 @@ class ServerState {
 
   // 1 = closed, 0 = not closed, -1 = the window is still open.
   int peer_closed_now(uint64_t seq) {
-    LockGuard g(lock_);
     if (!is_current(seq)) return 0;
     if (response_done_) return peer_closed_ ? 1 : 0;
     return -1;
   }
 
-  bool peer_closed_flag(uint64_t seq) {
-    LockGuard g(lock_);
-    return is_current(seq) && peer_closed_;
-  }
+  bool peer_closed_flag(uint64_t seq) { return is_current(seq) && peer_closed_; }
 
   bool close_window(uint64_t seq) {
-    LockGuard g(lock_);
     if (!is_current(seq) || response_done_) return false;
     response_done_ = true;
     return true;
@@ -317,7 +286,6 @@ class ServerState {
   // ---- the mid-message watcher ----------------------------------------------------------
 
   bool arm_watcher(uint64_t seq, Obj&& done, bool want, bool head_negotiated, Drops& drops) {
-    LockGuard g(lock_);
     if (!is_current(seq)) {
       drops.add(std::move(done));
       return false;
@@ -329,14 +297,12 @@ class ServerState {
 
   // Returns the handle when it is refused.
   Obj store_watcher_handle(Obj&& handle) {
-    LockGuard g(lock_);
     if (closed_ || !slot_ || slot_->handle) return std::move(handle);
     slot_->handle = std::move(handle);
     return Obj();
   }
 
   bool watcher_completed(Obj&& data, Obj&& error, Drops& drops) {
-    LockGuard g(lock_);
     const bool eos = !data || Traits::bytes(data).empty();
     if (!slot_) {
       drops.add(std::move(data));
@@ -354,25 +320,13 @@ class ServerState {
     return false;
   }
 
-  void watcher_aborted(Drops& drops) {
-    LockGuard g(lock_);
-    slot_aborted(slot_, drops);
-  }
+  void watcher_aborted(Drops& drops) { slot_aborted(slot_, drops); }
 
-  Obj watcher_done() {
-    LockGuard g(lock_);
-    return slot_done(slot_);
-  }
+  Obj watcher_done() { return slot_done(slot_); }
 
-  Obj take_watcher_handle() {
-    LockGuard g(lock_);
-    return slot_take_handle(slot_);
-  }
+  Obj take_watcher_handle() { return slot_take_handle(slot_); }
 
-  std::pair<Obj, Obj> take_watcher_result(Drops& drops) {
-    LockGuard g(lock_);
-    return slot_take_result(slot_, drops);
-  }
+  std::pair<Obj, Obj> take_watcher_result(Drops& drops) { return slot_take_result(slot_, drops); }
 
   // ---- the response ---------------------------------------------------------------------
 
@@ -380,7 +334,6 @@ class ServerState {
                          std::optional<uint64_t> content_length, bool chunked, bool want,
                          Drops& drops) {
     Responded out;
-    LockGuard g(lock_);
     out.code = claim_response(seq);
     if (out.code == kReqOk)
       out.code = encode_response(status, headers, content_length, chunked, out);
@@ -395,7 +348,6 @@ class ServerState {
 
   Finished finish_response(uint64_t seq) {
     Finished out;
-    LockGuard g(lock_);
     if (!is_current(seq)) return out;
     response_done_ = true;
     if (switch_decision_) {
@@ -416,7 +368,6 @@ class ServerState {
   }
 
   Obj fail_response(uint64_t seq) {
-    LockGuard g(lock_);
     if (is_current(seq)) response_done_ = true;
     close();
     return take_transport();
@@ -424,7 +375,6 @@ class ServerState {
 
   Detached detach(uint64_t seq) {
     Detached out;
-    LockGuard g(lock_);
     if (!is_current(seq)) return out;
     if (responded_) {
       out.code = kReqAlready;
@@ -452,7 +402,6 @@ class ServerState {
     bool has_watcher, watcher_parked, responded, response_done;
   };
   Snapshot snapshot() {
-    LockGuard g(lock_);
     return {seq_,
             closed_,
             reusable_,
@@ -494,17 +443,13 @@ class ServerState {
   // body data and stays where it is).
   ReadBuffer past_body() {
     if (!decoder_) return ReadBuffer();
-    BodyDecoder& d = Traits::decoder(decoder_);
-    LockGuard dg(d.lock);
-    return d.is_complete() ? d.take_input() : ReadBuffer();
+    return Traits::decoder(decoder_).with(
+        [](BodyDecoder& d) { return d.is_complete() ? d.take_input() : ReadBuffer(); });
   }
 
   Leftover<Obj> take_leftover(bool with_watcher_data) {
     Leftover<Obj> out;
-    {
-      LockGuard cg(codec_.lock);
-      out.codec_part = codec_.read.take_all();
-    }
+    out.codec_part = codec_.with([](Codec& c) { return c.read.take_all(); });
     out.decoder_part = past_body();
     if (with_watcher_data && slot_ && !slot_->parked) out.watcher_data = std::move(slot_->data);
     return out;
@@ -512,15 +457,13 @@ class ServerState {
 
   // Positions the connection at the next head.
   Verdict ready_step(Drops& drops) {
+    ReadBuffer rest;
     if (decoder_) {
-      BodyDecoder& d = Traits::decoder(decoder_);
-      ReadBuffer rest;
-      bool complete;
-      {
-        LockGuard dg(d.lock);
-        complete = d.is_complete();
-        if (complete) rest = d.take_input();
-      }
+      const bool complete = Traits::decoder(decoder_).with([&](BodyDecoder& d) {
+        if (!d.is_complete()) return false;
+        rest = d.take_input();
+        return true;
+      });
       if (!complete) {
         // The body was reported read to its end but its decoder disagrees: what follows on the
         // transport is body data, which must never be parsed as the next request.
@@ -528,17 +471,12 @@ class ServerState {
         close();
         return {kNextClose, take_transport()};
       }
-      if (!rest.empty()) {
-        LockGuard cg(codec_.lock);
-        codec_.read.append(std::move(rest));
-      }
     }
-    bool buffered;
-    {
-      LockGuard cg(codec_.lock);
-      codec_.reset();
-      buffered = !codec_.read.empty();
-    }
+    const bool buffered = codec_.with([&](Codec& c) {
+      if (!rest.empty()) c.read.append(std::move(rest));
+      c.reset();
+      return !c.read.empty();
+    });
     drops.add(std::move(decoder_));
     response_done_ = body_done_ = true;
     if (buffered) return {kReadParse, Obj()};
@@ -557,17 +495,13 @@ class ServerState {
     // Without a done event nobody could wait for the watcher: nothing to arm.
     bool arm = done && want_ && !half_close_ && !closed_ && transport_ && !slot_ && body_done_ &&
                !response_done_ && (!may_switch_ || (head_negotiated_ && !switch_decision_));
-    if (arm) {
-      LockGuard cg(codec_.lock);
-      arm = codec_.read.empty();
-    }
+    if (arm) arm = codec_.with([](Codec& c) { return c.read.empty(); });
     if (arm) {
       // Bytes past the body already belong to the next request: no watcher read is needed, and
       // they wait in the codec's buffer.
       ReadBuffer rest = past_body();
       if (!rest.empty()) {
-        LockGuard cg(codec_.lock);
-        codec_.read.append(std::move(rest));
+        codec_.with([&](Codec& c) { c.read.append(std::move(rest)); });
         arm = false;
       }
     }
@@ -599,29 +533,27 @@ class ServerState {
   uint8_t encode_response(uint32_t status, http::HeaderMap& headers,
                           std::optional<uint64_t> content_length, bool chunked, Responded& out) {
     const bool keep_alive = request_keep_alive_ && keep_alive_enabled_ && !shutdown_requested_;
-    bool is_last, close_delimited;
-    {
-      LockGuard cg(codec_.lock);
+    bool reusable = false;
+    codec_.with([&](Codec& c) {
       out.error =
-          serialize_response(codec_, status, headers, keep_alive, http10_, content_length, chunked);
-      if (out.error) return kReqOk;
-      out.head = std::move(codec_.scratch);
-      codec_.scratch = std::string();
-      is_last = codec_.response_is_last;
-      close_delimited = codec_.response_close_delimited;
-    }
-    reuse_decision_ = !is_last && !close_delimited;
+          serialize_response(c, status, headers, keep_alive, http10_, content_length, chunked);
+      if (out.error) return;
+      out.head = std::move(c.scratch);
+      c.scratch = std::string();
+      reusable = !c.response_is_last && !c.response_close_delimited;
+    });
+    if (out.error) return kReqOk;
+    reuse_decision_ = reusable;
     switch_decision_ =
         (status == 101 && is_upgrade_) || (status >= 200 && status <= 299 && is_connect_);
     head_negotiated_ = true;
     return kReqOk;
   }
 
-  Mutex lock_;
   Obj transport_;
   uint64_t next_seq_ = 1;
   Obj codec_obj_;
-  Codec& codec_;
+  Locked<Codec>& codec_;
   std::optional<WatcherSlot<Obj>> slot_;
   uint64_t seq_ = 0;
   Obj decoder_;

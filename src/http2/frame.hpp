@@ -4,13 +4,13 @@
 #include <cstdint>
 #include <string_view>
 
+#include "http2/limits.hpp"
+
 namespace velmora::http2 {
 
 inline constexpr size_t kFrameHeaderSize = 9;
 inline constexpr uint32_t kDefaultMaxFrameSize = 16384;
 inline constexpr uint32_t kMaxMaxFrameSize = 16777215;
-inline constexpr uint32_t kMaxWindowSize = 2147483647;
-inline constexpr uint32_t kMaxStreamId = 2147483647;
 inline constexpr uint32_t kDefaultHeaderTableSize = 4096;
 inline constexpr uint64_t kDefaultMaxHeaderListSize = 16777216;
 

@@ -3,55 +3,22 @@
 #include <new>
 #include <string>
 
-#include "http/lock.hpp"
 #include "http/py_errors.hpp"
 #include "http2/content_length.hpp"
 #include "http2/data_frame_budget.hpp"
 #include "http2/flow_control.hpp"
 #include "module/boundary.hpp"
+#include "module/object.hpp"
 #include "module/once.hpp"
 #include "module/setup.hpp"
-
-#define SIG_DOC(sig, text) sig "\n--\n\n" text
-#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 
 namespace velmora::py {
 namespace {
 
-template <class T>
-struct Boxed {
-  PyObject_HEAD Mutex lock;
-  T value;
-};
-
-template <class T>
-Boxed<T>* as_box(PyObject* o) {
-  return reinterpret_cast<Boxed<T>*>(o);
-}
-
-template <class T>
-PyObject* box_new(PyTypeObject* type, T value) {
-  PyObject* self = type->tp_alloc(type, 0);
-  if (!self) return nullptr;
-  new (&as_box<T>(self)->lock) Mutex();
-  new (&as_box<T>(self)->value) T(std::move(value));
-  return self;
-}
-
-template <class T>
-void box_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  as_box<T>(self)->value.~T();
-  as_box<T>(self)->lock.~Mutex();
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
-
 // Runs `f` on the value under the object's lock.
 template <class T, class F>
 auto locked(PyObject* self, F&& f) {
-  LockGuard g(as_box<T>(self)->lock);
-  return f(as_box<T>(self)->value);
+  return unbox<Locked<T>>(self).with(std::forward<F>(f));
 }
 
 // ---- H2FlowControl --------------------------------------------------------------------------
@@ -64,7 +31,7 @@ PyObject* fc_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyErr_SetString(PyExc_TypeError, "H2FlowControl() takes no arguments");
     return nullptr;
   }
-  return box_new(type, FlowControl());
+  return box_new<Locked<FlowControl>>(type);
 }
 
 PyObject* fc_window_size(PyObject* self, PyObject*) {
@@ -129,17 +96,17 @@ PyMethodDef kFlowMethods[] = {
      SIG_DOC("unclaimed_capacity($self)",
              "The WINDOW_UPDATE increment worth sending now, or None: released capacity beyond "
              "the window once it reaches half the window.")},
-    {"claim_capacity", FASTCALL(fc_claim_capacity), METH_FASTCALL | METH_KEYWORDS,
+    {"claim_capacity", FAST(fc_claim_capacity), FASTKW,
      SIG_DOC("claim_capacity($self, capacity)", "available -= capacity (checked).")},
-    {"assign_capacity", FASTCALL(fc_assign_capacity), METH_FASTCALL | METH_KEYWORDS,
+    {"assign_capacity", FAST(fc_assign_capacity), FASTKW,
      SIG_DOC("assign_capacity($self, capacity)", "available += capacity (checked).")},
-    {"inc_window", FASTCALL(fc_inc_window), METH_FASTCALL | METH_KEYWORDS,
+    {"inc_window", FAST(fc_inc_window), FASTKW,
      SIG_DOC("inc_window($self, sz)", "window += sz (checked).")},
-    {"dec_send_window", FASTCALL(fc_dec_send_window), METH_FASTCALL | METH_KEYWORDS,
+    {"dec_send_window", FAST(fc_dec_send_window), FASTKW,
      SIG_DOC("dec_send_window($self, sz)", "window -= sz (checked).")},
-    {"dec_recv_window", FASTCALL(fc_dec_recv_window), METH_FASTCALL | METH_KEYWORDS,
+    {"dec_recv_window", FAST(fc_dec_recv_window), FASTKW,
      SIG_DOC("dec_recv_window($self, sz)", "window -= sz, then available -= sz (checked).")},
-    {"send_data", FASTCALL(fc_send_data), METH_FASTCALL | METH_KEYWORDS,
+    {"send_data", FAST(fc_send_data), FASTKW,
      SIG_DOC("send_data($self, sz)",
              "Account sz bytes of DATA sent: refused when sz exceeds the window, else window "
              "and available both decrease.")},
@@ -148,7 +115,7 @@ PyMethodDef kFlowMethods[] = {
 
 PyType_Slot kFlowSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(fc_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<FlowControl>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Locked<FlowControl>>)},
     {Py_tp_repr, reinterpret_cast<void*>(fc_repr)},
     {Py_tp_methods, kFlowMethods},
     {Py_tp_doc, const_cast<char*>(SIG_DOC(
@@ -162,7 +129,7 @@ PyType_Slot kFlowSlots[] = {
 
 PyType_Spec kFlowSpec = {
     "velmora._velmora.H2FlowControl",
-    sizeof(Boxed<FlowControl>),
+    sizeof(Box<Locked<FlowControl>>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     kFlowSlots,
@@ -180,7 +147,7 @@ PyObject* cl_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return nullptr;
   bool is_head;
   if (!to_bool(is_head_obj, is_head)) return nullptr;
-  return box_new(type, ContentLength(is_head));
+  return box_new<Locked<ContentLength>>(type, is_head);
 }
 
 PyObject* cl_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -222,10 +189,10 @@ PyObject* cl_repr(PyObject* self) {
 }
 
 PyMethodDef kLengthMethods[] = {
-    {"set", FASTCALL(cl_set), METH_FASTCALL | METH_KEYWORDS,
+    {"set", FAST(cl_set), FASTKW,
      SIG_DOC("set($self, value)",
              "Declare the content-length; a HEAD response keeps expecting no DATA.")},
-    {"dec", FASTCALL(cl_dec), METH_FASTCALL | METH_KEYWORDS,
+    {"dec", FAST(cl_dec), FASTKW,
      SIG_DOC("dec($self, len)",
              "Account len received bytes; False (and no change) when they exceed what may "
              "still arrive.")},
@@ -238,7 +205,7 @@ PyMethodDef kLengthMethods[] = {
 
 PyType_Slot kLengthSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(cl_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<ContentLength>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Locked<ContentLength>>)},
     {Py_tp_repr, reinterpret_cast<void*>(cl_repr)},
     {Py_tp_methods, kLengthMethods},
     {Py_tp_doc, const_cast<char*>(SIG_DOC(
@@ -250,7 +217,7 @@ PyType_Slot kLengthSlots[] = {
 
 PyType_Spec kLengthSpec = {
     "velmora._velmora.H2ContentLength",
-    sizeof(Boxed<ContentLength>),
+    sizeof(Box<Locked<ContentLength>>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     kLengthSlots,
@@ -279,7 +246,7 @@ PyObject* db_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!to_u32(window_obj, v)) return nullptr;
     window = v;
   }
-  return box_new(type, DataFrameBudget(DataFrameBudget::resolve_cap(configured, window)));
+  return box_new<Locked<DataFrameBudget>>(type, DataFrameBudget::resolve_cap(configured, window));
 }
 
 PyObject* db_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -322,11 +289,11 @@ PyObject* db_repr(PyObject* self) {
 }
 
 PyMethodDef kBudgetMethods[] = {
-    {"record", FASTCALL(db_record), METH_FASTCALL | METH_KEYWORDS,
+    {"record", FAST(db_record), FASTKW,
      SIG_DOC("record($self, payload_len)",
              "Charge one received non-final DATA frame; return the charge to release later.\n\n"
              "Raises H2ProtocolError(11, 'too_many_data_frames') on a flood.")},
-    {"release", FASTCALL(db_release), METH_FASTCALL | METH_KEYWORDS,
+    {"release", FAST(db_release), FASTKW,
      SIG_DOC("release($self, charge)",
              "Give a charge back once the chunk it paid for has been consumed.")},
     {nullptr, nullptr, 0, nullptr},
@@ -341,7 +308,7 @@ PyGetSetDef kBudgetGetters[] = {
 
 PyType_Slot kBudgetSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(db_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<DataFrameBudget>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Locked<DataFrameBudget>>)},
     {Py_tp_repr, reinterpret_cast<void*>(db_repr)},
     {Py_tp_methods, kBudgetMethods},
     {Py_tp_getset, kBudgetGetters},
@@ -355,7 +322,7 @@ PyType_Slot kBudgetSlots[] = {
 
 PyType_Spec kBudgetSpec = {
     "velmora._velmora.H2DataFrameBudget",
-    sizeof(Boxed<DataFrameBudget>),
+    sizeof(Box<Locked<DataFrameBudget>>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     kBudgetSlots,

@@ -11,12 +11,11 @@
 namespace velmora::py {
 namespace {
 
-#define SIG_DOC(sig, text) sig "\n--\n\n" text
 #define GETTER(fn) reinterpret_cast<getter>(reinterpret_cast<void (*)(void)>(fn))
 
 template <class T>
 T* as(PyObject* o) {
-  return reinterpret_cast<T*>(o);
+  return &frame_as<T>(o);
 }
 
 PyObject* bool_of(bool b) {
@@ -43,7 +42,7 @@ void plain_dealloc(PyObject* self) {
 // ---- H2FrameData ----------------------------------------------------------------------------
 
 void data_dealloc(PyObject* self) {
-  Py_XDECREF(as<FrameDataObject>(self)->data);
+  as<FrameDataObject>(self)->data.~Ref();
   plain_dealloc(self);
 }
 PyObject* data_stream_id(PyObject* s, void*) {
@@ -53,19 +52,19 @@ PyObject* data_end_stream(PyObject* s, void*) {
   return bool_of(as<FrameDataObject>(s)->end_stream);
 }
 PyObject* data_data(PyObject* s, void*) {
-  return Py_NewRef(as<FrameDataObject>(s)->data);
+  return Py_NewRef(as<FrameDataObject>(s)->data.get());
 }
 PyObject* data_flow(PyObject* s, void*) {
   return u32_of(as<FrameDataObject>(s)->flow_controlled_len);
 }
 PyObject* data_padding(PyObject* s, void*) {
   auto* f = as<FrameDataObject>(s);
-  return u32_of(f->flow_controlled_len - uint32_t(PyBytes_GET_SIZE(f->data)));
+  return u32_of(f->flow_controlled_len - uint32_t(PyBytes_GET_SIZE(f->data.get())));
 }
 PyObject* data_repr(PyObject* s) {
   auto* f = as<FrameDataObject>(s);
   return PyUnicode_FromFormat("Data(stream_id=%u, end_stream=%s, len=%zd)", f->stream_id,
-                              f->end_stream ? "True" : "False", PyBytes_GET_SIZE(f->data));
+                              f->end_stream ? "True" : "False", PyBytes_GET_SIZE(f->data.get()));
 }
 
 PyGetSetDef kDataGetSet[] = {
@@ -82,9 +81,8 @@ PyGetSetDef kDataGetSet[] = {
 
 void headers_dealloc(PyObject* self) {
   auto* f = as<FrameHeadersObject>(self);
-  Py_XDECREF(f->headers);
+  f->headers.~Locked<Ref>();
   f->block.~unique_ptr();
-  f->lock.~Mutex();
   plain_dealloc(self);
 }
 http2::HeaderBlock& block_of(PyObject* s) {
@@ -122,15 +120,7 @@ PyObject* headers_status(PyObject* s, void*) {
   return PyLong_FromLong(st);
 }
 PyObject* headers_headers(PyObject* s, void*) {
-  auto* f = as<FrameHeadersObject>(s);
-  LockGuard g(f->lock);
-  if (!f->headers) {
-    // HeaderMap objects are not tracked by the cyclic collector: making one here runs no
-    // Python code.
-    f->headers = header_map_new(std::move(f->block->fields()));
-    if (!f->headers) return nullptr;
-  }
-  return Py_NewRef(f->headers);
+  return headers_frame_fields(s);
 }
 PyObject* headers_content_length(PyObject* s, void*) {
   auto v = block_of(s).content_length();
@@ -250,7 +240,7 @@ PyGetSetDef kPingGetSet[] = {
 };
 
 void go_away_dealloc(PyObject* self) {
-  Py_XDECREF(as<FrameGoAwayObject>(self)->debug_data);
+  as<FrameGoAwayObject>(self)->debug_data.~Ref();
   plain_dealloc(self);
 }
 PyObject* go_away_last(PyObject* s, void*) {
@@ -260,12 +250,12 @@ PyObject* go_away_code(PyObject* s, void*) {
   return u32_of(as<FrameGoAwayObject>(s)->error_code);
 }
 PyObject* go_away_debug(PyObject* s, void*) {
-  return Py_NewRef(as<FrameGoAwayObject>(s)->debug_data);
+  return Py_NewRef(as<FrameGoAwayObject>(s)->debug_data.get());
 }
 PyObject* go_away_repr(PyObject* s) {
   auto* f = as<FrameGoAwayObject>(s);
   return PyUnicode_FromFormat("GoAway(last_stream_id=%u, error_code=%u, debug_data=%R)",
-                              f->last_stream_id, f->error_code, f->debug_data);
+                              f->last_stream_id, f->error_code, f->debug_data.get());
 }
 PyGetSetDef kGoAwayGetSet[] = {
     {"last_stream_id", GETTER(go_away_last), nullptr, "Last stream identifier.", nullptr},
@@ -376,24 +366,92 @@ int frame_kind_of(PyObject* o) {
   return -1;
 }
 
+// ---- makers -------------------------------------------------------------------------------
+
+PyObject* new_data_frame(uint32_t stream_id, bool end_stream, std::string_view data,
+                         uint32_t flow_controlled_len) {
+  Ref payload = Ref::steal(bytes_from(data));
+  if (!payload) return nullptr;
+  auto* f = alloc<FrameDataObject>(FrameKind::kData);
+  if (!f) return nullptr;
+  f->stream_id = stream_id;
+  f->end_stream = end_stream;
+  f->flow_controlled_len = flow_controlled_len;
+  new (&f->data) Ref(std::move(payload));
+  return reinterpret_cast<PyObject*>(f);
+}
+
+PyObject* new_headers_frame(uint32_t stream_id, bool end_stream,
+                            std::unique_ptr<http2::HeaderBlock> block) {
+  auto* f = alloc<FrameHeadersObject>(FrameKind::kHeaders);
+  if (!f) return nullptr;
+  f->stream_id = stream_id;
+  f->end_stream = end_stream;
+  f->end_headers = true;
+  new (&f->block) std::unique_ptr<http2::HeaderBlock>(std::move(block));
+  new (&f->headers) Locked<Ref>();
+  return reinterpret_cast<PyObject*>(f);
+}
+
+PyObject* new_stream_value_frame(FrameKind kind, uint32_t stream_id, uint32_t value) {
+  auto* f = alloc<FrameStreamValueObject>(kind);
+  if (!f) return nullptr;
+  f->stream_id = stream_id;
+  f->value = value;
+  return reinterpret_cast<PyObject*>(f);
+}
+
+PyObject* new_settings_frame(bool ack, const http2::Settings& settings) {
+  auto* f = alloc<FrameSettingsObject>(FrameKind::kSettings);
+  if (!f) return nullptr;
+  f->ack = ack;
+  f->settings = settings;
+  return reinterpret_cast<PyObject*>(f);
+}
+
+PyObject* new_ping_frame(bool ack, std::string_view payload) {
+  auto* f = alloc<FramePingObject>(FrameKind::kPing);
+  if (!f) return nullptr;
+  f->ack = ack;
+  std::memcpy(f->data, payload.data(), 8);
+  return reinterpret_cast<PyObject*>(f);
+}
+
+PyObject* new_go_away_frame(uint32_t last_stream_id, uint32_t error_code,
+                            std::string_view debug_data) {
+  Ref debug = Ref::steal(bytes_from(debug_data));
+  if (!debug) return nullptr;
+  auto* f = alloc<FrameGoAwayObject>(FrameKind::kGoAway);
+  if (!f) return nullptr;
+  f->last_stream_id = last_stream_id;
+  f->error_code = error_code;
+  new (&f->debug_data) Ref(std::move(debug));
+  return reinterpret_cast<PyObject*>(f);
+}
+
+PyObject* headers_frame_fields(PyObject* frame) {
+  auto* f = as<FrameHeadersObject>(frame);
+  // HeaderMap objects are not tracked by the cyclic collector: making one under the frame's
+  // lock runs no Python code.
+  Ref map = f->headers.with([&](Ref& headers) {
+    if (!headers) headers = Ref::steal(header_map_new(std::move(f->block->fields())));
+    return headers;
+  });
+  return map.release();  // null with an exception set when the map could not be made
+}
+
 // ---- the collecting sink --------------------------------------------------------------------
 
 bool FrameCollector::push(PyObject* o) {
-  if (!o) return false;
+  Ref frame = Ref::steal(o);
+  if (!frame) return false;
   try {
-    frames_.push_back(o);
+    frames_.push_back(std::move(frame));
   } catch (const std::bad_alloc&) {
-    Py_DECREF(o);
     PyErr_NoMemory();
     return false;
   }
   return true;
-}
-
-void FrameCollector::clear() {
-  for (PyObject* o : frames_)
-    Py_DECREF(o);
-  frames_.clear();
 }
 
 PyObject* FrameCollector::take_list() {
@@ -403,88 +461,42 @@ PyObject* FrameCollector::take_list() {
     return nullptr;
   }
   for (size_t i = 0; i < frames_.size(); ++i)
-    PyList_SET_ITEM(list, Py_ssize_t(i), frames_[i]);
+    PyList_SET_ITEM(list, Py_ssize_t(i), frames_[i].release());
   frames_.clear();
   return list;
 }
 
 bool FrameCollector::on_data(uint32_t stream_id, bool end_stream, std::string_view data,
                              uint32_t flow_controlled_len) {
-  auto* f = alloc<FrameDataObject>(FrameKind::kData);
-  if (!f) return false;
-  f->stream_id = stream_id;
-  f->end_stream = end_stream;
-  f->flow_controlled_len = flow_controlled_len;
-  f->data = PyBytes_FromStringAndSize(data.data(), Py_ssize_t(data.size()));
-  if (!f->data) {
-    Py_DECREF(f);
-    return false;
-  }
-  return push(reinterpret_cast<PyObject*>(f));
+  return push(new_data_frame(stream_id, end_stream, data, flow_controlled_len));
 }
 
 bool FrameCollector::on_headers(uint32_t stream_id, bool end_stream,
                                 std::unique_ptr<http2::HeaderBlock>& block) {
-  auto* f = alloc<FrameHeadersObject>(FrameKind::kHeaders);
-  if (!f) return false;
-  f->stream_id = stream_id;
-  f->end_stream = end_stream;
-  f->end_headers = true;
-  new (&f->lock) Mutex();
-  new (&f->block) std::unique_ptr<http2::HeaderBlock>(std::move(block));
-  f->headers = nullptr;
-  return push(reinterpret_cast<PyObject*>(f));
-}
-
-bool FrameCollector::stream_value(FrameKind kind, uint32_t stream_id, uint32_t value) {
-  auto* f = alloc<FrameStreamValueObject>(kind);
-  if (!f) return false;
-  f->stream_id = stream_id;
-  f->value = value;
-  return push(reinterpret_cast<PyObject*>(f));
+  return push(new_headers_frame(stream_id, end_stream, std::move(block)));
 }
 
 bool FrameCollector::on_priority(uint32_t stream_id) {
-  return stream_value(FrameKind::kPriority, stream_id, 0);
+  return push(new_stream_value_frame(FrameKind::kPriority, stream_id, 0));
 }
 bool FrameCollector::on_rst_stream(uint32_t stream_id, uint32_t error_code) {
-  return stream_value(FrameKind::kRstStream, stream_id, error_code);
+  return push(new_stream_value_frame(FrameKind::kRstStream, stream_id, error_code));
 }
 bool FrameCollector::on_window_update(uint32_t stream_id, uint32_t increment) {
-  return stream_value(FrameKind::kWindowUpdate, stream_id, increment);
+  return push(new_stream_value_frame(FrameKind::kWindowUpdate, stream_id, increment));
 }
 bool FrameCollector::on_stream_error(uint32_t stream_id, uint32_t error_code) {
-  return stream_value(FrameKind::kStreamError, stream_id, error_code);
+  return push(new_stream_value_frame(FrameKind::kStreamError, stream_id, error_code));
 }
-
 bool FrameCollector::on_settings(bool ack, const http2::Settings& settings) {
-  auto* f = alloc<FrameSettingsObject>(FrameKind::kSettings);
-  if (!f) return false;
-  f->ack = ack;
-  f->settings = settings;
-  return push(reinterpret_cast<PyObject*>(f));
+  return push(new_settings_frame(ack, settings));
 }
-
 bool FrameCollector::on_ping(bool ack, std::string_view payload) {
-  auto* f = alloc<FramePingObject>(FrameKind::kPing);
-  if (!f) return false;
-  f->ack = ack;
-  std::memcpy(f->data, payload.data(), 8);
-  return push(reinterpret_cast<PyObject*>(f));
+  return push(new_ping_frame(ack, payload));
 }
-
 bool FrameCollector::on_go_away(uint32_t last_stream_id, uint32_t error_code,
                                 std::string_view debug_data) {
-  auto* f = alloc<FrameGoAwayObject>(FrameKind::kGoAway);
-  if (!f) return false;
-  f->last_stream_id = last_stream_id;
-  f->error_code = error_code;
-  f->debug_data = PyBytes_FromStringAndSize(debug_data.data(), Py_ssize_t(debug_data.size()));
-  if (!f->debug_data) {
-    Py_DECREF(f);
-    return false;
-  }
-  return push(reinterpret_cast<PyObject*>(f));
+  return push(new_go_away_frame(last_stream_id, error_code, debug_data));
 }
 
 int setup_h2_frame_classes(PyObject* m) {

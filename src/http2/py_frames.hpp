@@ -1,9 +1,11 @@
 // The HTTP/2 frame objects: immutable records of decoded frames, built by the frame decoder's
-// sink and consumed by the receive path. Their layouts are shared with the connection object.
+// sink and consumed by the receive path. Their layouts and makers are shared with the
+// connection object, which makes them while decoding under its decoder lock and reads them in
+// its receive path.
 //
-// Frames hold only C values and leaf objects (bytes, an untracked HeaderMap), so none of them
-// takes part in reference cycles, and creating one never starts the cyclic collector: they
-// may be built while an object lock is held.
+// Frames hold only C values and leaf objects (bytes, a HeaderMap), none of which the cyclic
+// collector tracks: no frame takes part in a reference cycle, and making one never starts a
+// collection, so they may be made while an object lock is held.
 #pragma once
 
 #include <memory>
@@ -21,16 +23,17 @@ struct FrameDataObject {
   PyObject_HEAD uint32_t stream_id;
   uint32_t flow_controlled_len;
   bool end_stream;
-  PyObject* data;  // bytes, padding removed
+  Ref data;  // bytes, padding removed
 };
 
 struct FrameHeadersObject {
   PyObject_HEAD uint32_t stream_id;
   bool end_stream;
   bool end_headers;
-  Mutex lock;                                 // guards the move of fields into `headers`
-  std::unique_ptr<http2::HeaderBlock> block;  // pseudo-header fields and regular fields
-  PyObject* headers;                          // HeaderMap, made on first read
+  // The pseudo-header fields (read-only) and the regular fields, which move into `headers` on
+  // its first read.
+  std::unique_ptr<http2::HeaderBlock> block;
+  Locked<Ref> headers;  // the HeaderMap of the regular fields, made on first read
 };
 
 struct FrameSettingsObject {
@@ -46,7 +49,7 @@ struct FramePingObject {
 struct FrameGoAwayObject {
   PyObject_HEAD uint32_t last_stream_id;
   uint32_t error_code;
-  PyObject* debug_data;  // bytes
+  Ref debug_data;  // bytes
 };
 
 // H2FrameWindowUpdate (value = increment), H2FrameRstStream and H2FrameStreamError (value =
@@ -74,11 +77,32 @@ PyObject* frame_type(FrameKind kind);
 // The kind of a frame object, or -1 when `o` is not one.
 int frame_kind_of(PyObject* o);
 
+// The layout behind a frame object whose kind the caller checked.
+template <class T>
+T& frame_as(PyObject* o) {
+  return *reinterpret_cast<T*>(o);
+}
+
+// New frame objects (null with an exception set when allocation fails). None runs Python code.
+PyObject* new_data_frame(uint32_t stream_id, bool end_stream, std::string_view data,
+                         uint32_t flow_controlled_len);
+PyObject* new_headers_frame(uint32_t stream_id, bool end_stream,
+                            std::unique_ptr<http2::HeaderBlock> block);
+PyObject* new_settings_frame(bool ack, const http2::Settings& settings);
+PyObject* new_ping_frame(bool ack, std::string_view payload);  // payload: 8 bytes
+PyObject* new_go_away_frame(uint32_t last_stream_id, uint32_t error_code,
+                            std::string_view debug_data);
+// H2FrameWindowUpdate, H2FrameRstStream, H2FramePriority or H2FrameStreamError.
+PyObject* new_stream_value_frame(FrameKind kind, uint32_t stream_id, uint32_t value);
+
+// The regular fields of a HEADERS frame object as its HeaderMap (a new reference; made on the
+// first call, under the frame's lock).
+PyObject* headers_frame_fields(PyObject* frame);
+
 // A sink that turns every decoded frame into its object, collected in wire order.
 class FrameCollector final : public http2::FrameSink {
  public:
   FrameCollector() = default;
-  ~FrameCollector() { clear(); }
   FrameCollector(const FrameCollector&) = delete;
   FrameCollector& operator=(const FrameCollector&) = delete;
 
@@ -96,14 +120,13 @@ class FrameCollector final : public http2::FrameSink {
   bool on_stream_error(uint32_t stream_id, uint32_t error_code) override;
 
   // Releases the collected frames.
-  void clear();
+  void clear() { frames_.clear(); }
   // Builds the list (call without object locks held: a list may start the collector).
   PyObject* take_list();
 
  private:
   bool push(PyObject* o);
-  bool stream_value(FrameKind kind, uint32_t stream_id, uint32_t value);
-  std::vector<PyObject*> frames_;
+  std::vector<Ref> frames_;
 };
 
 // Registers H2Codec and the nine frame classes, in table order.

@@ -1,11 +1,12 @@
-// H2Codec: the HTTP/2 frame codec alone behind its own lock.
+// H2Codec: the HTTP/2 frame codec alone behind its own lock. Every method takes the lock once,
+// for the whole of its work on the codec; arguments are converted before, and results and
+// exceptions are built after.
 #include <cstring>
 #include <new>
 #include <string>
 
 #include "http/chars.hpp"
 #include "http/date.hpp"
-#include "http/lock.hpp"
 #include "http/py_errors.hpp"
 #include "http/py_header_map.hpp"
 #include "http/uri.hpp"
@@ -13,39 +14,25 @@
 #include "http2/frame_encoder.hpp"
 #include "http2/py_frames.hpp"
 #include "module/boundary.hpp"
+#include "module/object.hpp"
 #include "module/once.hpp"
 
 namespace velmora::py {
 namespace {
 
-#define SIG_DOC(sig, text) sig "\n--\n\n" text
-#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-
-struct CodecObject {
-  PyObject_HEAD Mutex lock;
-  bool role_client;
+struct CodecState {
+  explicit CodecState(bool client) : role_client(client), decoder(!client) {}
+  const bool role_client;
   http2::FrameDecoder decoder;
   http2::FrameEncoder encoder;
 };
+using LockedCodec = Locked<CodecState>;
 
-CodecObject* as_codec(PyObject* o) {
-  return reinterpret_cast<CodecObject*>(o);
+LockedCodec& codec(PyObject* o) {
+  return unbox<LockedCodec>(o);
 }
 
 using Args = PyObject* const*;
-
-PyObject* bytes_of(const std::string& s) {
-  return PyBytes_FromStringAndSize(s.data(), Py_ssize_t(s.size()));
-}
-
-bool bytes_arg(PyObject* o, const char* fn, const char* arg, std::string_view& out) {
-  if (!PyBytes_Check(o)) {
-    raise_arg_type(fn, arg, "bytes", o);
-    return false;
-  }
-  out = std::string_view(PyBytes_AS_STRING(o), size_t(PyBytes_GET_SIZE(o)));
-  return true;
-}
 
 // str (UTF-8) or bytes.
 bool text_arg(PyObject* o, const char* fn, const char* arg, std::string_view& out) {
@@ -59,22 +46,6 @@ bool text_arg(PyObject* o, const char* fn, const char* arg, std::string_view& ou
   if (PyBytes_Check(o)) return bytes_arg(o, fn, arg, out);
   raise_arg_type(fn, arg, "str or bytes", o);
   return false;
-}
-
-bool stream_id_arg(PyObject* o, uint32_t& out) {
-  uint64_t v;
-  if (!to_u64(o, v)) return false;
-  if (v > http2::kMaxStreamId) {
-    PyErr_Format(PyExc_ValueError, "stream_id must be <= 2147483647, got %llu",
-                 (unsigned long long)v);
-    return false;
-  }
-  out = uint32_t(v);
-  return true;
-}
-
-bool optional_bool(PyObject* o, bool& out) {
-  return !o || o == Py_None ? (out = false, true) : to_bool(o, out);
 }
 
 bool check_frame_size(uint64_t v) {
@@ -122,28 +93,11 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
       return nullptr;
     }
   }
-  PyObject* self = type->tp_alloc(type, 0);
-  if (!self) return nullptr;
-  CodecObject* c = as_codec(self);
-  new (&c->lock) Mutex();
-  c->role_client = client;
-  new (&c->decoder) http2::FrameDecoder(!client);
-  new (&c->encoder) http2::FrameEncoder();
-  return self;
-}
-
-void codec_dealloc(PyObject* self) {
-  CodecObject* c = as_codec(self);
-  c->encoder.~FrameEncoder();
-  c->decoder.~FrameDecoder();
-  c->lock.~Mutex();
-  PyTypeObject* tp = Py_TYPE(self);
-  tp->tp_free(self);
-  Py_DECREF(tp);
+  return box_new<LockedCodec>(type, client);
 }
 
 PyObject* codec_role_client(PyObject* self, void*) {
-  return Py_NewRef(as_codec(self)->role_client ? Py_True : Py_False);
+  return PyBool_FromLong(codec(self).with([](CodecState& c) { return c.role_client; }));
 }
 
 // ---- decoding -------------------------------------------------------------------------------
@@ -155,17 +109,14 @@ PyObject* codec_receive(PyObject* self, Args args, Py_ssize_t nargs, PyObject* k
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   std::string_view data;
   if (!bytes_arg(a[0], "receive", "data", data)) return nullptr;
-  CodecObject* c = as_codec(self);
   FrameCollector frames;
   PendingError error;
-  http2::FrameDecoder::Status status;
-  {
-    // Frame objects are leaf objects that never start the cyclic collector (py_frames.hpp), so
-    // they are built under the lock; the list is built after it.
-    LockGuard g(c->lock);
-    status = c->decoder.receive(reinterpret_cast<const uint8_t*>(data.data()), data.size(), frames,
-                                error);
-  }
+  // Frame objects are not tracked by the cyclic collector (py_frames.hpp), so they are made
+  // under the lock as the decoder completes them; the list is built after it.
+  http2::FrameDecoder::Status status = codec(self).with([&](CodecState& c) {
+    return c.decoder.receive(reinterpret_cast<const uint8_t*>(data.data()), data.size(), frames,
+                             error);
+  });
   switch (status) {
     case http2::FrameDecoder::Status::kOk:
       return frames.take_list();
@@ -180,13 +131,7 @@ PyObject* codec_receive(PyObject* self, Args args, Py_ssize_t nargs, PyObject* k
 }
 
 PyObject* codec_buffered(PyObject* self, PyObject*) {
-  CodecObject* c = as_codec(self);
-  size_t n;
-  {
-    LockGuard g(c->lock);
-    n = c->decoder.buffered();
-  }
-  return PyLong_FromSize_t(n);
+  return PyLong_FromSize_t(codec(self).with([](CodecState& c) { return c.decoder.buffered(); }));
 }
 
 PyObject* preface_result(int m) {
@@ -201,13 +146,9 @@ PyObject* codec_feed_preface(PyObject* self, Args args, Py_ssize_t nargs, PyObje
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   std::string_view data;
   if (!bytes_arg(a[0], "feed_preface", "data", data)) return nullptr;
-  CodecObject* c = as_codec(self);
-  int m;
-  {
-    LockGuard g(c->lock);
-    m = c->decoder.feed_preface(reinterpret_cast<const uint8_t*>(data.data()), data.size());
-  }
-  return preface_result(m);
+  return preface_result(codec(self).with([&](CodecState& c) {
+    return c.decoder.feed_preface(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+  }));
 }
 
 PyObject* codec_match_preface(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -263,34 +204,30 @@ PyObject* setter(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames,
   uint32_t v;
   if (!to_u32(a[0], v)) return nullptr;
   if (frame_size && !check_frame_size(v)) return nullptr;
-  CodecObject* c = as_codec(self);
-  {
-    LockGuard g(c->lock);
-    apply(*c, v);
-  }
+  codec(self).with([&](CodecState& c) { apply(c, v); });
   Py_RETURN_NONE;
 }
 
 PyObject* codec_set_send_hts(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
   return setter(self, args, nargs, kw, "set_send_header_table_size", false,
-                [](CodecObject& c, uint32_t v) { c.encoder.set_header_table_size(v); });
+                [](CodecState& c, uint32_t v) { c.encoder.set_header_table_size(v); });
 }
 PyObject* codec_set_recv_hts(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
   return setter(self, args, nargs, kw, "set_recv_header_table_size", false,
-                [](CodecObject& c, uint32_t v) { c.decoder.set_header_table_size(v); });
+                [](CodecState& c, uint32_t v) { c.decoder.set_header_table_size(v); });
 }
 PyObject* codec_set_max_recv_frame_size(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
   return setter(self, args, nargs, kw, "set_max_recv_frame_size", true,
-                [](CodecObject& c, uint32_t v) { c.decoder.set_max_frame_size(v); });
+                [](CodecState& c, uint32_t v) { c.decoder.set_max_frame_size(v); });
 }
 PyObject* codec_set_max_header_list_size(PyObject* self, Args args, Py_ssize_t nargs,
                                          PyObject* kw) {
   return setter(self, args, nargs, kw, "set_max_header_list_size", false,
-                [](CodecObject& c, uint32_t v) { c.decoder.set_max_header_list_size(v); });
+                [](CodecState& c, uint32_t v) { c.decoder.set_max_header_list_size(v); });
 }
 PyObject* codec_set_send_max_frame_size(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
   return setter(self, args, nargs, kw, "set_send_max_frame_size", true,
-                [](CodecObject& c, uint32_t v) { c.encoder.set_max_frame_size(v); });
+                [](CodecState& c, uint32_t v) { c.encoder.set_max_frame_size(v); });
 }
 
 // ---- serializers ----------------------------------------------------------------------------
@@ -321,40 +258,32 @@ PyObject* codec_serialize_settings(PyObject* self, Args args, Py_ssize_t nargs, 
     s.set(http2::SettingId(i + 1), v);
   }
   std::string out;
-  {
-    CodecObject* c = as_codec(self);
-    LockGuard g(c->lock);
-    c->encoder.settings(s, out);
-  }
-  return bytes_of(out);
+  codec(self).with([&](CodecState& c) { c.encoder.settings(s, out); });
+  return bytes_from(out);
 }
 
 PyObject* codec_serialize_settings_ack(PyObject* self, PyObject*) {
   std::string out;
-  {
-    LockGuard g(as_codec(self)->lock);
-    as_codec(self)->encoder.settings_ack(out);
-  }
-  return bytes_of(out);
+  codec(self).with([&](CodecState& c) { c.encoder.settings_ack(out); });
+  return bytes_from(out);
 }
 
 // Encodes one header block (pseudo-header fields, then `fields`) under the lock.
-PyObject* encode_block(CodecObject* c, uint32_t stream_id, bool end_stream,
+PyObject* encode_block(PyObject* self, uint32_t stream_id, bool end_stream,
                        const std::pair<std::string_view, std::string_view>* pseudo, int npseudo,
                        const http::HeaderMap& fields, std::string_view date) {
   std::string out;
-  {
-    LockGuard g(c->lock);
-    c->encoder.begin_headers(out);
+  codec(self).with([&](CodecState& c) {
+    c.encoder.begin_headers(out);
     for (int i = 0; i < npseudo; ++i)
-      c->encoder.add_field(pseudo[i].first, pseudo[i].second, out);
+      c.encoder.add_field(pseudo[i].first, pseudo[i].second, out);
     fields.for_each([&](uint32_t entry, std::string_view v) {
-      c->encoder.add_field(fields.name(entry), v, out);
+      c.encoder.add_field(fields.name(entry), v, out);
     });
-    if (!date.empty()) c->encoder.add_field("date", date, out);
-    c->encoder.end_headers(stream_id, end_stream, out);
-  }
-  return bytes_of(out);
+    if (!date.empty()) c.encoder.add_field("date", date, out);
+    c.encoder.end_headers(stream_id, end_stream, out);
+  });
+  return bytes_from(out);
 }
 
 PyObject* codec_serialize_request_headers(PyObject* self, Args args, Py_ssize_t nargs,
@@ -367,9 +296,9 @@ PyObject* codec_serialize_request_headers(PyObject* self, Args args, Py_ssize_t 
   const char* fn = "serialize_request_headers";
   uint32_t stream_id;
   std::string_view method, target, scheme, authority;
-  bool end_stream;
+  bool end_stream = false;
   http::HeaderMap fields;
-  if (!stream_id_arg(a[0], stream_id) || !text_arg(a[1], fn, "method", method) ||
+  if (!stream_id_arg(a[0], "stream_id", stream_id) || !text_arg(a[1], fn, "method", method) ||
       !text_arg(a[2], fn, "target", target) ||
       !header_map_arg(a[3] ? a[3] : Py_None, fn, "headers", true, fields) ||
       !optional_bool(a[4], end_stream))
@@ -414,7 +343,7 @@ PyObject* codec_serialize_request_headers(PyObject* self, Args args, Py_ssize_t 
     pseudo[n++] = {":authority", authority};
     pseudo[n++] = {":path", path};
   }
-  return encode_block(as_codec(self), stream_id, end_stream, pseudo, n, fields, {});
+  return encode_block(self, stream_id, end_stream, pseudo, n, fields, {});
 }
 
 PyObject* codec_serialize_response_headers(PyObject* self, Args args, Py_ssize_t nargs,
@@ -425,9 +354,9 @@ PyObject* codec_serialize_response_headers(PyObject* self, Args args, Py_ssize_t
   if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
   const char* fn = "serialize_response_headers";
   uint32_t stream_id, status;
-  bool end_stream, auto_date;
+  bool end_stream = false, auto_date = false;
   http::HeaderMap fields;
-  if (!stream_id_arg(a[0], stream_id) || !to_u32(a[1], status) ||
+  if (!stream_id_arg(a[0], "stream_id", stream_id) || !to_u32(a[1], status) ||
       !header_map_arg(a[2] ? a[2] : Py_None, fn, "headers", true, fields) ||
       !optional_bool(a[3], end_stream) || !optional_bool(a[4], auto_date))
     return nullptr;
@@ -442,7 +371,7 @@ PyObject* codec_serialize_response_headers(PyObject* self, Args args, Py_ssize_t
       {":status", std::string_view(digits, 3)}};
   std::string_view date;
   if (auto_date && fields.find("date") < 0) date = http::cached_http_date();
-  return encode_block(as_codec(self), stream_id, end_stream, pseudo, 1, fields, date);
+  return encode_block(self, stream_id, end_stream, pseudo, 1, fields, date);
 }
 
 PyObject* codec_serialize_trailers(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
@@ -452,11 +381,11 @@ PyObject* codec_serialize_trailers(PyObject* self, Args args, Py_ssize_t nargs, 
   if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
   uint32_t stream_id;
   http::HeaderMap fields;
-  if (!stream_id_arg(a[0], stream_id) ||
+  if (!stream_id_arg(a[0], "stream_id", stream_id) ||
       !header_map_arg(a[1], "serialize_trailers", "trailers", false, fields))
     return nullptr;
   if (connection_specific(fields)) return raise_malformed();
-  return encode_block(as_codec(self), stream_id, true, nullptr, 0, fields, {});
+  return encode_block(self, stream_id, true, nullptr, 0, fields, {});
 }
 
 PyObject* codec_serialize_data(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
@@ -466,16 +395,13 @@ PyObject* codec_serialize_data(PyObject* self, Args args, Py_ssize_t nargs, PyOb
   if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
   uint32_t stream_id;
   std::string_view data;
-  bool end_stream;
-  if (!stream_id_arg(a[0], stream_id) || !bytes_arg(a[1], "serialize_data", "data", data) ||
-      !optional_bool(a[2], end_stream))
+  bool end_stream = false;
+  if (!stream_id_arg(a[0], "stream_id", stream_id) ||
+      !bytes_arg(a[1], "serialize_data", "data", data) || !optional_bool(a[2], end_stream))
     return nullptr;
-  CodecObject* c = as_codec(self);
-  uint32_t limit;
-  {
-    LockGuard g(c->lock);
-    limit = c->encoder.max_frame_size();
-  }
+  // The frame depends on the codec only through the limit, read under the lock; the frame is
+  // written after it, straight into the result.
+  const uint32_t limit = codec(self).with([](CodecState& c) { return c.encoder.max_frame_size(); });
   if (data.size() > limit)
     return raise(http2::user_error(http2::UserErrorKind::kPayloadTooBig,
                                    "DATA payload " + std::to_string(data.size()) +
@@ -498,17 +424,14 @@ PyObject* codec_serialize_window_update(PyObject* self, Args args, Py_ssize_t na
   PyObject* a[2];
   if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
   uint32_t stream_id, inc;
-  if (!stream_id_arg(a[0], stream_id) || !to_u32(a[1], inc)) return nullptr;
+  if (!stream_id_arg(a[0], "stream_id", stream_id) || !to_u32(a[1], inc)) return nullptr;
   if (inc == 0 || inc > http2::kMaxWindowSize) {
     PyErr_Format(PyExc_ValueError, "increment must be in [1, 2147483647], got %u", inc);
     return nullptr;
   }
   std::string out;
-  {
-    LockGuard g(as_codec(self)->lock);
-    as_codec(self)->encoder.window_update(stream_id, inc, out);
-  }
-  return bytes_of(out);
+  codec(self).with([&](CodecState& c) { c.encoder.window_update(stream_id, inc, out); });
+  return bytes_from(out);
 }
 
 PyObject* ping_common(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw, const char* fn,
@@ -524,11 +447,8 @@ PyObject* ping_common(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw,
     return nullptr;
   }
   std::string out;
-  {
-    LockGuard g(as_codec(self)->lock);
-    as_codec(self)->encoder.ping(payload, ack, out);
-  }
-  return bytes_of(out);
+  codec(self).with([&](CodecState& c) { c.encoder.ping(payload, ack, out); });
+  return bytes_from(out);
 }
 PyObject* codec_serialize_ping(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
   return ping_common(self, args, nargs, kw, "serialize_ping", false);
@@ -544,15 +464,12 @@ PyObject* codec_serialize_go_away(PyObject* self, Args args, Py_ssize_t nargs, P
   if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
   uint32_t last, code;
   std::string_view debug;
-  if (!stream_id_arg(a[0], last) || !to_u32(a[1], code)) return nullptr;
+  if (!stream_id_arg(a[0], "last_stream_id", last) || !to_u32(a[1], code)) return nullptr;
   if (a[2] && a[2] != Py_None && !bytes_arg(a[2], "serialize_go_away", "debug_data", debug))
     return nullptr;
   std::string out;
-  {
-    LockGuard g(as_codec(self)->lock);
-    as_codec(self)->encoder.go_away(last, code, debug, out);
-  }
-  return bytes_of(out);
+  codec(self).with([&](CodecState& c) { c.encoder.go_away(last, code, debug, out); });
+  return bytes_from(out);
 }
 
 PyObject* codec_serialize_rst_stream(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kw) {
@@ -561,89 +478,78 @@ PyObject* codec_serialize_rst_stream(PyObject* self, Args args, Py_ssize_t nargs
   PyObject* a[2];
   if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
   uint32_t stream_id, code;
-  if (!stream_id_arg(a[0], stream_id) || !to_u32(a[1], code)) return nullptr;
+  if (!stream_id_arg(a[0], "stream_id", stream_id) || !to_u32(a[1], code)) return nullptr;
   std::string out;
-  {
-    LockGuard g(as_codec(self)->lock);
-    as_codec(self)->encoder.rst_stream(stream_id, code, out);
-  }
-  return bytes_of(out);
+  codec(self).with([&](CodecState& c) { c.encoder.rst_stream(stream_id, code, out); });
+  return bytes_from(out);
 }
 
 PyMethodDef kMethods[] = {
-    {"receive", FASTCALL(codec_receive), METH_FASTCALL | METH_KEYWORDS,
+    {"receive", FAST(codec_receive), FASTKW,
      SIG_DOC("receive($self, data)",
              "Decode data and return the list of frame objects it completes, in wire order.")},
     {"buffered", codec_buffered, METH_NOARGS,
      SIG_DOC("buffered($self)", "Return the number of bytes held awaiting a complete frame.")},
-    {"feed_preface", FASTCALL(codec_feed_preface), METH_FASTCALL | METH_KEYWORDS,
+    {"feed_preface", FAST(codec_feed_preface), FASTKW,
      SIG_DOC("feed_preface($self, data)",
              "Accumulate the client preface: None while incomplete, False once it diverges, "
              "True when complete (bytes after it are kept for receive).")},
-    {"match_preface", FASTCALL(codec_match_preface), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"match_preface", FAST(codec_match_preface), FASTKW | METH_STATIC,
      SIG_DOC("match_preface(data)",
              "Classify a connection's first bytes: None (a matching prefix), True (the preface), "
              "False (not HTTP/2).")},
-    {"check_send_headers", FASTCALL(codec_check_send_headers),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"check_send_headers", FAST(codec_check_send_headers), FASTKW | METH_STATIC,
      SIG_DOC("check_send_headers(headers)",
              "Raise H2UserError('malformed_headers', ...) when headers carry a "
              "connection-specific field.")},
-    {"method_is_head", FASTCALL(codec_method_is_head), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"method_is_head", FAST(codec_method_is_head), FASTKW | METH_STATIC,
      SIG_DOC("method_is_head(method)", "True only for the method HEAD (case-sensitive).")},
-    {"is_client_initiated", FASTCALL(codec_is_client_initiated),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"is_client_initiated", FAST(codec_is_client_initiated), FASTKW | METH_STATIC,
      SIG_DOC("is_client_initiated(stream_id)", "True for odd stream ids.")},
-    {"set_send_header_table_size", FASTCALL(codec_set_send_hts), METH_FASTCALL | METH_KEYWORDS,
+    {"set_send_header_table_size", FAST(codec_set_send_hts), FASTKW,
      SIG_DOC("set_send_header_table_size($self, val)",
              "Set the HPACK encoder's table size (announced in the next header block).")},
-    {"set_recv_header_table_size", FASTCALL(codec_set_recv_hts), METH_FASTCALL | METH_KEYWORDS,
+    {"set_recv_header_table_size", FAST(codec_set_recv_hts), FASTKW,
      SIG_DOC("set_recv_header_table_size($self, val)",
              "Set the largest HPACK table size the decoder allows.")},
-    {"set_max_recv_frame_size", FASTCALL(codec_set_max_recv_frame_size),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"set_max_recv_frame_size", FAST(codec_set_max_recv_frame_size), FASTKW,
      SIG_DOC("set_max_recv_frame_size($self, val)",
              "Set the largest frame payload accepted (16384..16777215).")},
-    {"set_max_header_list_size", FASTCALL(codec_set_max_header_list_size),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"set_max_header_list_size", FAST(codec_set_max_header_list_size), FASTKW,
      SIG_DOC("set_max_header_list_size($self, val)", "Set the decoder's header-list limit.")},
-    {"set_send_max_frame_size", FASTCALL(codec_set_send_max_frame_size),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"set_send_max_frame_size", FAST(codec_set_send_max_frame_size), FASTKW,
      SIG_DOC("set_send_max_frame_size($self, val)",
              "Set the largest payload the serializers emit (16384..16777215).")},
-    {"serialize_settings", FASTCALL(codec_serialize_settings), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_settings", FAST(codec_serialize_settings), FASTKW,
      SIG_DOC("serialize_settings($self, *, header_table_size=None, enable_push=None, "
              "max_concurrent_streams=None, initial_window_size=None, max_frame_size=None, "
              "max_header_list_size=None)",
              "A SETTINGS frame with the given values in identifier order.")},
     {"serialize_settings_ack", codec_serialize_settings_ack, METH_NOARGS,
      SIG_DOC("serialize_settings_ack($self)", "The 9-byte SETTINGS ACK frame.")},
-    {"serialize_request_headers", FASTCALL(codec_serialize_request_headers),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_request_headers", FAST(codec_serialize_request_headers), FASTKW,
      SIG_DOC("serialize_request_headers($self, stream_id, method, target, headers=None, "
              "end_stream=False, *, scheme=None, authority=None)",
              "A request HEADERS block (plus CONTINUATION frames when it is large).")},
-    {"serialize_response_headers", FASTCALL(codec_serialize_response_headers),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_response_headers", FAST(codec_serialize_response_headers), FASTKW,
      SIG_DOC("serialize_response_headers($self, stream_id, status, headers=None, "
              "end_stream=False, auto_date=False)",
              "A response HEADERS block (plus CONTINUATION frames when it is large).")},
-    {"serialize_trailers", FASTCALL(codec_serialize_trailers), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_trailers", FAST(codec_serialize_trailers), FASTKW,
      SIG_DOC("serialize_trailers($self, stream_id, trailers)",
              "A HEADERS block of trailer fields with END_STREAM.")},
-    {"serialize_data", FASTCALL(codec_serialize_data), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_data", FAST(codec_serialize_data), FASTKW,
      SIG_DOC("serialize_data($self, stream_id, data, end_stream=False)", "One DATA frame.")},
-    {"serialize_window_update", FASTCALL(codec_serialize_window_update),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_window_update", FAST(codec_serialize_window_update), FASTKW,
      SIG_DOC("serialize_window_update($self, stream_id, increment)", "A WINDOW_UPDATE frame.")},
-    {"serialize_ping", FASTCALL(codec_serialize_ping), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_ping", FAST(codec_serialize_ping), FASTKW,
      SIG_DOC("serialize_ping($self, payload)", "A PING frame with an 8-byte payload.")},
-    {"serialize_ping_ack", FASTCALL(codec_serialize_ping_ack), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_ping_ack", FAST(codec_serialize_ping_ack), FASTKW,
      SIG_DOC("serialize_ping_ack($self, payload)", "A PING ACK frame with an 8-byte payload.")},
-    {"serialize_go_away", FASTCALL(codec_serialize_go_away), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_go_away", FAST(codec_serialize_go_away), FASTKW,
      SIG_DOC("serialize_go_away($self, last_stream_id, error_code, debug_data=None)",
              "A GOAWAY frame.")},
-    {"serialize_rst_stream", FASTCALL(codec_serialize_rst_stream), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_rst_stream", FAST(codec_serialize_rst_stream), FASTKW,
      SIG_DOC("serialize_rst_stream($self, stream_id, error_code)", "A RST_STREAM frame.")},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -655,19 +561,21 @@ PyGetSetDef kGetSet[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(codec_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(codec_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<LockedCodec>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
-    {Py_tp_doc, const_cast<char*>(SIG_DOC(
-                    "H2Codec(role=\"client\")",
-                    "The HTTP/2 frame codec alone: frame decoding with HPACK, and the frame "
-                    "serializers. Every method holds the codec's lock for its whole run."))},
+    {Py_tp_doc,
+     const_cast<char*>(SIG_DOC(
+         "H2Codec(role=\"client\")",
+         "The HTTP/2 frame codec alone: frame decoding with HPACK, and the frame "
+         "serializers. Each method takes the codec's lock once, for the whole of its work on the "
+         "codec."))},
     {0, nullptr},
 };
 
 PyType_Spec kSpec = {
     "velmora._velmora.H2Codec",
-    sizeof(CodecObject),
+    sizeof(Box<LockedCodec>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     kSlots,

@@ -1,14 +1,11 @@
 // H2Reason: one HTTP/2 error code (RFC 9113 section 7), with one shared instance per code.
 #include "module/boundary.hpp"
+#include "module/object.hpp"
 #include "module/once.hpp"
 #include "module/setup.hpp"
 
 namespace velmora::py {
 namespace {
-
-struct ReasonObject {
-  PyObject_HEAD uint32_t code;
-};
 
 constexpr const char* kNames[] = {
     "NO_ERROR",
@@ -33,7 +30,7 @@ PyObject* g_instances[kCodes];  // owned by the class attributes, for the life o
 PyObject* reason_type();
 
 uint32_t code_of(PyObject* o) {
-  return reinterpret_cast<ReasonObject*>(o)->code;
+  return unbox<uint32_t>(o);
 }
 
 PyObject* reason_new(PyTypeObject*, PyObject* args, PyObject* kwds) {
@@ -49,12 +46,6 @@ PyObject* reason_new(PyTypeObject*, PyObject* args, PyObject* kwds) {
   }
   PyErr_Format(PyExc_ValueError, "%R is not a valid H2Reason", code);
   return nullptr;
-}
-
-void reason_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  tp->tp_free(self);
-  Py_DECREF(tp);
 }
 
 PyObject* reason_repr(PyObject* self) {
@@ -77,20 +68,20 @@ PyObject* reason_index(PyObject* self) {
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(reason_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(reason_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<uint32_t>)},
     {Py_tp_repr, reinterpret_cast<void*>(reason_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(reason_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(reason_hash)},
     {Py_nb_index, reinterpret_cast<void*>(reason_index)},
     {Py_nb_int, reinterpret_cast<void*>(reason_index)},
-    {Py_tp_doc, const_cast<char*>("H2Reason(code)\n--\n\n"
-                                  "An HTTP/2 error code (RFC 9113 section 7). Instances compare "
-                                  "equal by code and convert to int.")},
+    {Py_tp_doc, const_cast<char*>(SIG_DOC("H2Reason(code)",
+                                          "An HTTP/2 error code (RFC 9113 section 7). Instances "
+                                          "compare equal by code and convert to int."))},
     {0, nullptr},
 };
 
 PyType_Spec kSpec = {
-    "velmora._velmora.H2Reason", sizeof(ReasonObject), 0, Py_TPFLAGS_DEFAULT, kSlots,
+    "velmora._velmora.H2Reason", sizeof(Box<uint32_t>), 0, Py_TPFLAGS_DEFAULT, kSlots,
 };
 
 PyObject* reason_type() {
@@ -100,9 +91,8 @@ PyObject* reason_type() {
     if (!type) return nullptr;
     auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
     for (uint32_t c = 0; c < kCodes; ++c) {
-      Ref inst = Ref::steal(tp->tp_alloc(tp, 0));
+      Ref inst = Ref::steal(box_new<uint32_t>(tp, c));
       if (!inst) return nullptr;
-      reinterpret_cast<ReasonObject*>(inst.get())->code = c;
       if (PyObject_SetAttrString(type.get(), kNames[c], inst.get()) < 0) return nullptr;
       g_instances[c] = inst.get();
     }

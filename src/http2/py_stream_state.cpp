@@ -3,38 +3,25 @@
 #include <new>
 #include <string>
 
-#include "http/lock.hpp"
 #include "http/py_errors.hpp"
 #include "http/uri.hpp"
-#include "http2/py_stream_args.hpp"
 #include "http2/stream_state.hpp"
 #include "module/boundary.hpp"
+#include "module/object.hpp"
 #include "module/once.hpp"
 #include "module/setup.hpp"
 
-#define SIG_DOC(sig, text) sig "\n--\n\n" text
-
 namespace velmora::py {
-
-bool check_stream_id(uint32_t sid, const char* arg) {
-  if (sid <= 0x7fffffffu) return true;
-  PyErr_Format(PyExc_ValueError, "%s %u is outside the stream id space (0..2147483647)", arg,
-               unsigned(sid));
-  return false;
-}
-
 namespace {
 
 using http2::StreamState;
 using http2::TransitionError;
+using LockedState = Locked<StreamState>;
 
-struct StateObject {
-  PyObject_HEAD Mutex lock;
-  StreamState state;
-};
-
-StateObject* as_state(PyObject* o) {
-  return reinterpret_cast<StateObject*>(o);
+// Runs `f(state)` under the object's lock.
+template <class F>
+auto locked(PyObject* self, F&& f) {
+  return unbox<LockedState>(self).with(std::forward<F>(f));
 }
 
 PyObject* ss_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
@@ -42,19 +29,7 @@ PyObject* ss_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyErr_SetString(PyExc_TypeError, "H2StreamState() takes no arguments");
     return nullptr;
   }
-  PyObject* self = type->tp_alloc(type, 0);
-  if (!self) return nullptr;
-  new (&as_state(self)->lock) Mutex();
-  new (&as_state(self)->state) StreamState();
-  return self;
-}
-
-void ss_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  as_state(self)->state.~StreamState();
-  as_state(self)->lock.~Mutex();
-  tp->tp_free(self);
-  Py_DECREF(tp);
+  return box_new<LockedState>(type);
 }
 
 PyObject* none_or_raise(TransitionError e) {
@@ -65,12 +40,7 @@ PyObject* none_or_raise(TransitionError e) {
 // Runs a state query under the lock.
 template <class F>
 PyObject* query(PyObject* self, F&& f) {
-  bool r;
-  {
-    LockGuard g(as_state(self)->lock);
-    r = f(as_state(self)->state);
-  }
-  return PyBool_FromLong(r);
+  return PyBool_FromLong(locked(self, std::forward<F>(f)));
 }
 
 // ---- transitions ----------------------------------------------------------------------------
@@ -82,10 +52,7 @@ PyObject* ss_send_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   bool eos;
   if (!parse_args(sig, args, nargs, kw, a) || !to_bool(a[0], eos)) return nullptr;
   TransitionError e;
-  {
-    LockGuard g(as_state(self)->lock);
-    e = as_state(self)->state.send_open(eos);
-  }
+  e = locked(self, [&](StreamState& s) { return s.send_open(eos); });
   return none_or_raise(e);
 }
 
@@ -98,10 +65,7 @@ PyObject* ss_recv_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return nullptr;
   TransitionError e;
   bool opened = false;
-  {
-    LockGuard g(as_state(self)->lock);
-    e = as_state(self)->state.recv_open(eos, informational, opened);
-  }
+  e = locked(self, [&](StreamState& s) { return s.recv_open(eos, informational, opened); });
   if (e != TransitionError::kNone) return raise(http2::transition_error(e));
   return PyBool_FromLong(opened);
 }
@@ -109,19 +73,13 @@ PyObject* ss_recv_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 template <TransitionError (StreamState::*Method)()>
 PyObject* ss_simple(PyObject* self, PyObject*) {
   TransitionError e;
-  {
-    LockGuard g(as_state(self)->lock);
-    e = (as_state(self)->state.*Method)();
-  }
+  e = locked(self, [&](StreamState& s) { return (s.*Method)(); });
   return none_or_raise(e);
 }
 
 PyObject* ss_send_close(PyObject* self, PyObject*) {
   bool closed;
-  {
-    LockGuard g(as_state(self)->lock);
-    closed = as_state(self)->state.send_close();
-  }
+  closed = locked(self, [&](StreamState& s) { return s.send_close(); });
   return PyBool_FromLong(closed);
 }
 
@@ -131,21 +89,15 @@ PyObject* ss_recv_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   PyObject* a[3];
   uint32_t sid, reason;
   bool queued;
-  if (!parse_args(sig, args, nargs, kw, a) || !to_u32(a[0], sid) || !to_u32(a[1], reason) ||
-      !to_bool(a[2], queued) || !check_stream_id(sid, "stream_id"))
+  if (!parse_args(sig, args, nargs, kw, a) || !stream_id_arg(a[0], "stream_id", sid) ||
+      !to_u32(a[1], reason) || !to_bool(a[2], queued))
     return nullptr;
-  {
-    LockGuard g(as_state(self)->lock);
-    as_state(self)->state.recv_reset(sid, reason, queued);
-  }
+  locked(self, [&](StreamState& s) { return s.recv_reset(sid, reason, queued); });
   Py_RETURN_NONE;
 }
 
 PyObject* ss_recv_eof(PyObject* self, PyObject*) {
-  {
-    LockGuard g(as_state(self)->lock);
-    as_state(self)->state.recv_eof();
-  }
+  locked(self, [&](StreamState& s) { return s.recv_eof(); });
   Py_RETURN_NONE;
 }
 
@@ -182,13 +134,10 @@ PyObject* ss_set_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   PyObject* a[3];
   uint32_t sid, reason;
   http2::Initiator who;
-  if (!parse_args(sig, args, nargs, kw, a) || !to_u32(a[0], sid) || !to_u32(a[1], reason) ||
-      !parse_initiator(a[2], who) || !check_stream_id(sid, "stream_id"))
+  if (!parse_args(sig, args, nargs, kw, a) || !stream_id_arg(a[0], "stream_id", sid) ||
+      !to_u32(a[1], reason) || !parse_initiator(a[2], who))
     return nullptr;
-  {
-    LockGuard g(as_state(self)->lock);
-    as_state(self)->state.set_reset(sid, reason, who);
-  }
+  locked(self, [&](StreamState& s) { return s.set_reset(sid, reason, who); });
   Py_RETURN_NONE;
 }
 
@@ -200,10 +149,7 @@ PyObject* ss_set_scheduled_reset(PyObject* self, PyObject* const* args, Py_ssize
   uint32_t reason;
   if (!parse_args(sig, args, nargs, kw, a) || !to_u32(a[0], reason)) return nullptr;
   bool changed;
-  {
-    LockGuard g(as_state(self)->lock);
-    changed = as_state(self)->state.set_scheduled_reset(reason);
-  }
+  changed = locked(self, [&](StreamState& s) { return s.set_scheduled_reset(reason); });
   return PyBool_FromLong(changed);
 }
 
@@ -212,20 +158,14 @@ PyObject* ss_set_scheduled_reset(PyObject* self, PyObject* const* args, Py_ssize
 PyObject* ss_ensure_recv_open(PyObject* self, PyObject*) {
   std::optional<PendingError> error;
   bool open;
-  {
-    LockGuard g(as_state(self)->lock);
-    open = as_state(self)->state.ensure_recv_open(error);
-  }
+  open = locked(self, [&](StreamState& s) { return s.ensure_recv_open(error); });
   if (error) return raise(*error);
   return PyBool_FromLong(open);
 }
 
 PyObject* ss_get_scheduled_reset(PyObject* self, PyObject*) {
   std::optional<uint32_t> reason;
-  {
-    LockGuard g(as_state(self)->lock);
-    reason = as_state(self)->state.scheduled_reset();
-  }
+  reason = locked(self, [&](StreamState& s) { return s.scheduled_reset(); });
   if (!reason) Py_RETURN_NONE;
   return PyLong_FromUnsignedLong(*reason);
 }
@@ -249,22 +189,17 @@ SS_QUERY(is_idle)
 
 PyObject* ss_repr(PyObject* self) {
   std::string text;
-  {
-    LockGuard g(as_state(self)->lock);
-    text = as_state(self)->state.debug_text();
-  }
+  text = locked(self, [&](StreamState& s) { return s.debug_text(); });
   return str_from(text);
 }
 
-#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
-
 PyMethodDef kMethods[] = {
-    {"send_open", FASTCALL(ss_send_open), METH_FASTCALL | METH_KEYWORDS,
+    {"send_open", FAST(ss_send_open), FASTKW,
      SIG_DOC("send_open($self, eos)",
              "Send HEADERS: open the local half (and close it when eos).\n\n"
              "Raises H2UserError('unexpected_frame_type', ...) when the stream cannot send a "
              "head now.")},
-    {"recv_open", FASTCALL(ss_recv_open), METH_FASTCALL | METH_KEYWORDS,
+    {"recv_open", FAST(ss_recv_open), FASTKW,
      SIG_DOC("recv_open($self, eos, informational)",
              "Receive HEADERS; return True when the frame opened the stream.\n\n"
              "Raises H2ProtocolError(1, ...) when the peer may not send a head now.")},
@@ -277,15 +212,15 @@ PyMethodDef kMethods[] = {
     {"send_close", ss_send_close, METH_NOARGS,
      SIG_DOC("send_close($self)",
              "Close the send half if it is streaming; return whether it was closed.")},
-    {"recv_reset", FASTCALL(ss_recv_reset), METH_FASTCALL | METH_KEYWORDS,
+    {"recv_reset", FAST(ss_recv_reset), FASTKW,
      SIG_DOC("recv_reset($self, stream_id, reason, queued)",
              "RST_STREAM received. A closed stream keeps its cause unless queued.")},
     {"recv_eof", ss_recv_eof, METH_NOARGS,
      SIG_DOC("recv_eof($self)", "The transport broke: close an open stream with a broken pipe.")},
-    {"set_reset", FASTCALL(ss_set_reset), METH_FASTCALL | METH_KEYWORDS,
+    {"set_reset", FAST(ss_set_reset), FASTKW,
      SIG_DOC("set_reset($self, stream_id, reason, initiator)",
              "Close the stream with a reset; initiator is 'user', 'library' or 'remote'.")},
-    {"set_scheduled_reset", FASTCALL(ss_set_scheduled_reset), METH_FASTCALL | METH_KEYWORDS,
+    {"set_scheduled_reset", FAST(ss_set_scheduled_reset), FASTKW,
      SIG_DOC("set_scheduled_reset($self, reason)",
              "Unless closed, close with a reset the library will send; return whether it did.")},
     {"ensure_recv_open", ss_ensure_recv_open, METH_NOARGS,
@@ -322,7 +257,7 @@ PyMethodDef kMethods[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(ss_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ss_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<LockedState>)},
     {Py_tp_repr, reinterpret_cast<void*>(ss_repr)},
     {Py_tp_methods, kMethods},
     {Py_tp_doc, const_cast<char*>(SIG_DOC(
@@ -333,7 +268,7 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kSpec = {
     "velmora._velmora.H2StreamState",
-    sizeof(StateObject),
+    sizeof(Box<LockedState>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     kSlots,

@@ -2,9 +2,9 @@
 // waiting for and, once closed, by why it closed.
 //
 // The value has no lock of its own: the connection keeps one per stream under its state mutex,
-// and the standalone Python class wraps one with a mutex of its own. Every transition lives in
-// stream_state.cpp; a (state, event) pair that is not listed there is an error that leaves the
-// state unchanged.
+// and the standalone Python class keeps one in a Locked<StreamState>. Each transition is a
+// method that switches on the current state (stream_state.cpp); a state the method does not
+// accept is refused with a TransitionError and left unchanged.
 #pragma once
 
 #include <cstdint>
@@ -114,7 +114,7 @@ class StreamState {
 
   bool operator==(const StreamState&) const = default;
 
-  // Named constructors (used by the transition table and by tests of the core).
+  // Named constructors (used by the transition methods and by tests of the core).
   static StreamState open(Peer local, Peer remote);
   static StreamState half_closed_local(Peer remote);
   static StreamState half_closed_remote(Peer local);

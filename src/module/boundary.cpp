@@ -1,5 +1,7 @@
 #include "module/boundary.hpp"
 
+#include "http2/limits.hpp"
+
 #include <climits>
 #include <cstring>
 
@@ -175,6 +177,39 @@ bool to_bool(PyObject* o, bool& out) {
     return false;
   }
   out = o == Py_True;
+  return true;
+}
+
+bool optional_bool(PyObject* o, bool& out) {
+  return !o || to_bool(o, out);
+}
+
+bool optional_u64(PyObject* o, std::optional<uint64_t>& out) {
+  if (!o || o == Py_None) return true;
+  uint64_t v;
+  if (!to_u64(o, v)) return false;
+  out = v;
+  return true;
+}
+
+bool bytes_arg(PyObject* o, const char* function, const char* arg, std::string_view& out) {
+  if (!PyBytes_Check(o)) {
+    raise_arg_type(function, arg, "bytes", o);
+    return false;
+  }
+  out = bytes_view(o);
+  return true;
+}
+
+bool stream_id_arg(PyObject* o, const char* arg, uint32_t& out) {
+  uint32_t v;
+  if (!to_u32(o, v)) return false;
+  if (v > http2::kMaxStreamId) {
+    PyErr_Format(PyExc_ValueError, "%s must be <= %u, got %u", arg, unsigned(http2::kMaxStreamId),
+                 unsigned(v));
+    return false;
+  }
+  out = v;
   return true;
 }
 

@@ -1,12 +1,22 @@
 // Conventions of the Python boundary shared by every binding file: registration on the module,
-// class and exception-class creation, argument parsing with the interpreter's wording, and
-// integer conversions.
+// class and exception-class creation, method tables, argument parsing with the interpreter's
+// wording, and argument conversions.
+//
+// Every conversion here may run Python code or raise: call them before taking an object lock.
 #pragma once
 
 #include "module/pyref.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
+
+// A docstring that starts with its text signature, so the interpreter derives
+// __text_signature__ from it.
+#define SIG_DOC(sig, text) sig "\n--\n\n" text
+// A METH_FASTCALL (| METH_KEYWORDS) function in a PyMethodDef.
+#define FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+#define FASTKW METH_FASTCALL | METH_KEYWORDS
 
 namespace velmora::py {
 
@@ -48,6 +58,53 @@ void raise_arg_type(const char* function, const char* arg, const char* expected,
 bool to_u64(PyObject* o, uint64_t& out);
 bool to_u32(PyObject* o, uint32_t& out);
 bool to_bool(PyObject* o, bool& out);
+
+// An optional bool argument: absent leaves `out` (the default) as it is; anything but a bool,
+// None included, raises TypeError.
+bool optional_bool(PyObject* o, bool& out);
+// An optional unsigned 64-bit argument: absent or None leaves `out` empty.
+bool optional_u64(PyObject* o, std::optional<uint64_t>& out);
+
+// A `bytes` argument viewed in place (the view lives as long as `o`); anything else raises
+// TypeError "<function>() argument '<arg>' must be bytes, not <type>".
+bool bytes_arg(PyObject* o, const char* function, const char* arg, std::string_view& out);
+inline std::string_view bytes_view(PyObject* bytes) {
+  return {PyBytes_AS_STRING(bytes), size_t(PyBytes_GET_SIZE(bytes))};
+}
+
+// An HTTP/2 stream identifier: an unsigned 32-bit int (else TypeError/OverflowError) in
+// 0..2147483647; larger values raise ValueError "<arg> must be <= 2147483647, got <value>".
+bool stream_id_arg(PyObject* o, const char* arg, uint32_t& out);
+
+// The failure of a conversion made before a lock, kept as a value: `run(ok)` takes the
+// exception a failed conversion set (the interpreter's error indicator is then clear), and
+// `raise()` sets it again once the lock is released. Dropped unraised when it does not matter.
+class DeferredError {
+ public:
+  bool run(bool ok) {
+    if (!ok) {
+      PyObject *type, *value, *tb;
+      PyErr_Fetch(&type, &value, &tb);
+      type_ = Ref::steal(type);
+      value_ = Ref::steal(value);
+      tb_ = Ref::steal(tb);
+    }
+    return ok;
+  }
+  // Always returns null.
+  PyObject* raise() {
+    PyErr_Restore(type_.release(), value_.release(), tb_.release());
+    return nullptr;
+  }
+
+ private:
+  Ref type_, value_, tb_;
+};
+
+// A `bytes` object holding a copy of `s`.
+inline PyObject* bytes_from(std::string_view s) {
+  return PyBytes_FromStringAndSize(s.data(), Py_ssize_t(s.size()));
+}
 
 // A `str` from UTF-8 bytes, or from ASCII known to be valid.
 PyObject* str_from(std::string_view s);

@@ -1,8 +1,14 @@
 // Module-level constants and __version__.
 #include <string>
 
+#include "http1/client_state.hpp"
+#include "http1/server_state.hpp"
+#include "http2/data_frame_budget.hpp"
+#include "http2/flow_control.hpp"
+#include "http2/frame.hpp"
 #include "module/boundary.hpp"
 #include "module/once.hpp"
+#include "module/pyref.hpp"
 #include "module/setup.hpp"
 
 namespace velmora::py {
@@ -58,30 +64,39 @@ int setup_h2_flag_constants(PyObject* m) {
 }
 
 int setup_h2_limit_constants(PyObject* m) {
+  using namespace http2;
   static const IntConstant table[] = {
-      {"H2_DEFAULT_HEADER_TABLE_SIZE", 4096},  {"H2_DEFAULT_INITIAL_WINDOW_SIZE", 65535},
-      {"H2_DEFAULT_MAX_FRAME_SIZE", 16384},    {"H2_MAX_MAX_FRAME_SIZE", 16777215},
-      {"H2_MAX_STREAM_ID", 2147483647},        {"H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD", 256},
-      {"H2_DEFAULT_DATA_FRAME_BUDGET", 25600}, {"H2_MAX_RECV_EMPTY_DATA_FRAMES", 100},
+      {"H2_DEFAULT_HEADER_TABLE_SIZE", kDefaultHeaderTableSize},
+      {"H2_DEFAULT_INITIAL_WINDOW_SIZE", kDefaultInitialWindowSize},
+      {"H2_DEFAULT_MAX_FRAME_SIZE", kDefaultMaxFrameSize},
+      {"H2_MAX_MAX_FRAME_SIZE", kMaxMaxFrameSize},
+      {"H2_MAX_STREAM_ID", kMaxStreamId},
+      {"H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD", long(kDataFrameOverheadThreshold)},
+      {"H2_DEFAULT_DATA_FRAME_BUDGET", long(kDefaultDataFrameBudget)},
+      {"H2_MAX_RECV_EMPTY_DATA_FRAMES", long(kMaxRecvEmptyDataFrames)},
   };
   if (add_ints(m, table) < 0) return -1;
-  static const char kPreface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
   return add_new_to_module(m, "H2_PREFACE",
-                           PyBytes_FromStringAndSize(kPreface, sizeof(kPreface) - 1));
+                           PyBytes_FromStringAndSize(kPreface.data(), Py_ssize_t(kPreface.size())));
 }
 
 int setup_h1_constants(PyObject* m) {
+  using namespace http1;
   static const IntConstant watch[] = {
-      {"H1_WATCH_HANDOFF", 0},    {"H1_WATCH_IDLE_EOF", 1}, {"H1_WATCH_IDLE_BYTES", 2},
-      {"H1_WATCH_IDLE_ERROR", 3}, {"H1_WATCH_IGNORED", 4},
+      {"H1_WATCH_HANDOFF", kWatchHandoff},      {"H1_WATCH_IDLE_EOF", kWatchIdleEof},
+      {"H1_WATCH_IDLE_BYTES", kWatchIdleBytes}, {"H1_WATCH_IDLE_ERROR", kWatchIdleError},
+      {"H1_WATCH_IGNORED", kWatchIgnored},
   };
   // One numbering space for H1_NEXT_* (0-3) and H1_READ_* (4-8); H1_REQ_* restarts at 0.
   static const IntConstant codes[] = {
-      {"H1_NEXT_NONE", 0},    {"H1_NEXT_RAISE", 1},      {"H1_NEXT_CLOSE", 2},
-      {"H1_NEXT_DRAIN", 3},   {"H1_READ_PARSE", 4},      {"H1_READ_SHUTDOWN", 5},
-      {"H1_READ_WATCHER", 6}, {"H1_READ_TRANSPORT", 7},  {"H1_READ_EOF", 8},
-      {"H1_REQ_OK", 0},       {"H1_REQ_ALREADY", 1},     {"H1_REQ_STALE", 2},
-      {"H1_REQ_PARKED", 3},   {"H1_REQ_PEER_CLOSED", 4}, {"H1_REQ_CONTINUE", 5},
+      {"H1_NEXT_NONE", kNextNone},       {"H1_NEXT_RAISE", kNextRaise},
+      {"H1_NEXT_CLOSE", kNextClose},     {"H1_NEXT_DRAIN", kNextDrain},
+      {"H1_READ_PARSE", kReadParse},     {"H1_READ_SHUTDOWN", kReadShutdown},
+      {"H1_READ_WATCHER", kReadWatcher}, {"H1_READ_TRANSPORT", kReadTransport},
+      {"H1_READ_EOF", kReadEof},         {"H1_REQ_OK", kReqOk},
+      {"H1_REQ_ALREADY", kReqAlready},   {"H1_REQ_STALE", kReqStale},
+      {"H1_REQ_PARKED", kReqParked},     {"H1_REQ_PEER_CLOSED", kReqPeerClosed},
+      {"H1_REQ_CONTINUE", kReqContinue},
   };
   if (add_ints(m, watch) < 0) return -1;
   return add_ints(m, codes);

@@ -15,13 +15,13 @@ namespace {
 
 struct Thing {
   std::string bytes;
-  std::unique_ptr<BodyDecoder> decoder;
+  std::unique_ptr<Locked<BodyDecoder>> decoder;
 };
 using Obj = std::shared_ptr<Thing>;
 
 struct Traits {
   using Obj = ::Obj;
-  static BodyDecoder& decoder(const Obj& o) { return *o->decoder; }
+  static Locked<BodyDecoder>& decoder(const Obj& o) { return *o->decoder; }
   static std::string_view bytes(const Obj& o) { return o->bytes; }
 };
 
@@ -33,7 +33,7 @@ Obj thing(std::string bytes = {}) {
 
 Obj fresh_decoder() {
   auto t = std::make_shared<Thing>();
-  t->decoder = std::make_unique<BodyDecoder>(BodyDecoder::Kind::kEmpty, 0);
+  t->decoder = std::make_unique<Locked<BodyDecoder>>(BodyDecoder::Kind::kEmpty, 0);
   return t;
 }
 
@@ -45,7 +45,7 @@ std::string joined(const Leftover<Obj>& l) {
 }  // namespace
 
 TEST_CASE(server_pipelined_bytes_past_the_body_reach_the_next_head) {
-  Codec codec;
+  Locked<Codec> codec;
   Obj transport = thing();
   ServerState<Traits> s(thing(), codec, transport, true, false);
   ServerState<Traits>::Drops drops;
@@ -54,14 +54,13 @@ TEST_CASE(server_pipelined_bytes_past_the_body_reach_the_next_head) {
   CHECK(r.outcome == ServerState<Traits>::Accepted::Outcome::kComplete);
   CHECK_EQ(r.seq, uint64_t(1));
   Obj dec = s.current_decoder();
-  {
-    LockGuard g(dec->decoder->lock);
+  dec->decoder->with([](BodyDecoder& d) {
     std::string_view piece;
     std::optional<Error> err;
-    CHECK(dec->decoder->decode(piece, err) == BodyDecoder::Result::kData);
+    CHECK(d.decode(piece, err) == BodyDecoder::Result::kData);
     CHECK(piece == "ab");
-    dec->decoder->commit();
-  }
+    d.commit();
+  });
   s.end_body_read(1, true);
   http::HeaderMap headers;
   auto resp = s.respond_head(1, 204, headers, Obj(), std::nullopt, false, false, drops);
@@ -78,17 +77,14 @@ TEST_CASE(server_pipelined_bytes_past_the_body_reach_the_next_head) {
 }
 
 TEST_CASE(server_detach_leftover_in_wire_order) {
-  Codec codec;
+  Locked<Codec> codec;
   ServerState<Traits> s(thing(), codec, thing(), true, false);
   ServerState<Traits>::Drops drops;
   s.accept_head("GET / HTTP/1.1\r\n\r\n", fresh_decoder(), drops);
   CHECK(s.arm_watcher(1, thing(), true, false, drops));
   CHECK_EQ(s.detach(1).code, uint8_t(kReqParked));
   CHECK(!s.watcher_completed(thing("xyz"), Obj(), drops));
-  {
-    LockGuard g(codec.lock);
-    codec.read.append(std::string_view("uvw"));
-  }
+  codec.with([](Codec& c) { c.read.append(std::string_view("uvw")); });
   auto d = s.detach(1);
   CHECK_EQ(d.code, uint8_t(kReqOk));
   CHECK(d.transport != nullptr);
@@ -97,7 +93,7 @@ TEST_CASE(server_detach_leftover_in_wire_order) {
 }
 
 TEST_CASE(server_transport_is_taken_once) {
-  Codec codec;
+  Locked<Codec> codec;
   ServerState<Traits> s(thing(), codec, thing(), true, false);
   ServerState<Traits>::Drops drops;
   CHECK_EQ(s.begin_read(drops).code, uint8_t(kReadTransport));
