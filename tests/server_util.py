@@ -57,6 +57,7 @@ class Running:
             raise self.error
         assert self.server.started
         self.port = self.server.port
+        self.baseline_tasks = self.call(lambda: len(asyncio.all_tasks(self.loop)))
         return self
 
     def __exit__(self, *exc: Any) -> None:
@@ -86,8 +87,8 @@ class Running:
         return box[0]
 
     def tasks(self) -> int:
-        """Tasks on the server loop other than the serve task itself."""
-        return self.call(lambda: len(asyncio.all_tasks(self.loop))) - 1
+        """Tasks on the server loop beyond those it had when it started serving."""
+        return self.call(lambda: len(asyncio.all_tasks(self.loop))) - self.baseline_tasks
 
     def connections(self) -> int:
         return self.call(lambda: len(self.server.service.connections))
