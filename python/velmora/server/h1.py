@@ -423,6 +423,11 @@ class H1Connection(H1ServerState, asyncio.Protocol):
         cycle = self._cycle
         if cycle is not None:
             cycle.peer_gone()
+        drain = self._drain
+        if drain is not None:  # a send waiting for the client to read: it never will
+            self._drain = None
+            if not drain.done():
+                drain.set_result(None)
 
     # ---- called by the request cycle --------------------------------------------------------
 
@@ -442,8 +447,8 @@ class H1Connection(H1ServerState, asyncio.Protocol):
             self._cycle = None
         self._close(transport)
 
-    async def drain(self) -> None:
-        while self._wpaused and self._mode != _CLOSED:
+    async def drain(self, cycle: Cycle) -> None:
+        while self._wpaused and self._mode != _CLOSED and not cycle.gone:
             drain = self._drain
             if drain is None:
                 self._drain = drain = self._svc.loop.create_future()
@@ -666,9 +671,14 @@ class Cycle:
             if not more:
                 self.body_done = True  # trailers follow
             if conn._wpaused:
-                await conn.drain()
+                await conn.drain(self)
                 if self.gone:
                     raise ClientDisconnected("the client closed the connection")
+            elif transport.is_closing():
+                # the write failed (the transport reports its loss on the next loop pass):
+                # an application that never yields must still learn of it
+                self.gone = True
+                raise ClientDisconnected("the client closed the connection")
         elif kind == "http.response.start":
             if self.started:
                 raise ASGIProtocolError(f"unexpected ASGI message {kind!r}")
