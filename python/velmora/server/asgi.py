@@ -69,21 +69,6 @@ def target_splitter(root_path: str) -> Callable[[str], tuple[str, bytes, bytes]]
     return split
 
 
-def scope_template(*, scheme: str, root_path: str, server: tuple[str, int] | None,
-                   client: tuple[str, int] | None) -> dict[str, Any]:
-    """The keys of an ``http`` scope that stay the same for every request of a connection."""
-    return {
-        "type": "http",
-        "asgi": ASGI_VERSION,
-        "http_version": "1.1",
-        "scheme": scheme,
-        "root_path": root_path,
-        "server": server,
-        "client": client,
-        "extensions": {"http.response.trailers": {}},
-    }
-
-
 def address(info: Any) -> tuple[str, int] | None:
     """A transport's peername/sockname as ASGI wants it: ``(host, port)`` or ``None``."""
     if isinstance(info, (tuple, list)) and len(info) >= 2:

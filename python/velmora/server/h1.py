@@ -24,6 +24,7 @@ from typing import Any
 
 from velmora import _velmora as _v
 from velmora.server.asgi import (
+    ASGI_VERSION,
     ASGIProtocolError,
     ClientDisconnected,
     access_log,
@@ -105,7 +106,7 @@ class H1Connection(H1ServerState, asyncio.Protocol):
 
     __slots__ = ("_svc", "_t", "_mode", "_cycle", "_dec", "_paused", "_wpaused", "_drain",
                  "_watching", "_eof", "_stash", "_deadline", "_client", "_server", "_peer",
-                 "_hsize")
+                 "_hsize", "_hd", "_codec")
 
     def __new__(cls, service: Any, transport: Any) -> H1Connection:
         return H1ServerState.__new__(cls, H1Codec(**service.codec_kwargs), transport,
@@ -114,6 +115,7 @@ class H1Connection(H1ServerState, asyncio.Protocol):
     def __init__(self, service: Any, transport: Any) -> None:
         self._svc = service
         self._t = transport
+        self._codec = self.codec
         self._mode = _IDLE
         self._cycle: Cycle | None = None
         self._dec: Any = None
@@ -128,6 +130,7 @@ class H1Connection(H1ServerState, asyncio.Protocol):
         self._server: tuple[str, int] | None = None
         self._peer = ""
         self._hsize = 0  # bytes given to the head parser for the head in progress
+        self._hd = False  # the deadline running is the head deadline
 
     def __repr__(self) -> str:
         return f"<H1Connection {self._peer} {H1ServerState.__repr__(self)}>"
@@ -141,8 +144,9 @@ class H1Connection(H1ServerState, asyncio.Protocol):
         self._server = address(transport.get_extra_info("sockname"))
         self._peer = f"{client[0]}:{client[1]}" if client else "-"
         transport.set_write_buffer_limits(high=svc.write_high)
-        if svc.timeout_head > 0:
-            self._deadline = svc.loop.time() + svc.timeout_head
+        if svc.head_span:  # a fresh connection owes a complete head from the accept on
+            self._hd = True
+            self._deadline = svc.now + svc.head_span
         self._verdict(*self.begin_read())
 
     def data_received(self, data: bytes) -> None:
@@ -172,9 +176,6 @@ class H1Connection(H1ServerState, asyncio.Protocol):
                 return  # a shutdown closed the connection while the read was parked
             self._mode = _HEAD
             self._hsize = 0
-            svc = self._svc
-            if self.current_seq and svc.timeout_head > 0:
-                self._deadline = svc.loop.time() + svc.timeout_head
             self._parse(data)
 
     def eof_received(self) -> bool:
@@ -264,9 +265,10 @@ class H1Connection(H1ServerState, asyncio.Protocol):
                     return
                 svc = self._svc
                 if self.current_seq:
-                    timeout = svc.timeout_keep_alive
-                    self._deadline = svc.loop.time() + timeout if timeout > 0 else 0.0
-                self._resume()
+                    span = svc.keep_alive_span
+                    self._deadline = svc.now + span if span else 0.0
+                if self._paused:
+                    self._resume()
                 return
             if code == READ_PARSE:
                 self._mode = _HEAD
@@ -277,7 +279,8 @@ class H1Connection(H1ServerState, asyncio.Protocol):
                 self._mode = _IDLE
                 if self._watching:  # the watcher's read is still out: it reads the next head
                     svc = self._svc
-                    self._deadline = svc.loop.time() + svc.timeout_keep_alive
+                    span = svc.keep_alive_span
+                    self._deadline = svc.now + span if span else 0.0
                     self._resume()
                 else:
                     self._from_watcher()
@@ -318,9 +321,6 @@ class H1Connection(H1ServerState, asyncio.Protocol):
         if data:
             self._mode = _HEAD
             self._hsize = 0
-            svc = self._svc
-            if svc.timeout_head > 0:
-                self._deadline = svc.loop.time() + svc.timeout_head
             self._resume()
             self._parse(data)
         else:
@@ -345,26 +345,32 @@ class H1Connection(H1ServerState, asyncio.Protocol):
         except H1ParseError as exc:
             self._bad_head(exc)
             return
+        svc = self._svc
         if r is None:
+            # the head is incomplete: it must be complete before its deadline (a fresh
+            # connection's deadline runs from the accept)
+            if not self._hd and svc.head_span:
+                self._hd = True
+                self._deadline = svc.now + svc.head_span
             return
         head, seq, dec = r
         self._mode = _REQ
         self._deadline = 0.0
+        self._hd = False
         self._dec = dec
-        svc = self._svc
-        head_size = self._hsize - dec.buffered
-        self._hsize = 0
-        if dec.buffered >= svc.body_buffer:
+        past = dec.buffered
+        if past >= svc.body_buffer:
             self._pause()
-        else:
+        elif self._paused:
             self._resume()
-        svc.total_requests += 1
         self._cycle = cycle = Cycle(self, head, seq, dec)
-        if head_size > svc.head_limit:
+        if self._hsize - past > svc.head_limit:
             # the parser caps incomplete heads; a head completed by one large read is held
             # to the same limit here
+            self._hsize = 0
             cycle.reject(431)
             return
+        self._hsize = 0
         limit = svc.limit_concurrency
         if limit is not None and (len(svc.connections) > limit or len(svc.cycles) >= limit):
             cycle.reject(503)
@@ -431,16 +437,6 @@ class H1Connection(H1ServerState, asyncio.Protocol):
 
     # ---- called by the request cycle --------------------------------------------------------
 
-    def response_finished(self, cycle: Cycle) -> None:
-        switch, close, transport, _leftover = self.finish_response(cycle.seq)
-        if self._cycle is cycle:
-            self._cycle = None
-        if switch or close:
-            # no tunnel is served over the http scope: a switch ends the connection as well
-            self._close(transport)
-        elif self._mode != _CLOSED:
-            self._verdict(*self.begin_read())
-
     def response_failed(self, cycle: Cycle) -> None:
         transport = self.fail_response(cycle.seq)
         if self._cycle is cycle:
@@ -487,49 +483,54 @@ class H1Connection(H1ServerState, asyncio.Protocol):
 class Cycle:
     """One request and its response: the ASGI ``receive`` and ``send`` of one ``http`` scope."""
 
-    __slots__ = ("conn", "seq", "head", "dec", "scope", "task", "status", "headers",
-                 "trailers", "trailer_list", "started", "head_sent", "body_done", "finished",
-                 "gone", "body_open", "waiter", "sent", "t0", "bad_body")
+    # Per-request state starts from these class-level defaults: a new cycle sets only what
+    # differs, which keeps its construction cheap.
+    task: asyncio.Task[None] | None = None
+    scope: dict[str, Any] | None = None
+    status = 0
+    headers: Any = None
+    trailers = False
+    trailer_list: list[Any] | None = None
+    started = False
+    head_sent = False
+    body_done = False
+    finished = False
+    gone = False
+    body_open = True
+    bad_body = False
+    waiter: asyncio.Future[None] | None = None
+    sent = 0
+    t0 = 0.0
 
     def __init__(self, conn: H1Connection, head: Any, seq: int, dec: Any) -> None:
         self.conn = conn
         self.seq = seq
         self.head = head
         self.dec = dec
-        self.task: asyncio.Task[None] | None = None
-        self.status = 0
-        self.headers: Any = None
-        self.trailers = False
-        self.trailer_list: list[Any] | None = None
-        self.started = False
-        self.head_sent = False
-        self.body_done = False
-        self.finished = False
-        self.gone = False
-        self.body_open = True
-        self.waiter: asyncio.Future[None] | None = None
-        self.sent = 0
-        self.t0 = time.perf_counter() if conn._svc.access else 0.0
-        self.scope = None
-        self.bad_body = False
+        if conn._svc.access:
+            self.t0 = time.perf_counter()
 
     def make_scope(self) -> dict[str, Any]:
         conn = self.conn
         svc = conn._svc
         head = self.head
         path, raw_path, query = svc.split(head.target)
-        scope = svc.template.copy()
-        scope["method"] = head.method
-        scope["path"] = path
-        scope["raw_path"] = raw_path
-        scope["query_string"] = query
-        scope["headers"] = head.headers.raw_items()
-        scope["client"] = conn._client
-        scope["server"] = conn._server
-        scope["state"] = svc.lifespan_state.copy()
-        if head.http10:
-            scope["http_version"] = "1.0"
-        self.scope = scope
+        self.scope = scope = {
+            "type": "http",
+            "asgi": ASGI_VERSION,
+            "http_version": "1.0" if head.http10 else "1.1",
+            "scheme": svc.scheme,
+            "method": head.method,
+            "path": path,
+            "raw_path": raw_path,
+            "query_string": query,
+            "root_path": svc.root_path,
+            "headers": head.headers.raw_items(),
+            "client": conn._client,
+            "server": conn._server,
+            "state": svc.lifespan_state.copy(),
+            "extensions": svc.extensions,
+        }
         return scope
 
     async def run(self, app: Any) -> None:
@@ -629,7 +630,7 @@ class Cycle:
             if self.gone:
                 raise ClientDisconnected("the client closed the connection")
             conn = self.conn
-            codec = conn.codec
+            codec = conn._codec
             transport = conn._t
             self.sent += len(body)
             if not self.head_sent:
@@ -697,7 +698,7 @@ class Cycle:
                     raise ClientDisconnected("the client closed the connection")
                 conn = self.conn
                 try:
-                    end = conn.codec.serialize_trailers(HeaderMap(self.trailer_list))
+                    end = conn._codec.serialize_trailers(HeaderMap(self.trailer_list))
                 except H1Error as exc:
                     self._fail()
                     raise ASGIProtocolError(str(exc)) from None
@@ -741,11 +742,18 @@ class Cycle:
     def _complete(self) -> None:
         self.finished = True
         conn = self.conn
-        svc = conn._svc
-        if svc.access:
+        if conn._svc.access:
             self._log_access()
-        self.wake()
-        conn.response_finished(self)
+        if self.waiter is not None:
+            self.wake()
+        switch, close, transport, _leftover = conn.finish_response(self.seq)
+        if conn._cycle is self:
+            conn._cycle = None
+        if switch or close:
+            # no tunnel is served over the http scope: a switch ends the connection as well
+            conn._close(transport)
+        elif conn._mode != _CLOSED:
+            conn._verdict(*conn.begin_read())
 
     def _fail(self) -> None:
         self.finished = True
@@ -778,7 +786,7 @@ class Cycle:
             return
         self.sent = len(body)
         self.body_done = True
-        self.conn._t.write(self.conn.codec.serialize_head_and_body(head, body))
+        self.conn._t.write(self.conn._codec.serialize_head_and_body(head, body))
         self._complete()
 
     def app_failed(self, exc: BaseException) -> None:
@@ -830,7 +838,7 @@ class Cycle:
             return
         self.sent = len(body)
         self.body_done = True
-        self.conn._t.write(self.conn.codec.serialize_head_and_body(head, body))
+        self.conn._t.write(self.conn._codec.serialize_head_and_body(head, body))
         self._complete()
 
 

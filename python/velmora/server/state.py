@@ -7,7 +7,7 @@ import asyncio
 import logging
 from typing import Any, Callable
 
-from velmora.server.asgi import access_log, scope_template, target_splitter
+from velmora.server.asgi import access_log, target_splitter
 from velmora.server.config import Config
 
 # A protocol factory for connections that start with the HTTP/2 preface or negotiate "h2"
@@ -41,8 +41,8 @@ class Service:
         self.max_connections = config.limit_max_connections
         self.split = target_splitter(config.root_path)
         self.scheme = "https" if config.is_ssl else "http"
-        self.template = scope_template(scheme=self.scheme, root_path=config.root_path,
-                                       server=None, client=None)
+        self.root_path = config.root_path
+        self.extensions: dict[str, Any] = {"http.response.trailers": {}}
         self.lifespan_state: dict[str, Any] = {}
         self.access = config.access_log and access_log.isEnabledFor(logging.INFO)
         self.server_header = config.server_header
@@ -53,6 +53,12 @@ class Service:
         self._sweeper: asyncio.TimerHandle | None = None
         timeouts = [t for t in (self.timeout_keep_alive, self.timeout_head) if t > 0]
         self.sweep_interval = min(1.0, max(0.05, min(timeouts, default=1.0) / 4))
+        # Deadlines are computed from ``now``, refreshed by each sweep: a stale ``now`` is at
+        # most one interval old, so one interval is added to never expire early.
+        self.now = loop.time()
+        self.keep_alive_span = (self.timeout_keep_alive + self.sweep_interval
+                                if self.timeout_keep_alive > 0 else 0.0)
+        self.head_span = self.timeout_head + self.sweep_interval if self.timeout_head > 0 else 0.0
 
     # ---- deadlines --------------------------------------------------------------------------
 
@@ -65,7 +71,7 @@ class Service:
             self._sweeper = None
 
     def _sweep(self) -> None:
-        now = self.loop.time()
+        self.now = now = self.loop.time()
         expired = [c for c in self.connections if 0 < c._deadline <= now]
         for conn in expired:
             conn.deadline_expired()
