@@ -83,14 +83,24 @@ def parse_latency(text: str) -> float:
     return value / 1000 if unit == "us" else value * 1000 if unit == "s" else value
 
 
-def wrk(duration: int) -> tuple[float, float]:
+def cpu_seconds(pid: int) -> float:
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def wrk(duration: int, pid: int) -> tuple[float, float, float]:
+    """(requests/s, p99 ms, requests per CPU-second of the server)."""
+    cpu0 = cpu_seconds(pid)
     out = subprocess.run(["taskset", "-c", "1", "wrk", "-t1", "-c50", f"-d{duration}s",
                           "--latency", f"http://127.0.0.1:{PORT}/"], capture_output=True,
                          text=True, timeout=duration + 30).stdout
+    cpu = cpu_seconds(pid) - cpu0
     rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
+    total = int(re.search(r"(\d+) requests in", out).group(1))
     if "Non-2xx" in out or "Socket errors" in out:
         print(out, file=sys.stderr)
-    return rps, parse_latency(out)
+    return rps, parse_latency(out), total / cpu if cpu else float("nan")
 
 
 def rss_kib(pid: int) -> int:
@@ -151,24 +161,28 @@ def main() -> None:
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, max(soft, args.connections * 2 + 100)),
                                                 hard))
     procs = contenders(args.loop)
-    results: dict[str, list[tuple[float, float]]] = {name: [] for name in procs}
+    results: dict[str, list[tuple[float, float, float]]] = {name: [] for name in procs}
     for rnd in range(args.rounds):
         for name, cmd in procs.items():
             proc = start(cmd)
             try:
-                wrk(2)  # warm-up
-                results[name].append(wrk(args.duration))
+                wrk(2, proc.pid)  # warm-up
+                results[name].append(wrk(args.duration, proc.pid))
             finally:
                 stop(proc)
-            rps, p99 = results[name][-1]
-            print(f"round {rnd + 1} {name:8s} {rps:10.0f} req/s  p99 {p99:7.2f} ms", flush=True)
+            rps, p99, per_cpu = results[name][-1]
+            print(f"round {rnd + 1} {name:8s} {rps:10.0f} req/s  p99 {p99:7.2f} ms  "
+                  f"{per_cpu:8.0f} req/CPU-s", flush=True)
     print(f"\nwrk -t1 -c50 -d{args.duration}s, server on CPU 0, loop {args.loop}, "
-          f"best of {args.rounds}:")
+          f"best of {args.rounds} (req/CPU-s: requests per second of server CPU time, the "
+          f"figure that stays meaningful on a shared machine):")
     best = {name: max(r, key=lambda x: x[0]) for name, r in results.items()}
-    base_rps, base_p99 = best["uvicorn"]
-    for name, (rps, p99) in best.items():
+    best_cpu = {name: max(x[2] for x in r) for name, r in results.items()}
+    base_rps, base_p99, _ = best["uvicorn"]
+    for name, (rps, p99, _) in best.items():
         print(f"  {name:8s} {rps:10.0f} req/s ({rps / base_rps:4.2f}x uvicorn)  "
-              f"p99 {p99:7.2f} ms ({p99 / base_p99:4.2f}x uvicorn)")
+              f"p99 {p99:7.2f} ms ({p99 / base_p99:4.2f}x uvicorn)  "
+              f"{best_cpu[name]:8.0f} req/CPU-s ({best_cpu[name] / best_cpu['uvicorn']:4.2f}x)")
     print(f"\nRSS per idle keep-alive connection ({args.connections} connections, one request "
           f"each):")
     cost = {}

@@ -64,6 +64,16 @@ def test_pipelined_requests_answered_in_order(srv, split):
     assert r[3][2] == b"Hello, world!" and r[3][1]["connection"] == "close"
 
 
+def test_pipelined_requests_then_half_close_are_all_answered(srv):
+    raw = req("/stream?2") + req("/echo", b"content-length: 2\r\n", b"POST") + b"hi" + req("/")
+    with connect(srv.port) as s:
+        s.sendall(raw)
+        s.shutdown(socket.SHUT_WR)  # like `printf ... | nc`: the client sends, then ends
+        data = read_until_close(s)
+    r = parse_responses(data, ["GET", "POST", "GET"])
+    assert [x[2] for x in r] == [b"part0;part1;", b"hi", b"Hello, world!"]
+
+
 def test_scope_keys(srv):
     raw = req("/scope/a%20b%2Fc?x=%20y", b"X-Custom: Value\r\nconnection: close\r\n")
     (status, headers, body), = exchange(srv.port, raw, ["GET"])

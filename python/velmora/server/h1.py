@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import sys
 import time
 from typing import Any
 
@@ -60,6 +61,12 @@ CONTINUE = H1Codec.continue_response()
 _WATCHER = object()
 
 _IDLE, _HEAD, _REQ, _CLOSED, _HANDED_OFF = range(5)
+
+# Python 3.12+ runs a new task's first step at once ("eager"): an application that answers
+# without waiting on anything completes inside the read callback, with no scheduling round
+# and with ``asyncio.current_task()`` set as usual.
+_EAGER = sys.version_info >= (3, 12)
+_Task = asyncio.Task
 
 _log = logging.getLogger("velmora.error")
 
@@ -106,7 +113,7 @@ class H1Connection(H1ServerState, asyncio.Protocol):
 
     __slots__ = ("_svc", "_t", "_mode", "_cycle", "_dec", "_paused", "_wpaused", "_drain",
                  "_watching", "_eof", "_stash", "_deadline", "_client", "_server", "_peer",
-                 "_hsize", "_hd", "_codec")
+                 "_hsize", "_hd", "_codec", "_defer")
 
     def __new__(cls, service: Any, transport: Any) -> H1Connection:
         return H1ServerState.__new__(cls, H1Codec(**service.codec_kwargs), transport,
@@ -116,6 +123,7 @@ class H1Connection(H1ServerState, asyncio.Protocol):
         self._svc = service
         self._t = transport
         self._codec = self.codec
+        self._defer = False  # a parse of buffered bytes is scheduled
         self._mode = _IDLE
         self._cycle: Cycle | None = None
         self._dec: Any = None
@@ -165,6 +173,7 @@ class H1Connection(H1ServerState, asyncio.Protocol):
                 if cycle is not None and cycle.waiter is not None:
                     cycle.wake()
         elif mode == _HEAD:
+            self._defer = False
             self._parse(data)
         elif mode == _IDLE:
             if self._watching:
@@ -208,8 +217,8 @@ class H1Connection(H1ServerState, asyncio.Protocol):
                 self.unpark_idle_read()
                 self.stop_serving()
                 self._close()
-        elif mode == _HEAD:
-            self._close(self.fail_read())
+        elif mode == _HEAD and not self._defer:
+            self._close(self.fail_read())  # the stream ended inside a head
         return True  # keep the write half: a response may still be on its way
 
     def connection_lost(self, exc: BaseException | None) -> None:
@@ -253,8 +262,10 @@ class H1Connection(H1ServerState, asyncio.Protocol):
             self._paused = False
             self._t.resume_reading()
 
-    def _verdict(self, code: int, obj: Any) -> None:
-        """Act on a ``begin_read`` / ``drain_done`` verdict."""
+    def _verdict(self, code: int, obj: Any, defer: bool = False) -> None:
+        """Act on a ``begin_read`` / ``drain_done`` verdict. With ``defer`` (called from inside
+        an application's ``send``), buffered requests are parsed on the next loop pass, not
+        nested in the previous request's call stack."""
         while True:
             if code == READ_TRANSPORT:
                 self._mode = _IDLE
@@ -272,8 +283,12 @@ class H1Connection(H1ServerState, asyncio.Protocol):
                 return
             if code == READ_PARSE:
                 self._mode = _HEAD
-                self._hsize = self.codec.buffered()
-                self._parse(b"")
+                self._hsize = self._codec.buffered()
+                if defer:
+                    self._defer = True
+                    self._svc.loop.call_soon(self._parse_buffered)
+                else:
+                    self._parse(b"")
                 return
             if code == READ_WATCHER:
                 self._mode = _IDLE
@@ -347,6 +362,9 @@ class H1Connection(H1ServerState, asyncio.Protocol):
             return
         svc = self._svc
         if r is None:
+            if self._eof:  # no more bytes will come to complete it
+                self._close(self.fail_read())
+                return
             # the head is incomplete: it must be complete before its deadline (a fresh
             # connection's deadline runs from the accept)
             if not self._hd and svc.head_span:
@@ -376,7 +394,18 @@ class H1Connection(H1ServerState, asyncio.Protocol):
             cycle.reject(503)
             return
         svc.cycles.add(cycle)
-        cycle.task = svc.loop.create_task(cycle.run(svc.app))
+        if _EAGER:
+            task = _Task(cycle.run(svc.app), loop=svc.loop, eager_start=True)
+            if not task.done():
+                cycle.task = task
+        else:
+            cycle.task = svc.loop.create_task(cycle.run(svc.app))
+
+    def _parse_buffered(self) -> None:
+        if self._defer:
+            self._defer = False
+            if self._mode == _HEAD:
+                self._parse(b"")
 
     def _bad_head(self, exc: H1ParseError) -> None:
         kind = exc.args[0] if exc.args else ""
@@ -753,7 +782,8 @@ class Cycle:
             # no tunnel is served over the http scope: a switch ends the connection as well
             conn._close(transport)
         elif conn._mode != _CLOSED:
-            conn._verdict(*conn.begin_read())
+            code, obj = conn.begin_read()
+            conn._verdict(code, obj, True)
 
     def _fail(self) -> None:
         self.finished = True
