@@ -108,22 +108,24 @@ def test_app_not_reading_pauses_the_request_body(app):
 def test_many_half_open_connections_are_timed_out(app):
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     count = max(10, min(1000, (soft - open_fds() - 100) // 2))
-    with Running(app, timeout_request_head=1.0, timeout_keep_alive=1.0,
+    with Running(app, timeout_request_head=4.0, timeout_keep_alive=1.0,
                  limit_max_connections=count + 50) as srv:
         fds = open_fds()
         socks = []
         try:
+            t0 = time.monotonic()
             for i in range(count):
                 s = socket.create_connection(("127.0.0.1", srv.port), timeout=10)
                 if i % 2:
                     s.sendall(b"GET / HTTP/1.1\r\nhost: x\r\n")  # a head that never ends
                 socks.append(s)
-            srv.wait_for(lambda: srv.connections() == count)
+            if time.monotonic() - t0 < 3:  # (a loaded machine may be slower than the deadline)
+                srv.wait_for(lambda: srv.connections() == count, timeout=3)
             # the server still answers others at once
             with httpx.Client(timeout=5) as c:
                 assert c.get(srv.url("/")).text == "Hello, world!"
             # the head deadline closes every one of them
-            srv.wait_for(lambda: srv.connections() == 0, timeout=15)
+            srv.wait_for(lambda: srv.connections() == 0, timeout=20)
             for s in socks[:20]:
                 s.settimeout(5)
                 assert read_until_close(s) == b""
