@@ -98,7 +98,7 @@ class _Accept(asyncio.Protocol):
         if service.is_ssl and service.h2_factory is not None:
             sslobj = transport.get_extra_info("ssl_object")
             if sslobj is not None and sslobj.selected_alpn_protocol() == "h2":
-                proto = service.h2_factory(service, transport, b"")
+                service.h2_factory(service, transport, b"")
                 return
         proto = H1Connection(service, transport)
         transport.set_protocol(proto)
@@ -274,8 +274,8 @@ class H1Connection(H1ServerState, asyncio.Protocol):
                     self.stop_serving()
                     self._close()
                     return
-                svc = self._svc
-                if self.current_seq:
+                if not self._hd:  # (a fresh connection keeps its head deadline)
+                    svc = self._svc
                     span = svc.keep_alive_span
                     self._deadline = svc.now + span if span else 0.0
                 if self._paused:
@@ -650,7 +650,9 @@ class Cycle:
     async def send(self, message: Any) -> None:
         kind = message["type"]
         if kind == "http.response.body":
-            if not self.started or self.body_done:
+            if not self.started or self.body_done or self.finished:
+                if self.gone:
+                    raise ClientDisconnected("the client closed the connection")
                 raise ASGIProtocolError(f"unexpected ASGI message {kind!r}")
             body = message.get("body", b"")
             if type(body) is not bytes:

@@ -11,8 +11,8 @@ from velmora.server.asgi import access_log, target_splitter
 from velmora.server.config import Config
 
 # A protocol factory for connections that start with the HTTP/2 preface or negotiate "h2"
-# through ALPN: called with (service, transport, leftover bytes) after the transport was
-# handed over; returns the protocol now attached to the transport.
+# through ALPN: called with (service, transport, bytes already read); it attaches its protocol
+# to the transport (``transport.set_protocol``), feeds it the bytes and returns it.
 H2Factory = Callable[["Service", asyncio.BaseTransport, bytes], asyncio.BaseProtocol]
 
 
