@@ -74,6 +74,18 @@ def test_pipelined_requests_then_half_close_are_all_answered(srv):
     assert [x[2] for x in r] == [b"part0;part1;", b"hi", b"Hello, world!"]
 
 
+def test_many_pipelined_requests_beyond_the_read_ahead_bound(srv):
+    # more pipelined bytes than the server reads ahead: reading pauses and resumes, and a head
+    # split by the pause still completes
+    n = 3000
+    raw = req("/echo", b"content-length: 3\r\n", b"POST") + b"abc"
+    with connect(srv.port) as s:
+        s.sendall(raw * n + req("/", b"connection: close\r\n"))
+        data = read_until_close(s)
+    r = parse_responses(data, ["POST"] * n + ["GET"])
+    assert all(x[2] == b"abc" for x in r[:n]) and r[n][2] == b"Hello, world!"
+
+
 def test_scope_keys(srv):
     raw = req("/scope/a%20b%2Fc?x=%20y", b"X-Custom: Value\r\nconnection: close\r\n")
     (status, headers, body), = exchange(srv.port, raw, ["GET"])

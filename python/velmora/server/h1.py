@@ -370,6 +370,8 @@ class H1Connection(H1ServerState, asyncio.Protocol):
             if not self._hd and svc.head_span:
                 self._hd = True
                 self._deadline = svc.now + svc.head_span
+            if self._paused:  # (pipelined bytes paused reading; the parser caps the head)
+                self._resume()
             return
         head, seq, dec = r
         self._mode = _REQ
