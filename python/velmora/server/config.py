@@ -98,7 +98,7 @@ class Config:
         return self.loaded_app
 
     def ssl_context(self, alpn: list[str]) -> ssl.SSLContext | None:
-        if not self.is_ssl:
+        if self.ssl_certfile is None:
             return None
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ctx.minimum_version = ssl.TLSVersion.TLSv1_2

@@ -397,7 +397,8 @@ class H1Connection(H1ServerState, asyncio.Protocol):
             return
         svc.cycles.add(cycle)
         if _EAGER:
-            task = _Task(cycle.run(svc.app), loop=svc.loop, eager_start=True)
+            task = _Task(cycle.run(svc.app), loop=svc.loop,
+                         eager_start=True)  # type: ignore[call-arg]
             if not task.done():
                 cycle.task = task
         else:

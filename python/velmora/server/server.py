@@ -68,7 +68,8 @@ class Server:
 
     @property
     def sockets(self) -> list[socket.socket]:
-        return [s for srv in self.servers for s in (srv.sockets or ())]  # type: ignore[misc]
+        return [s for srv in self.servers
+                for s in (getattr(srv, "sockets", None) or ())]
 
     @property
     def port(self) -> int | None:
