@@ -17,11 +17,6 @@ ASGI_VERSION = {"version": "3.0", "spec_version": "2.4"}
 error_log = logging.getLogger("velmora.error")
 access_log = logging.getLogger("velmora.access")
 
-# The messages the server hands to applications are shared, read-only by convention: an
-# application that mutates them would only see its own change.
-DISCONNECT: Message = {"type": "http.disconnect"}
-
-
 class ClientDisconnected(OSError):
     """``send`` was called after the client went away (ASGI: a subclass of OSError)."""
 
@@ -74,7 +69,3 @@ def address(info: Any) -> tuple[str, int] | None:
     if isinstance(info, (tuple, list)) and len(info) >= 2:
         return (str(info[0]), int(info[1]))
     return None
-
-
-def log_app_error(exc: BaseException, what: str = "Exception in ASGI application") -> None:
-    error_log.error(what, exc_info=(type(exc), exc, exc.__traceback__))

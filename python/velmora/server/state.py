@@ -49,7 +49,6 @@ class Service:
         self.is_ssl = config.is_ssl
         self.h2_factory = h2_factory
         self.shutting_down = False
-        self.total_requests = 0
         self._sweeper: asyncio.TimerHandle | None = None
         timeouts = [t for t in (self.timeout_keep_alive, self.timeout_head) if t > 0]
         self.sweep_interval = min(1.0, max(0.05, min(timeouts, default=1.0) / 4))
