@@ -139,3 +139,33 @@ def test_velmora_serve_blocks_until_sigint(tmp_path):
         if proc.poll() is None:
             proc.kill()
             proc.wait()
+
+
+def test_graceful_stop_closes_idle_connections_and_finishes_requests():
+    from asgi_apps import Recorder
+
+    app = Recorder()
+    srv = Running(app, timeout_graceful_shutdown=10)
+    srv.__enter__()
+    try:
+        idle = connect(srv.port)
+        idle.sendall(b"GET / HTTP/1.1\r\nhost: x\r\n\r\n")
+        assert idle.recv(4096).endswith(b"Hello, world!")
+        busy = connect(srv.port)
+        busy.sendall(b"GET /sleep?1 HTTP/1.1\r\nhost: x\r\n\r\n")
+        srv.wait_for(lambda: srv.tasks() == 1)
+        partial = connect(srv.port)
+        partial.sendall(b"GET / HTTP/1.1\r\n")
+        srv.wait_for(lambda: srv.connections() == 3)
+        t0 = time.monotonic()
+        srv.server.should_exit = True
+        assert read_until_close(idle) == b""
+        assert read_until_close(partial) == b""
+        data = read_until_close(busy)
+        assert data.startswith(b"HTTP/1.1 200 OK") and b"connection: close" in data
+        assert data.endswith(b"Hello, world!")
+        assert time.monotonic() - t0 < 5
+    finally:
+        srv.stop()
+    for s in (idle, busy, partial):
+        s.close()

@@ -72,10 +72,13 @@ def test_httpx_streams_a_large_response(srv):
     assert total == 4 << 20
 
 
-def test_httpx_https_with_self_signed_certificate(tmp_path):
+@pytest.mark.parametrize("loop", ["asyncio", "uvloop"])
+def test_httpx_https_with_self_signed_certificate(tmp_path, loop):
+    if loop == "uvloop":
+        pytest.importorskip("uvloop")
     certfile, keyfile = make_certificate(tmp_path)
     app = Recorder()
-    with Running(app, ssl_certfile=certfile, ssl_keyfile=keyfile) as running:
+    with Running(app, loop=loop, ssl_certfile=certfile, ssl_keyfile=keyfile) as running:
         ctx = ssl.create_default_context(cafile=certfile)
         with httpx.Client(verify=ctx, timeout=10) as client:
             url = f"https://localhost:{running.port}"
