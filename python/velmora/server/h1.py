@@ -100,7 +100,7 @@ class _Accept(asyncio.Protocol):
             if sslobj is not None and sslobj.selected_alpn_protocol() == "h2":
                 service.h2_factory(service, transport, b"")
                 return
-        proto = H1Connection(service, transport)
+        proto = ServerConnection(service, transport)
         transport.set_protocol(proto)
         proto.connection_made(transport)
 
@@ -108,14 +108,14 @@ class _Accept(asyncio.Protocol):
         pass
 
 
-class H1Connection(H1ServerState, asyncio.Protocol):
-    """One HTTP/1 connection of the server."""
+class ServerConnection(H1ServerState, asyncio.Protocol):
+    """One HTTP/1 connection of the server: the core's state plus the transport callbacks."""
 
     __slots__ = ("_svc", "_t", "_mode", "_cycle", "_dec", "_paused", "_wpaused", "_drain",
                  "_watching", "_eof", "_stash", "_deadline", "_client", "_server", "_peer",
                  "_hsize", "_hd", "_codec", "_defer")
 
-    def __new__(cls, service: Any, transport: Any) -> H1Connection:
+    def __new__(cls, service: Any, transport: Any) -> ServerConnection:
         return H1ServerState.__new__(cls, H1Codec(**service.codec_kwargs), transport,
                                      keep_alive=service.keep_alive)
 
@@ -141,7 +141,7 @@ class H1Connection(H1ServerState, asyncio.Protocol):
         self._hd = False  # the deadline running is the head deadline
 
     def __repr__(self) -> str:
-        return f"<H1Connection {self._peer} {H1ServerState.__repr__(self)}>"
+        return f"<ServerConnection {self._peer} {H1ServerState.__repr__(self)}>"
 
     # ---- transport callbacks ----------------------------------------------------------------
 
@@ -534,7 +534,7 @@ class Cycle:
     sent = 0
     t0 = 0.0
 
-    def __init__(self, conn: H1Connection, head: Any, seq: int, dec: Any) -> None:
+    def __init__(self, conn: ServerConnection, head: Any, seq: int, dec: Any) -> None:
         self.conn = conn
         self.seq = seq
         self.head = head
