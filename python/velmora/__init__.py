@@ -9,3 +9,11 @@ from velmora._velmora import *  # noqa: F401,F403
 
 __version__ = _velmora.__version__
 __all__ = list(_velmora.__all__)
+
+
+def serve(app, host="127.0.0.1", port=8000, **kwargs):  # type: ignore[no-untyped-def]
+    """Serve the ASGI application ``app`` (or ``"module:attribute"``) until interrupted; see
+    ``velmora.server.Config`` for the keyword arguments."""
+    from velmora.server.server import serve as _serve
+
+    _serve(app, host=host, port=port, **kwargs)

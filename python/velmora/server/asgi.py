@@ -1,0 +1,71 @@
+"""ASGI 3 glue shared by the protocol drivers: scopes, messages, errors."""
+
+from __future__ import annotations
+
+import logging
+from typing import Any, Awaitable, Callable, MutableMapping
+from urllib.parse import unquote
+
+Scope = MutableMapping[str, Any]
+Message = MutableMapping[str, Any]
+Receive = Callable[[], Awaitable[Message]]
+Send = Callable[[Message], Awaitable[None]]
+ASGIApp = Callable[[Scope, Receive, Send], Awaitable[None]]
+
+ASGI_VERSION = {"version": "3.0", "spec_version": "2.4"}
+
+error_log = logging.getLogger("velmora.error")
+access_log = logging.getLogger("velmora.access")
+
+class ClientDisconnected(OSError):
+    """``send`` was called after the client went away (ASGI: a subclass of OSError)."""
+
+
+class ASGIProtocolError(RuntimeError):
+    """The application broke the ASGI message sequence."""
+
+
+_CACHE_MAX = 512
+
+
+def target_splitter(root_path: str) -> Callable[[str], tuple[str, bytes, bytes]]:
+    """A function giving ``(path, raw_path, query_string)`` of a request-target (origin,
+    absolute, authority or asterisk form): ``path`` percent-decoded, both paths prefixed with
+    ``root_path``. Recent targets are remembered (a bounded cache)."""
+    cache: dict[str, tuple[str, bytes, bytes]] = {}
+    root_raw = root_path.encode()
+
+    def split(target: str) -> tuple[str, bytes, bytes]:
+        hit = cache.get(target)
+        if hit is not None:
+            return hit
+        raw = target
+        if raw[:1] != "/" and raw != "*":
+            scheme_end = raw.find("://")
+            if scheme_end >= 0:  # absolute-form: keep the path and query only
+                slash = raw.find("/", scheme_end + 3)
+                qmark = raw.find("?", scheme_end + 3)
+                if slash < 0 or (0 <= qmark < slash):
+                    raw = "/" + (raw[qmark:] if qmark >= 0 else "")
+                else:
+                    raw = raw[slash:]
+            else:  # authority-form (CONNECT): no path
+                raw = ""
+        path, _, query = raw.partition("?")
+        raw_path = path.encode()
+        if "%" in path:
+            path = unquote(path)
+        result = (root_path + path, root_raw + raw_path, query.encode())
+        if len(cache) >= _CACHE_MAX:
+            cache.clear()
+        cache[target] = result
+        return result
+
+    return split
+
+
+def address(info: Any) -> tuple[str, int] | None:
+    """A transport's peername/sockname as ASGI wants it: ``(host, port)`` or ``None``."""
+    if isinstance(info, (tuple, list)) and len(info) >= 2:
+        return (str(info[0]), int(info[1]))
+    return None

@@ -1,0 +1,881 @@
+"""The HTTP/1 server connection: an asyncio protocol over the core's ``H1ServerState``.
+
+Every protocol decision (which bytes are a head, body framing, reuse or close, 100-continue,
+pipelining, whether a client's end-of-stream means it is gone) is the core's verdict; this
+module adds the asynchronous machinery: transport callbacks, the request task, waiters,
+deadlines and flow control.
+
+The transport delivers reads to the protocol whenever it is not paused, so the core's
+"parked reads" map onto where the next bytes go:
+
+* between requests (``_IDLE``) the parked idle read is the next head's first bytes;
+* while a head is incomplete (``_HEAD``) bytes go to ``accept_head``;
+* while a request is current (``_REQ``) bytes go to its body decoder, or, once the core has
+  armed the watcher, to ``watcher_completed``: the watcher's read is the one outstanding read
+  until the core hands it back through ``begin_read``.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import sys
+import time
+from typing import Any
+
+from velmora import _velmora as _v
+from velmora.server.asgi import (
+    ASGI_VERSION,
+    ASGIProtocolError,
+    ClientDisconnected,
+    access_log,
+    address,
+    error_log,
+)
+
+H1ServerState = _v.H1ServerState
+HeaderMap = _v.HeaderMap
+H1Codec = _v.H1Codec
+H1ParseError = _v.H1ParseError
+H1BodyError = _v.H1BodyError
+H1Error = _v.H1Error
+H2Codec = _v.H2Codec
+
+READ_PARSE = _v.H1_READ_PARSE
+READ_TRANSPORT = _v.H1_READ_TRANSPORT
+READ_WATCHER = _v.H1_READ_WATCHER
+READ_SHUTDOWN = _v.H1_READ_SHUTDOWN
+READ_EOF = _v.H1_READ_EOF
+NEXT_DRAIN = _v.H1_NEXT_DRAIN
+NEXT_CLOSE = _v.H1_NEXT_CLOSE
+NEXT_NONE = _v.H1_NEXT_NONE
+NEXT_RAISE = _v.H1_NEXT_RAISE
+REQ_OK = _v.H1_REQ_OK
+REQ_CONTINUE = _v.H1_REQ_CONTINUE
+REQ_PEER_CLOSED = _v.H1_REQ_PEER_CLOSED
+
+CONTINUE = H1Codec.continue_response()
+
+# The "done event" stored in the core's watcher slot. The protocol's own reads are the
+# watcher, so there is no task to wait for: one shared token stands for it.
+_WATCHER = object()
+
+_IDLE, _HEAD, _REQ, _CLOSED, _HANDED_OFF = range(5)
+
+# Python 3.12+ runs a new task's first step at once ("eager"): an application that answers
+# without waiting on anything completes inside the read callback, with no scheduling round
+# and with ``asyncio.current_task()`` set as usual.
+_EAGER = sys.version_info >= (3, 12)
+_Task = asyncio.Task
+
+_log = logging.getLogger("velmora.error")
+
+# Responses written without the application, keyed by status.
+_REASONS = {400: b"Bad Request", 414: b"URI Too Long", 431: b"Request Header Fields Too Large",
+            500: b"Internal Server Error", 503: b"Service Unavailable"}
+_TEXT = [(b"content-type", b"text/plain; charset=utf-8")]
+_SERVER = b"velmora"
+_COALESCE = 16384  # below this, a body and its end go out in one write
+
+
+class _Accept(asyncio.Protocol):
+    """Accept shim: creates the protocol for an accepted transport and steps aside.
+
+    The state class needs the transport at construction, which only ``connection_made``
+    provides; the shim builds the real protocol there and hands the transport to it.
+    """
+
+    __slots__ = ("_service",)
+
+    def __init__(self, service: Any) -> None:
+        self._service = service
+
+    def connection_made(self, transport: Any) -> None:  # type: ignore[override]
+        service = self._service
+        if len(service.connections) >= service.max_connections or service.shutting_down:
+            transport.abort()
+            return
+        if service.is_ssl and service.h2_factory is not None:
+            sslobj = transport.get_extra_info("ssl_object")
+            if sslobj is not None and sslobj.selected_alpn_protocol() == "h2":
+                service.h2_factory(service, transport, b"")
+                return
+        proto = ServerConnection(service, transport)
+        transport.set_protocol(proto)
+        proto.connection_made(transport)
+
+    def connection_lost(self, exc: BaseException | None) -> None:
+        pass
+
+
+class ServerConnection(H1ServerState, asyncio.Protocol):
+    """One HTTP/1 connection of the server: the core's state plus the transport callbacks."""
+
+    __slots__ = ("_svc", "_t", "_mode", "_cycle", "_dec", "_paused", "_wpaused", "_drain",
+                 "_watching", "_eof", "_stash", "_deadline", "_client", "_server", "_peer",
+                 "_hsize", "_hd", "_codec", "_defer")
+
+    def __new__(cls, service: Any, transport: Any) -> ServerConnection:
+        return H1ServerState.__new__(cls, H1Codec(**service.codec_kwargs), transport,
+                                     keep_alive=service.keep_alive)
+
+    def __init__(self, service: Any, transport: Any) -> None:
+        self._svc = service
+        self._t = transport
+        self._codec = self.codec
+        self._defer = False  # a parse of buffered bytes is scheduled
+        self._mode = _IDLE
+        self._cycle: Cycle | None = None
+        self._dec: Any = None
+        self._paused = False
+        self._wpaused = False
+        self._drain: asyncio.Future[None] | None = None
+        self._watching = False
+        self._eof = False
+        self._stash: list[bytes] | None = None
+        self._deadline = 0.0
+        self._client: tuple[str, int] | None = None
+        self._server: tuple[str, int] | None = None
+        self._peer = ""
+        self._hsize = 0  # bytes given to the head parser for the head in progress
+        self._hd = False  # the deadline running is the head deadline
+
+    def __repr__(self) -> str:
+        return f"<ServerConnection {self._peer} {H1ServerState.__repr__(self)}>"
+
+    # ---- transport callbacks ----------------------------------------------------------------
+
+    def connection_made(self, transport: Any) -> None:  # type: ignore[override]
+        svc = self._svc
+        svc.connections.add(self)
+        self._client = client = address(transport.get_extra_info("peername"))
+        self._server = address(transport.get_extra_info("sockname"))
+        self._peer = f"{client[0]}:{client[1]}" if client else "-"
+        transport.set_write_buffer_limits(high=svc.write_high)
+        if svc.head_span:  # a fresh connection owes a complete head from the accept on
+            self._hd = True
+            self._deadline = svc.now + svc.head_span
+        self._verdict(*self.begin_read())
+
+    def data_received(self, data: bytes) -> None:
+        mode = self._mode
+        if mode == _REQ:
+            if self._stash is not None:  # the watcher's read is complete: hold the rest
+                self._stash.append(data)
+            elif self._watching:
+                self._watched(data)
+            else:
+                dec = self._dec
+                dec.feed(data)
+                if dec.buffered >= self._svc.body_buffer:
+                    self._pause()
+                cycle = self._cycle
+                if cycle is not None and cycle.waiter is not None:
+                    cycle.wake()
+        elif mode == _HEAD:
+            self._defer = False
+            self._parse(data)
+        elif mode == _IDLE:
+            if self._watching:
+                self._watching = False
+                self.watcher_completed(data)
+                self._from_watcher()
+                return
+            if self.unpark_idle_read():
+                return  # a shutdown closed the connection while the read was parked
+            self._mode = _HEAD
+            self._hsize = 0
+            self._parse(data)
+
+    def eof_received(self) -> bool:
+        self._eof = True
+        mode = self._mode
+        if mode == _REQ:
+            if self._watching:
+                self._watching = False
+                if self.watcher_completed(b""):
+                    self._peer_gone()
+            elif self._stash is None:
+                dec = self._dec
+                if not dec.is_complete:
+                    dec.mark_eof()
+                    cycle = self._cycle
+                    if cycle is not None and cycle.waiter is not None:
+                        cycle.wake()
+                else:
+                    cycle = self._cycle
+                    seq = cycle.seq if cycle is not None else 0
+                    # the end of the stream is what a watcher would have read
+                    if self.arm_watcher(seq, _WATCHER) and self.watcher_completed(b""):
+                        self._peer_gone()
+        elif mode == _IDLE:
+            if self._watching:
+                self._watching = False
+                self.watcher_completed(b"")
+                self._from_watcher()
+            else:
+                self.unpark_idle_read()
+                self.stop_serving()
+                self._close()
+        elif mode == _HEAD and not self._defer:
+            self._close(self.fail_read())  # the stream ended inside a head
+        return True  # keep the write half: a response may still be on its way
+
+    def connection_lost(self, exc: BaseException | None) -> None:
+        self._svc.connections.discard(self)
+        self._mode = _CLOSED
+        self._deadline = 0.0
+        if self._watching:
+            self._watching = False
+            self.watcher_completed(None, exc if exc is not None else ConnectionResetError())
+        self.mark_closed()
+        self._peer_gone()
+        dec = self._dec
+        if dec is not None and not dec.is_complete:
+            dec.mark_eof()
+        drain = self._drain
+        if drain is not None:
+            self._drain = None
+            if not drain.done():
+                drain.set_result(None)
+
+    def pause_writing(self) -> None:
+        self._wpaused = True
+
+    def resume_writing(self) -> None:
+        self._wpaused = False
+        drain = self._drain
+        if drain is not None:
+            self._drain = None
+            if not drain.done():
+                drain.set_result(None)
+
+    # ---- reading ----------------------------------------------------------------------------
+
+    def _pause(self) -> None:
+        if not self._paused:
+            self._paused = True
+            self._t.pause_reading()
+
+    def _resume(self) -> None:
+        if self._paused:
+            self._paused = False
+            self._t.resume_reading()
+
+    def _verdict(self, code: int, obj: Any, defer: bool = False) -> None:
+        """Act on a ``begin_read`` / ``drain_done`` verdict. With ``defer`` (called from inside
+        an application's ``send``), buffered requests are parsed on the next loop pass, not
+        nested in the previous request's call stack."""
+        while True:
+            if code == READ_TRANSPORT:
+                self._mode = _IDLE
+                if self._eof:  # the client already ended its stream
+                    self.unpark_idle_read()
+                    self.stop_serving()
+                    self._close()
+                    return
+                if not self._hd:  # (a fresh connection keeps its head deadline)
+                    svc = self._svc
+                    span = svc.keep_alive_span
+                    self._deadline = svc.now + span if span else 0.0
+                if self._paused:
+                    self._resume()
+                return
+            if code == READ_PARSE:
+                self._mode = _HEAD
+                self._hsize = self._codec.buffered()
+                if defer:
+                    self._defer = True
+                    self._svc.loop.call_soon(self._parse_buffered)
+                else:
+                    self._parse(b"")
+                return
+            if code == READ_WATCHER:
+                self._mode = _IDLE
+                if self._watching:  # the watcher's read is still out: it reads the next head
+                    svc = self._svc
+                    span = svc.keep_alive_span
+                    self._deadline = svc.now + span if span else 0.0
+                    self._resume()
+                else:
+                    self._from_watcher()
+                return
+            if code == NEXT_DRAIN:
+                dec = self.current_decoder()
+                complete = False
+                if dec is not None:
+                    try:  # one poll: what is buffered; a body still incoming closes
+                        while dec.decode() is not None:
+                            pass
+                        complete = dec.is_complete
+                    except H1BodyError:
+                        complete = False
+                code, obj = self.drain_done(complete)
+                continue
+            if code == READ_SHUTDOWN:
+                self.stop_serving()
+                self._close()
+                return
+            if code == NEXT_RAISE:  # a response is still owed: nothing to read yet
+                return
+            # NEXT_CLOSE, NEXT_NONE, READ_EOF
+            self._close(obj)
+            return
+
+    def _from_watcher(self) -> None:
+        """The watcher's read became the connection's read: parse what it read."""
+        closed = self.unpark_idle_read()
+        data, _err = self.take_watcher_result()
+        stash = self._stash
+        self._stash = None
+        if closed:
+            self._close()
+            return
+        if stash:
+            data = (data or b"") + b"".join(stash)
+        if data:
+            self._mode = _HEAD
+            self._hsize = 0
+            self._resume()
+            self._parse(data)
+        else:
+            self.stop_serving()
+            self._close()
+
+    def _watched(self, data: bytes) -> None:
+        """The watcher's read returned ``data`` while a request is current."""
+        self._watching = False
+        if self.watcher_completed(data):
+            self._peer_gone()
+        elif data:
+            # early bytes of the next request: the core keeps them; no more reads until it
+            # hands the read back
+            self._stash = []
+            self._pause()
+
+    def _parse(self, data: bytes) -> None:
+        self._hsize += len(data)
+        try:
+            r = self.accept_head(data)
+        except H1ParseError as exc:
+            self._bad_head(exc)
+            return
+        svc = self._svc
+        if r is None:
+            if self._eof:  # no more bytes will come to complete it
+                self._close(self.fail_read())
+                return
+            # the head is incomplete: it must be complete before its deadline (a fresh
+            # connection's deadline runs from the accept)
+            if not self._hd and svc.head_span:
+                self._hd = True
+                self._deadline = svc.now + svc.head_span
+            if self._paused:  # (pipelined bytes paused reading; the parser caps the head)
+                self._resume()
+            return
+        head, seq, dec = r
+        self._mode = _REQ
+        self._deadline = 0.0
+        self._hd = False
+        self._dec = dec
+        past = dec.buffered
+        if past >= svc.body_buffer:
+            self._pause()
+        elif self._paused:
+            self._resume()
+        self._cycle = cycle = Cycle(self, head, seq, dec)
+        if self._hsize - past > svc.head_limit:
+            # the parser caps incomplete heads; a head completed by one large read is held
+            # to the same limit here
+            self._hsize = 0
+            cycle.reject(431)
+            return
+        self._hsize = 0
+        limit = svc.limit_concurrency
+        if limit is not None and (len(svc.connections) > limit or len(svc.cycles) >= limit):
+            cycle.reject(503)
+            return
+        svc.cycles.add(cycle)
+        if _EAGER:
+            task = _Task(cycle.run(svc.app), loop=svc.loop,
+                         eager_start=True)  # type: ignore[call-arg]
+            if not task.done():
+                cycle.task = task
+        else:
+            cycle.task = svc.loop.create_task(cycle.run(svc.app))
+
+    def _parse_buffered(self) -> None:
+        if self._defer:
+            self._defer = False
+            if self._mode == _HEAD:
+                self._parse(b"")
+
+    def _bad_head(self, exc: H1ParseError) -> None:
+        kind = exc.args[0] if exc.args else ""
+        svc = self._svc
+        if self.current_seq == 0:
+            if kind == "version_h2":
+                if svc.h2_factory is not None:
+                    self._hand_off_h2()
+                    return
+            elif kind == "version":
+                # the HTTP/2 preface may still be arriving: wait for all 24 bytes
+                codec = self.codec
+                buffered = codec.take_body()
+                codec.feed(buffered)
+                if H2Codec.match_preface(buffered) is None:
+                    return
+        status = self.codec.parse_error_status
+        transport = self.fail_read()
+        if transport is not None and status is not None:
+            body = b"%d %s" % (status, _REASONS.get(status, b""))
+            codec = self.codec
+            head = codec.serialize_response(status, HeaderMap(_TEXT), keep_alive=False,
+                                            content_length=len(body))
+            transport.write(codec.serialize_head_and_body(head, body))
+        _log.debug("%s: malformed request head: %s", self._peer, exc)
+        self._close(transport)
+
+    def _hand_off_h2(self) -> None:
+        leftover = self.codec.take_body()
+        transport = self.fail_read()
+        self._mode = _HANDED_OFF
+        self._deadline = 0.0
+        svc = self._svc
+        svc.connections.discard(self)
+        if transport is None:
+            return
+        self._resume()
+        svc.h2_factory(svc, transport, leftover)
+
+    def _close(self, transport: Any = None) -> None:
+        self._mode = _CLOSED
+        self._deadline = 0.0
+        taken, _done, _was_closed = self.mark_closed()
+        if transport is not None:
+            transport.close()
+        if taken is not None and taken is not transport:
+            taken.close()
+
+    def _peer_gone(self) -> None:
+        cycle = self._cycle
+        if cycle is not None:
+            cycle.peer_gone()
+        drain = self._drain
+        if drain is not None:  # a send waiting for the client to read: it never will
+            self._drain = None
+            if not drain.done():
+                drain.set_result(None)
+
+    # ---- called by the request cycle --------------------------------------------------------
+
+    def response_failed(self, cycle: Cycle) -> None:
+        transport = self.fail_response(cycle.seq)
+        if self._cycle is cycle:
+            self._cycle = None
+        self._close(transport)
+
+    async def drain(self, cycle: Cycle) -> None:
+        while self._wpaused and self._mode != _CLOSED and not cycle.gone:
+            drain = self._drain
+            if drain is None:
+                self._drain = drain = self._svc.loop.create_future()
+            await drain
+
+    # ---- lifecycle --------------------------------------------------------------------------
+
+    def deadline_expired(self) -> None:
+        """The head or keep-alive deadline passed (slowloris, idle keep-alive)."""
+        mode = self._mode
+        self._deadline = 0.0
+        if mode == _IDLE:
+            if self._watching:
+                self._watching = False
+            self.unpark_idle_read()
+            self.stop_serving()
+            self._close()
+        elif mode == _HEAD:
+            _log.debug("%s: request head not complete in time", self._peer)
+            self._close(self.fail_read())
+
+    def shutdown(self) -> None:
+        """Graceful shutdown: finish the request in flight, serve no more."""
+        transport = self.request_shutdown()
+        if transport is not None:
+            self._close(transport)
+        elif self._mode in (_IDLE, _HEAD):
+            self._close(self.fail_read())
+
+    def abort(self) -> None:
+        self._mode = _CLOSED
+        self.mark_closed()
+        self._t.abort()
+
+
+class Cycle:
+    """One request and its response: the ASGI ``receive`` and ``send`` of one ``http`` scope."""
+
+    # Per-request state starts from these class-level defaults: a new cycle sets only what
+    # differs, which keeps its construction cheap.
+    task: asyncio.Task[None] | None = None
+    scope: dict[str, Any] | None = None
+    status = 0
+    headers: Any = None
+    trailers = False
+    trailer_list: list[Any] | None = None
+    started = False
+    head_sent = False
+    body_done = False
+    finished = False
+    gone = False
+    body_open = True
+    bad_body = False
+    waiter: asyncio.Future[None] | None = None
+    sent = 0
+    t0 = 0.0
+
+    def __init__(self, conn: ServerConnection, head: Any, seq: int, dec: Any) -> None:
+        self.conn = conn
+        self.seq = seq
+        self.head = head
+        self.dec = dec
+        if conn._svc.access:
+            self.t0 = time.perf_counter()
+
+    def make_scope(self) -> dict[str, Any]:
+        conn = self.conn
+        svc = conn._svc
+        head = self.head
+        path, raw_path, query = svc.split(head.target)
+        self.scope = scope = {
+            "type": "http",
+            "asgi": ASGI_VERSION,
+            "http_version": "1.0" if head.http10 else "1.1",
+            "scheme": svc.scheme,
+            "method": head.method,
+            "path": path,
+            "raw_path": raw_path,
+            "query_string": query,
+            "root_path": svc.root_path,
+            "headers": head.headers.raw_items(),
+            "client": conn._client,
+            "server": conn._server,
+            "state": svc.lifespan_state.copy(),
+            "extensions": svc.extensions,
+        }
+        return scope
+
+    async def run(self, app: Any) -> None:
+        try:
+            await app(self.make_scope(), self.receive, self.send)
+        except BaseException as exc:  # noqa: BLE001 - every failure ends the response
+            self.app_failed(exc)
+            if not isinstance(exc, Exception) and not isinstance(exc, asyncio.CancelledError):
+                raise
+        else:
+            if not self.finished:
+                self.app_incomplete()
+        finally:
+            self.conn._svc.cycles.discard(self)
+
+    # ---- receive ----------------------------------------------------------------------------
+
+    def wake(self) -> None:
+        waiter = self.waiter
+        if waiter is not None:
+            self.waiter = None
+            if not waiter.done():
+                waiter.set_result(None)
+
+    def peer_gone(self) -> None:
+        self.gone = True
+        self.wake()
+
+    async def _wait(self) -> None:
+        waiter = self.waiter = self.conn._svc.loop.create_future()
+        try:
+            await waiter
+        finally:
+            if self.waiter is waiter:
+                self.waiter = None
+
+    async def receive(self) -> dict[str, Any]:
+        if self.body_open and not self.gone:
+            conn = self.conn
+            seq = self.seq
+            dec = self.dec
+            if not conn.begin_body_read(seq):
+                if dec.is_complete:
+                    self.body_open = False
+                    return {"type": "http.request", "body": b"", "more_body": False}
+                return {"type": "http.disconnect"}
+            complete = False
+            try:
+                if conn.try_send_continue(seq) and conn._mode != _CLOSED:
+                    conn._t.write(CONTINUE)
+                while True:
+                    try:
+                        piece = dec.decode()
+                    except H1BodyError as exc:
+                        conn.mark_unusable()
+                        _log.debug("%s: request body: %s", conn._peer, exc)
+                        self.bad_body = True
+                        self.body_open = False
+                        return {"type": "http.disconnect"}
+                    complete = dec.is_complete
+                    if piece is not None or complete:
+                        if conn._paused and dec.buffered < conn._svc.body_buffer:
+                            conn._resume()
+                        if complete:
+                            self.body_open = False
+                        return {"type": "http.request", "body": piece or b"",
+                                "more_body": not complete}
+                    if self.gone or conn._mode == _CLOSED:
+                        return {"type": "http.disconnect"}
+                    conn._resume()
+                    await self._wait()
+            finally:
+                conn.end_body_read(seq, complete)
+        # the body was delivered: wait for the client to go away or the response to end
+        if not self.gone and not self.finished:
+            conn = self.conn
+            state = conn.peer_closed_now(self.seq)
+            if state is None:
+                if conn.arm_watcher(self.seq, _WATCHER):
+                    conn._watching = True
+                    conn._resume()
+                while not self.gone and not self.finished:
+                    await self._wait()
+        return {"type": "http.disconnect"}
+
+    # ---- send -------------------------------------------------------------------------------
+
+    async def send(self, message: Any) -> None:
+        kind = message["type"]
+        if kind == "http.response.body":
+            if not self.started or self.body_done or self.finished:
+                if self.gone:
+                    raise ClientDisconnected("the client closed the connection")
+                raise ASGIProtocolError(f"unexpected ASGI message {kind!r}")
+            body = message.get("body", b"")
+            if type(body) is not bytes:
+                body = bytes(body)
+            more = message.get("more_body", False)
+            if self.gone:
+                raise ClientDisconnected("the client closed the connection")
+            conn = self.conn
+            codec = conn._codec
+            transport = conn._t
+            self.sent += len(body)
+            if not self.head_sent:
+                if not more and not self.trailers:
+                    head = self._respond_head(len(body), False)
+                    if head is None:
+                        raise ClientDisconnected("the client closed the connection")
+                    self.body_done = True
+                    transport.write(codec.serialize_head_and_body(head, body))
+                    self._complete()
+                    return
+                head = self._respond_head(None, True)
+                if head is None:
+                    raise ClientDisconnected("the client closed the connection")
+                data = codec.serialize_data(body)
+                transport.write(head + data if len(data) < _COALESCE else head)
+                if len(data) >= _COALESCE:
+                    transport.write(data)
+            else:
+                data = codec.serialize_data(body)
+                if not more and not self.trailers:
+                    try:
+                        end = codec.serialize_end()
+                    except H1Error as exc:
+                        transport.write(data)
+                        self.body_done = True
+                        self._fail()
+                        raise ASGIProtocolError(str(exc)) from None
+                    if len(data) < _COALESCE:
+                        transport.write(data + end)
+                    else:
+                        transport.write(data)
+                        transport.write(end)
+                    self.body_done = True
+                    self._complete()
+                    return
+                if data:
+                    transport.write(data)
+            if not more:
+                self.body_done = True  # trailers follow
+            if conn._wpaused:
+                await conn.drain(self)
+                if self.gone:
+                    raise ClientDisconnected("the client closed the connection")
+            elif transport.is_closing():
+                # the write failed (the transport reports its loss on the next loop pass):
+                # an application that never yields must still learn of it
+                self.gone = True
+                raise ClientDisconnected("the client closed the connection")
+        elif kind == "http.response.start":
+            if self.started:
+                raise ASGIProtocolError(f"unexpected ASGI message {kind!r}")
+            self.status = message["status"]
+            self.headers = message.get("headers")
+            self.trailers = bool(message.get("trailers", False))
+            self.started = True
+        elif kind == "http.response.trailers":
+            if not self.trailers or not self.body_done or self.finished:
+                raise ASGIProtocolError(f"unexpected ASGI message {kind!r}")
+            if self.trailer_list is None:
+                self.trailer_list = []
+            self.trailer_list.extend(message.get("headers", ()))
+            if not message.get("more_trailers", False):
+                if self.gone:
+                    raise ClientDisconnected("the client closed the connection")
+                conn = self.conn
+                try:
+                    end = conn._codec.serialize_trailers(HeaderMap(self.trailer_list))
+                except H1Error as exc:
+                    self._fail()
+                    raise ASGIProtocolError(str(exc)) from None
+                conn._t.write(end)
+                self._complete()
+        else:
+            raise ASGIProtocolError(f"unexpected ASGI message {kind!r}")
+
+    def _respond_head(self, length: int | None, stream: bool) -> bytes | None:
+        """Claim and encode the response head; ``None`` when the client is gone."""
+        conn = self.conn
+        headers = self.headers
+        hm = HeaderMap(headers) if headers else HeaderMap()
+        if conn._svc.server_header:
+            hm.setdefault("server", _SERVER)
+        if stream or "content-length" in hm:
+            # an unknown length: the codec frames by the application's Content-Length, or
+            # chunked; a body that does not match its declared length fails the connection
+            code, head, armed = conn.respond_head(self.seq, self.status, hm, _WATCHER,
+                                                  chunked=True, want=stream)
+            if code == REQ_CONTINUE:
+                code, head, armed = conn.respond_head(self.seq, self.status, hm, _WATCHER,
+                                                      chunked=True, want=stream)
+        else:
+            code, head, armed = conn.respond_head(self.seq, self.status, hm, None,
+                                                  content_length=length)
+            if code == REQ_CONTINUE:
+                code, head, armed = conn.respond_head(self.seq, self.status, hm, None,
+                                                      content_length=length)
+        if code != REQ_OK:
+            if code == REQ_PEER_CLOSED:
+                self.gone = True
+                return None
+            raise ASGIProtocolError("the response was already claimed")
+        if armed:
+            conn._watching = True
+            conn._resume()
+        self.head_sent = True
+        return head
+
+    def _complete(self) -> None:
+        self.finished = True
+        conn = self.conn
+        if conn._svc.access:
+            self._log_access()
+        if self.waiter is not None:
+            self.wake()
+        switch, close, transport, _leftover = conn.finish_response(self.seq)
+        if conn._cycle is self:
+            conn._cycle = None
+        if switch or close:
+            # no tunnel is served over the http scope: a switch ends the connection as well
+            conn._close(transport)
+        elif conn._mode != _CLOSED:
+            code, obj = conn.begin_read()
+            conn._verdict(code, obj, True)
+
+    def _fail(self) -> None:
+        self.finished = True
+        self.wake()
+        self.conn.response_failed(self)
+
+    def _log_access(self) -> None:
+        head = self.head
+        scope = self.scope
+        path = scope["path"] if scope is not None else head.target
+        query = scope["query_string"] if scope is not None else b""
+        if query:
+            path = f"{path}?{query.decode('latin-1')}"
+        access_log.info('%s - "%s %s HTTP/%s" %d %d %.2fms', self.conn._peer, head.method, path,
+                        "1.0" if head.http10 else "1.1", self.status, self.sent,
+                        (time.perf_counter() - self.t0) * 1000.0)
+
+    # ---- failures ---------------------------------------------------------------------------
+
+    def reject(self, status: int) -> None:
+        """Answer without running the application (over the concurrency limit)."""
+        self.started = True
+        self.status = status
+        self.headers = _TEXT + [(b"connection", b"close")]
+        body = b"%d %s" % (status, _REASONS[status])
+        self.conn.mark_unusable()
+        head = self._respond_head(len(body), False)
+        if head is None:
+            self._fail()
+            return
+        self.sent = len(body)
+        self.body_done = True
+        self.conn._t.write(self.conn._codec.serialize_head_and_body(head, body))
+        self._complete()
+
+    def app_failed(self, exc: BaseException) -> None:
+        if self.finished:
+            if not self.gone:
+                _log_exception(exc, "Exception in ASGI application after the response")
+            return
+        if self.gone or self.conn._mode == _CLOSED:
+            _log.debug("ASGI application ended after the client went away: %r", exc)
+            self._fail()
+            return
+        if isinstance(exc, asyncio.CancelledError):
+            _log.debug("ASGI application cancelled")
+            self._fail()
+            return
+        _log_exception(exc, "Exception in ASGI application")
+        self._internal_error()
+
+    def app_incomplete(self) -> None:
+        if self.gone or self.conn._mode == _CLOSED:
+            self._fail()
+            return
+        if self.bad_body and not self.started:
+            self.reject(400)  # the body was malformed: the client's fault
+            return
+        if not self.started:
+            _log.error("ASGI callable returned without starting response")
+            self._internal_error()
+        else:
+            _log.error("ASGI callable returned without completing response")
+            self._internal_error()
+
+    def _internal_error(self) -> None:
+        if self.head_sent:
+            self._fail()  # the client sees a truncated body and a closed connection
+            return
+        self.started = True
+        self.trailers = False
+        self.status = 500
+        self.headers = _TEXT + [(b"connection", b"close")]
+        body = b"500 Internal Server Error"
+        self.conn.mark_unusable()
+        try:
+            head = self._respond_head(len(body), False)
+        except (ASGIProtocolError, H1Error):
+            head = None
+        if head is None:
+            self._fail()
+            return
+        self.sent = len(body)
+        self.body_done = True
+        self.conn._t.write(self.conn._codec.serialize_head_and_body(head, body))
+        self._complete()
+
+
+def _log_exception(exc: BaseException, what: str) -> None:
+    error_log.error(what, exc_info=(type(exc), exc, exc.__traceback__))

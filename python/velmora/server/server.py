@@ -1,0 +1,234 @@
+"""Listening, serving and graceful shutdown of one server process."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import signal
+import socket
+import sys
+import threading
+from typing import Any
+
+from velmora.server.config import Config
+from velmora.server.h1 import _Accept
+from velmora.server.lifespan import Lifespan
+from velmora.server.state import H2Factory, Service
+
+_log = logging.getLogger("velmora.error")
+
+HANDLED_SIGNALS = (signal.SIGINT, signal.SIGTERM)
+
+
+def _h2_factory() -> H2Factory | None:
+    """The HTTP/2 protocol factory, when an HTTP/2 connection module is installed."""
+    try:
+        from velmora.server import h2  # type: ignore[attr-defined]
+    except ImportError:
+        return None
+    return getattr(h2, "create_protocol", None)
+
+
+class Server:
+    """An embeddable server: ``await Server(config).serve()`` runs until ``should_exit``.
+
+    After startup ``started`` is true, ``sockets`` holds the listening sockets and ``port``
+    the bound port (useful with ``port=0``)."""
+
+    def __init__(self, config: Config) -> None:
+        self.config = config
+        self.started = False
+        self.service: Service | None = None
+        self.servers: list[asyncio.AbstractServer] = []
+        self.force_exit = False
+        self._should_exit = False
+        self._exit_event: asyncio.Event | None = None
+        self._loop: asyncio.AbstractEventLoop | None = None
+        self._started_event: asyncio.Event | None = None
+        self.startup_failed = False
+
+    # ---- control ----------------------------------------------------------------------------
+
+    @property
+    def should_exit(self) -> bool:
+        return self._should_exit
+
+    @should_exit.setter
+    def should_exit(self, value: bool) -> None:
+        self._should_exit = value
+        if value and self._exit_event is not None and self._loop is not None:
+            try:
+                self._loop.call_soon_threadsafe(self._exit_event.set)
+            except RuntimeError:  # the loop is closed
+                pass
+
+    def shutdown_soon(self) -> None:
+        """Ask the server to stop accepting and finish (thread-safe)."""
+        self.should_exit = True
+
+    @property
+    def sockets(self) -> list[socket.socket]:
+        return [s for srv in self.servers
+                for s in (getattr(srv, "sockets", None) or ())]
+
+    @property
+    def port(self) -> int | None:
+        for s in self.sockets:
+            return int(s.getsockname()[1])
+        return None
+
+    async def wait_started(self) -> None:
+        """Wait until the server listens (or failed to start)."""
+        while self._started_event is None:
+            await asyncio.sleep(0.005)
+        await self._started_event.wait()
+
+    # ---- running ----------------------------------------------------------------------------
+
+    def run(self, sockets: list[socket.socket] | None = None) -> None:
+        """Run in a new event loop (uvloop when installed and not disabled) until stopped."""
+        run_loop(self.serve(sockets), self.config.loop)
+
+    async def serve(self, sockets: list[socket.socket] | None = None) -> None:
+        self._loop = loop = asyncio.get_running_loop()
+        self._exit_event = asyncio.Event()
+        self._started_event = asyncio.Event()
+        if self._should_exit:
+            self._exit_event.set()
+        config = self.config
+        try:
+            app = config.load()
+        except Exception:
+            self._started_event.set()
+            self.startup_failed = True
+            raise
+        self.service = svc = Service(config, app, loop, h2_factory=_h2_factory())
+        lifespan = Lifespan(app, config.lifespan, svc.lifespan_state)
+        if not await lifespan.startup():
+            self.startup_failed = True
+            self._started_event.set()
+            return
+        restore = self._install_signal_handlers(loop)
+        try:
+            try:
+                await self._listen(svc, sockets)
+            except OSError as exc:
+                _log.error("%s", exc)
+                self.startup_failed = True
+                self._started_event.set()
+                await lifespan.shutdown()
+                return
+            self.started = True
+            self._started_event.set()
+            svc.start_sweeper()
+            await self._exit_event.wait()
+            await self._shutdown(svc)
+            await lifespan.shutdown()
+        finally:
+            restore()
+            svc.stop_sweeper()
+
+    async def _listen(self, svc: Service, sockets: list[socket.socket] | None) -> None:
+        config = self.config
+        loop = svc.loop
+        alpn = ["h2", "http/1.1"] if svc.h2_factory is not None else ["http/1.1"]
+        ssl_ctx = config.ssl_context(alpn)
+
+        def factory() -> asyncio.Protocol:
+            return _Accept(svc)
+
+        if sockets:
+            for sock in sockets:
+                self.servers.append(await loop.create_server(
+                    factory, sock=sock, ssl=ssl_ctx, backlog=config.backlog))
+        else:
+            self.servers.append(await loop.create_server(
+                factory, host=config.host, port=config.port, ssl=ssl_ctx,
+                backlog=config.backlog, reuse_port=config.reuse_port or None))
+        for sock in self.sockets:
+            host, port = sock.getsockname()[:2]
+            scheme = "https" if config.is_ssl else "http"
+            shown = f"[{host}]" if ":" in host else host
+            _log.info("velmora running on %s://%s:%d (Press CTRL+C to quit)", scheme, shown, port)
+
+    async def _shutdown(self, svc: Service) -> None:
+        """Stop accepting, let in-flight requests finish within the grace period."""
+        svc.shutting_down = True
+        for srv in self.servers:
+            srv.close()
+        for conn in list(svc.connections):
+            conn.shutdown()
+        grace = self.config.timeout_graceful_shutdown
+        loop = svc.loop
+        deadline = None if grace is None else loop.time() + grace
+        while (svc.connections or svc.cycles) and not self.force_exit:
+            if deadline is not None and loop.time() >= deadline:
+                break
+            await asyncio.sleep(0.05)
+        for cycle in list(svc.cycles):
+            task = cycle.task
+            if task is not None and not task.done():
+                task.cancel()
+        for conn in list(svc.connections):
+            conn.abort()
+        pending = [c.task for c in svc.cycles if c.task is not None and not c.task.done()]
+        if pending:
+            await asyncio.wait(pending, timeout=5)
+        for srv in self.servers:
+            try:
+                await asyncio.wait_for(srv.wait_closed(), 1)
+            except (asyncio.TimeoutError, RuntimeError):
+                pass
+
+    def _install_signal_handlers(self, loop: asyncio.AbstractEventLoop) -> Any:
+        if threading.current_thread() is not threading.main_thread():
+            return lambda: None
+        installed = []
+        for sig in HANDLED_SIGNALS:
+            try:
+                loop.add_signal_handler(sig, self._handle_signal, sig)
+                installed.append(sig)
+            except (NotImplementedError, RuntimeError, ValueError):  # pragma: no cover
+                pass
+
+        def restore() -> None:
+            for sig in installed:
+                try:
+                    loop.remove_signal_handler(sig)
+                except Exception:  # pragma: no cover
+                    pass
+
+        return restore
+
+    def _handle_signal(self, sig: int) -> None:
+        if self.should_exit and sig == signal.SIGINT:
+            self.force_exit = True  # a second Ctrl-C: stop waiting for requests
+        self.should_exit = True
+
+
+def run_loop(main: Any, loop_kind: str = "auto") -> None:
+    if loop_kind in ("auto", "uvloop"):
+        try:
+            import uvloop
+        except ImportError:
+            if loop_kind == "uvloop":
+                raise
+        else:
+            if sys.version_info >= (3, 11):
+                with asyncio.Runner(loop_factory=uvloop.new_event_loop) as runner:
+                    runner.run(main)
+                return
+            uvloop.install()  # pragma: no cover
+    asyncio.run(main)
+
+
+def serve(app: Any, host: str = "127.0.0.1", port: int = 8000, **kwargs: Any) -> None:
+    """Serve ``app`` (an ASGI application or ``"module:attribute"``) until interrupted."""
+    config = Config(app, host=host, port=port, **kwargs)
+    if config.workers > 1:
+        from velmora.server.supervisor import Supervisor
+
+        Supervisor(config).run()
+    else:
+        Server(config).run()
+

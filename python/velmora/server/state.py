@@ -1,0 +1,77 @@
+"""What every connection of one listening server shares: the app, the settings it needs on the
+hot path, the live connections and request cycles, and the deadline sweep."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+from typing import Any, Callable
+
+from velmora.server.asgi import access_log, target_splitter
+from velmora.server.config import Config
+
+# A protocol factory for connections that start with the HTTP/2 preface or negotiate "h2"
+# through ALPN: called with (service, transport, bytes already read); it attaches its protocol
+# to the transport (``transport.set_protocol``), feeds it the bytes and returns it.
+H2Factory = Callable[["Service", asyncio.BaseTransport, bytes], asyncio.BaseProtocol]
+
+
+class Service:
+    """Shared state of one server. Connections read these attributes directly."""
+
+    def __init__(self, config: Config, app: Any, loop: asyncio.AbstractEventLoop,
+                 *, h2_factory: H2Factory | None = None) -> None:
+        self.config = config
+        self.app = app
+        self.loop = loop
+        self.connections: set[Any] = set()
+        self.cycles: set[Any] = set()
+        self.codec_kwargs = {
+            "max_headers": config.limit_request_headers,
+            "max_buf_size": config.limit_request_head_size,
+            "date_header": config.date_header,
+        }
+        self.head_limit = config.limit_request_head_size
+        self.keep_alive = config.keep_alive
+        self.timeout_keep_alive = config.timeout_keep_alive
+        self.timeout_head = config.timeout_request_head
+        self.body_buffer = config.limit_request_body_buffer
+        self.write_high = config.write_buffer_high
+        self.limit_concurrency = config.limit_concurrency
+        self.max_connections = config.limit_max_connections
+        self.split = target_splitter(config.root_path)
+        self.scheme = "https" if config.is_ssl else "http"
+        self.root_path = config.root_path
+        self.extensions: dict[str, Any] = {"http.response.trailers": {}}
+        self.lifespan_state: dict[str, Any] = {}
+        self.access = config.access_log and access_log.isEnabledFor(logging.INFO)
+        self.server_header = config.server_header
+        self.is_ssl = config.is_ssl
+        self.h2_factory = h2_factory
+        self.shutting_down = False
+        self._sweeper: asyncio.TimerHandle | None = None
+        timeouts = [t for t in (self.timeout_keep_alive, self.timeout_head) if t > 0]
+        self.sweep_interval = min(1.0, max(0.05, min(timeouts, default=1.0) / 4))
+        # Deadlines are computed from ``now``, refreshed by each sweep: a stale ``now`` is at
+        # most one interval old, so one interval is added to never expire early.
+        self.now = loop.time()
+        self.keep_alive_span = (self.timeout_keep_alive + self.sweep_interval
+                                if self.timeout_keep_alive > 0 else 0.0)
+        self.head_span = self.timeout_head + self.sweep_interval if self.timeout_head > 0 else 0.0
+
+    # ---- deadlines --------------------------------------------------------------------------
+
+    def start_sweeper(self) -> None:
+        self._sweeper = self.loop.call_later(self.sweep_interval, self._sweep)
+
+    def stop_sweeper(self) -> None:
+        if self._sweeper is not None:
+            self._sweeper.cancel()
+            self._sweeper = None
+
+    def _sweep(self) -> None:
+        self.now = now = self.loop.time()
+        expired = [c for c in self.connections if 0 < c._deadline <= now]
+        for conn in expired:
+            conn.deadline_expired()
+        self._sweeper = self.loop.call_later(self.sweep_interval, self._sweep)
