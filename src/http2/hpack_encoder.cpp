@@ -48,6 +48,7 @@ Policy policy_of(std::string_view name, std::string_view value) {
 }  // namespace
 
 void Encoder::set_max_size(uint32_t size) {
+  size = std::min(size, kMaxTableSize);
   pending_min_ = pending_ ? std::min(pending_min_, size) : size;
   pending_ = true;
   table_.set_max_size(size);

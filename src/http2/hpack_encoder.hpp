@@ -26,9 +26,17 @@ namespace velmora::hpack {
 
 class Encoder {
  public:
-  explicit Encoder(uint32_t table_size = 4096) : table_(table_size) {}
+  // The largest table the encoder uses, whatever the peer allows: a peer's
+  // SETTINGS_HEADER_TABLE_SIZE only permits a table, and a larger one would let it make the
+  // connection hold that much of what the local side sends (RFC 7541 section 4.2 lets the
+  // encoder choose any size up to the setting; the size used is the one announced).
+  static constexpr uint32_t kMaxTableSize = 65536;
 
-  // Changes the table size; the change is announced at the start of the next block.
+  explicit Encoder(uint32_t table_size = 4096)
+      : table_(table_size < kMaxTableSize ? table_size : kMaxTableSize) {}
+
+  // Changes the table size (capped at kMaxTableSize); the change is announced at the start of
+  // the next block.
   void set_max_size(uint32_t size);
   const DynamicTable& table() const { return table_; }
 
