@@ -18,6 +18,8 @@
 
 #include "http2/hpack_decoder.hpp"
 #include "http2/hpack_encoder.hpp"
+#include "http2/hpack_primitives.hpp"
+#include "http2/hpack_static_table.hpp"
 
 namespace {
 
@@ -340,6 +342,46 @@ void corpus_encode(benchmark::State& st, bool ours) {
 
 // ---- output size and encode speed per corpus folder --------------------------------------
 
+// Representations in a block: indexed (dynamic-table hits), literal with incremental indexing,
+// without indexing, never indexed.
+struct Kinds {
+  size_t dynamic_hits = 0, static_hits = 0, incremental = 0, without = 0, never = 0;
+};
+
+void count_kinds(const std::string& block, Kinds& k) {
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(block.data());
+  size_t n = block.size(), i = 0;
+  auto integer = [&](int prefix) {
+    uint32_t v = 0;
+    size_t used = 0;
+    if (decode_integer(p + i, n - i, prefix, v, used) != IntResult::kOk) std::abort();
+    i += used;
+    return v;
+  };
+  auto skip_string = [&] { i += integer(7); };
+  while (i < n) {
+    uint8_t b = p[i];
+    if (b & 0x80) {
+      (integer(7) > kStaticTableSize ? k.dynamic_hits : k.static_hits)++;
+      continue;
+    }
+    if ((b & 0xe0) == 0x20) {
+      integer(5);
+      continue;
+    }
+    uint32_t index;
+    if (b & 0x40) {
+      index = integer(6);
+      ++k.incremental;
+    } else {
+      (b & 0x10 ? k.never : k.without)++;
+      index = integer(4);
+    }
+    if (index == 0) skip_string();
+    skip_string();
+  }
+}
+
 // Encodes every story of `folder` (one fresh encoder per story, table size 4096 on both sides)
 // and returns the total bytes; `ns` receives the time taken.
 size_t encode_folder(const std::string& folder, bool ours,
@@ -420,8 +462,33 @@ void report_sizes() {
                 double(ours) / double(theirs), best_ours / double(fields),
                 best_theirs / double(fields), best_ours / best_theirs);
   }
-  std::printf("%-28s %10zu %10zu %7.3f\n\n", "all", total_ours, total_theirs,
+  std::printf("%-28s %10zu %10zu %7.3f\n", "all", total_ours, total_theirs,
               double(total_ours) / double(total_theirs));
+  // Representations chosen over the whole corpus.
+  Kinds ours, theirs;
+  for (size_t i = 0; i < corpus().size(); ++i) {
+    Encoder enc;
+    nghttp2_hd_deflater* d;
+    nghttp2_hd_deflate_new(&d, 4096);
+    std::string out;
+    for (size_t b = 0; b < corpus()[i].blocks.size(); ++b) {
+      ours_encode(enc, corpus()[i].blocks[b].fields, out);
+      count_kinds(out, ours);
+      const auto& nv = nvs[i][b];
+      out.resize(nghttp2_hd_deflate_bound(d, nv.data(), nv.size()));
+      ssize_t w = nghttp2_hd_deflate_hd(d, (uint8_t*)out.data(), out.size(), nv.data(), nv.size());
+      if (w < 0) std::abort();
+      out.resize(size_t(w));
+      count_kinds(out, theirs);
+    }
+    nghttp2_hd_deflate_del(d);
+  }
+  for (auto [name, k] : {std::pair<const char*, Kinds&>{"ours", ours}, {"nghttp2", theirs}})
+    std::printf(
+        "%-8s dynamic hits %7zu  static hits %7zu  incremental %7zu  without indexing %7zu"
+        "  never indexed %5zu\n",
+        name, k.dynamic_hits, k.static_hits, k.incremental, k.without, k.never);
+  std::printf("\n");
   std::fflush(stdout);
 }
 
