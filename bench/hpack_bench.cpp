@@ -5,6 +5,9 @@
 #include <benchmark/benchmark.h>
 #include <nghttp2/nghttp2.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -15,6 +18,8 @@
 
 #include "http2/hpack_decoder.hpp"
 #include "http2/hpack_encoder.hpp"
+#include "http2/hpack_primitives.hpp"
+#include "http2/hpack_static_table.hpp"
 
 namespace {
 
@@ -335,6 +340,160 @@ void corpus_encode(benchmark::State& st, bool ours) {
       benchmark::Counter(double(fields), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+// ---- output size and encode speed per corpus folder --------------------------------------
+
+// Representations in a block: indexed (dynamic-table hits), literal with incremental indexing,
+// without indexing, never indexed.
+struct Kinds {
+  size_t dynamic_hits = 0, static_hits = 0, incremental = 0, without = 0, never = 0;
+};
+
+void count_kinds(const std::string& block, Kinds& k) {
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(block.data());
+  size_t n = block.size(), i = 0;
+  auto integer = [&](int prefix) {
+    uint32_t v = 0;
+    size_t used = 0;
+    if (decode_integer(p + i, n - i, prefix, v, used) != IntResult::kOk) std::abort();
+    i += used;
+    return v;
+  };
+  auto skip_string = [&] { i += integer(7); };
+  while (i < n) {
+    uint8_t b = p[i];
+    if (b & 0x80) {
+      (integer(7) > kStaticTableSize ? k.dynamic_hits : k.static_hits)++;
+      continue;
+    }
+    if ((b & 0xe0) == 0x20) {
+      integer(5);
+      continue;
+    }
+    uint32_t index;
+    if (b & 0x40) {
+      index = integer(6);
+      ++k.incremental;
+    } else {
+      (b & 0x10 ? k.never : k.without)++;
+      index = integer(4);
+    }
+    if (index == 0) skip_string();
+    skip_string();
+  }
+}
+
+// Encodes story `i` (a fresh encoder, table size 4096 on both sides) and returns the total
+// bytes; `ns` receives the time taken.
+size_t encode_story(size_t i, bool ours,
+                    const std::vector<std::vector<std::vector<nghttp2_nv>>>& nvs, double& ns) {
+  std::string out;
+  size_t bytes = 0;
+  auto t0 = std::chrono::steady_clock::now();
+  if (ours) {
+    Encoder enc;
+    for (const Block& b : corpus()[i].blocks)
+      ours_encode(enc, b.fields, out), bytes += out.size();
+  } else {
+    nghttp2_hd_deflater* d;
+    nghttp2_hd_deflate_new(&d, 4096);
+    for (auto& nv : nvs[i]) {
+      out.resize(nghttp2_hd_deflate_bound(d, nv.data(), nv.size()));
+      ssize_t n = nghttp2_hd_deflate_hd(d, (uint8_t*)out.data(), out.size(), nv.data(), nv.size());
+      if (n < 0) std::abort();
+      bytes += size_t(n);
+    }
+    nghttp2_hd_deflate_del(d);
+  }
+  std::chrono::duration<double, std::nano> d = std::chrono::steady_clock::now() - t0;
+  ns = d.count();
+  return bytes;
+}
+
+// Prints, per folder, the encoded bytes of both encoders and their ratio, and the encode time
+// per field of both (per story the best of interleaved rounds) and its ratio. Every block our
+// encoder writes is first decoded back and checked.
+void report_sizes() {
+  std::vector<std::vector<std::vector<nghttp2_nv>>> nvs;
+  std::vector<std::string> folders;
+  for (const Story& s : corpus()) {
+    nvs.emplace_back();
+    for (const Block& b : s.blocks)
+      nvs.back().push_back(to_nv(b.fields));
+    if (std::find(folders.begin(), folders.end(), s.folder) == folders.end())
+      folders.push_back(s.folder);
+  }
+  for (const Story& s : corpus()) {  // round trip of our output
+    Encoder enc;
+    Decoder dec;
+    std::string out;
+    for (const Block& b : s.blocks) {
+      ours_encode(enc, b.fields, out);
+      ours_decode(dec, Block{0, out, b.fields});
+    }
+  }
+  const int rounds =
+      std::getenv("VELMORA_HPACK_ROUNDS") ? std::atoi(std::getenv("VELMORA_HPACK_ROUNDS")) : 15;
+  std::printf("%-28s %10s %10s %7s %10s %10s %7s\n", "folder", "ours B", "nghttp2 B", "ratio",
+              "ours ns/f", "ngh ns/f", "ratio");
+  size_t total_ours = 0, total_theirs = 0;
+  for (const std::string& f : folders) {
+    size_t fields = 0;
+    for (const Story& s : corpus())
+      if (s.folder == f)
+        for (const Block& b : s.blocks)
+          fields += b.fields.size();
+    // Per story, the best of `rounds` interleaved runs of each encoder; summed over the folder.
+    double best_ours = 0, best_theirs = 0;
+    size_t ours = 0, theirs = 0;
+    for (size_t i = 0; i < corpus().size(); ++i) {
+      if (corpus()[i].folder != f) continue;
+      double bo = 1e30, bt = 1e30, ns;
+      for (int r = 0; r < rounds; ++r) {
+        size_t o = encode_story(i, true, nvs, ns);
+        bo = std::min(bo, ns);
+        size_t t = encode_story(i, false, nvs, ns);
+        bt = std::min(bt, ns);
+        if (r == 0) ours += o, theirs += t;
+      }
+      best_ours += bo;
+      best_theirs += bt;
+    }
+    total_ours += ours;
+    total_theirs += theirs;
+    std::printf("%-28s %10zu %10zu %7.3f %10.1f %10.1f %7.3f\n", f.c_str(), ours, theirs,
+                double(ours) / double(theirs), best_ours / double(fields),
+                best_theirs / double(fields), best_ours / best_theirs);
+  }
+  std::printf("%-28s %10zu %10zu %7.3f\n", "all", total_ours, total_theirs,
+              double(total_ours) / double(total_theirs));
+  // Representations chosen over the whole corpus.
+  Kinds ours, theirs;
+  for (size_t i = 0; i < corpus().size(); ++i) {
+    Encoder enc;
+    nghttp2_hd_deflater* d;
+    nghttp2_hd_deflate_new(&d, 4096);
+    std::string out;
+    for (size_t b = 0; b < corpus()[i].blocks.size(); ++b) {
+      ours_encode(enc, corpus()[i].blocks[b].fields, out);
+      count_kinds(out, ours);
+      const auto& nv = nvs[i][b];
+      out.resize(nghttp2_hd_deflate_bound(d, nv.data(), nv.size()));
+      ssize_t w = nghttp2_hd_deflate_hd(d, (uint8_t*)out.data(), out.size(), nv.data(), nv.size());
+      if (w < 0) std::abort();
+      out.resize(size_t(w));
+      count_kinds(out, theirs);
+    }
+    nghttp2_hd_deflate_del(d);
+  }
+  for (auto [name, k] : {std::pair<const char*, Kinds&>{"ours", ours}, {"nghttp2", theirs}})
+    std::printf(
+        "%-8s dynamic hits %7zu  static hits %7zu  incremental %7zu  without indexing %7zu"
+        "  never indexed %5zu\n",
+        name, k.dynamic_hits, k.static_hits, k.incremental, k.without, k.never);
+  std::printf("\n");
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 BENCHMARK(BM_DecodeFirst_Ours);
@@ -359,4 +518,12 @@ BENCHMARK_CAPTURE(corpus_decode, node_http2_hpack_Nghttp2, "node-http2-hpack", f
 BENCHMARK_CAPTURE(corpus_decode, python_hpack_Ours, "python-hpack", true);
 BENCHMARK_CAPTURE(corpus_decode, python_hpack_Nghttp2, "python-hpack", false);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  report_sizes();
+  if (std::getenv("VELMORA_HPACK_SIZES_ONLY")) return 0;
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -218,6 +218,42 @@ def test_ignore_invalid_headers():
         codec.receive_head(b"HTTP/1.1 200 OK\r\nBad Name: x\r\n\r\n")
 
 
+TCHAR = set(b"!#$%&'*+-.^_`|~0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")
+
+
+@pytest.mark.parametrize("where", ["name", "value"])
+def test_every_byte_in_names_and_values_at_every_offset(where):
+    # The scanner classifies the block in wide chunks: each byte value, placed at each offset
+    # across several chunk boundaries (and into the last, short chunk), is accepted or refused
+    # exactly as RFC 9110 tchar / field-value bytes say.
+    for c in range(256):
+        if c in b"\r\n:":
+            continue
+        if where == "name":
+            ok = c in TCHAR
+        else:
+            ok = c == 9 or 0x20 <= c <= 0x7E or c >= 0x80
+        for off in range(0, 140, 3 if c % 7 else 1):
+            if where == "name":
+                name, value = b"n" * off + bytes([c]) + b"x", b"v"
+                field = name + b": v"
+            else:
+                value = (b"w" * off + bytes([c]) + b"z").lstrip(b" \t")  # leading blanks skipped
+                field, name = b"v: " + b"w" * off + bytes([c]) + b"z", b"v"
+            data = b"GET / HTTP/1.1\r\nA: b\r\n" + field + b"\r\nC: d\r\n\r\n"
+            if ok:
+                head, codec = parse_request(data)
+                want = [("a", b"b"), (name.lower().decode(), value), ("c", b"d")]
+                assert head.headers.items() == want
+                assert codec.buffered() == 0
+                assert v.H1Codec().receive_request_head(data[:-1]) is None
+            else:
+                assert request_error(data) == ("header_token", 400), (c, off)
+                if c != 0:
+                    head, _ = parse_request(data, ignore_invalid_headers=True)
+                    assert head.headers.items() == [("a", b"b"), ("c", b"d")]
+
+
 def test_long_field_name():
     name = b"x" * 65536
     codec = v.H1Codec(max_buf_size=1 << 20)

@@ -174,6 +174,23 @@ def test_header_table_size_change_is_announced():
     assert dec.header_table.maxsize == 1024
 
 
+def test_encoder_table_is_capped_at_64_kib_whatever_the_setting():
+    # A peer allowing a 4 GiB table must not make the connection keep 4 GiB of sent fields.
+    c = v.H2Codec()
+    c.set_send_header_table_size(2**32 - 1)
+    dec = hpack.Decoder()
+    dec.max_allowed_table_size = 2**32 - 1
+    for i in range(10):  # 12 KiB of new fields a block, one HEADERS frame each
+        hm = v.HeaderMap([("x-big-%d-%d" % (i, k), "v" * 1000) for k in range(12)])
+        data = c.serialize_request_headers(2 * i + 1, "GET", "https://h/", hm)
+        assert dec.decode(data[9:])[4:] == [(k, val.decode()) for k, val in hm.items()]
+        if i == 0:
+            assert data[9:13] == b"\x3f\xe1\xff\x03"  # size update to 65536
+    assert dec.header_table.maxsize == 65536
+    held = sum(len(n) + len(val) + 32 for n, val in dec.header_table.dynamic_entries)
+    assert 60000 < held <= 65536
+
+
 def test_frame_reprs():
     c = v.H2Codec()
     s = v.H2Codec(role="server")

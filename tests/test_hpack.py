@@ -159,6 +159,75 @@ def test_core_encoder_blocks_decode_with_hpack(hpack_tool):
             assert dec.decode(bytes.fromhex(block), raw=True) == story_fields(case)
 
 
+def encode_with_tool(hpack_tool, blocks):
+    """Encodes `blocks` (field lists, or ("T", size) for a table-size change) over one core
+    encoder; returns one bytes object per field list."""
+    lines = ["S"]
+    for b in blocks:
+        if b[0] == "T":
+            lines.append(f"T {b[1]}")
+        else:
+            lines += [f"F x{n.hex()} x{val.hex()}" for n, val in b] + ["E"]
+    r = subprocess.run([str(hpack_tool), "--encode"], input="\n".join(lines) + "\n",
+                       capture_output=True, text=True, check=True, timeout=60)
+    return [bytes.fromhex(x) for x in r.stdout.split()]
+
+
+def test_core_encoder_under_table_pressure_and_size_updates(hpack_tool):
+    # Hundreds of names (the index grows several times), values from tiny to larger than a
+    # small table, names that repeat with changing values, and size changes down to zero and
+    # far up, each read back exactly by the peer decoder with the same table.
+    rnd = random.Random(11)
+    names = [b"x-%d" % i for i in range(300)] + [b"content-length", b"etag", b"accept"]
+    blocks, sizes = [], iter([64, 0, 300, 4096, 65536, 1, 4096, 200, 100000, 4096] * 3)
+    for i in range(240):
+        if i % 8 == 7:
+            blocks.append(("T", next(sizes)))
+        block = [(rnd.choice(names[:40]), b"%d" % rnd.randrange(5)) for _ in range(6)]
+        block += [(rnd.choice(names), b"v" * rnd.choice([0, 1, 30, 150, 900, 5000]))
+                  for _ in range(4)]
+        block += [(b"x-id", b"%d" % (i * 7919)), (b"etag", b'"%x"' % rnd.getrandbits(64))]
+        block += [(b"x-same", b"same"), (b"x-same", b"same")]
+        blocks.append(block)
+    dec = hpack.Decoder()
+    dec.max_allowed_table_size = 100000
+    fields = [b for b in blocks if b[0] != "T"]
+    for want, wire in zip(fields, encode_with_tool(hpack_tool, blocks), strict=True):
+        assert dec.decode(wire, raw=True) == want
+
+
+def test_changing_values_are_not_indexed_and_do_not_evict_repeating_fields(hpack_tool):
+    stable = [(b"x-stable-%d" % i, b"value-%d" % i) for i in range(40)]  # ~2 KiB of entries
+    blocks = [stable + [(b"x-request-id", b"%032x" % (i * 0x9E3779B97F4A7C15)),
+                        (b"content-length", b"%d" % (1000 + i))] for i in range(50)]
+    wires = encode_with_tool(hpack_tool, blocks)
+    dec = hpack.Decoder()
+    for want, wire in zip(blocks, wires, strict=True):
+        assert dec.decode(wire, raw=True) == want
+    entries = {n for n, _ in dec.header_table.dynamic_entries}
+    assert all(n in entries for n, _ in stable)
+    ids = sum(1 for n, _ in dec.header_table.dynamic_entries if n == b"x-request-id")
+    assert 1 <= ids <= 4  # indexed until the run of new values shows, the name kept
+    last = wires[-1]
+    assert all(b & 0x80 for b in last[:40])  # every stable field one indexed byte
+    # Without indexing (0000 prefix) by the name's dynamic index, then a 32-digit value.
+    assert last[40] & 0xF0 == 0 and len(last) < 40 + 2 + 1 + 32 + 2 + 5
+
+
+def test_secrets_are_never_indexed_and_long_cookies_are(hpack_tool):
+    blocks = [[(b"authorization", b"Bearer abc"), (b"proxy-authorization", b"Basic eHk="),
+               (b"cookie", b"sid=1"), (b"cookie", b"long=" + b"z" * 40)]] * 3
+    wires = encode_with_tool(hpack_tool, blocks)
+    dec = hpack.Decoder()
+    for wire in wires:
+        assert dec.decode(wire, raw=True) == blocks[0]
+    # authorization (static name 23) and proxy-authorization (49) never indexed, every time.
+    assert wires[2][0] == 0x1F and wires[2][1] == 23 - 15
+    names = [n for n, _ in dec.header_table.dynamic_entries]
+    assert names == [b"cookie"]  # only the long cookie, indexed once, then referenced
+    assert wires[2][-1] == 0x80 | 62
+
+
 @pytest.mark.parametrize("path", STORIES, ids=lambda p: f"{p.parent.name}/{p.stem}")
 def test_corpus_through_codec(path):
     cases = json.loads(path.read_text())["cases"]

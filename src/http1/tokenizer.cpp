@@ -8,7 +8,7 @@
 #include <emmintrin.h>
 #endif
 #if defined(__x86_64__) || defined(__i386__)
-#include <tmmintrin.h>
+#include <immintrin.h>
 #define VELMORA_HAVE_SSSE3_PATH 1
 #endif
 
@@ -17,7 +17,7 @@ namespace {
 
 using http::is_token_char;
 
-inline bool value_stop(unsigned char c) {
+constexpr bool value_stop(unsigned char c) {
   return (c < 0x20 && c != '\t') || c == 0x7f;
 }
 inline bool target_stop(unsigned char c) {
@@ -27,7 +27,7 @@ inline bool target_stop(unsigned char c) {
 constexpr uint64_t kOnes = 0x0101010101010101ull;
 constexpr uint64_t kHighs = 0x8080808080808080ull;
 
-inline uint64_t load64(const char* p) {
+[[maybe_unused]] inline uint64_t load64(const char* p) {
   uint64_t x;
   std::memcpy(&x, p, 8);
   return x;
@@ -36,7 +36,7 @@ inline uint64_t load64(const char* p) {
 inline uint64_t has_less(uint64_t x, uint8_t n) {
   return (x - kOnes * n) & ~x & kHighs;
 }
-inline uint64_t has_byte(uint64_t x, uint8_t b) {
+[[maybe_unused]] inline uint64_t has_byte(uint64_t x, uint8_t b) {
   return has_less(x ^ (kOnes * b), 1);
 }
 
@@ -87,50 +87,148 @@ size_t find_name_end_scalar(const char* p, size_t i, size_t n) {
 }
 
 #if defined(VELMORA_HAVE_SSSE3_PATH)
-// Token classification of 16 bytes at once: a byte is a token character when the bit of its
-// high nibble is set in the low-nibble row of a 16 x 8 bitmap (high nibbles 8-15 never are).
-struct NibbleTable {
-  alignas(16) uint8_t lo[16];
+// The header block is classified 64 bytes at a time into two bitmaps (bit k for byte k): the
+// bytes that end a field name (anything but a token character) and the bytes that end a field
+// value (controls but HTAB, and DEL). Finding the end of a name or a value is then a shift and a
+// count of trailing zeros instead of a vector scan per field, which on short fields is a chain
+// of dependent operations.
+//
+// Both classes come from one lookup per byte: the row of its low nibble in a bitmap of 16 rows
+// by 8 high nibbles, ANDed with the bit of its high nibble. Bytes 0x80 and up select no row
+// (pshufb zeroes them): not token characters, valid in values.
+struct NibbleRows {
+  alignas(16) uint8_t token[16];  // set: a token character
+  alignas(16) uint8_t stop[16];   // set: ends a value
 };
-constexpr NibbleTable build_token_rows() {
-  NibbleTable t{};
+constexpr NibbleRows build_rows() {
+  NibbleRows t{};
   constexpr std::string_view kExtra = "!#$%&'*+-.^_`|~";
-  for (int c = 0x21; c < 0x7f; ++c) {
+  for (int c = 0; c < 0x80; ++c) {
     bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
     bool digit = c >= '0' && c <= '9';
-    bool token = alpha || digit || kExtra.find(char(c)) != std::string_view::npos;
-    if (token) t.lo[c & 15] = uint8_t(t.lo[c & 15] | (1u << (c >> 4)));
+    bool token = alpha || digit || (c > 0x20 && kExtra.find(char(c)) != std::string_view::npos);
+    if (token) t.token[c & 15] = uint8_t(t.token[c & 15] | (1u << (c >> 4)));
+    if (value_stop(static_cast<unsigned char>(c)))
+      t.stop[c & 15] = uint8_t(t.stop[c & 15] | (1u << (c >> 4)));
   }
   return t;
 }
-constexpr NibbleTable kTokenRows = build_token_rows();
+constexpr NibbleRows kRows = build_rows();
 
-__attribute__((target("ssse3"))) size_t find_name_end_ssse3(const char* p, size_t i, size_t n) {
-  const __m128i rows = _mm_load_si128(reinterpret_cast<const __m128i*>(kTokenRows.lo));
-  const __m128i bits = _mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0);
-  const __m128i low4 = _mm_set1_epi8(0x0f);
-  for (; i + 16 <= n; i += 16) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    __m128i row = _mm_shuffle_epi8(rows, _mm_and_si128(v, low4));
-    __m128i bit = _mm_shuffle_epi8(bits, _mm_and_si128(_mm_srli_epi16(v, 4), low4));
-    __m128i hit = _mm_cmpeq_epi8(_mm_and_si128(row, bit), _mm_setzero_si128());
-    unsigned stop = unsigned(_mm_movemask_epi8(hit));
-    if (stop) return i + unsigned(__builtin_ctz(stop));
+// Classify 64 bytes at `p` into both bitmaps (a set bit ends a name or a value).
+struct ClassifySsse3 {
+  __attribute__((target("ssse3"))) static void run(const char* p, uint64_t& name_stop,
+                                                   uint64_t& value_stop) {
+    const __m128i token = _mm_load_si128(reinterpret_cast<const __m128i*>(kRows.token));
+    const __m128i stop = _mm_load_si128(reinterpret_cast<const __m128i*>(kRows.stop));
+    const __m128i bits = _mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m128i low4 = _mm_set1_epi8(0x0f);
+    const __m128i zero = _mm_setzero_si128();
+    uint64_t names = 0, values = 0;
+    for (int k = 0; k < 4; ++k) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+      __m128i bit = _mm_shuffle_epi8(bits, _mm_and_si128(_mm_srli_epi16(v, 4), low4));
+      __m128i tok = _mm_cmpeq_epi8(_mm_and_si128(_mm_shuffle_epi8(token, v), bit), zero);
+      __m128i val = _mm_cmpeq_epi8(_mm_and_si128(_mm_shuffle_epi8(stop, v), bit), zero);
+      names |= uint64_t(uint16_t(_mm_movemask_epi8(tok))) << (16 * k);
+      values |= uint64_t(uint16_t(_mm_movemask_epi8(val))) << (16 * k);
+    }
+    name_stop = names;
+    value_stop = ~values;
   }
-  return find_name_end_scalar(p, i, n);
-}
+};
 
-using NameScan = size_t (*)(const char*, size_t, size_t);
-const NameScan kFindNameEnd =
-    __builtin_cpu_supports("ssse3") ? find_name_end_ssse3 : find_name_end_scalar;
-inline size_t find_name_end(const char* p, size_t i, size_t n) {
-  return kFindNameEnd(p, i, n);
-}
-#else
-inline size_t find_name_end(const char* p, size_t i, size_t n) {
-  return find_name_end_scalar(p, i, n);
-}
+struct ClassifyAvx2 {
+  __attribute__((target("avx2"))) static void run(const char* p, uint64_t& name_stop,
+                                                  uint64_t& value_stop) {
+    const __m256i token =
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(kRows.token)));
+    const __m256i stop =
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(kRows.stop)));
+    const __m256i bits = _mm256_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0, 1,
+                                          2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m256i low4 = _mm256_set1_epi8(0x0f);
+    const __m256i zero = _mm256_setzero_si256();
+    uint64_t names = 0, values = 0;
+    for (int k = 0; k < 2; ++k) {
+      __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * k));
+      __m256i bit = _mm256_shuffle_epi8(bits, _mm256_and_si256(_mm256_srli_epi16(v, 4), low4));
+      __m256i tok = _mm256_cmpeq_epi8(_mm256_and_si256(_mm256_shuffle_epi8(token, v), bit), zero);
+      __m256i val = _mm256_cmpeq_epi8(_mm256_and_si256(_mm256_shuffle_epi8(stop, v), bit), zero);
+      names |= uint64_t(uint32_t(_mm256_movemask_epi8(tok))) << (32 * k);
+      values |= uint64_t(uint32_t(_mm256_movemask_epi8(val))) << (32 * k);
+    }
+    name_stop = names;
+    value_stop = ~values;
+  }
+};
+
+// Answers "where does the name / the value starting at `i` end" from the bitmaps of the 64-byte
+// window at base_, classifying the next window when the answer lies beyond it. Positions asked
+// for only grow, so one window is enough. A window that would run past `n` is moved back to end
+// at `n`; a buffer shorter than 64 bytes is classified from a copy padded with NUL, which ends
+// names and values alike. Either way a stop at or past `n` reads as `n` (the field is cut short),
+// as with the plain scans.
+template <class Classify>
+class BitmapCursor {
+ public:
+  [[gnu::always_inline]] BitmapCursor(const char* p, size_t n, size_t pos) : p_(p), n_(n) {
+    load(pos < n ? pos : n);
+  }
+  [[gnu::always_inline]] size_t name_end(size_t i) { return find(i, name_stop_); }
+  [[gnu::always_inline]] size_t value_end(size_t i) { return find(i, value_stop_); }
+
+ private:
+  [[gnu::always_inline]] size_t find(size_t i, const uint64_t& mask) {
+    for (;;) {
+      if (i - base_ >= 64) {
+        if (i >= n_) return n_;
+        load(i);
+      }
+      if (uint64_t m = mask >> (i - base_)) {
+        size_t at = i + size_t(__builtin_ctzll(m));
+        return at < n_ ? at : n_;
+      }
+      i = base_ + 64;
+    }
+  }
+  [[gnu::always_inline]] void load(size_t at) {
+    base_ = at;
+    if (n_ - at >= 64) {
+      Classify::run(p_ + at, name_stop_, value_stop_);
+      return;
+    }
+    if (n_ >= 64) {  // the last 64 bytes: nothing at or past n is ever flagged
+      base_ = n_ - 64;
+      Classify::run(p_ + base_, name_stop_, value_stop_);
+      return;
+    }
+    base_ = 0;
+    alignas(32) char tail[64];
+    std::memcpy(tail, p_, n_);
+    std::memset(tail + n_, 0, 64 - n_);
+    Classify::run(tail, name_stop_, value_stop_);
+  }
+
+  const char* p_;
+  size_t n_;
+  size_t base_ = 0;
+  uint64_t name_stop_ = 0;
+  uint64_t value_stop_ = 0;
+};
 #endif
+
+// The plain scans, for CPUs without SSSE3 and other architectures.
+class PlainCursor {
+ public:
+  PlainCursor(const char* p, size_t n, size_t) : p_(p), n_(n) {}
+  size_t name_end(size_t i) const { return find_name_end_scalar(p_, i, n_); }
+  size_t value_end(size_t i) const { return find_value_end(p_, i, n_); }
+
+ private:
+  const char* p_;
+  size_t n_;
+};
 
 }  // namespace
 
@@ -421,8 +519,13 @@ Scan scan_status_line(const char* p, size_t n, size_t& pos, StatusLine& out, Tok
   return Scan::kComplete;
 }
 
-Scan scan_fields(const char* p, size_t n, size_t& pos, RawField* fields, size_t limit,
-                 size_t& count, bool skip_invalid, TokenError& err) {
+namespace {
+
+template <class Cursor>
+[[gnu::always_inline]] inline Scan scan_fields_with(Cursor cursor, const char* p, size_t n,
+                                                    size_t& pos, RawField* fields, size_t limit,
+                                                    size_t& count, bool skip_invalid,
+                                                    TokenError& err) {
   size_t i = pos;
   count = 0;
   for (;;) {
@@ -447,7 +550,7 @@ Scan scan_fields(const char* p, size_t n, size_t& pos, RawField* fields, size_t 
     bool invalid = false;
 
     // Name: token characters up to the colon.
-    size_t name_end = find_name_end(p, i, n);
+    size_t name_end = cursor.name_end(i);
     if (name_end - line >= 65536) {
       err = TokenError::kNameTooLong;
       return Scan::kError;
@@ -464,7 +567,7 @@ Scan scan_fields(const char* p, size_t n, size_t& pos, RawField* fields, size_t 
       while (i < n && (p[i] == ' ' || p[i] == '\t'))
         ++i;
       vstart = i;
-      i = find_value_end(p, i, n);
+      i = cursor.value_end(i);
       if (i == n) return Scan::kPartial;
       int le = line_end(p, n, i);
       if (le == 0) return Scan::kPartial;
@@ -522,6 +625,57 @@ Scan scan_fields(const char* p, size_t n, size_t& pos, RawField* fields, size_t 
     ++count;
     i = next;
   }
+}
+
+using FieldScan = Scan (*)(const char*, size_t, size_t&, RawField*, size_t, size_t&, bool,
+                           TokenError&);
+
+Scan scan_fields_plain(const char* p, size_t n, size_t& pos, RawField* fields, size_t limit,
+                       size_t& count, bool skip_invalid, TokenError& err) {
+  return scan_fields_with(PlainCursor(p, n, pos), p, n, pos, fields, limit, count, skip_invalid,
+                          err);
+}
+
+#if defined(VELMORA_HAVE_SSSE3_PATH)
+__attribute__((target("ssse3"))) Scan scan_fields_ssse3(const char* p, size_t n, size_t& pos,
+                                                        RawField* fields, size_t limit,
+                                                        size_t& count, bool skip_invalid,
+                                                        TokenError& err) {
+  return scan_fields_with(BitmapCursor<ClassifySsse3>(p, n, pos), p, n, pos, fields, limit, count,
+                          skip_invalid, err);
+}
+
+__attribute__((target("avx2"))) Scan scan_fields_avx2(const char* p, size_t n, size_t& pos,
+                                                      RawField* fields, size_t limit, size_t& count,
+                                                      bool skip_invalid, TokenError& err) {
+  return scan_fields_with(BitmapCursor<ClassifyAvx2>(p, n, pos), p, n, pos, fields, limit, count,
+                          skip_invalid, err);
+}
+
+// VELMORA_FIELD_SCAN (a build flag for tests and fuzzing) caps the choice: 0 the plain scans,
+// 1 SSSE3, 2 AVX2 (the default).
+#ifndef VELMORA_FIELD_SCAN
+#define VELMORA_FIELD_SCAN 2
+#endif
+FieldScan pick_field_scan() {
+  __builtin_cpu_init();
+  if (VELMORA_FIELD_SCAN >= 2 && __builtin_cpu_supports("avx2")) return scan_fields_avx2;
+  if (VELMORA_FIELD_SCAN >= 1 && __builtin_cpu_supports("ssse3")) return scan_fields_ssse3;
+  return scan_fields_plain;
+}
+#else
+FieldScan pick_field_scan() {
+  return scan_fields_plain;
+}
+#endif
+
+const FieldScan kScanFields = pick_field_scan();
+
+}  // namespace
+
+Scan scan_fields(const char* p, size_t n, size_t& pos, RawField* fields, size_t limit,
+                 size_t& count, bool skip_invalid, TokenError& err) {
+  return kScanFields(p, n, pos, fields, limit, count, skip_invalid, err);
 }
 
 }  // namespace velmora::http1

@@ -1,8 +1,10 @@
 // HTTP/1 head tokenizer (RFC 9112 sections 2-5): splits a buffer into the start line and the
 // header fields without copying. Every slice is an offset into the scanned buffer.
 //
-// The request-target and field values are scanned in 16-byte SSE2 blocks where the CPU has
-// them (8-byte words otherwise); the class table of http/chars.hpp handles names and tails.
+// The request-target is scanned in 16-byte SSE2 blocks where the CPU has them (8-byte words
+// otherwise). The header block is classified 64 bytes at a time into bitmaps of the bytes that
+// end names and values (AVX2 or SSSE3, chosen at run time); without either, names go through
+// the class table of http/chars.hpp and values through the block scan of find_value_end.
 #pragma once
 
 #include <cstddef>

@@ -25,8 +25,21 @@ constexpr uint64_t load_le(std::string_view s, size_t at, size_t n) {
   if (std::is_constant_evaluated()) {
     for (size_t k = 0; k < n; ++k)
       w |= uint64_t(uint8_t(s[at + k])) << (8 * k);
+    return w;
+  }
+  // The same value from fixed-size loads (overlapping ones put the same byte at the same
+  // place), without a call for a variable-length copy.
+  const char* p = s.data() + at;
+  if (n == 8) {
+    std::memcpy(&w, p, 8);
+  } else if (n >= 4) {
+    uint32_t lo, hi;
+    std::memcpy(&lo, p, 4);
+    std::memcpy(&hi, p + n - 4, 4);
+    w = lo | uint64_t(hi) << (8 * (n - 4));
   } else if (n != 0) {
-    std::memcpy(&w, s.data() + at, n);
+    w = uint64_t(uint8_t(p[0])) | uint64_t(uint8_t(p[n / 2])) << (8 * (n / 2)) |
+        uint64_t(uint8_t(p[n - 1])) << (8 * (n - 1));
   }
   return w;
 }
