@@ -217,6 +217,16 @@ def test_chunked_named_twice_is_refused():
         c.serialize_response(200, HM([("transfer-encoding", "chunked"), ("transfer-encoding", "gzip")]))
 
 
+def test_transfer_encoding_that_is_not_ascii_is_refused():
+    # No recipient could find the chunked coding in it: the body would be read some other way.
+    c = v.H1Codec()
+    with pytest.raises(v.H1UserError):
+        c.serialize_request("POST", "/", HM([("host", "h"), ("transfer-encoding", b"\xeb")]), chunked=True)
+    c.receive_request_head(b"GET / HTTP/1.1\r\nhost: h\r\n\r\n")
+    with pytest.raises(v.H1UserError):
+        c.serialize_response(200, HM([("transfer-encoding", b"gzip\xeb")]))
+
+
 def test_caller_length_list_is_written_once():
     c = v.H1Codec()
     wire = c.serialize_request("PUT", "/", HM([("host", "h"), ("content-length", "5, 5")]))

@@ -78,14 +78,16 @@ std::optional<uint64_t> single_length(const http::HeaderMap& h, uint32_t e) {
   return len;
 }
 
-// A Transfer-Encoding that names chunked anywhere but as the very last coding (RFC 9112
-// section 6.1: chunked is applied once, last). The framing adds chunked once at the end, so
-// such a field would declare a coding the body does not carry.
-bool chunked_not_last(const http::HeaderMap& h, uint32_t e) {
+// A Transfer-Encoding the framing cannot stand behind: one that names chunked anywhere but as
+// the very last coding (RFC 9112 section 6.1: chunked is applied once, last; the framing adds
+// it once at the end), or a value that is not visible ASCII, in which no recipient finds the
+// chunked coding the body carries.
+bool bad_transfer_encoding(const http::HeaderMap& h, uint32_t e) {
   std::vector<std::string_view> values;
   h.for_each_value(e, [&](std::string_view v) { values.push_back(v); });
   for (size_t k = 0; k < values.size(); ++k) {
     std::string_view v = values[k];
+    if (!is_visible_ascii(v)) return true;
     size_t i = 0;
     for (;;) {
       size_t comma = v.find(',', i);
@@ -322,7 +324,7 @@ std::optional<SerializeError> serialize_request(Codec& codec, std::string_view m
     append_u64(n, *agreed);
     h.set("content-length", n);
   }
-  if (te_frames && chunked_not_last(h, uint32_t(te)))
+  if (te_frames && bad_transfer_encoding(h, uint32_t(te)))
     return Error::user(UserKind::kUnexpectedHeader);
   if (!http10) {
     if (want == Want::kNone) {
@@ -495,7 +497,7 @@ std::optional<SerializeError> serialize_response(Codec& codec, uint32_t status, 
     } else if (name == "transfer-encoding") {
       if (framing == Framing::kLength || connect_2xx) return unexpected();
       if (http10 || bodyless) continue;
-      if (chunked_not_last(h, e)) return unexpected();
+      if (bad_transfer_encoding(h, e)) return unexpected();
       std::string v = joined(h, e);
       std::string_view last;
       h.for_each_value(e, [&](std::string_view x) { last = x; });
