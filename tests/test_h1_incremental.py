@@ -115,3 +115,13 @@ def test_progress_survives_a_failed_later_line_and_a_reset():
     head = codec.receive_request_head(b"\r\nGET /b HTTP/1.1\r\n\r\n")
     assert head.target == "/a" and codec.buffered() == len(b"GET /b HTTP/1.1\r\n\r\n")
     assert codec.receive_request_head(b"").target == "/b" and codec.buffered() == 0
+
+
+def test_progress_of_one_role_is_not_used_by_the_other():
+    # A codec used for both roles: a request head half parsed, then the same bytes read as a
+    # response head, fail as a response head would from scratch.
+    codec = v.H1Codec()
+    assert codec.receive_request_head(b"GET / HTTP/1.1\r\nX: 1\r\n") is None
+    with pytest.raises(v.H1ParseError) as e:
+        codec.receive_head(b"\r\n")
+    assert e.value.args[0] == "version"

@@ -8,8 +8,9 @@ namespace {
 // A field index larger than this is released once its head is done.
 constexpr size_t kKeepFields = 128;
 
-void start_over(const ReadBuffer& buf, HeadScan& s) {
+void start_over(const ReadBuffer& buf, HeadScan& s, StartLine kind) {
   s.bound_to = buf.front_moves();
+  s.kind = kind;
   s.pos = s.search = 0;
   s.start_done = false;
   if (s.fields.capacity() > kKeepFields)
@@ -24,7 +25,8 @@ Scan scan_head(const ReadBuffer& buf, HeadScan& s, StartLine kind, size_t limit,
                TokenError& err, size_t& head_len) {
   const char* p = buf.data();
   const size_t n = buf.size();
-  if (s.bound_to != buf.front_moves() || s.pos > n || s.search > n) start_over(buf, s);
+  if (s.bound_to != buf.front_moves() || s.kind != kind || s.pos > n || s.search > n)
+    start_over(buf, s, kind);
   for (;;) {
     const void* lf = s.search < n ? std::memchr(p + s.search, '\n', n - s.search) : nullptr;
     if (!lf) {

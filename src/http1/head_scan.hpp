@@ -12,12 +12,15 @@
 
 namespace velmora::http1 {
 
+enum class StartLine : uint8_t { kRequest, kStatus };
+
 struct HeadScan {
   // The buffer's front_moves() the offsets below belong to; anything else starts over.
   uint64_t bound_to = UINT64_MAX;
   size_t pos = 0;     // start of the first line not tokenized yet
   size_t search = 0;  // the search for that line's end resumes here
   bool start_done = false;
+  StartLine kind = StartLine::kRequest;  // which head the progress is for
   RequestLine request;
   StatusLine status;
   std::vector<RawField> fields;  // the field lines tokenized so far
@@ -25,8 +28,6 @@ struct HeadScan {
   void invalidate() { bound_to = UINT64_MAX; }
   size_t heap_bytes() const { return fields.capacity() * sizeof(RawField); }
 };
-
-enum class StartLine : uint8_t { kRequest, kStatus };
 
 // Continues tokenizing the head at the front of `buf`. kComplete: `head_len` is the head's
 // length; `scan` holds the start line and the fields (at most `limit`; one more is kTooMany).
