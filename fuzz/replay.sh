@@ -13,8 +13,15 @@ jobs=${FUZZ_JOBS:-$(nproc 2>/dev/null || echo 2)}
 out="$here/out/replay"
 mkdir -p "$out/obj"
 
-flags=(-std=c++20 -O1 -gline-tables-only -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undefined
-  -fno-sanitize-recover=undefined -I"$root/src")
+# -O0 by default: each seed runs once, so compile time is what counts (FUZZ_OPT=-O1 for binaries
+# to fuzz with).
+flags=(-std=c++20 "${FUZZ_OPT:--O0}" -gline-tables-only -fno-omit-frame-pointer
+  -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -I"$root/src")
+# Objects built with other flags are not reused.
+if [ "$(cat "$out/flags" 2>/dev/null)" != "$cxx ${flags[*]}" ]; then
+  rm -rf "$out/obj" && mkdir -p "$out/obj"
+  echo "$cxx ${flags[*]}" >"$out/flags"
+fi
 
 if [ $# -gt 0 ]; then
   targets=("$@")
