@@ -60,6 +60,9 @@ Run run(std::string_view in, uint32_t seed, bool whole, bool eof) {
 
 }  // namespace
 
+// A whole request line and head: never part of a chunked body's framing or trailer section.
+constexpr std::string_view kNext = "GET /next HTTP/1.1\r\nHost: h\r\n\r\n";
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;
   const uint32_t seed = uint32_t(data[0]) << 8 | data[1];
@@ -70,5 +73,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (a.outcome != b.outcome || a.left != b.left || a.trailers != b.trailers) abort();
   // Data handed out before an error depends on how far the input reached.
   if (a.outcome != 2 && a.body != b.body) abort();
+  // The same input followed by the next message. A body that ended before it leaves it whole.
+  // After a line end the next message cannot continue the body's framing (it is neither a size
+  // line nor a trailer section that ends inside it), so the body fails or ends before it: it
+  // never ends inside it, swallowing its bytes.
+  std::string more(in);
+  more.append(kNext);
+  Run c = run(more, seed, false, eof);
+  if (a.outcome == 1 && (c.outcome != 1 || c.left != a.left + kNext.size())) abort();
+  if (!in.empty() && in.back() == '\n' && c.outcome == 1 && c.left < kNext.size()) abort();
   return 0;
 }

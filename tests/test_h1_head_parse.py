@@ -98,7 +98,7 @@ def test_empty_lines_before_request_line():
         (b"GET host:80 HTTP/1.1\r\n\r\n", "uri", 400),
         (b"\rGET / HTTP/1.1\r\n\r\n", "header_token", 400),
         (b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", "version_h2", None),
-        (b"PRI * HTTP/2.0\r\n\r\n", "version", 400),
+        (b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\x00", "version", 400),
         (b"GET / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n", "header_transfer_encoding_unexpected", 400),
         (b"POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", "header_transfer_encoding_invalid", 400),
     ],

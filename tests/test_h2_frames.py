@@ -222,6 +222,10 @@ SETTINGS = 4
         (frame(8, 0, 0, b"\x00" * 3), load_error("BadFrameSize")),
         (frame(8, 0, 3, b"\x80\x00\x00\x00"), load_error("InvalidWindowUpdateValue")),
         (frame(9, 4, 1, b""), (1, "received unexpected CONTINUATION frame")),
+        (frame(9, 4, 0, b""), (1, "received unexpected CONTINUATION frame")),
+        (frame(1, 0, 1, b"\x82") + frame(9, 4, 0, b""),
+         (1, "CONTINUATION frame stream ID does not match previous frame stream ID")),
+        (frame(2, 0, 0, b"\x00" * 4), (1, "PRIORITY frame with stream ID 0")),
         (frame(1, 0, 1, b"\x82") + frame(0, 0, 1, b""), (1, "expected CONTINUATION frame")),
         (frame(1, 0, 1, b"\x82") + frame(9, 4, 3, b""),
          (1, "CONTINUATION frame stream ID does not match previous frame stream ID")),
@@ -393,3 +397,38 @@ def test_feed_preface_keeps_what_follows():
     (f,) = codec.receive(settings[4:])
     assert f.max_concurrent_streams == 5
     assert v.H2Codec().feed_preface(b"PRI * HTTP/1.1") is False
+
+
+# ---- the stream-id rule of every frame type (RFC 9113 section 6) ---------------------------
+
+OK_PAYLOAD = {0: b"x", 1: b"\x82\x86\x84\x41\x01a", 2: b"\x00\x00\x00\x00\x10", 3: b"\x00\x00\x00\x08",
+              4: b"", 6: b"p" * 8, 7: b"\x00" * 8, 8: b"\x00\x00\x00\x01"}
+# Which stream ids each type may carry: "zero" only 0, "stream" only non-zero, "any" both.
+STREAM_RULE = {0: "stream", 1: "stream", 2: "stream", 3: "stream", 4: "zero", 6: "zero",
+               7: "zero", 8: "any"}
+
+
+@pytest.mark.parametrize("ftype", sorted(STREAM_RULE))
+@pytest.mark.parametrize("stream_id", [0, 1, 2**31 - 1])
+def test_stream_id_rules(ftype, stream_id):
+    rule = STREAM_RULE[ftype]
+    allowed = rule == "any" or (rule == "zero") == (stream_id == 0)
+    flags = 4 if ftype == 1 else 0
+    data = frame(ftype, flags, stream_id, OK_PAYLOAD[ftype])
+    codec = v.H2Codec(role="server")
+    if allowed:
+        (f,) = codec.receive(data)
+        assert not isinstance(f, v.H2FrameStreamError)
+    else:
+        with pytest.raises(PROTO) as e:
+            codec.receive(data)
+        assert e.value.args[0] == 1  # PROTOCOL_ERROR
+
+
+def test_goaway_on_a_stream_and_rst_stream_on_zero():
+    for data in (frame(7, 0, 1, b"\x00" * 8), frame(7, 0, 3, b"\x00" * 12),
+                 frame(3, 0, 0, b"\x00\x00\x00\x08")):
+        for mode in ("whole", "bytewise"):
+            with pytest.raises(PROTO) as e:
+                feed(v.H2Codec(), data, mode)
+            assert e.value.args == load_error("InvalidStreamId")

@@ -275,7 +275,8 @@ def test_decoder_errors(block, error):
     codec = v.H2Codec(role="server")
     with pytest.raises(v.H2ProtocolError) as e:
         codec.receive(headers_frame(1, block))
-    assert e.value.args == (1, error)
+    # RFC 9113 section 4.3: COMPRESSION_ERROR.
+    assert e.value.args == (9, error)
 
 
 def test_integer_with_four_continuation_bytes_decodes_when_last_is_clear():

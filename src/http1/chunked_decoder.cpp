@@ -52,6 +52,11 @@ bool ChunkedDecoder::parse_trailers(std::optional<Error>& err) {
     err = body_error(IoKind::kInvalidInput, token_error_text(terr));
     return false;
   }
+  if (pos != n) {
+    // The block ended before the section did: the rest would be lost.
+    err = body_error(IoKind::kInvalidInput, "Partial header");
+    return false;
+  }
   http::HeaderMap map;
   if (!fill_header_map(p, n, fields.get(), count, nullptr, map)) {
     err = body_error(IoKind::kInvalidInput, "chunk trailers count overflow");
@@ -142,16 +147,21 @@ ChunkedDecoder::Step ChunkedDecoder::step(ReadBuffer& in, bool eof, size_t& take
         if (c != '\n') return fail(IoKind::kInvalidInput, "Invalid chunk body LF");
         state_ = State::kSizeStart;
         break;
+      // Every line of the body ends in CRLF, the trailer section's included: a bare LF here
+      // would let the section run on into the bytes of the next message.
       case State::kSectionCr:
         if (c == '\r') {
           if (has_trailer_buf_ && !append_trailer(char(c), err)) return Step::kError;
           state_ = State::kSectionLf;
+        } else if (c == '\n') {
+          return fail(IoKind::kInvalidInput, "Invalid chunk end LF");
         } else {
           if (!append_trailer(char(c), err)) return Step::kError;
           state_ = State::kTrailerLine;
         }
         break;
       case State::kTrailerLine:
+        if (c == '\n') return fail(IoKind::kInvalidInput, "Invalid trailer end LF");
         if (!append_trailer(char(c), err)) return Step::kError;
         if (c == '\r') state_ = State::kTrailerLineEnd;
         break;

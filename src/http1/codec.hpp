@@ -10,6 +10,7 @@
 #include <string>
 
 #include "http1/body_encoder.hpp"
+#include "http1/head_scan.hpp"
 #include "http1/read_buffer.hpp"
 #include "http1/tokenizer.hpp"
 
@@ -39,6 +40,7 @@ struct Codec {
   std::optional<BodyEncoder> encoder;
   Method recorded_method = Method::kNone;
   ReadBuffer read;
+  HeadScan scan;  // how far the head at the front of `read` is tokenized
   std::optional<uint16_t> parse_error_status;
   bool request_connection_close = false;
   bool allow_trailers = true;
@@ -62,7 +64,8 @@ struct Codec {
   }
   // Heap bytes held while idle (for memory accounting).
   size_t heap_bytes() const {
-    return read.capacity() + (scratch.capacity() > 15 ? scratch.capacity() + 1 : 0);
+    return read.capacity() + scan.heap_bytes() +
+           (scratch.capacity() > 15 ? scratch.capacity() + 1 : 0);
   }
 };
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <vector>
 
 #include "http/chars.hpp"
 #include "http/date.hpp"
@@ -59,6 +60,50 @@ std::optional<uint64_t> agreed_length(const http::HeaderMap& h) {
   });
   if (!ok) return std::nullopt;
   return common;
+}
+
+// Every Content-Length value of a response is one decimal number, all equal (no lists).
+// nullopt when a value does not parse or two disagree.
+std::optional<uint64_t> single_length(const http::HeaderMap& h, uint32_t e) {
+  std::optional<uint64_t> len;
+  bool bad = false;
+  h.for_each_value(e, [&](std::string_view v) {
+    std::optional<uint64_t> n = parse_decimal(v);
+    if (!n || (len && *len != *n))
+      bad = true;
+    else
+      len = n;
+  });
+  if (bad) return std::nullopt;
+  return len;
+}
+
+// A Transfer-Encoding the framing cannot stand behind: one that names chunked anywhere but as
+// the very last coding (RFC 9112 section 6.1: chunked is applied once, last; the framing adds
+// it once at the end), or a value that is not visible ASCII, in which no recipient finds the
+// chunked coding the body carries.
+bool bad_transfer_encoding(const http::HeaderMap& h, uint32_t e) {
+  std::vector<std::string_view> values;
+  h.for_each_value(e, [&](std::string_view v) { values.push_back(v); });
+  for (size_t k = 0; k < values.size(); ++k) {
+    std::string_view v = values[k];
+    if (!is_visible_ascii(v)) return true;
+    size_t i = 0;
+    for (;;) {
+      size_t comma = v.find(',', i);
+      std::string_view item =
+          v.substr(i, comma == std::string_view::npos ? std::string_view::npos : comma - i);
+      while (!item.empty() && (item.front() == ' ' || item.front() == '\t'))
+        item.remove_prefix(1);
+      while (!item.empty() && (item.back() == ' ' || item.back() == '\t'))
+        item.remove_suffix(1);
+      const bool last = comma == std::string_view::npos && k + 1 == values.size();
+      if (!last && http::ascii_iequals(item, "chunked")) return true;
+      if (comma == std::string_view::npos) break;
+      i = comma + 1;
+    }
+  }
+  return false;
 }
 
 void append_u64(std::string& out, uint64_t v) {
@@ -268,6 +313,19 @@ std::optional<SerializeError> serialize_request(Codec& codec, std::string_view m
   BodyEncoder enc = BodyEncoder::length(0);
   const std::optional<uint64_t> agreed = agreed_length(h);
   const int32_t te = h.find("transfer-encoding");
+  // The Content-Length written must be the length framed: the caller's fields must agree with
+  // each other and with a `content_length` given beside them, unless a Transfer-Encoding
+  // replaces them (below), and they are written as that one number.
+  const bool te_frames = !http10 && want != Want::kNone && te >= 0;
+  if (!te_frames && h.find("content-length") >= 0) {
+    if (!agreed || (want == Want::kKnown && *content_length != *agreed))
+      return Error::user(UserKind::kUnexpectedHeader);
+    std::string n;
+    append_u64(n, *agreed);
+    h.set("content-length", n);
+  }
+  if (te_frames && bad_transfer_encoding(h, uint32_t(te)))
+    return Error::user(UserKind::kUnexpectedHeader);
   if (!http10) {
     if (want == Want::kNone) {
       drop_te = true;
@@ -423,32 +481,23 @@ std::optional<SerializeError> serialize_response(Codec& codec, uint32_t status, 
       append_field(out, name, v, title);
     } else if (name == "content-length") {
       if (framing == Framing::kChunked || connect_2xx) return unexpected();
-      if (want == Want::kKnown) {
-        append_field(out, name, h.first_value(e), title);
-        enc = BodyEncoder::length(*content_length);
-        framing = Framing::kLength;
-      } else if (want == Want::kUnknown) {
-        std::optional<uint64_t> len;
-        bool bad = false;
-        h.for_each_value(e, [&](std::string_view v) {
-          std::optional<uint64_t> n = parse_decimal(v);
-          if (!n || (len && *len != *n))
-            bad = true;
-          else
-            len = n;
-        });
-        if (bad) return unexpected();
-        append_field(out, name, h.first_value(e), title);
-        enc = BodyEncoder::length(*len);
-        framing = Framing::kLength;
-      } else if (is_head) {
-        append_field(out, name, h.first_value(e), title);
-        enc = BodyEncoder::length(0);
-        framing = Framing::kLength;
-      }
+      // Without a body (and not answering HEAD) the caller's value is replaced by the
+      // automatic one below.
+      if (want == Want::kNone && !is_head) continue;
+      // Written once, as the number framed: every value must be that one number.
+      const std::optional<uint64_t> len = single_length(h, e);
+      if (!len || (want == Want::kKnown && *len != *content_length)) return unexpected();
+      framing = Framing::kLength;
+      enc = BodyEncoder::length(want == Want::kNone ? 0 : *len);
+      // RFC 9110 section 8.6: never on a 1xx or 204 response.
+      if (informational || status == 204) continue;
+      std::string n;
+      append_u64(n, *len);
+      append_field(out, name, n, title);
     } else if (name == "transfer-encoding") {
       if (framing == Framing::kLength || connect_2xx) return unexpected();
       if (http10 || bodyless) continue;
+      if (bad_transfer_encoding(h, e)) return unexpected();
       std::string v = joined(h, e);
       std::string_view last;
       h.for_each_value(e, [&](std::string_view x) { last = x; });

@@ -25,10 +25,13 @@ void ReadBuffer::append(ReadBuffer&& other) {
   append(other.view());
   other.data_.clear();
   other.start_ = 0;
+  ++other.front_moves_;
   other.release_if_drained();
 }
 
 void ReadBuffer::consume(size_t n) {
+  if (n == 0) return;
+  ++front_moves_;
   start_ += n;
   if (start_ >= data_.size()) {
     data_.clear();
@@ -42,6 +45,7 @@ ReadBuffer ReadBuffer::take_all() {
   out.data_.swap(data_);
   out.start_ = start_;
   start_ = 0;
+  ++front_moves_;
   return out;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -18,10 +19,13 @@ class ReadBuffer {
   ReadBuffer(ReadBuffer&& o) noexcept : data_(std::move(o.data_)), start_(o.start_) {
     o.data_.clear();
     o.start_ = 0;
+    ++o.front_moves_;
   }
   ReadBuffer& operator=(ReadBuffer&& o) noexcept {
     data_.swap(o.data_);
     start_ = o.start_;
+    ++front_moves_;
+    ++o.front_moves_;
     o.data_.clear();
     o.data_.shrink_to_fit();
     o.start_ = 0;
@@ -40,6 +44,9 @@ class ReadBuffer {
   void consume(size_t n);
   // Takes every byte out, leaving this buffer empty.
   ReadBuffer take_all();
+  // Changes whenever the front of the buffer moves (bytes consumed or taken, contents
+  // replaced); appending keeps it. Offsets into the buffer stay valid while it is unchanged.
+  uint64_t front_moves() const { return front_moves_; }
   // Bytes of heap memory held.
   size_t capacity() const { return data_.capacity() > 15 ? data_.capacity() + 1 : 0; }
 
@@ -48,6 +55,7 @@ class ReadBuffer {
 
   std::string data_;
   size_t start_ = 0;
+  uint64_t front_moves_ = 0;
 };
 
 }  // namespace velmora::http1

@@ -14,7 +14,7 @@
 namespace velmora::http1 {
 namespace {
 
-constexpr char kH2Preface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
+constexpr std::string_view kH2Preface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
 constexpr size_t kMaxTarget = 65534;
 
 std::optional<uint16_t> automatic_status(ParseKind k) {
@@ -58,13 +58,16 @@ enum class Interesting : uint8_t {
   kTransferEncoding,
   kExpect,
   kUpgrade,
-  kTe
+  kTe,
+  kHost
 };
 
 Interesting classify(std::string_view n) {
   switch (n.size()) {
     case 2:
       return name_is(n, "te") ? Interesting::kTe : Interesting::kNone;
+    case 4:
+      return name_is(n, "host") ? Interesting::kHost : Interesting::kNone;
     case 6:
       return name_is(n, "expect") ? Interesting::kExpect : Interesting::kNone;
     case 7:
@@ -77,6 +80,66 @@ Interesting classify(std::string_view n) {
       return name_is(n, "transfer-encoding") ? Interesting::kTransferEncoding : Interesting::kNone;
   }
   return Interesting::kNone;
+}
+
+bool is_unreserved_or_sub_delim(unsigned char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return std::string_view("-._~!$&'()*+,;=").find(char(c)) != std::string_view::npos;
+}
+
+bool is_hex(unsigned char c) {
+  return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f');
+}
+
+// RFC 9110 section 7.2: Host = uri-host [ ":" port ], with the host an IP literal in brackets
+// or a reg-name / IPv4 address (unreserved, sub-delims and percent-encoded bytes); empty is
+// allowed (a target without an authority).
+bool valid_host(std::string_view v) {
+  size_t i = 0;
+  if (!v.empty() && v.front() == '[') {
+    size_t close = v.find(']');
+    if (close == std::string_view::npos || close == 1) return false;
+    for (size_t k = 1; k < close; ++k) {
+      unsigned char c = static_cast<unsigned char>(v[k]);
+      if (!is_unreserved_or_sub_delim(c) && c != ':') return false;
+    }
+    i = close + 1;
+  } else {
+    while (i < v.size() && v[i] != ':') {
+      unsigned char c = static_cast<unsigned char>(v[i]);
+      if (c == '%') {
+        if (i + 2 >= v.size() || !is_hex(static_cast<unsigned char>(v[i + 1])) ||
+            !is_hex(static_cast<unsigned char>(v[i + 2])))
+          return false;
+        i += 3;
+        continue;
+      }
+      if (!is_unreserved_or_sub_delim(c)) return false;
+      ++i;
+    }
+  }
+  if (i == v.size()) return true;
+  if (v[i] != ':') return false;
+  for (++i; i < v.size(); ++i)
+    if (v[i] < '0' || v[i] > '9') return false;
+  return true;
+}
+
+// A Transfer-Encoding line that names chunked before its last coding (RFC 9112 section 6.1:
+// chunked is applied once, and last).
+bool chunked_before_last(std::string_view value) {
+  size_t i = 0;
+  for (;;) {
+    size_t comma = value.find(',', i);
+    if (comma == std::string_view::npos) return false;
+    std::string_view item = value.substr(i, comma - i);
+    while (!item.empty() && (item.front() == ' ' || item.front() == '\t'))
+      item.remove_prefix(1);
+    while (!item.empty() && (item.back() == ' ' || item.back() == '\t'))
+      item.remove_suffix(1);
+    if (http::ascii_iequals(item, "chunked")) return true;
+    i = comma + 1;
+  }
 }
 
 }  // namespace
@@ -151,7 +214,13 @@ ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {
   if (n == 0) return result;
 
   auto fail = [&](ParseKind kind) {
-    if (n >= 24 && std::memcmp(p, kH2Preface, 24) == 0) kind = ParseKind::kVersionH2;
+    codec.scan.invalidate();
+    if (n < kH2Preface.size() && kH2Preface.substr(0, n) == std::string_view(p, n)) {
+      // The start of an HTTP/2 preface: which error it is waits for the rest of it.
+      return std::move(result);
+    }
+    if (n >= kH2Preface.size() && std::string_view(p, kH2Preface.size()) == kH2Preface)
+      kind = ParseKind::kVersionH2;
     codec.parse_error_status = automatic_status(kind);
     result.error = Error::parse(kind);
     return std::move(result);
@@ -162,35 +231,17 @@ ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {
   };
   if (n > UINT32_MAX) return fail(ParseKind::kTooLarge);
 
-  size_t pos = 0;
-  Scan s = skip_empty_lines(p, n, pos);
-  if (s == Scan::kError) return fail(ParseKind::kHeaderToken);
-  if (s == Scan::kPartial) return incomplete();
-
-  RequestLine line;
+  const uint64_t limit = codec.max_headers.value_or(kDefaultMaxHeaders);
   TokenError terr{};
-  s = scan_request_line(p, n, pos, line, terr);
+  size_t head_len = 0;
+  Scan s = scan_head(codec.read, codec.scan, StartLine::kRequest,
+                     size_t(std::min<uint64_t>(limit, SIZE_MAX)), codec.ignore_invalid_headers,
+                     terr, head_len);
   if (s == Scan::kError) return fail(kind_of(terr));
   if (s == Scan::kPartial) return incomplete();
-
-  // The field index lives on the stack for the usual limit; a larger limit gets a heap array
-  // no longer than the buffer could fill (a field line takes at least three bytes).
-  uint64_t limit = codec.max_headers.value_or(kDefaultMaxHeaders);
-  RawField stack_fields[kDefaultMaxHeaders];
-  std::unique_ptr<RawField[]> heap_fields;
-  RawField* fields = stack_fields;
-  if (limit > kDefaultMaxHeaders) {
-    limit = std::min<uint64_t>(limit, n / 3 + 1);
-    if (limit > kDefaultMaxHeaders) {
-      heap_fields.reset(new RawField[limit]);
-      fields = heap_fields.get();
-    }
-  }
-  size_t count = 0;
-  s = scan_fields(p, n, pos, fields, size_t(limit), count, codec.ignore_invalid_headers, terr);
-  if (s == Scan::kError) return fail(kind_of(terr));
-  if (s == Scan::kPartial) return incomplete();
-  const size_t head_len = pos;
+  const RequestLine& line = codec.scan.request;
+  const RawField* fields = codec.scan.fields.data();
+  const size_t count = codec.scan.fields.size();
 
   // Request semantics.
   std::string_view target = line.target.in(p);
@@ -204,7 +255,7 @@ ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {
   bool is_upgrade = is_connect;
   bool expect_continue = false;
   bool allow_trailers = false;
-  bool has_te = false, te_chunked = false, has_cl = false;
+  bool has_te = false, te_chunked = false, has_cl = false, has_host = false;
   uint64_t length = 0;
   bool has_length = false;
   std::optional<size_t> first_cl;
@@ -260,6 +311,11 @@ ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {
           length = 0;
           has_length = false;
         }
+        // Chunked must be the final coding of the whole list, applied once: after a line
+        // that ended in chunked, or before the last coding of this line, the framing is not
+        // what the sender meant (RFC 9112 sections 6.1 and 6.3).
+        if (te_chunked || chunked_before_last(value))
+          return fail(ParseKind::kHeaderTransferEncodingInvalid);
         has_te = true;
         te_chunked = is_visible_ascii(value) && http::ascii_iequals(last_element(value), "chunked");
         break;
@@ -271,6 +327,11 @@ ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {
         break;
       case Interesting::kTe:
         if (!allow_trailers && value_has_token(value, "trailers")) allow_trailers = true;
+        break;
+      case Interesting::kHost:
+        // RFC 9112 section 3.2: one Host line, with a valid value.
+        if (has_host || !valid_host(value)) return fail(ParseKind::kHeaderToken);
+        has_host = true;
         break;
     }
   }

@@ -56,6 +56,7 @@ ParseOutcome parse_response_head(Codec& codec, ResponseHead& out) {
     const size_t n = codec.read.size();
     if (n == 0) return result;
     auto fail = [&](ParseKind kind) {
+      codec.scan.invalidate();
       result.error = Error::parse(kind);
       return std::move(result);
     };
@@ -65,20 +66,15 @@ ParseOutcome parse_response_head(Codec& codec, ResponseHead& out) {
     };
     if (n > UINT32_MAX) return fail(ParseKind::kTooLarge);
 
-    size_t pos = 0;
-    Scan s = skip_empty_lines(p, n, pos);
-    if (s == Scan::kError) return fail(ParseKind::kHeaderToken);
-    if (s == Scan::kPartial) return incomplete();
-    StatusLine line;
     TokenError terr{};
-    s = scan_status_line(p, n, pos, line, terr);
+    size_t pos = 0;
+    Scan s = scan_head(codec.read, codec.scan, StartLine::kStatus, kMaxResponseHeaders, false, terr,
+                       pos);
     if (s == Scan::kError) return fail(kind_of(terr));
     if (s == Scan::kPartial) return incomplete();
-    RawField fields[kMaxResponseHeaders];
-    size_t count = 0;
-    s = scan_fields(p, n, pos, fields, kMaxResponseHeaders, count, false, terr);
-    if (s == Scan::kError) return fail(kind_of(terr));
-    if (s == Scan::kPartial) return incomplete();
+    const StatusLine& line = codec.scan.status;
+    const RawField* fields = codec.scan.fields.data();
+    const size_t count = codec.scan.fields.size();
 
     const uint16_t status = line.status;
     if (status == 100 || (status >= 102 && status <= 199)) {

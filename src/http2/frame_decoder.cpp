@@ -177,6 +177,8 @@ Status FrameDecoder::frame(const uint8_t* p, uint32_t len, uint8_t type, uint8_t
       if ((read_u32(p) & 0x7fffffffu) == stream) return ok(sink.on_stream_error(stream, 1));
       return ok(sink.on_priority(stream));
     case FrameType::kRstStream:
+      // RFC 9113 section 6.4: RST_STREAM on stream 0 is a connection error.
+      if (stream == 0) return load_error(LoadError::kInvalidStreamId, error);
       if (len != 4) return load_error(LoadError::kInvalidPayloadLength, error);
       return ok(sink.on_rst_stream(stream, read_u32(p)));
     case FrameType::kSettings:
@@ -189,6 +191,8 @@ Status FrameDecoder::frame(const uint8_t* p, uint32_t len, uint8_t type, uint8_t
       return ok(
           sink.on_ping(fl & flags::kAck, std::string_view(reinterpret_cast<const char*>(p), 8)));
     case FrameType::kGoAway:
+      // RFC 9113 section 6.8: GOAWAY applies to the connection, never to a stream.
+      if (stream != 0) return load_error(LoadError::kInvalidStreamId, error);
       if (len < 8) return load_error(LoadError::kBadFrameSize, error);
       return ok(sink.on_go_away(read_u32(p) & 0x7fffffffu, read_u32(p + 4),
                                 std::string_view(reinterpret_cast<const char*>(p + 8), len - 8)));
@@ -293,8 +297,9 @@ Status FrameDecoder::decode_fragment(const uint8_t* p, size_t n, bool end_header
   if (e != hpack::Error::kNone) {
     if (e == hpack::Error::kHeaderListWayTooLarge)
       return conn_error(11, "decoded header list size over abuse limit", error);
+    // RFC 9113 section 4.3: a field block that cannot be decoded is COMPRESSION_ERROR.
     if (!hpack::is_cut_short(e) || end_headers)
-      return conn_error(1, hpack_failure_message(e), error);
+      return conn_error(9, hpack_failure_message(e), error);
   }
   if (!end_headers) {
     // Keep only the cut-short tail for the next CONTINUATION frame.
