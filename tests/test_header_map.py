@@ -360,3 +360,90 @@ def test_argument_parsing_uses_the_standard_wording():
         m.keys(1)
     with pytest.raises(TypeError):
         HeaderMap([], [])
+
+
+class _Str(str):
+    pass
+
+
+class _LyingStr(str):
+    """A str subclass whose Python-level identity and hash say nothing about its characters."""
+
+    def __eq__(self, other):
+        return True
+
+    def __hash__(self):
+        return 0
+
+
+def _spellings(name):
+    """The same header name as many distinct objects: the literal, a copy built at run time,
+    case variants, subclasses and bytes."""
+    built = "".join(list(name))
+    assert built == name and (built is not name or len(name) < 2)
+    return [
+        name,
+        built,
+        name.upper(),
+        name.title(),
+        name.capitalize(),
+        _Str(name),
+        _Str(name.upper()),
+        _LyingStr(name),
+        name.encode(),
+        name.upper().encode(),
+    ]
+
+
+@pytest.mark.parametrize("name", ["host", "accept", "x-forwarded-for", "content-length", "te", "x-custom"])
+def test_every_spelling_of_a_name_finds_the_same_entry(name):
+    m = HeaderMap([(name.title(), b"1"), ("other", b"o"), (name, b"2")])
+    for spelling in _spellings(name) * 2:  # twice: a spelling seen before takes the remembered path
+        assert m[spelling] == b"1"
+        assert m.get(spelling) == b"1"
+        assert m.get_all(spelling) == [b"1", b"2"]
+        assert spelling in m
+    empty = HeaderMap([("other", b"o")])
+    for spelling in _spellings(name):
+        assert empty.get(spelling, "absent") == "absent"
+        assert spelling not in empty
+        with pytest.raises(KeyError) as e:
+            empty[spelling]
+        assert e.value.args == (name,)
+
+
+def test_remembered_names_never_confuse_distinct_strings():
+    # Many short-lived name objects (standard and not, any case) pass through lookups; an address
+    # reused by a later, different string must not find the earlier string's entry.
+    m = HeaderMap([("host", b"h"), ("accept", b"a"), ("x-0", b"x")])
+    expected = {"host": b"h", "accept": b"a", "x-0": b"x"}
+    names = ["host", "accept", "cookie", "x-0", "x-1", "user-agent"]
+    for i in range(5000):
+        base = names[i % len(names)]
+        n = "".join([base[:1].upper() if i % 3 else base[:1], base[1:]])
+        assert m.get(n) == expected.get(base)
+        assert (n in m) == (base in expected)
+        del n
+
+
+def test_standard_name_lookups_follow_mutations():
+    m = HeaderMap([("host", b"a"), ("cookie", b"c")])
+    del m["host"]
+    assert m.get("host") is None and m["cookie"] == b"c"
+    m["HOST"] = b"b"
+    m.add("Host", b"c")
+    assert m["host"] == b"b" and m.get_all("host") == [b"b", b"c"]
+    m["host"] = b"d"
+    assert m.get_all("Host") == [b"d"]
+    assert m.keys() == ["cookie", "host"]
+
+
+def test_standard_names_found_after_the_index_switches_to_the_keyed_hash():
+    # Enough distinct names to grow and rehash the index several times; the standard names keep
+    # being found by their id whatever the index does.
+    m = HeaderMap([("host", b"h"), ("accept", b"a")])
+    for i in range(20000):
+        m.add(f"x-{i}", b"")
+    m.add("cookie", b"c")
+    assert (m["host"], m["Accept"], m.get("cookie")) == (b"h", b"a", b"c")
+    assert "x-forwarded-for" not in m

@@ -75,6 +75,23 @@ int32_t HeaderMap::find_hashed(std::string_view name, uint32_t hash) const {
   return slot < 0 ? -1 : int32_t(slots_[slot].pos1) - 1;
 }
 
+int32_t HeaderMap::find_standard(int id) const {
+  if (entries_.empty()) return -1;
+  const std::string_view n = kStandardHeaders[id];
+  const uint32_t hash = keyed_ ? keyed_hash(n) : standard_header_hash(id);
+  const uint32_t mask = uint32_t(slots_.size()) - 1;
+  const uint16_t h16 = static_cast<uint16_t>(hash);
+  const uint32_t want = kStandardBit | uint32_t(id);
+  uint32_t i = h16 & mask;
+  for (uint32_t dist = 0;; ++dist, i = (i + 1) & mask) {
+    const Slot s = slots_[i];
+    if (s.pos1 == 0) return -1;
+    if (((i - (s.hash & mask)) & mask) < dist) return -1;
+    // Standard names are always stored by id (append_entry_hashed, add_parsed).
+    if (s.hash == h16 && entries_[s.pos1 - 1u].name.off == want) return int32_t(s.pos1) - 1;
+  }
+}
+
 void HeaderMap::insert_slot(uint32_t pos, uint32_t hash) {
   const uint32_t mask = uint32_t(slots_.size()) - 1;
   Slot cur{static_cast<uint16_t>(pos + 1), static_cast<uint16_t>(hash)};

@@ -38,6 +38,9 @@ class HeaderMap {
 
   // Entry position of `name`, or -1.
   int32_t find(std::string_view name) const;
+  // Entry position of the standard name kStandardHeaders[id], or -1: no hashing of the name
+  // while the index uses the unkeyed hash, and entries are matched by their standard id.
+  int32_t find_standard(int id) const;
   // Appends a new entry; the caller has called reserve_one() and checked that find() fails.
   Result append_entry(std::string_view name, std::string_view value);
 

@@ -1,9 +1,11 @@
 #include "http/py_header_map.hpp"
 
+#include <memory>
 #include <new>
 #include <vector>
 
 #include "http/chars.hpp"
+#include "http/hash.hpp"
 #include "http/py_errors.hpp"
 #include "http/standard_headers.hpp"
 #include "module/boundary.hpp"
@@ -59,6 +61,35 @@ bool check(http::HeaderMap::Result r) {
   return false;
 }
 
+// The interned standard-name objects by address: a name passed as one of them (every literal
+// like "host" in Python code is that very object) finds its standard id by one identity probe,
+// without encoding, case-folding or hashing its characters. Filled once, before any HeaderMap
+// exists, and read-only afterwards.
+struct InternedIds {
+  static constexpr uint32_t kSlots = 256;  // > 3 x kStandardHeaderCount
+  PyObject* key[kSlots] = {};
+  int8_t id[kSlots] = {};
+
+  static uint32_t first(PyObject* o) { return (uint32_t(uintptr_t(o) >> 4) * 0x9E3779B1u) >> 24; }
+  void put(PyObject* o, int i) {
+    uint32_t k = first(o);
+    while (key[k] && key[k] != o)
+      k = (k + 1) & (kSlots - 1);
+    key[k] = o;
+    id[k] = int8_t(i);
+  }
+  int find(PyObject* o) const {
+    for (uint32_t k = first(o);; k = (k + 1) & (kSlots - 1)) {
+      if (key[k] == o) return id[k];
+      if (!key[k]) return -1;
+    }
+  }
+};
+static_assert(http::kStandardHeaderCount < 128 &&
+              InternedIds::kSlots > 3 * http::kStandardHeaderCount);
+
+InternedIds interned_ids;
+
 PyObject* standard_names() {
   static ProcessOnce once;
   return once.get([]() -> PyObject* {
@@ -71,9 +102,73 @@ PyObject* standard_names() {
       PyUnicode_InternInPlace(&s);
       PyTuple_SET_ITEM(t.get(), i, s);
     }
+    // The tuple keeps every name alive for the life of the process, so an address stays theirs.
+    for (int i = 0; i < http::kStandardHeaderCount; ++i)
+      interned_ids.put(PyTuple_GET_ITEM(t.get(), i), i);
     return t.release();
   });
 }
+
+// Other `str` objects recently found to spell a standard name ("Accept", or a lower-case name
+// that is not the interned object), by address. A slot holds a reference to its string, so the
+// address cannot be reused by another object while it is cached; a str never changes, so the
+// id stays right. Only touched with the interpreter lock held and outside any map lock (a
+// replaced string is released here).
+struct RecentNames {
+  static constexpr uint32_t kSlots = 64;
+  Ref key[kSlots];
+  int8_t id[kSlots] = {};
+
+  static uint32_t slot_of(PyObject* o) { return (uint32_t(uintptr_t(o) >> 4) * 0x9E3779B1u) >> 26; }
+  int find(PyObject* o) const {
+    const uint32_t k = slot_of(o);
+    return key[k].get() == o ? id[k] : -1;
+  }
+  void put(PyObject* o, int i) {
+    const uint32_t k = slot_of(o);
+    Ref old = std::move(key[k]);
+    key[k] = Ref::borrow(o);
+    id[k] = int8_t(i);
+  }
+};
+
+RecentNames* recent_names() {
+  static RecentNames* r = new RecentNames;  // lives as long as the process, like the names
+  return r;
+}
+
+// A name argument of a lookup: the standard id when `obj` is a standard name met before as this
+// very object (the interned names, or a str object seen by an earlier lookup), otherwise the
+// converted name. Any other spelling (a str subclass, bytes, an equal but distinct str, a case
+// variant) takes the general path and finds the same entry.
+class LookupName {
+ public:
+  // Returns false with TypeError/ValueError/UnicodeEncodeError set.
+  bool convert(PyObject* obj) {
+    id_ = interned_ids.find(obj);
+    if (id_ >= 0) return true;
+    const bool exact = PyUnicode_CheckExact(obj);
+    if (exact) {
+      id_ = recent_names()->find(obj);
+      if (id_ >= 0) return true;
+    }
+    if (!name_.convert(obj)) return false;
+    hash_ = http::fast_hash(name_.view());
+    id_ = http::find_standard_header(name_.view(), hash_);
+    if (id_ >= 0 && exact) recent_names()->put(obj, id_);
+    return true;
+  }
+  int32_t find(const http::HeaderMap& map) const {
+    if (id_ >= 0) return map.find_standard(id_);
+    return map.keyed() ? map.find(name_.view()) : map.find_hashed(name_.view(), hash_);
+  }
+  std::string_view view() const { return id_ >= 0 ? http::kStandardHeaders[id_] : name_.view(); }
+
+ private:
+  int id_ = -1;
+  uint32_t hash_ = 0;  // fast_hash of the converted name
+  HeaderName name_;
+};
 
 PyObject* key_error(std::string_view lowered) {
   Ref key = Ref::steal(PyUnicode_FromStringAndSize(lowered.data(), Py_ssize_t(lowered.size())));
@@ -180,33 +275,60 @@ PyObject* hm_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 // built after the lock is released.
 enum class Listing { kKeys, kValues, kItems, kRawItems };
 
+// An array of `n` default-made elements, on the stack when `n` <= N (every ordinary head).
+template <class T, size_t N>
+class SmallArray {
+ public:
+  void resize(size_t n) {
+    if (n > N) {
+      heap_ = std::make_unique<T[]>(n);
+      data_ = heap_.get();
+    }
+  }
+  T& operator[](size_t i) { return data_[i]; }
+
+ private:
+  T stack_[N] = {};
+  std::unique_ptr<T[]> heap_;
+  T* data_ = stack_;
+};
+
 struct Leaves {
-  std::vector<Ref> names;                        // one per entry (items) or per key
-  std::vector<std::pair<uint32_t, Ref>> values;  // (index into names, value)
+  static constexpr size_t kStack = 32;
+  SmallArray<Ref, kStack> names;       // one per entry
+  SmallArray<Ref, kStack> values;      // one per value, in listing order
+  SmallArray<uint32_t, kStack> owner;  // the entry of each value
+  uint32_t name_count = 0;
+  uint32_t value_count = 0;
 };
 
 // False when a leaf could not be made (MemoryError is set; raised once the lock is released).
 bool snapshot_locked(const http::HeaderMap& map, Listing kind, Leaves& out) {
   const bool names = kind != Listing::kValues;
   const bool values = kind != Listing::kKeys;
-  if (names) out.names.reserve(map.name_count());
-  if (values) out.values.reserve(map.size());
+  if (names) out.names.resize(map.name_count());
+  if (values) {
+    out.values.resize(map.size());
+    out.owner.resize(map.size());
+  }
   bool ok = true;
   for (uint32_t i = 0; i < map.name_count() && ok; ++i) {
     if (names) {
       Ref n = Ref::steal(kind == Listing::kRawItems ? bytes_from(map.name(i))
                                                     : header_name_str(map, i));
       if (!n) return false;
-      out.names.push_back(std::move(n));
+      out.names[out.name_count++] = std::move(n);
     }
     if (!values) continue;
     map.for_each_value(i, [&](std::string_view v) {
       if (!ok) return;
       Ref b = Ref::steal(bytes_from(v));
-      if (!b)
+      if (!b) {
         ok = false;
-      else
-        out.values.emplace_back(i, std::move(b));
+        return;
+      }
+      out.owner[out.value_count] = i;
+      out.values[out.value_count++] = std::move(b);
     });
   }
   return ok;
@@ -226,19 +348,22 @@ PyObject* listing(PyObject* self, Listing kind) {
   if (!map_of(self).with(
           [&](const http::HeaderMap& map) { return snapshot_locked(map, kind, leaves); }))
     return nullptr;
-  if (kind == Listing::kKeys) return list_of(leaves.names);
-  Ref list = Ref::steal(PyList_New(Py_ssize_t(leaves.values.size())));
+  const uint32_t n = kind == Listing::kKeys ? leaves.name_count : leaves.value_count;
+  Ref list = Ref::steal(PyList_New(Py_ssize_t(n)));
   if (!list) return nullptr;
-  for (size_t i = 0; i < leaves.values.size(); ++i) {
-    Ref value = std::move(leaves.values[i].second);
+  for (uint32_t i = 0; i < n; ++i) {
+    if (kind == Listing::kKeys) {
+      PyList_SET_ITEM(list.get(), Py_ssize_t(i), leaves.names[i].release());
+      continue;
+    }
     if (kind == Listing::kValues) {
-      PyList_SET_ITEM(list.get(), Py_ssize_t(i), value.release());
+      PyList_SET_ITEM(list.get(), Py_ssize_t(i), leaves.values[i].release());
       continue;
     }
     PyObject* t = PyTuple_New(2);
     if (!t) return nullptr;
-    PyTuple_SET_ITEM(t, 0, Py_NewRef(leaves.names[leaves.values[i].first].get()));
-    PyTuple_SET_ITEM(t, 1, value.release());
+    PyTuple_SET_ITEM(t, 0, Py_NewRef(leaves.names[leaves.owner[i]].get()));
+    PyTuple_SET_ITEM(t, 1, leaves.values[i].release());
     PyList_SET_ITEM(list.get(), Py_ssize_t(i), t);
   }
   return list.release();
@@ -270,9 +395,9 @@ PyObject* hm_repr(PyObject* self) {
 
 // Looks `name` up and returns its first value as bytes, or null without an error set when it is
 // absent.
-PyObject* first_value(PyObject* self, std::string_view name) {
+PyObject* first_value(PyObject* self, const LookupName& name) {
   return map_of(self).with([&](const http::HeaderMap& map) -> PyObject* {
-    int32_t pos = map.find(name);
+    int32_t pos = name.find(map);
     if (pos < 0) return nullptr;
     return bytes_from(map.first_value(uint32_t(pos)));
   });
@@ -283,9 +408,9 @@ PyObject* hm_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   static const ArgSignature sig{"get", names, 2, 2, 1};
   PyObject* a[2];
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-  HeaderName n;
+  LookupName n;
   if (!n.convert(a[0])) return nullptr;
-  PyObject* v = first_value(self, n.view());
+  PyObject* v = first_value(self, n);
   if (v || PyErr_Occurred()) return v;
   return Py_NewRef(a[1] ? a[1] : Py_None);
 }
@@ -295,11 +420,11 @@ PyObject* hm_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   static const ArgSignature sig{"get_all", names, 1, 1, 1};
   PyObject* a[1];
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-  HeaderName n;
+  LookupName n;
   if (!n.convert(a[0])) return nullptr;
   std::vector<Ref> values;
   const bool ok = map_of(self).with([&](const http::HeaderMap& map) {
-    int32_t pos = map.find(n.view());
+    int32_t pos = n.find(map);
     if (pos < 0) return true;
     values.reserve(map.value_count(uint32_t(pos)));
     bool made = true;
@@ -374,9 +499,9 @@ Py_ssize_t hm_length(PyObject* self) {
 }
 
 PyObject* hm_subscript(PyObject* self, PyObject* key) {
-  HeaderName n;
+  LookupName n;
   if (!n.convert(key)) return nullptr;
-  PyObject* v = first_value(self, n.view());
+  PyObject* v = first_value(self, n);
   if (v || PyErr_Occurred()) return v;
   return key_error(n.view());
 }
@@ -400,12 +525,12 @@ int hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
 }
 
 int hm_contains(PyObject* self, PyObject* key) {
-  HeaderName n;
+  LookupName n;
   if (!n.convert(key)) {
     PyErr_Clear();
     return 0;
   }
-  return map_of(self).with([&](const http::HeaderMap& map) { return map.find(n.view()) >= 0; });
+  return map_of(self).with([&](const http::HeaderMap& map) { return n.find(map) >= 0; });
 }
 
 PyObject* hm_richcompare(PyObject* self, PyObject* other, int op) {

@@ -12,10 +12,12 @@ constexpr uint32_t kSlots = 512;
 
 struct Table {
   std::array<int16_t, kSlots> slot;
+  std::array<uint32_t, kStandardHeaderCount> hash;
   Table() {
     slot.fill(-1);
     for (int i = 0; i < kStandardHeaderCount; ++i) {
-      uint32_t k = fast_hash(kStandardHeaders[i]) & (kSlots - 1);
+      hash[i] = fast_hash(kStandardHeaders[i]);
+      uint32_t k = hash[i] & (kSlots - 1);
       while (slot[k] >= 0)
         k = (k + 1) & (kSlots - 1);
       slot[k] = static_cast<int16_t>(i);
@@ -39,6 +41,10 @@ int find_standard_header(std::string_view s, uint32_t fast) noexcept {
     std::string_view n = kStandardHeaders[i];
     if (n.size() == s.size() && same_bytes(n.data(), s.data(), s.size())) return i;
   }
+}
+
+uint32_t standard_header_hash(int id) noexcept {
+  return table().hash[size_t(id)];
 }
 
 int find_standard_header(std::string_view s) noexcept {

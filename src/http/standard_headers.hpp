@@ -95,6 +95,8 @@ inline constexpr std::string_view kStandardHeaders[kStandardHeaderCount] = {
 // Index of the lower-case name `s` in kStandardHeaders, or -1. `fast` is fast_hash(s).
 int find_standard_header(std::string_view s, uint32_t fast) noexcept;
 int find_standard_header(std::string_view s) noexcept;
+// fast_hash(kStandardHeaders[id]), computed once.
+uint32_t standard_header_hash(int id) noexcept;
 
 // Byte equality for short strings without a library call.
 inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
