@@ -22,6 +22,7 @@ from velmora.client import (
     UnsupportedProtocol,
     WriteTimeout,
 )
+from velmora.client.h1 import EXPECT_CONTINUE_WAIT
 
 OK = b"HTTP/1.1 200 OK\r\ncontent-length: 2\r\n\r\nok"
 
@@ -363,6 +364,29 @@ def test_expect_continue_waits_for_100():
             r2 = await c.get(s.url)
             return r.content, r2.content, s.connections
     assert run(main()) == (b"data", b"ok", 1)
+
+
+def test_expect_continue_body_follows_the_100_at_once():
+    # The body goes out when the 100 arrives, not when the wait for it runs out.
+    async def handler(script, reader, writer, n):
+        await script.read_request(reader)
+        writer.write(b"HTTP/1.1 100 Continue\r\n\r\n")
+        await writer.drain()
+        started = asyncio.get_running_loop().time()
+        body = await asyncio.wait_for(reader.readexactly(4), 5)
+        waited = asyncio.get_running_loop().time() - started
+        writer.write(b"HTTP/1.1 200 OK\r\ncontent-length: %d\r\n\r\n%s" % (
+            len(body), body))
+        await writer.drain()
+        script.requests.append(b"waited %.1f" % waited)
+        await keepalive_ok(script, reader, writer, n)
+
+    async def main():
+        async with Script(handler) as s, AsyncClient() as c:
+            r = await c.put(s.url, content=b"data", headers={"expect": "100-continue"})
+            return r.content, s.requests[-1]
+    content, waited = run(main())
+    assert content == b"data" and float(waited.split()[1]) < EXPECT_CONTINUE_WAIT / 2
 
 
 # ---- misuse ---------------------------------------------------------------------------------
