@@ -14,6 +14,7 @@ from velmora.client import (
     ConnectError,
     ConnectTimeout,
     Limits,
+    LocalProtocolError,
     PoolTimeout,
     ReadError,
     ReadTimeout,
@@ -327,6 +328,33 @@ def test_waiter_gets_the_connection_back():
             results = await asyncio.gather(*(c.get(s.url) for _ in range(10)))
             return [r.content for r in results], s.connections
     assert run(main()) == ([b"ok"] * 10, 1)
+
+
+# ---- request bodies that disagree with their Content-Length --------------------------------
+
+@pytest.mark.parametrize("pieces", [[b"abc", b"defgh"], [b"abc"]], ids=["longer", "shorter"])
+def test_streamed_body_not_matching_its_length_fails_and_closes(pieces):
+    # Bytes beyond the declared length are refused, not cut off; a short body is not passed
+    # off as complete. Either way the server sees the connection close, never a finished
+    # request or a hang.
+    async def handler(script, reader, writer, n):
+        await script.read_request(reader)
+        script.requests.append(await asyncio.wait_for(reader.read(), 5))
+
+    async def body():
+        for piece in pieces:
+            yield piece
+
+    async def main():
+        async with Script(handler) as s, AsyncClient() as c:
+            with pytest.raises(LocalProtocolError, match="body_write_aborted|body write aborted"):
+                await c.post(s.url, content=body(), headers={"content-length": "5"})
+            deadline = asyncio.get_running_loop().time() + 5
+            while len(s.requests) < 2 and asyncio.get_running_loop().time() < deadline:
+                await asyncio.sleep(0.01)
+            return s.requests[-1], c.pool.connections
+    received, pooled = run(main())
+    assert received == b"abc" and pooled == 0
 
 
 # ---- 100-continue ---------------------------------------------------------------------------
