@@ -2,7 +2,9 @@
 // arguments and caller fields taken from the input (framing fields included), and every head
 // the serializer accepts is parsed back by the other role. The framing the parser reads must be
 // the framing of the body encoder the serializer left in flight, and the head must be consumed
-// exactly; a head that the parser refuses for its framing fields is a failure.
+// exactly; a head that the parser refuses for its framing fields is a failure. A caller's
+// Transfer-Encoding is applied or the call fails; the encoder takes exactly the bytes its head
+// announced and refuses more without changing; a URL's userinfo never reaches the request line.
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -72,6 +74,20 @@ uint64_t expected_length(const BodyEncoder& enc) {
   return kCloseLength;
 }
 
+// The encoder in flight takes what its head announced and refuses a byte more, unchanged.
+void check_body_limit(const BodyEncoder& in_flight) {
+  if (in_flight.kind != BodyEncoder::Kind::kLength || in_flight.remaining >= SIZE_MAX) return;
+  BodyEncoder enc = in_flight;
+  const size_t n = size_t(enc.remaining);
+  ChunkFrame f;
+  if (frame_chunk(enc, n + 1, f)) {
+    if (enc.discards || enc.remaining != n) std::abort();
+  } else if (!enc.discards || f.take != 0 || n != 0) {
+    std::abort();
+  }
+  if (frame_chunk(enc, n, f) || f.take != n || enc.remaining != 0) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -97,7 +113,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Codec codec;
   codec.date_header = false;
   if (!response) {
-    if (serialize_request(codec, method, "/", headers, http10, content_length, chunked)) return 0;
+    // Bits 5 and 6: a URL with userinfo, in absolute form or in authority form.
+    const std::string_view url = !(cfg & 0x20)  ? "/"
+                                 : (cfg & 0x40) ? "user:pw@h:443"
+                                                : "http://user:pw@h/";
+    const bool caller_te = headers.find("transfer-encoding") >= 0;
+    if (serialize_request(codec, method, url, headers, http10, content_length, chunked)) return 0;
+    const std::string_view wire = codec.scratch;
+    if (wire.substr(0, wire.find('\n')).find('@') != std::string_view::npos) std::abort();
+    // The caller's Transfer-Encoding is what frames the body, never dropped.
+    if (caller_te && (codec.encoder->kind != BodyEncoder::Kind::kChunked ||
+                      wire.find("\r\ntransfer-encoding: ") == std::string_view::npos))
+      std::abort();
+    check_body_limit(*codec.encoder);
     const uint64_t want = expected_length(*codec.encoder);
     Codec server;
     server.read.append(codec.scratch);
@@ -119,6 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!parse_request_head(codec, request).complete) return 0;
   if (serialize_response(codec, status, headers, keep_alive, http10, content_length, chunked))
     return 0;
+  check_body_limit(*codec.encoder);
   const uint64_t want = expected_length(*codec.encoder);
   Codec client;
   http::HeaderMap req_headers;

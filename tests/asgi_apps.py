@@ -91,6 +91,19 @@ class Recorder:
         await send({"type": "http.response.body", "body": b"short", "more_body": True})
         await send({"type": "http.response.body", "body": b""})
 
+    async def h_overlong(self, scope, receive, send):
+        """Sends more than the length it declares (?stream: in two messages)."""
+        await send({"type": "http.response.start", "status": 200,
+                    "headers": [(b"content-length", b"5")]})
+        try:
+            if scope["query_string"] == b"stream":
+                await send({"type": "http.response.body", "body": b"abc", "more_body": True})
+                await send({"type": "http.response.body", "body": b"defgh"})
+            else:
+                await send({"type": "http.response.body", "body": b"abcdefgh"})
+        except Exception as exc:
+            self.send_errors.append(exc)
+
     async def h_fail_before(self, scope, receive, send):
         raise RuntimeError("boom before the response")
 

@@ -14,6 +14,7 @@ from velmora.client import (
     ConnectError,
     ConnectTimeout,
     Limits,
+    LocalProtocolError,
     PoolTimeout,
     ReadError,
     ReadTimeout,
@@ -22,6 +23,7 @@ from velmora.client import (
     UnsupportedProtocol,
     WriteTimeout,
 )
+from velmora.client.h1 import EXPECT_CONTINUE_WAIT
 
 OK = b"HTTP/1.1 200 OK\r\ncontent-length: 2\r\n\r\nok"
 
@@ -328,6 +330,33 @@ def test_waiter_gets_the_connection_back():
     assert run(main()) == ([b"ok"] * 10, 1)
 
 
+# ---- request bodies that disagree with their Content-Length --------------------------------
+
+@pytest.mark.parametrize("pieces", [[b"abc", b"defgh"], [b"abc"]], ids=["longer", "shorter"])
+def test_streamed_body_not_matching_its_length_fails_and_closes(pieces):
+    # Bytes beyond the declared length are refused, not cut off; a short body is not passed
+    # off as complete. Either way the server sees the connection close, never a finished
+    # request or a hang.
+    async def handler(script, reader, writer, n):
+        await script.read_request(reader)
+        script.requests.append(await asyncio.wait_for(reader.read(), 5))
+
+    async def body():
+        for piece in pieces:
+            yield piece
+
+    async def main():
+        async with Script(handler) as s, AsyncClient() as c:
+            with pytest.raises(LocalProtocolError, match="body_write_aborted|body write aborted"):
+                await c.post(s.url, content=body(), headers={"content-length": "5"})
+            deadline = asyncio.get_running_loop().time() + 5
+            while len(s.requests) < 2 and asyncio.get_running_loop().time() < deadline:
+                await asyncio.sleep(0.01)
+            return s.requests[-1], c.pool.connections
+    received, pooled = run(main())
+    assert received == b"abc" and pooled == 0
+
+
 # ---- 100-continue ---------------------------------------------------------------------------
 
 def test_expect_continue_refused_sends_no_body():
@@ -363,6 +392,29 @@ def test_expect_continue_waits_for_100():
             r2 = await c.get(s.url)
             return r.content, r2.content, s.connections
     assert run(main()) == (b"data", b"ok", 1)
+
+
+def test_expect_continue_body_follows_the_100_at_once():
+    # The body goes out when the 100 arrives, not when the wait for it runs out.
+    async def handler(script, reader, writer, n):
+        await script.read_request(reader)
+        writer.write(b"HTTP/1.1 100 Continue\r\n\r\n")
+        await writer.drain()
+        started = asyncio.get_running_loop().time()
+        body = await asyncio.wait_for(reader.readexactly(4), 5)
+        waited = asyncio.get_running_loop().time() - started
+        writer.write(b"HTTP/1.1 200 OK\r\ncontent-length: %d\r\n\r\n%s" % (
+            len(body), body))
+        await writer.drain()
+        script.requests.append(b"waited %.1f" % waited)
+        await keepalive_ok(script, reader, writer, n)
+
+    async def main():
+        async with Script(handler) as s, AsyncClient() as c:
+            r = await c.put(s.url, content=b"data", headers={"expect": "100-continue"})
+            return r.content, s.requests[-1]
+    content, waited = run(main())
+    assert content == b"data" and float(waited.split()[1]) < EXPECT_CONTINUE_WAIT / 2
 
 
 # ---- misuse ---------------------------------------------------------------------------------

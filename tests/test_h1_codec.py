@@ -95,3 +95,27 @@ def test_large_head_then_idle_buffer_released():
     assert c.receive_request_head(big) is not None
     assert c.buffered() == 0
     assert c.receive_request_head(b"GET / HTTP/1.1\r\n\r\n").target == "/"
+
+
+@pytest.mark.parametrize("how", ["whole", "bytewise"])
+def test_interim_response_shows_as_consumed_bytes(how):
+    # receive_head never returns a 1xx head. A client waiting on 100-continue learns that one
+    # arrived from buffered() falling below the bytes it fed while the call returns None:
+    # nothing else is consumed before a final head, not even empty lines before a status line.
+    interim = b"\r\nHTTP/1.1 100 Continue\r\n\r\n"
+    final = b"\r\nHTTP/1.1 200 OK\r\ncontent-length: 0\r\n\r\n"
+    wire = interim + final
+    c = v.H1Codec()
+    c.serialize_request("PUT", "/", v.HeaderMap([("host", "h"), ("expect", "100-continue")]),
+                        content_length=4)
+    step = len(wire) if how == "whole" else 1
+    fed, consumed_at, head = 0, None, None
+    for i in range(0, len(wire), step):
+        piece = wire[i : i + step]
+        fed += len(piece)
+        head = c.receive_head(piece)
+        if head is None and consumed_at is None and c.buffered() < fed:
+            consumed_at = fed
+    assert head is not None and head.status == 200 and c.buffered() == 0
+    if how == "bytewise":
+        assert consumed_at == len(interim)

@@ -297,6 +297,24 @@ def test_body_shorter_than_declared_length_closes(srv):
     assert b"content-length: 10\r\n" in data and data.endswith(b"short")
 
 
+@pytest.mark.parametrize("query", ["", "?stream"])
+def test_body_longer_than_declared_length_is_not_cut_short_silently(srv, query):
+    # The bytes past the declared length are neither sent nor dropped quietly: the application
+    # is told, and the client sees an incomplete response and a closed connection.
+    del srv.app.send_errors[:]
+    with connect(srv.port) as s:
+        s.sendall(req("/overlong" + query) + req("/"))
+        data = read_until_close(s)
+    head, _, body = data.partition(b"\r\n\r\n")
+    assert b"content-length: 5\r\n" in head
+    assert body == (b"abc" if query else b"")
+    deadline = time.monotonic() + 5
+    while not srv.app.send_errors and time.monotonic() < deadline:
+        time.sleep(0.01)
+    (err,) = srv.app.send_errors
+    assert "body_write_aborted" in str(err) and "too long" in str(err)
+
+
 @pytest.mark.parametrize("status", [204, 304])
 def test_bodyless_statuses(srv, status):
     raw = req(f"/status?{status}") + req("/", b"connection: close\r\n")

@@ -160,9 +160,14 @@ std::optional<UriError> parse_uri(std::string_view s, Uri& out) {
   return split_path(rest.substr(end), out.path_and_query);
 }
 
-std::string_view authority_host(std::string_view a) {
+std::string_view without_userinfo(std::string_view a) {
   size_t at = a.rfind('@');
   if (at != std::string_view::npos) a.remove_prefix(at + 1);
+  return a;
+}
+
+std::string_view authority_host(std::string_view a) {
+  a = without_userinfo(a);
   if (!a.empty() && a.front() == '[') {
     size_t close = a.find(']');
     return close == std::string_view::npos ? a : a.substr(0, close + 1);

@@ -47,6 +47,9 @@ inline constexpr size_t kMaxSchemeLength = 64;
 
 std::optional<UriError> parse_uri(std::string_view text, Uri& out);
 
+// The authority without its userinfo (everything up to and including the last "@"): what a
+// request may carry (RFC 9110 section 4.2.4, RFC 9112 section 3.2, RFC 9113 section 8.3.1).
+std::string_view without_userinfo(std::string_view authority);
 // Host of an authority: after the last "@"; a bracketed IPv6 literal keeps its brackets.
 std::string_view authority_host(std::string_view authority);
 // Explicit port: the text after the last ":" read as a decimal number in 0-65535 (one leading

@@ -6,10 +6,14 @@
 
 namespace velmora::http1 {
 
-ChunkFrame frame_chunk(BodyEncoder& enc, size_t n) {
-  ChunkFrame f;
+std::optional<Error> frame_chunk(BodyEncoder& enc, size_t n, ChunkFrame& f) {
+  f = ChunkFrame{};
   switch (enc.kind) {
     case BodyEncoder::Kind::kLength: {
+      if (n > enc.remaining && !enc.discards)
+        return Error::user(UserKind::kBodyWriteAborted)
+            .with_cause("too long, expected at most " + std::to_string(enc.remaining) +
+                        " more bytes, got " + std::to_string(n));
       uint64_t take = std::min<uint64_t>(enc.remaining, n);
       enc.remaining -= take;
       f.take = size_t(take);
@@ -37,7 +41,7 @@ ChunkFrame frame_chunk(BodyEncoder& enc, size_t n) {
       break;
     }
   }
-  return f;
+  return std::nullopt;
 }
 
 bool is_forbidden_trailer(std::string_view n) {

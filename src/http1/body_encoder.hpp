@@ -18,24 +18,33 @@ struct BodyEncoder {
   Kind kind = Kind::kLength;
   uint64_t remaining = 0;                                 // kLength
   std::optional<std::vector<std::string>> trailer_names;  // kChunked: lower-case allow-list
+  // kLength 0 of a message that has no content by its kind (a response to HEAD, 1xx, 204, 304,
+  // 2xx to CONNECT): the content a caller offers is discarded, as the protocol requires, where
+  // any other length refuses bytes beyond what it declared.
+  bool discards = false;
 
-  static BodyEncoder length(uint64_t n) { return {Kind::kLength, n, std::nullopt}; }
-  static BodyEncoder chunked() { return {Kind::kChunked, 0, std::nullopt}; }
-  static BodyEncoder close() { return {Kind::kClose, 0, std::nullopt}; }
+  static BodyEncoder length(uint64_t n) { return {Kind::kLength, n, std::nullopt, false}; }
+  static BodyEncoder chunked() { return {Kind::kChunked, 0, std::nullopt, false}; }
+  static BodyEncoder close() { return {Kind::kClose, 0, std::nullopt, false}; }
+  static BodyEncoder no_content() { return {Kind::kLength, 0, std::nullopt, true}; }
 
   // No (more) body bytes to send.
   bool is_eof() const { return kind == Kind::kLength && remaining == 0; }
 };
 
-// How one chunk is framed: `take` bytes of the chunk pass; for chunked coding the size line in
-// `prefix` goes before them and CRLF after. `take` < chunk size drops the excess of a length.
+// How one chunk is framed: `take` bytes of the chunk pass (fewer than the chunk only for an
+// encoder that discards content); for chunked coding the size line in `prefix` goes before them
+// and CRLF after.
 struct ChunkFrame {
   size_t take = 0;
   bool chunked = false;
   char prefix[20];
   size_t prefix_len = 0;
 };
-ChunkFrame frame_chunk(BodyEncoder& enc, size_t chunk_size);
+// Frames a chunk of `chunk_size` bytes into `out`. A chunk longer than what a declared length
+// still takes fails with body_write_aborted and leaves the encoder as it was: bytes the head
+// did not announce are never cut off silently, nor sent.
+std::optional<Error> frame_chunk(BodyEncoder& enc, size_t chunk_size, ChunkFrame& out);
 
 // The end of a body: for chunked coding the terminator, with the trailer fields the allow-list
 // admits; empty otherwise. `trailers` may be null. Fails for a length body that is not filled.

@@ -309,7 +309,7 @@ std::optional<SerializeError> serialize_request(Codec& codec, std::string_view m
 
   enum class Want { kNone, kKnown, kUnknown };
   const Want want = chunked ? Want::kUnknown : content_length ? Want::kKnown : Want::kNone;
-  bool drop_te = false, drop_cl = false;
+  bool drop_cl = false;
   BodyEncoder enc = BodyEncoder::length(0);
   const std::optional<uint64_t> agreed = agreed_length(h);
   const int32_t te = h.find("transfer-encoding");
@@ -317,6 +317,10 @@ std::optional<SerializeError> serialize_request(Codec& codec, std::string_view m
   // each other and with a `content_length` given beside them, unless a Transfer-Encoding
   // replaces them (below), and they are written as that one number.
   const bool te_frames = !http10 && want != Want::kNone && te >= 0;
+  // A Transfer-Encoding the caller wrote is applied, or the request is refused: dropping it
+  // would send a body framed otherwise than the caller declared (none at all without a body,
+  // or on HTTP/1.0, which has no transfer codings).
+  if (te >= 0 && !te_frames) return Error::user(UserKind::kUnexpectedHeader);
   if (!te_frames && h.find("content-length") >= 0) {
     if (!agreed || (want == Want::kKnown && *content_length != *agreed))
       return Error::user(UserKind::kUnexpectedHeader);
@@ -328,7 +332,6 @@ std::optional<SerializeError> serialize_request(Codec& codec, std::string_view m
     return Error::user(UserKind::kUnexpectedHeader);
   if (!http10) {
     if (want == Want::kNone) {
-      drop_te = true;
       // A Content-Length the caller wrote announces a body: the encoder must carry exactly that
       // many bytes, or the peer would read the next request as the rest of this body.
       if (agreed) enc = BodyEncoder::length(*agreed);
@@ -360,7 +363,6 @@ std::optional<SerializeError> serialize_request(Codec& codec, std::string_view m
       enc = BodyEncoder::length(*content_length);
     }
   } else {
-    drop_te = true;
     if (agreed) {
       enc = BodyEncoder::length(*agreed);
     } else if (want == Want::kKnown) {
@@ -384,16 +386,18 @@ std::optional<SerializeError> serialize_request(Codec& codec, std::string_view m
   out.reserve(head_reserve(h) + url.size() + method.size());
   out += method;
   out += ' ';
+  // Credentials in a URL never go on the wire in the target (RFC 9110 section 4.2.4, RFC 9112
+  // section 3.2): through a proxy the request line would hand them to the proxy.
   switch (uri.form) {
     case http::Uri::Form::kAbsolute:
       out += uri.scheme_name();
       out += "://";
-      out += uri.authority;
+      out += http::without_userinfo(uri.authority);
       if (uri.path_and_query.empty() || uri.path_and_query.front() != '/') out += '/';
       out += uri.path_and_query;
       break;
     case http::Uri::Form::kAuthority:
-      out += uri.authority;
+      out += http::without_userinfo(uri.authority);
       break;
     case http::Uri::Form::kOrigin:
     case http::Uri::Form::kAsterisk:
@@ -403,7 +407,6 @@ std::optional<SerializeError> serialize_request(Codec& codec, std::string_view m
   out += http10 ? " HTTP/1.0\r\n" : " HTTP/1.1\r\n";
   h.for_each([&](uint32_t e, std::string_view v) {
     std::string_view name = h.name(e);
-    if (drop_te && name == "transfer-encoding") return;
     if (drop_cl && name == "content-length") return;
     append_field(out, name, v, false);
   });
@@ -538,7 +541,7 @@ std::optional<SerializeError> serialize_response(Codec& codec, uint32_t status, 
       }
     }
   }
-  if (bodyless) enc = BodyEncoder::length(0);
+  if (bodyless) enc = BodyEncoder::no_content();
   if (enc->kind == BodyEncoder::Kind::kChunked) enc->trailer_names = std::move(trailer_names);
 
   if (codec.date_header && !has_date) {

@@ -253,10 +253,13 @@ PyObject* codec_connection_close(PyObject*, PyObject* const* args, Py_ssize_t na
 
 // ---- body framing -----------------------------------------------------------------------
 
-// Frames `chunk` (non-empty) with the encoder; returns a new reference.
-PyObject* frame(http1::BodyEncoder& enc, PyObject* chunk) {
+// Frames `chunk` (non-empty) with the encoder; returns a new reference, or null with `error` set
+// when the encoder refuses the chunk (nothing changed then; the error is raised after the lock).
+PyObject* frame(http1::BodyEncoder& enc, PyObject* chunk, std::optional<http1::Error>& error) {
   const size_t n = size_t(PyBytes_GET_SIZE(chunk));
-  http1::ChunkFrame f = http1::frame_chunk(enc, n);
+  http1::ChunkFrame f;
+  error = http1::frame_chunk(enc, n, f);
+  if (error) return nullptr;
   if (!f.chunked) {
     if (f.take == n) return Py_NewRef(chunk);
     return PyBytes_FromStringAndSize(PyBytes_AS_STRING(chunk), Py_ssize_t(f.take));
@@ -282,14 +285,16 @@ PyObject* codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t
   if (chunk.empty()) return Py_NewRef(a[0]);
   // The framed chunk is a bytes object (untracked by the collector), made under the lock.
   bool in_flight = true;
+  std::optional<http1::Error> error;
   PyObject* out = codec(self).with([&](http1::Codec& c) -> PyObject* {
     if (!c.encoder) {
       in_flight = false;
       return nullptr;
     }
-    return frame(*c.encoder, a[0]);
+    return frame(*c.encoder, a[0], error);
   });
   if (!in_flight) PyErr_SetString(PyExc_ValueError, "serialize_data with no request in flight");
+  if (error) return raise(std::move(*error).into_pending());
   return out;
 }
 
@@ -359,22 +364,39 @@ PyObject* codec_serialize_head_and_body(PyObject* self, PyObject* const* args, P
       return nullptr;
   }
   struct Framed {
-    bool body_ends = false;  // an encoder was in flight and still carried a body
+    bool in_flight = false;  // an encoder was in flight
+    bool body_ends = false;  // it still carried a body, or refused this one
     http1::ChunkFrame f;
     std::string end;
     std::optional<http1::Error> error;
   };
   Framed r = codec(self).with([&](http1::Codec& c) {
     Framed out;
+    if (!c.encoder) return out;
+    out.in_flight = true;
+    const bool was_eof = c.encoder->is_eof();
+    if (!body.empty()) {
+      // A body longer than the head declared is refused before anything changes: the encoder
+      // stays in flight, as after a refused serialize_data.
+      out.error = http1::frame_chunk(*c.encoder, body.size(), out.f);
+      if (out.error) {
+        out.body_ends = true;
+        return out;
+      }
+    }
     std::optional<http1::BodyEncoder> enc = std::move(c.encoder);
     c.encoder.reset();
-    if (!enc || enc->is_eof()) return out;
+    // Nothing more to send (the body is empty, or discarded by a message without content).
+    if (was_eof) return out;
     out.body_ends = true;
-    if (!body.empty()) out.f = http1::frame_chunk(*enc, body.size());
     bool term = false;
     out.error = end_into(c, *enc, trailers ? &*trailers : nullptr, out.end, term);
     return out;
   });
+  if (!r.in_flight && !body.empty()) {
+    PyErr_SetString(PyExc_ValueError, "serialize_head_and_body with no request in flight");
+    return nullptr;
+  }
   if (!r.body_ends) return Py_NewRef(a[0]);
   if (r.error) return raise(std::move(*r.error).into_pending());
   const http1::ChunkFrame& f = r.f;

@@ -246,10 +246,17 @@ ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {
   // Request semantics.
   std::string_view target = line.target.in(p);
   if (target.size() > kMaxTarget) return fail(ParseKind::kUriTooLong);
+  // The cap holds for a head however it arrives: one that completes in a single read is not
+  // let through at a size an incomplete one is refused at.
+  if (head_len > codec.max_buf_size) return fail(ParseKind::kTooLarge);
   http::Uri uri;
   if (http::parse_uri(target, uri)) return fail(ParseKind::kUri);
   const bool is_connect = line.method_id == Method::kConnect;
   if (uri.form == http::Uri::Form::kAuthority && !is_connect) return fail(ParseKind::kUri);
+  // RFC 9110 section 4.2.4: userinfo in a received target is treated as an error (it serves to
+  // disguise the authority), as it is in Host.
+  if (uri.has_authority && uri.authority.find('@') != std::string_view::npos)
+    return fail(ParseKind::kUri);
 
   bool keep_alive = !line.http10;
   bool is_upgrade = is_connect;

@@ -72,6 +72,8 @@ ParseOutcome parse_response_head(Codec& codec, ResponseHead& out) {
                        pos);
     if (s == Scan::kError) return fail(kind_of(terr));
     if (s == Scan::kPartial) return incomplete();
+    // The cap holds for a head however it arrives (see parse_request_head).
+    if (pos > codec.max_buf_size) return fail(ParseKind::kTooLarge);
     const StatusLine& line = codec.scan.status;
     const RawField* fields = codec.scan.fields.data();
     const size_t count = codec.scan.fields.size();

@@ -305,6 +305,8 @@ PyObject* codec_serialize_request_headers(PyObject* self, Args args, Py_ssize_t 
     return nullptr;
   if (a[5] && a[5] != Py_None && !text_arg(a[5], fn, "scheme", scheme)) return nullptr;
   if (a[6] && a[6] != Py_None && !text_arg(a[6], fn, "authority", authority)) return nullptr;
+  // RFC 9113 section 8.3.1: :authority never carries the userinfo of a URL.
+  authority = http::without_userinfo(authority);
   if (method.empty() || !http::is_valid_field_name(method)) {
     PyErr_SetString(PyExc_ValueError, "method must be a non-empty token");
     return nullptr;
@@ -317,7 +319,7 @@ PyObject* codec_serialize_request_headers(PyObject* self, Args args, Py_ssize_t 
   if (method == "CONNECT" && !target.empty() && target[0] != '/' &&
       target.find("://") == std::string_view::npos) {
     // Authority-form target (RFC 9113 section 8.5): only :method and :authority.
-    pseudo[n++] = {":authority", target};
+    pseudo[n++] = {":authority", http::without_userinfo(target)};
   } else {
     http::Uri uri;
     if (target == "*") {
@@ -329,7 +331,7 @@ PyObject* codec_serialize_request_headers(PyObject* self, Args args, Py_ssize_t 
     } else {
       if (uri.form == http::Uri::Form::kAbsolute) {
         if (scheme.empty()) scheme = uri.scheme_name();
-        if (authority.empty()) authority = uri.authority;
+        if (authority.empty()) authority = http::without_userinfo(uri.authority);
       }
       path = uri.path_and_query.empty() ? std::string_view("/") : uri.path_and_query;
     }

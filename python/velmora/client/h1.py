@@ -640,9 +640,11 @@ class Connection(H1ClientState, asyncio.Protocol):
             self.writer_done()
         except asyncio.CancelledError:
             raise
-        except H1UserError as exc:
+        except H1UserError as exc:  # the body disagrees with its length: the request is cut
             self._wake_error(LocalProtocolError(str(exc)))
-            self.fail(_copy_error(exc))
+            transport = self.fail(_copy_error(exc))
+            if transport is not None:
+                transport.close()
         except TransportError as exc:
             self._wake_error(exc)
         except Exception as exc:  # the caller's iterator failed: the request is incomplete

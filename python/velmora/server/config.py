@@ -53,7 +53,7 @@ class Config:
     timeout_graceful_shutdown: float | None = 30.0  # grace period for in-flight requests
     limit_concurrency: int | None = None  # concurrent connections+requests before 503s
     limit_max_connections: int = 4096  # connections accepted at once; more are refused
-    limit_request_head_size: int = 65536  # bytes of an incomplete head (431 beyond)
+    limit_request_head_size: int = 65536  # bytes of a request head (431 beyond)
     limit_request_headers: int = 100  # header lines of one request head (431 beyond)
     limit_request_body_buffer: int = 65536  # request-body bytes buffered before reading pauses
     write_buffer_high: int = 65536  # transport write buffer before the app's send waits

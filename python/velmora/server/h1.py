@@ -21,7 +21,7 @@ import asyncio
 import logging
 import sys
 import time
-from typing import Any
+from typing import Any, NoReturn
 
 from velmora import _velmora as _v
 from velmora.server.asgi import (
@@ -113,7 +113,7 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
 
     __slots__ = ("_svc", "_t", "_mode", "_cycle", "_dec", "_paused", "_wpaused", "_drain",
                  "_watching", "_eof", "_stash", "_deadline", "_client", "_server", "_peer",
-                 "_hsize", "_hd", "_codec", "_defer")
+                 "_hd", "_codec", "_defer")
 
     def __new__(cls, service: Any, transport: Any) -> ServerConnection:
         return H1ServerState.__new__(cls, H1Codec(**service.codec_kwargs), transport,
@@ -137,7 +137,6 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
         self._client: tuple[str, int] | None = None
         self._server: tuple[str, int] | None = None
         self._peer = ""
-        self._hsize = 0  # bytes given to the head parser for the head in progress
         self._hd = False  # the deadline running is the head deadline
 
     def __repr__(self) -> str:
@@ -184,7 +183,6 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
             if self.unpark_idle_read():
                 return  # a shutdown closed the connection while the read was parked
             self._mode = _HEAD
-            self._hsize = 0
             self._parse(data)
 
     def eof_received(self) -> bool:
@@ -283,7 +281,6 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
                 return
             if code == READ_PARSE:
                 self._mode = _HEAD
-                self._hsize = self._codec.buffered()
                 if defer:
                     self._defer = True
                     self._svc.loop.call_soon(self._parse_buffered)
@@ -335,7 +332,6 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
             data = (data or b"") + b"".join(stash)
         if data:
             self._mode = _HEAD
-            self._hsize = 0
             self._resume()
             self._parse(data)
         else:
@@ -354,7 +350,6 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
             self._pause()
 
     def _parse(self, data: bytes) -> None:
-        self._hsize += len(data)
         try:
             r = self.accept_head(data)
         except H1ParseError as exc:
@@ -384,13 +379,6 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
         elif self._paused:
             self._resume()
         self._cycle = cycle = Cycle(self, head, seq, dec)
-        if self._hsize - past > svc.head_limit:
-            # the parser caps incomplete heads; a head completed by one large read is held
-            # to the same limit here
-            self._hsize = 0
-            cycle.reject(431)
-            return
-        self._hsize = 0
         limit = svc.limit_concurrency
         if limit is not None and (len(svc.connections) > limit or len(svc.cycles) >= limit):
             cycle.reject(503)
@@ -673,18 +661,28 @@ class Cycle:
                     if head is None:
                         raise ClientDisconnected("the client closed the connection")
                     self.body_done = True
-                    transport.write(codec.serialize_head_and_body(head, body))
+                    try:
+                        whole = codec.serialize_head_and_body(head, body)
+                    except H1Error as exc:  # the body does not match its Content-Length
+                        self._body_refused(exc, head)
+                    transport.write(whole)
                     self._complete()
                     return
                 head = self._respond_head(None, True)
                 if head is None:
                     raise ClientDisconnected("the client closed the connection")
-                data = codec.serialize_data(body)
+                try:
+                    data = codec.serialize_data(body)
+                except H1Error as exc:  # longer than its Content-Length
+                    self._body_refused(exc, head)
                 transport.write(head + data if len(data) < _COALESCE else head)
                 if len(data) >= _COALESCE:
                     transport.write(data)
             else:
-                data = codec.serialize_data(body)
+                try:
+                    data = codec.serialize_data(body)
+                except H1Error as exc:
+                    self._body_refused(exc, b"")
                 if not more and not self.trailers:
                     try:
                         end = codec.serialize_end()
@@ -740,6 +738,15 @@ class Cycle:
                 self._complete()
         else:
             raise ASGIProtocolError(f"unexpected ASGI message {kind!r}")
+
+    def _body_refused(self, exc: BaseException, pending: bytes) -> NoReturn:
+        """The codec refused the body (it disagrees with the declared length): what was framed
+        is written and the connection closes, so the client sees an incomplete response."""
+        if pending:
+            self.conn._t.write(pending)
+        self.body_done = True
+        self._fail()
+        raise ASGIProtocolError(str(exc)) from None
 
     def _respond_head(self, length: int | None, stream: bool) -> bytes | None:
         """Claim and encode the response head; ``None`` when the client is gone."""

@@ -31,7 +31,6 @@ class Service:
             "max_buf_size": config.limit_request_head_size,
             "date_header": config.date_header,
         }
-        self.head_limit = config.limit_request_head_size
         self.keep_alive = config.keep_alive
         self.timeout_keep_alive = config.timeout_keep_alive
         self.timeout_head = config.timeout_request_head
