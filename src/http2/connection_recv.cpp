@@ -108,15 +108,17 @@ void Connection::apply_headers(const HeadersInfo& f, Handle& spare, HeadersVerdi
     v.error = protocol_error_id("invalid new stream id ", sid);
     return;
   }
-  highest_peer_stream_id_ = sid;
-  if (num_streams_ >= local_max_concurrent_streams_) {
-    v.error = stream_error(sid, 7);
-    return;
-  }
+  // A missing spare is the caller's mistake, refused before the id is used up: a retry with a
+  // handle opens the stream.
   if (!spare) {
     v.error = PendingError(ExcClass::kValueError,
                            ErrArg::text(std::string_view(
                                "recv_headers: the server role needs a spare stream handle")));
+    return;
+  }
+  highest_peer_stream_id_ = sid;
+  if (num_streams_ >= local_max_concurrent_streams_) {
+    v.error = stream_error(sid, 7);
     return;
   }
   auto [nit, inserted] = streams_.try_emplace(sid, false, int32_t(peer_initial_window_size_),
