@@ -218,7 +218,7 @@ def test_send_after_peer_reset_reports_peer_reason_while_the_record_lives():
     pump(ours, peer)
     peer.c.reset_stream(h.sid, error_code=8)
     pump(ours, peer)
-    assert ours.conn.has_stream(h.sid) is not None
+    assert ours.conn.has_stream(h.sid)
     vd = ours.conn.send_data(h.sid, b"more", 0, False)
     assert vd.stopped is not None
     assert (vd.stopped.reason, vd.stopped.conn) == (8, False)
