@@ -262,6 +262,9 @@ class Peer:
         self.events = []
         self.terminated = None
         self.auto_ack = True
+        self.client_side = client_side
+        self.inbuf = b""
+        self.preface_left = 0 if client_side else 24
 
     def take(self):
         return self.c.data_to_send()
@@ -272,6 +275,22 @@ class Peer:
                   "reset": None})
 
     def feed(self, data):
+        # Whole frames only, one call each: h2 applies a new frame-size limit from the next
+        # call on, not to frames later in the same buffer.
+        self.inbuf += data
+        if self.preface_left:
+            n = min(self.preface_left, len(self.inbuf))
+            self._feed(self.inbuf[:n])
+            self.inbuf = self.inbuf[n:]
+            self.preface_left -= n
+        while len(self.inbuf) >= 9:
+            n = 9 + int.from_bytes(self.inbuf[:3], "big")
+            if len(self.inbuf) < n:
+                break
+            one, self.inbuf = self.inbuf[:n], self.inbuf[n:]
+            self._feed(one)
+
+    def _feed(self, data):
         events = self.c.receive_data(data)
         self.events.extend(events)
         for ev in events:

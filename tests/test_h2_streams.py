@@ -627,6 +627,25 @@ def test_aclose_body():
     assert (RST, 0, b.sid, struct.pack(">I", 8)) in fs
 
 
+def test_graceful_shutdown_two_phases_between_our_ends():
+    c, s = ours_pair()
+    hs = [c.request("GET", "/%d" % i) for i in range(2)]
+    pump(c, s)
+    assert s.conn.begin_graceful_shutdown() == v.H2_FLAG_WAKE
+    assert s.conn.begin_graceful_shutdown() == 0
+    pump(c, s)  # GOAWAY(2^31-1), PING; the client's PING ACK; the final GOAWAY(3)
+    assert s.conn.shutdown_final and s.conn.max_stream_id == 3
+    assert c.goaway.last_stream_id == 3 and c.conn.is_closed()
+    assert all(h.stop is None for h in hs)
+    # A late request above the final id is ignored by the server.
+    for h in s.opened:
+        s.respond(h, 200, body=b"bye")
+    pump(c, s)
+    assert all(bytes(h.body) == b"bye" and h.eof for h in hs)
+    assert c.conn.num_streams == 0 and c.conn.goaway_replied
+    assert s.conn.num_streams == 0
+
+
 def test_send_goaway_and_maybe_goaway_reply():
     s = new("server")
     assert s.maybe_goaway_reply() == 0

@@ -77,7 +77,7 @@ def test_rapid_reset_past_the_pending_accept_cap():
     assert ours.error.args == (11, "too_many_resets")
     # Our answer is a GOAWAY carrying ENHANCE_YOUR_CALM.
     goaways = [f for f in frames_of(ours.take()) if f[0] == GOAWAY]
-    assert [struct.unpack(">II", f[3][:8]) for f in goaways] == [(sid - 2, 11)]
+    assert [struct.unpack(">II", f[3][:8]) for f in goaways] == [(sid, 11)]
 
 
 def test_rapid_reset_of_accepted_streams_keeps_the_store_empty():
@@ -129,7 +129,19 @@ def test_local_error_cap_can_be_disabled():
     assert ours.conn.max_local_error_reset_streams is None
     for i in range(1100):
         ours.conn.reset_on_error(2 * i + 1, 1)
+        if i % 500 == 0:
+            ours.take()
     assert ours.conn.local_error_resets == 1100
+
+
+def test_resets_queued_and_never_written_are_a_flood():
+    ours, _ = server(max_local_error_reset_streams=None)
+    ours.take()
+    for i in range(1000):
+        ours.conn.reset_on_error(2 * i + 1, 1)
+    with pytest.raises(v.H2ProtocolError) as ei:
+        ours.conn.reset_on_error(2001, 1)
+    assert ei.value.args[0] == 11 and "flood" in ei.value.args[1]
 
 
 def test_continuation_flood():
@@ -284,20 +296,33 @@ def test_frames_on_idle_streams():
         assert ours.error.args == (1, msg)
 
 
-def test_frames_on_closed_streams():
-    ours, peer = server()
+def closed_stream_one():
+    ours, _ = server()
     enc = hpack.Encoder()
     ours.feed(headers_frame(1, request_block(enc), end_stream=True))
     ours.respond(ours.handles[1], 204)
     ours.take()
     assert not ours.conn.has_stream(1)
-    # DATA on a forgotten stream: a stream error STREAM_CLOSED, the window is kept consistent.
-    ours.feed(data(1, b"abc"))
-    assert ours.stream_errors[-1] == (1, 5, "library")
-    # HEADERS on it again: not a new id any more.
+    return ours, enc
+
+
+def test_frames_on_closed_streams():
+    # HEADERS on a finished stream: not a new id any more.
+    ours, enc = closed_stream_one()
     ours.feed(headers_frame(1, request_block(enc)))
     assert isinstance(ours.error, v.H2ProtocolError)
     assert ours.error.args == (1, "invalid new stream id 1")
+    # DATA on it: a stream error STREAM_CLOSED; the connection window is kept consistent.
+    ours, enc = closed_stream_one()
+    before = ours.conn.conn_recv_available
+    ours.feed(data(1, b"abc"))
+    assert ours.error is None
+    assert ours.stream_errors == [(1, 5, "library")]
+    assert ours.conn.conn_recv_available == before
+    assert frame(RST, 0, 1, struct.pack(">I", 5)) in ours.take()
+    # WINDOW_UPDATE and RST_STREAM on it are ignored.
+    ours.feed(wu(1, 5) + rst(1))
+    assert ours.error is None and len(ours.stream_errors) == 1
 
 
 def test_frames_on_a_stream_we_reset_are_swallowed():
