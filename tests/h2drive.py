@@ -66,6 +66,7 @@ class Ours:
         self.unreleased = {}  # sid -> bytes received and not yet released (manual release)
         self.budgeted = []  # (sid, payload_len) charges awaiting release_data_frame
         self.wire_out = 0
+        self.queued = {}  # sid -> DATA bytes queued since the last take_pending
 
     # ---- the write pump
     def take(self):
@@ -75,6 +76,7 @@ class Ours:
             data = bytes(mv)
         finally:
             mv.release()
+        self.queued.clear()
         for h in self.conn.credit_written():
             self._resume(h)
         self.wire_out += len(data)
@@ -234,6 +236,8 @@ class Ours:
                 del self.outgoing[h.sid]
                 return
             out.offset += vd.sent
+            if vd.sent:
+                self.queued[h.sid] = self.queued.get(h.sid, 0) + vd.sent
             if vd.done:
                 if not last:
                     tv = c.send_trailers(h.sid, out.trailers)
