@@ -93,11 +93,21 @@ std::string quoted(std::string_view s) {
   std::string out = "\"";
   for (unsigned char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20 || c == 0x7f) {
           static const char hex[] = "0123456789abcdef";
@@ -201,8 +211,8 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return nullptr;
   for (int i = 1; i <= 5; ++i) {
     if (!a[i]) {
-      PyErr_Format(PyExc_TypeError,
-                   "H2Streams() missing 1 required keyword-only argument: '%s'", kw[i]);
+      PyErr_Format(PyExc_TypeError, "H2Streams() missing 1 required keyword-only argument: '%s'",
+                   kw[i]);
       return nullptr;
     }
   }
@@ -302,8 +312,8 @@ PyObject* m_receive(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnam
   // builds them under its decoder lock; the list is built after.
   FrameCollector frames;
   PendingError error;
-  auto status = conn(self).receive(reinterpret_cast<const uint8_t*>(data.data()), data.size(),
-                                   frames, error);
+  auto status =
+      conn(self).receive(reinterpret_cast<const uint8_t*>(data.data()), data.size(), frames, error);
   switch (status) {
     case http2::FrameDecoder::Status::kOk:
       return frames.take_list();
@@ -329,8 +339,8 @@ PyObject* m_prime(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames
 PyObject* m_recv_settings(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a = one_arg("recv_settings", "frame", args, nargs, kwnames);
   if (!a) return nullptr;
-  auto* f = frame_arg<FrameSettingsObject>(a, FrameKind::kSettings, "recv_settings",
-                                           "H2FrameSettings");
+  auto* f =
+      frame_arg<FrameSettingsObject>(a, FrameKind::kSettings, "recv_settings", "H2FrameSettings");
   if (!f) return nullptr;
   http2::SettingsResult r = conn(self).recv_settings(f->ack, f->settings);
   if (r.error) return raise(*r.error);
@@ -377,9 +387,8 @@ PyObject* m_store_task_handles(PyObject* self, Args args, Py_ssize_t nargs, PyOb
   static const ArgSignature sig{"store_task_handles", names, 2, 2, 2};
   PyObject* a[2];
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-  run(self, [&](Connection& c, Released& drop) {
-    c.store_task_handles(hold(a[0]), hold(a[1]), drop);
-  });
+  run(self,
+      [&](Connection& c, Released& drop) { c.store_task_handles(hold(a[0]), hold(a[1]), drop); });
   Py_RETURN_NONE;
 }
 
@@ -394,7 +403,7 @@ PyObject* m_take_pump_handle(PyObject* self, PyObject*) {
 // ---- send path ----------------------------------------------------------------------------------
 
 PyObject* m_open_stream(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"method", "target", "headers", "end_stream",
+  static const char* const names[] = {"method",  "target", "headers", "end_stream",
                                       "is_head", "handle", "scheme",  "authority"};
   static const ArgSignature sig{"open_stream", names, 8, 6, 6};
   PyObject* a[8];
@@ -409,9 +418,8 @@ PyObject* m_open_stream(PyObject* self, Args args, Py_ssize_t nargs, PyObject* k
   if (a[6] && a[6] != Py_None && !str_arg(a[6], fn, "scheme", req.scheme)) return nullptr;
   if (a[7] && a[7] != Py_None && !str_arg(a[7], fn, "authority", req.authority)) return nullptr;
   req.headers = &headers;
-  http2::OpenResult r = run(self, [&](Connection& c, Released& drop) {
-    return c.open_stream(req, hold(a[5]), drop);
-  });
+  http2::OpenResult r = run(
+      self, [&](Connection& c, Released& drop) { return c.open_stream(req, hold(a[5]), drop); });
   if (r.error) return raise(*r.error);
   return optional_int(r.stream_id);
 }
@@ -425,8 +433,8 @@ PyObject* m_send_data(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwn
   std::string_view data;
   uint64_t offset;
   bool end_stream;
-  if (!sid_arg(a[0], sid) || !bytes_arg(a[1], "send_data", "data", data) ||
-      !to_u64(a[2], offset) || !to_bool(a[3], end_stream))
+  if (!sid_arg(a[0], sid) || !bytes_arg(a[1], "send_data", "data", data) || !to_u64(a[2], offset) ||
+      !to_bool(a[3], end_stream))
     return nullptr;
   if (offset > data.size()) {
     PyErr_Format(PyExc_ValueError, "offset %llu is beyond the end of data (%zu bytes)",
@@ -449,9 +457,8 @@ PyObject* m_send_trailers(PyObject* self, Args args, Py_ssize_t nargs, PyObject*
   http::HeaderMap trailers;
   if (!sid_arg(a[0], sid) || !header_map_arg(a[1], "send_trailers", "trailers", false, trailers))
     return nullptr;
-  http2::SendVerdict r = run(self, [&](Connection& c, Released& drop) {
-    return c.send_trailers(sid, trailers, drop);
-  });
+  http2::SendVerdict r = run(
+      self, [&](Connection& c, Released& drop) { return c.send_trailers(sid, trailers, drop); });
   if (r.error) return raise(*r.error);
   return send_verdict_object(std::move(r));
 }
@@ -505,17 +512,16 @@ PyObject* m_recv_headers(PyObject* self, Args args, Py_ssize_t nargs, PyObject* 
   static const ArgSignature sig{"recv_headers", names, 2, 2, 1};
   PyObject* a[2];
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-  auto* f = frame_arg<FrameHeadersObject>(a[0], FrameKind::kHeaders, "recv_headers",
-                                          "H2FrameHeaders");
+  auto* f =
+      frame_arg<FrameHeadersObject>(a[0], FrameKind::kHeaders, "recv_headers", "H2FrameHeaders");
   if (!f) return nullptr;
   http2::HeadersInfo info;
   {
     LockGuard g(f->lock);
     info = http2::HeadersInfo::of(f->stream_id, f->end_stream, *f->block);
   }
-  http2::HeadersVerdict r = run(self, [&](Connection& c, Released& drop) {
-    return c.recv_headers(info, hold(a[1]), drop);
-  });
+  http2::HeadersVerdict r = run(
+      self, [&](Connection& c, Released& drop) { return c.recv_headers(info, hold(a[1]), drop); });
   if (r.error) return raise(*r.error);
   return headers_verdict_object(std::move(r));
 }
@@ -547,8 +553,8 @@ PyObject* m_recv_window_update(PyObject* self, Args args, Py_ssize_t nargs, PyOb
 PyObject* m_recv_reset(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a = one_arg("recv_reset", "frame", args, nargs, kwnames);
   if (!a) return nullptr;
-  auto* f = frame_arg<FrameStreamValueObject>(a, FrameKind::kRstStream, "recv_reset",
-                                              "H2FrameRstStream");
+  auto* f =
+      frame_arg<FrameStreamValueObject>(a, FrameKind::kRstStream, "recv_reset", "H2FrameRstStream");
   if (!f) return nullptr;
   http2::RecvResetResult r = run(self, [&](Connection& c, Released& drop) {
     return c.recv_reset(f->stream_id, f->value, drop);
@@ -601,9 +607,8 @@ PyObject* m_fail(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames)
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   std::string_view message = "connection closed";
   if (a[1] && !str_arg(a[1], "fail", "message", message)) return nullptr;
-  http2::StreamStops pairs = run(self, [&](Connection& c, Released& drop) {
-    return c.fail(hold(a[0]), message, drop);
-  });
+  http2::StreamStops pairs =
+      run(self, [&](Connection& c, Released& drop) { return c.fail(hold(a[0]), message, drop); });
   return pairs_of(pairs);
 }
 
@@ -652,9 +657,8 @@ PyObject* m_reset_stream(PyObject* self, Args args, Py_ssize_t nargs, PyObject* 
       return nullptr;
     }
   }
-  http2::ResetVerdict r = run(self, [&](Connection& c, Released& drop) {
-    return c.reset_stream(sid, reason, who, drop);
-  });
+  http2::ResetVerdict r = run(
+      self, [&](Connection& c, Released& drop) { return c.reset_stream(sid, reason, who, drop); });
   if (r.error) return raise(*r.error);
   return reset_verdict_object(std::move(r));
 }
@@ -666,9 +670,8 @@ PyObject* m_reset_on_error(PyObject* self, Args args, Py_ssize_t nargs, PyObject
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   uint32_t sid, reason;
   if (!sid_arg(a[0], sid) || !to_u32(a[1], reason)) return nullptr;
-  http2::ResetVerdict r = run(self, [&](Connection& c, Released& drop) {
-    return c.reset_on_error(sid, reason, drop);
-  });
+  http2::ResetVerdict r =
+      run(self, [&](Connection& c, Released& drop) { return c.reset_on_error(sid, reason, drop); });
   if (r.error) return raise(*r.error);
   return reset_verdict_object(std::move(r));
 }
@@ -736,10 +739,10 @@ PyObject* opt_bool(const std::optional<bool>& v) {
   return bool_obj(*v);
 }
 
-#define HOOK(name, body)                                                                \
+#define HOOK(name, body)                                                               \
   PyObject* h_##name(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) { \
-    return hook(self, args, nargs, kwnames, #name,                                      \
-                [](Connection& c, uint32_t sid) -> PyObject* { body; });                \
+    return hook(self, args, nargs, kwnames, #name,                                     \
+                [](Connection& c, uint32_t sid) -> PyObject* { body; });               \
   }
 
 HOOK(has_stream, return bool_obj(c.has_stream(sid)))
@@ -758,9 +761,11 @@ HOOK(set_last_processed_id, c.set_last_processed_id(sid); Py_RETURN_NONE)
 
 // ---- getters ------------------------------------------------------------------------------------
 
-#define GET(name, expr) \
-  {#name, [](PyObject* self, void*) -> PyObject* { Connection& c = conn(self); return expr; }, \
-   nullptr, nullptr, nullptr}
+#define GET(name, expr)                                                                       \
+  {                                                                                           \
+#name, [](PyObject* self, void*) -> PyObject* { Connection& c = conn(self); return expr; }, \
+   nullptr, nullptr, nullptr \
+  }
 
 PyGetSetDef kGetSet[] = {
     GET(is_server, bool_obj(c.is_server())),
@@ -803,7 +808,8 @@ PyMethodDef kMethods[] = {
              "Seed the decoder with bytes already read: True (preface matched, or bytes "
              "queued), None (preface incomplete) or False (not the preface).")},
     {"recv_settings", FASTCALL(m_recv_settings), FASTKW,
-     SIG_DOC("recv_settings($self, frame)", "Apply a SETTINGS frame: (initial, wake_windows, flags).")},
+     SIG_DOC("recv_settings($self, frame)",
+             "Apply a SETTINGS frame: (initial, wake_windows, flags).")},
     {"recv_ping", FASTCALL(m_recv_ping), FASTKW,
      SIG_DOC("recv_ping($self, frame)",
              "Answer a PING, or complete a graceful shutdown on its ACK: flags.")},
@@ -813,11 +819,14 @@ PyMethodDef kMethods[] = {
     {"can_open", m_can_open, METH_NOARGS,
      SIG_DOC("can_open($self)", "A slot could be claimed now (claims nothing).")},
     {"release_slot_count", m_release_slot_count, METH_NOARGS,
-     SIG_DOC("release_slot_count($self)", "Give back a claimed slot that did not become a stream.")},
+     SIG_DOC("release_slot_count($self)",
+             "Give back a claimed slot that did not become a stream.")},
     {"apply_stream_limit", FASTCALL(m_apply_stream_limit), FASTKW,
-     SIG_DOC("apply_stream_limit($self, limit)", "Set the client's stream limit (None: no limit).")},
+     SIG_DOC("apply_stream_limit($self, limit)",
+             "Set the client's stream limit (None: no limit).")},
     {"store_task_handles", FASTCALL(m_store_task_handles), FASTKW,
-     SIG_DOC("store_task_handles($self, read, pump)", "Store the read and write pumps' task handles.")},
+     SIG_DOC("store_task_handles($self, read, pump)",
+             "Store the read and write pumps' task handles.")},
     {"take_read_handle", m_take_read_handle, METH_NOARGS,
      SIG_DOC("take_read_handle($self)", "The read pump's handle, once; then None.")},
     {"take_pump_handle", m_take_pump_handle, METH_NOARGS,
@@ -845,8 +854,7 @@ PyMethodDef kMethods[] = {
      SIG_DOC("credit_written($self)",
              "The taken batches are written: the handles of the streams they carried, once "
              "each, in order.")},
-    {"has_pending", m_has_pending, METH_NOARGS,
-     SIG_DOC("has_pending($self)", "Bytes are queued.")},
+    {"has_pending", m_has_pending, METH_NOARGS, SIG_DOC("has_pending($self)", "Bytes are queued.")},
     {"stop_pump", m_stop_pump, METH_NOARGS,
      SIG_DOC("stop_pump($self)", "Ask the write pump to drain and stop.")},
     // receive path
@@ -943,14 +951,13 @@ PyType_Slot kSlots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(streams_repr)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
-    {Py_tp_doc,
-     const_cast<char*>(SIG_DOC(
-         "H2Streams(role, *, initial_window_size, connection_window, max_frame_size, "
-         "max_header_list_size, max_send_buf_size, max_concurrent_streams=None, "
-         "max_pending_accept_reset_streams=20, max_local_error_reset_streams=..., "
-         "data_frame_budget=None, auto_date_header=True, enable_push=None)",
-         "The protocol state of one HTTP/2 connection, client or server: settings, flow "
-         "control, streams, slots, GOAWAY and failure, and the pending-send buffer."))},
+    {Py_tp_doc, const_cast<char*>(SIG_DOC(
+                    "H2Streams(role, *, initial_window_size, connection_window, max_frame_size, "
+                    "max_header_list_size, max_send_buf_size, max_concurrent_streams=None, "
+                    "max_pending_accept_reset_streams=20, max_local_error_reset_streams=..., "
+                    "data_frame_budget=None, auto_date_header=True, enable_push=None)",
+                    "The protocol state of one HTTP/2 connection, client or server: settings, flow "
+                    "control, streams, slots, GOAWAY and failure, and the pending-send buffer."))},
     {0, nullptr},
 };
 

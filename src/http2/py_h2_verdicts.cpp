@@ -80,7 +80,8 @@ PyObject* stopped_conn(PyObject* s, void*) {
 
 PyObject* stopped_repr(PyObject* s) {
   const char* conn = as_stopped(s)->conn ? "true" : "false";
-  if (!as_stopped(s)->has_reason) return PyUnicode_FromFormat("H2Stopped(reason=None, conn=%s)", conn);
+  if (!as_stopped(s)->has_reason)
+    return PyUnicode_FromFormat("H2Stopped(reason=None, conn=%s)", conn);
   return PyUnicode_FromFormat("H2Stopped(reason=Some(%u), conn=%s)", as_stopped(s)->reason, conn);
 }
 
@@ -94,8 +95,7 @@ PyObject* stopped_richcompare(PyObject* a, PyObject* b, int op) {
 
 PyGetSetDef kStoppedGetSet[] = {
     {"reason", stopped_reason, nullptr,
-     "The RST_STREAM or GOAWAY reason, or None (a local cancel or a transport failure).",
-     nullptr},
+     "The RST_STREAM or GOAWAY reason, or None (a local cancel or a transport failure).", nullptr},
     {"conn", stopped_conn, nullptr, "A connection-level error applies.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -226,14 +226,12 @@ PyType_Slot* verdict_slots(PyGetSetDef* getset, const char* doc) {
 constexpr unsigned kVerdictFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
                                    Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
-#define OBJ_GETTER(T, field)                                \
-  [](PyObject* s, void*) -> PyObject* {                     \
-    return new_ref_or_none(reinterpret_cast<T*>(s)->field); \
-  }
+#define OBJ_GETTER(T, field) \
+  [](PyObject* s, void*) -> PyObject* { return new_ref_or_none(reinterpret_cast<T*>(s)->field); }
 #define BOOL_GETTER(T, field) \
   [](PyObject* s, void*) -> PyObject* { return bool_obj(reinterpret_cast<T*>(s)->field); }
-#define INT_GETTER(T, field)                                                        \
-  [](PyObject* s, void*) -> PyObject* {                                             \
+#define INT_GETTER(T, field)                                                                \
+  [](PyObject* s, void*) -> PyObject* {                                                     \
     return PyLong_FromUnsignedLongLong((unsigned long long)reinterpret_cast<T*>(s)->field); \
   }
 
@@ -268,8 +266,7 @@ PyGetSetDef kDataGetSet[] = {
     {"payload", OBJ_GETTER(DV, payload), nullptr,
      "The payload to deliver, or None (swallowed, or an empty frame).", nullptr},
     {"budgeted", BOOL_GETTER(DV, budgeted), nullptr,
-     "The frame was charged to the DATA-frame budget: release_data_frame once consumed.",
-     nullptr},
+     "The frame was charged to the DATA-frame budget: release_data_frame once consumed.", nullptr},
     {"eof", BOOL_GETTER(DV, eof), nullptr, "The frame ended the stream's body.", nullptr},
     {"flags", INT_GETTER(DV, flags), nullptr, "H2_FLAG_* bits.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -285,10 +282,10 @@ PyGetSetDef kResetGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Spec kSendSpec = {
-    "velmora._velmora.H2SendVerdict", sizeof(SV), 0, kVerdictFlags,
-    verdict_slots<SV>(kSendGetSet, "The outcome of send_data, send_trailers or "
-                                   "send_response_head.")};
+PyType_Spec kSendSpec = {"velmora._velmora.H2SendVerdict", sizeof(SV), 0, kVerdictFlags,
+                         verdict_slots<SV>(kSendGetSet,
+                                           "The outcome of send_data, send_trailers or "
+                                           "send_response_head.")};
 PyType_Spec kHeadersSpec = {"velmora._velmora.H2RecvHeadersVerdict", sizeof(HV), 0, kVerdictFlags,
                             verdict_slots<HV>(kHeadersGetSet, "The outcome of recv_headers.")};
 PyType_Spec kDataSpec = {"velmora._velmora.H2RecvDataVerdict", sizeof(DV), 0, kVerdictFlags,
@@ -350,8 +347,8 @@ PyType_Slot kBatchSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kBatchSpec = {"velmora._velmora.H2WriteBatch", sizeof(BatchObject), 0,
-                          kVerdictFlags, kBatchSlots};
+PyType_Spec kBatchSpec = {"velmora._velmora.H2WriteBatch", sizeof(BatchObject), 0, kVerdictFlags,
+                          kBatchSlots};
 
 PyObject* stopped_type() {
   return g_stopped.get([]() -> PyObject* { return make_type(&kStoppedSpec); });
