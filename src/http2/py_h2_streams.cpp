@@ -134,10 +134,6 @@ T* frame_arg(PyObject* o, FrameKind kind, const char* fn, const char* expected) 
   return reinterpret_cast<T*>(o);
 }
 
-PyObject* raise_if(const std::optional<PendingError>& e) {
-  return e ? raise(*e) : nullptr;
-}
-
 PyObject* list_of(std::vector<Handle>& handles) {
   PyObject* list = PyList_New(Py_ssize_t(handles.size()));
   if (!list) return nullptr;
