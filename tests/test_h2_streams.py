@@ -688,3 +688,26 @@ def test_verdict_getters_are_read_only():
     for attr in ("sent", "done", "stopped", "handle", "reader_stop", "flags"):
         with pytest.raises(AttributeError):
             setattr(vd, attr, 1)
+
+
+def test_client_num_streams_never_wraps_whatever_closes_the_stream():
+    c, s = ours_pair()
+    counts = []
+    h = c.request("POST", "/", body=b"")
+    counts.append(c.conn.num_streams)
+    c.conn.reset_stream(h.sid, 8)
+    counts.append(c.conn.num_streams)
+    # The peer's reset of the same stream, a GOAWAY and a failure close nothing more.
+    (rst,) = c.conn.receive(frame(RST, 0, h.sid, struct.pack(">I", 8)))
+    assert c.conn.recv_reset(rst) is None
+    counts.append(c.conn.num_streams)
+    g = c.conn.receive(v.H2Codec().serialize_go_away(0, 0))[0]
+    c.conn.recv_go_away(g)
+    counts.append(c.conn.num_streams)
+    c.conn.fail()
+    counts.append(c.conn.num_streams)
+    c.conn.reset_stream(h.sid, 8)
+    c.conn.aclose_body(h.sid)
+    counts.append(c.conn.num_streams)
+    assert counts == [1, 0, 0, 0, 0, 0]
+    assert c.conn.num_open_streams == 0
