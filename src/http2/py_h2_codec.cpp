@@ -101,17 +101,7 @@ PyObject* codec_receive(PyObject* self, Args args, Py_ssize_t nargs, PyObject* k
     return c.decoder.receive(reinterpret_cast<const uint8_t*>(data.data()), data.size(), frames,
                              error);
   });
-  switch (status) {
-    case http2::FrameDecoder::Status::kOk:
-      return frames.take_list();
-    case http2::FrameDecoder::Status::kConnectionError:
-      frames.clear();
-      return raise(error);
-    case http2::FrameDecoder::Status::kSinkFailed:
-      frames.clear();
-      return nullptr;
-  }
-  return nullptr;
+  return frames.take_result(status, error);
 }
 
 PyObject* codec_buffered(PyObject* self, PyObject*) {

@@ -255,17 +255,7 @@ PyObject* m_receive(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnam
   PendingError error;
   auto status =
       conn(self).receive(reinterpret_cast<const uint8_t*>(data.data()), data.size(), frames, error);
-  switch (status) {
-    case http2::FrameDecoder::Status::kOk:
-      return frames.take_list();
-    case http2::FrameDecoder::Status::kConnectionError:
-      frames.clear();
-      return raise(error);
-    case http2::FrameDecoder::Status::kSinkFailed:
-      frames.clear();
-      return nullptr;
-  }
-  return nullptr;
+  return frames.take_result(status, error);
 }
 
 PyObject* m_prime(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
