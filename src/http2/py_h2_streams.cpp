@@ -123,14 +123,6 @@ void release_object(void* p) {
   Py_DecRef(static_cast<PyObject*>(p));
 }
 
-bool optional_u32(PyObject* o, std::optional<uint32_t>& out) {
-  if (!o || o == Py_None) return true;
-  uint32_t v;
-  if (!to_u32(o, v)) return false;
-  out = v;
-  return true;
-}
-
 PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   static const char* kw[] = {"role",
                              "initial_window_size",

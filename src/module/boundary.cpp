@@ -193,6 +193,14 @@ bool optional_u64(PyObject* o, std::optional<uint64_t>& out) {
   return true;
 }
 
+bool optional_u32(PyObject* o, std::optional<uint32_t>& out) {
+  if (!o || o == Py_None) return true;
+  uint32_t v;
+  if (!to_u32(o, v)) return false;
+  out = v;
+  return true;
+}
+
 bool bytes_arg(PyObject* o, const char* function, const char* arg, std::string_view& out) {
   if (!PyBytes_Check(o)) {
     raise_arg_type(function, arg, "bytes", o);

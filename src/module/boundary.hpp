@@ -65,6 +65,8 @@ bool to_bool(PyObject* o, bool& out);
 bool optional_bool(PyObject* o, bool& out);
 // An optional unsigned 64-bit argument: absent or None leaves `out` empty.
 bool optional_u64(PyObject* o, std::optional<uint64_t>& out);
+// The same for an unsigned 32-bit argument.
+bool optional_u32(PyObject* o, std::optional<uint32_t>& out);
 
 // A `bytes` argument viewed in place (the view lives as long as `o`); anything else raises
 // TypeError "<function>() argument '<arg>' must be bytes, not <type>".
