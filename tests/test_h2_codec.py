@@ -155,6 +155,35 @@ def test_request_bare_path_without_authority():
     assert e.value.args[1].startswith("request target is a bare path but the connection has no authority")
 
 
+@pytest.mark.parametrize("bad", ["\r\nx-injected: 1", "\n", "\r", "\x00"])
+@pytest.mark.parametrize(
+    "method, target, kwargs, where",
+    [
+        ("GET", "/", {"authority": "a.example{}"}, "authority"),
+        ("GET", "https://a.example/", {"authority": "a.example{}"}, "authority"),
+        ("GET", "/", {"authority": "a.example", "scheme": "https{}"}, "scheme"),
+        ("GET", "/x{}", {"authority": "a.example"}, "request target"),
+        ("GET", "https://a.example/x{}", {}, "request target"),
+        ("CONNECT", "proxy.example:443{}", {}, "request target"),
+        ("GE{}T", "/", {"authority": "a.example"}, "method"),
+    ],
+)
+def test_request_fields_refuse_cr_lf_nul(bad, method, target, kwargs, where):
+    # RFC 9113 section 8.2.1: no field value carries CR, LF or NUL; the HTTP/1 serializer
+    # refuses the same text, also with ValueError.
+    c = v.H2Codec()
+    kwargs = {k: val.format(bad) for k, val in kwargs.items()}
+    with pytest.raises(ValueError) as e:
+        c.serialize_request_headers(1, method.format(bad), target.format(bad), **kwargs)
+    assert where in str(e.value)
+    # Nothing reached the encoder: the next block still decodes against a fresh peer table.
+    data = c.serialize_request_headers(3, "GET", "/ok", authority="a.example")
+    assert hpack.Decoder().decode(data[9:])[1:] == [
+        (":scheme", "https"), (":authority", "a.example"), (":path", "/ok")]
+    with pytest.raises(ValueError):
+        v.H1Codec().serialize_request("GET", "/x" + bad, v.HeaderMap([("host", "h")]))
+
+
 def test_connect_request_has_only_method_and_authority():
     data = v.H2Codec().serialize_request_headers(1, "CONNECT", "proxy.example:443")
     assert hpack.Decoder().decode(data[9:]) == [(":method", "CONNECT"), (":authority", "proxy.example:443")]
@@ -230,3 +259,17 @@ def test_reason_rejects_and_compares():
         v.H2Reason(1) < v.H2Reason(2)
     with pytest.raises(TypeError):
         v.H2Reason.CANCEL = v.H2Reason(1)
+
+
+def test_frames_after_the_preface_in_feed_preface_are_decoded():
+    # Several whole frames handed over with the preface decode on the next receive, alone or
+    # with more bytes, instead of staying buffered.
+    c = v.H2Codec(role="server")
+    ping = c.serialize_ping(b"12345678")
+    preface = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
+    assert c.feed_preface(preface + ping + ping + ping[:5]) is True
+    frames = c.receive(b"")
+    assert [type(f).__name__ for f in frames] == ["H2FramePing", "H2FramePing"]
+    assert c.buffered() == 5
+    assert len(c.receive(ping[5:] + ping)) == 2
+    assert c.buffered() == 0

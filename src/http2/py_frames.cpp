@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "http/py_errors.hpp"
 #include "http/py_header_map.hpp"
 #include "module/boundary.hpp"
 #include "module/once.hpp"
@@ -464,6 +465,21 @@ PyObject* FrameCollector::take_list() {
     PyList_SET_ITEM(list, Py_ssize_t(i), frames_[i].release());
   frames_.clear();
   return list;
+}
+
+PyObject* FrameCollector::take_result(http2::FrameDecoder::Status status,
+                                      const PendingError& error) {
+  switch (status) {
+    case http2::FrameDecoder::Status::kOk:
+      return take_list();
+    case http2::FrameDecoder::Status::kConnectionError:
+      clear();
+      return raise(error);
+    case http2::FrameDecoder::Status::kSinkFailed:
+      break;
+  }
+  clear();
+  return nullptr;  // the sink's failure is set
 }
 
 bool FrameCollector::on_data(uint32_t stream_id, bool end_stream, std::string_view data,

@@ -123,6 +123,9 @@ class FrameCollector final : public http2::FrameSink {
   void clear() { frames_.clear(); }
   // Builds the list (call without object locks held: a list may start the collector).
   PyObject* take_list();
+  // The outcome of one decoder call that fed this sink, once the decoder's lock is released:
+  // the list of frames, or the decoder's error raised (the frames are released).
+  PyObject* take_result(http2::FrameDecoder::Status status, const PendingError& error);
 
  private:
   bool push(PyObject* o);

@@ -4,7 +4,6 @@
 #include <string>
 
 #include "http/py_errors.hpp"
-#include "http/uri.hpp"
 #include "http2/stream_state.hpp"
 #include "module/boundary.hpp"
 #include "module/object.hpp"
@@ -101,33 +100,6 @@ PyObject* ss_recv_eof(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-bool parse_initiator(PyObject* o, http2::Initiator& out) {
-  if (!PyUnicode_Check(o)) {
-    raise_arg_type("set_reset", "initiator", "str", o);
-    return false;
-  }
-  if (PyUnicode_CompareWithASCIIString(o, "user") == 0) {
-    out = http2::Initiator::kUser;
-    return true;
-  }
-  if (PyUnicode_CompareWithASCIIString(o, "library") == 0) {
-    out = http2::Initiator::kLibrary;
-    return true;
-  }
-  if (PyUnicode_CompareWithASCIIString(o, "remote") == 0) {
-    out = http2::Initiator::kRemote;
-    return true;
-  }
-  Ref raw = Ref::steal(PyUnicode_AsEncodedString(o, "utf-8", "surrogatepass"));
-  if (!raw) return false;
-  std::string message = "initiator must be 'user' | 'library' | 'remote', got ";
-  message += http::quote_escaped(
-      std::string_view(PyBytes_AS_STRING(raw.get()), size_t(PyBytes_GET_SIZE(raw.get()))));
-  Ref text = Ref::steal(str_from(message));
-  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-  return false;
-}
-
 PyObject* ss_set_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static const char* const names[] = {"stream_id", "reason", "initiator"};
   static const ArgSignature sig{"set_reset", names, 3, 3, 3};
@@ -135,7 +107,7 @@ PyObject* ss_set_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   uint32_t sid, reason;
   http2::Initiator who;
   if (!parse_args(sig, args, nargs, kw, a) || !stream_id_arg(a[0], "stream_id", sid) ||
-      !to_u32(a[1], reason) || !parse_initiator(a[2], who))
+      !to_u32(a[1], reason) || !initiator_arg(a[2], "set_reset", who))
     return nullptr;
   locked(self, [&](StreamState& s) { return s.set_reset(sid, reason, who); });
   Py_RETURN_NONE;

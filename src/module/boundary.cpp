@@ -1,5 +1,6 @@
 #include "module/boundary.hpp"
 
+#include "http/uri.hpp"
 #include "http2/limits.hpp"
 
 #include <climits>
@@ -192,6 +193,14 @@ bool optional_u64(PyObject* o, std::optional<uint64_t>& out) {
   return true;
 }
 
+bool optional_u32(PyObject* o, std::optional<uint32_t>& out) {
+  if (!o || o == Py_None) return true;
+  uint32_t v;
+  if (!to_u32(o, v)) return false;
+  out = v;
+  return true;
+}
+
 bool bytes_arg(PyObject* o, const char* function, const char* arg, std::string_view& out) {
   if (!PyBytes_Check(o)) {
     raise_arg_type(function, arg, "bytes", o);
@@ -211,6 +220,33 @@ bool stream_id_arg(PyObject* o, const char* arg, uint32_t& out) {
   }
   out = v;
   return true;
+}
+
+bool initiator_arg(PyObject* o, const char* function, http2::Initiator& out) {
+  if (!PyUnicode_Check(o)) {
+    raise_arg_type(function, "initiator", "str", o);
+    return false;
+  }
+  if (PyUnicode_CompareWithASCIIString(o, "user") == 0) {
+    out = http2::Initiator::kUser;
+    return true;
+  }
+  if (PyUnicode_CompareWithASCIIString(o, "library") == 0) {
+    out = http2::Initiator::kLibrary;
+    return true;
+  }
+  if (PyUnicode_CompareWithASCIIString(o, "remote") == 0) {
+    out = http2::Initiator::kRemote;
+    return true;
+  }
+  Ref raw = Ref::steal(PyUnicode_AsEncodedString(o, "utf-8", "surrogatepass"));
+  if (!raw) return false;
+  std::string message = "initiator must be 'user' | 'library' | 'remote', got ";
+  message += http::quote_escaped(
+      std::string_view(PyBytes_AS_STRING(raw.get()), size_t(PyBytes_GET_SIZE(raw.get()))));
+  Ref text = Ref::steal(str_from(message));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+  return false;
 }
 
 PyObject* str_from(std::string_view s) {

@@ -5,6 +5,7 @@
 // Every conversion here may run Python code or raise: call them before taking an object lock.
 #pragma once
 
+#include "http2/stream_error.hpp"
 #include "module/pyref.hpp"
 
 #include <cstdint>
@@ -64,6 +65,8 @@ bool to_bool(PyObject* o, bool& out);
 bool optional_bool(PyObject* o, bool& out);
 // An optional unsigned 64-bit argument: absent or None leaves `out` empty.
 bool optional_u64(PyObject* o, std::optional<uint64_t>& out);
+// The same for an unsigned 32-bit argument.
+bool optional_u32(PyObject* o, std::optional<uint32_t>& out);
 
 // A `bytes` argument viewed in place (the view lives as long as `o`); anything else raises
 // TypeError "<function>() argument '<arg>' must be bytes, not <type>".
@@ -75,6 +78,10 @@ inline std::string_view bytes_view(PyObject* bytes) {
 // An HTTP/2 stream identifier: an unsigned 32-bit int (else TypeError/OverflowError) in
 // 0..2147483647; larger values raise ValueError "<arg> must be <= 2147483647, got <value>".
 bool stream_id_arg(PyObject* o, const char* arg, uint32_t& out);
+
+// Who resets a stream: "user", "library" or "remote" (a str, else TypeError); any other text
+// raises ValueError "initiator must be 'user' | 'library' | 'remote', got <quoted text>".
+bool initiator_arg(PyObject* o, const char* function, http2::Initiator& out);
 
 // The failure of a conversion made before a lock, kept as a value: `run(ok)` takes the
 // exception a failed conversion set (the interpreter's error indicator is then clear), and

@@ -12,13 +12,18 @@ int exec_module(PyObject* m) {
     return -1;
   }
   int (*const steps[])(PyObject*) = {
-      setup_version, setup_root_exceptions, setup_header_map, setup_functions,
-      setup_h2_frame_classes,  // H2Codec, H2FrameHeaders .. H2FrameStreamError
-      setup_h2_stream_state,   // H2StreamState
-      setup_h2_flow_classes,   // H2FlowControl, H2ContentLength, H2DataFrameBudget
-      // The HTTP/2 connection classes (H2Streams, H2Stopped and the four verdict classes) are
-      // not built yet; their step goes here, before the flag constants.
-      setup_h2_flag_constants, setup_h2_exceptions, setup_h2_reason, setup_h2_limit_constants,
+      setup_version,
+      setup_root_exceptions,
+      setup_header_map,
+      setup_functions,
+      setup_h2_frame_classes,    // H2Codec, H2FrameHeaders .. H2FrameStreamError
+      setup_h2_stream_state,     // H2StreamState
+      setup_h2_flow_classes,     // H2FlowControl, H2ContentLength, H2DataFrameBudget
+      setup_h2_streams_classes,  // H2Streams, H2Stopped .. H2ResetVerdict
+      setup_h2_flag_constants,
+      setup_h2_exceptions,
+      setup_h2_reason,
+      setup_h2_limit_constants,
       setup_h1_exceptions,
       setup_h1_codec_classes,  // H1Codec, H1ResponseHead, H1RequestHead, H1BodyDecoder
       setup_h1_state_classes,  // H1ServerState, H1ClientState, OnceLatch
