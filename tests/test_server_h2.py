@@ -137,6 +137,13 @@ class App:
         await send({"type": "http.response.start", "status": 204, "headers": []})
         await send({"type": "http.response.body", "body": b""})
 
+    async def h_hop(self, scope, receive, send):
+        """HTTP/1.1 habits: connection-specific fields and a body answering HEAD."""
+        await send({"type": "http.response.start", "status": 200,
+                    "headers": [(b"connection", b"keep-alive"), (b"keep-alive", b"timeout=5"),
+                                (b"content-length", b"4"), (b"x-kept", b"yes")]})
+        await send({"type": "http.response.body", "body": b"body"})
+
     async def h_fail(self, scope, receive, send):
         raise RuntimeError("boom")
 
@@ -419,6 +426,17 @@ def test_settings_trailers_and_errors(srv):
         r = c.get("/fail")
         assert status(r) == 500 and bytes(r["body"]) == b"500 Internal Server Error"
         assert status(c.get("/")) == 200
+
+
+def test_connection_specific_fields_dropped_and_head_has_no_body(srv):
+    with Client(srv.port) as c:
+        r = c.get("/hop")
+        assert status(r) == 200 and bytes(r["body"]) == b"body"
+        assert r["headers"][b"x-kept"] == b"yes" and r["headers"][b"content-length"] == b"4"
+        assert b"connection" not in r["headers"] and b"keep-alive" not in r["headers"]
+        r = c.get("/hop", method="HEAD")
+        assert status(r) == 200 and bytes(r["body"]) == b""
+        assert r["headers"][b"content-length"] == b"4"
 
 
 def test_large_bodies_both_ways(srv):

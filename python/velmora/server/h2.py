@@ -64,6 +64,11 @@ _TEXT = [(b"content-type", b"text/plain; charset=utf-8")]
 
 _OPEN, _CLOSING, _CLOSED = range(3)
 
+# Connection-specific fields (RFC 9113 8.2.2) an application may set for HTTP/1.1: they have
+# no meaning in HTTP/2 and are dropped from its responses.
+_HOP_BY_HOP = frozenset((b"connection", b"keep-alive", b"proxy-connection", b"transfer-encoding",
+                         b"upgrade"))
+
 
 def create_protocol(service: Any, transport: Any, bytes_read: bytes) -> H2Connection:
     """Serve HTTP/2 on ``transport``; ``bytes_read`` are bytes already read from it (they start
@@ -122,10 +127,10 @@ class H2Connection(H2Streams, asyncio.Protocol):
         self._flush()
 
     def data_received(self, data: bytes) -> None:
-        if self._state == _CLOSED:
-            return
+        if self._state != _OPEN:
+            return  # (after a GOAWAY this side sent, nothing the peer sends matters)
         try:
-            frames = self.receive(bytes(data))
+            frames = self.receive(data if type(data) is bytes else bytes(data))
         except VelmoraError as exc:
             self._conn_error(exc)
             return
@@ -222,6 +227,8 @@ class H2Connection(H2Streams, asyncio.Protocol):
         self._deadline = 0.0
         stream.head = frame
         stream.eof = eof
+        if frame.method == "HEAD":
+            stream.no_body = True
         limit = svc.limit_concurrency
         if limit is not None and (len(svc.connections) > limit or len(svc.cycles) >= limit):
             stream.reject(503)
@@ -372,6 +379,7 @@ class Stream:
     gone = False
     eof = False
     delivered = False
+    no_body = False
     stop: Any = None
     waiter: asyncio.Future[None] | None = None
     send_waiter: asyncio.Future[None] | None = None
@@ -504,6 +512,8 @@ class Stream:
             more = bool(message.get("more_body", False))
             if self.gone:
                 raise ClientDisconnected("the client closed the stream")
+            if self.no_body:
+                body = b""  # a response to HEAD has no content (RFC 9110 9.3.2)
             end = not more and not self.trailers
             if not self.head_sent:
                 self._send_head(end and not body)
@@ -556,7 +566,13 @@ class Stream:
         try:
             vd = conn.send_response_head(self.sid, self.status, hm, end)
         except VelmoraError as exc:
-            raise ASGIProtocolError(str(exc)) from None
+            if not headers or exc.args[:1] != ("malformed_headers",):
+                raise ASGIProtocolError(str(exc)) from None
+            kept = [(k, v) for k, v in headers if bytes(k).lower() not in _HOP_BY_HOP]
+            if len(kept) == len(headers):
+                raise ASGIProtocolError(str(exc)) from None
+            self.headers = kept
+            return self._send_head(end)
         if vd.stopped is not None:
             self.stopped(vd.stopped)
             raise ClientDisconnected("the client closed the stream")
