@@ -623,3 +623,32 @@ def test_graceful_shutdown_with_a_request_in_flight(tmp_path):
         if proc.poll() is None:
             proc.kill()
             proc.wait()
+
+
+def test_malformed_stream_flood_gets_enhance_your_calm(srv):
+    # each request carries a connection-specific field (malformed, RFC 9113 8.2.2): a stream
+    # error and a reset each; past the core's cap the connection ends with ENHANCE_YOUR_CALM
+    seen = len(srv.app.scopes)
+    with Raw(srv.port) as c:
+        frames = []
+        for i in range(1030):
+            f = hyperframe.frame.HeadersFrame(2 * i + 1)
+            f.flags.add("END_HEADERS")
+            f.flags.add("END_STREAM")
+            f.data = c.enc.encode([(":method", "GET"), (":path", "/"), (":scheme", "http"),
+                                   (":authority", "x"), ("connection", "close")])
+            frames.append(f.serialize())
+        try:
+            c.sock.sendall(b"".join(frames))
+        except OSError:
+            pass  # the server may close before reading everything
+        try:
+            c.pump(lambda: c.closed)
+        except (AssertionError, ConnectionResetError):
+            pass
+        resets = c.of(hyperframe.frame.RstStreamFrame)
+        assert resets and all(r.error_code == 1 for r in resets)
+        goaway = c.of(hyperframe.frame.GoAwayFrame)
+        assert goaway and goaway[-1].error_code == 11
+    assert len(srv.app.scopes) == seen  # no malformed request reached the application
+    srv.wait_idle()
