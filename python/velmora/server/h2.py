@@ -188,13 +188,13 @@ class H2Connection(H2Streams, asyncio.Protocol):
                     handle.eof = True
                     handle.wake()
         elif kind is FrameData:
-            vd = self.recv_data(frame)
-            handle = vd.handle
+            dv = self.recv_data(frame)
+            handle = dv.handle
             if handle is not None:
-                payload = vd.payload
-                if payload is not None or vd.budgeted:
-                    handle.chunks.append((payload or b"", vd.budgeted))
-                if vd.eof:
+                payload = dv.payload
+                if payload is not None or dv.budgeted:
+                    handle.chunks.append((payload or b"", dv.budgeted))
+                if dv.eof:
                     handle.eof = True
                 handle.wake()
         elif kind is FrameWindowUpdate:
