@@ -148,10 +148,12 @@ class App:
         raise RuntimeError("boom")
 
 
-@pytest.fixture(scope="module")
-def srv():
+@pytest.fixture(scope="module", params=["asyncio", "uvloop"])
+def srv(request):
+    if request.param == "uvloop":
+        pytest.importorskip("uvloop")
     app = App()
-    with Running(app, timeout_keep_alive=30) as running:
+    with Running(app, loop=request.param, timeout_keep_alive=30) as running:
         running.app = app
         yield running
 
