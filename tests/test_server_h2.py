@@ -654,3 +654,14 @@ def test_malformed_stream_flood_gets_enhance_your_calm(srv):
         assert goaway and goaway[-1].error_code == 11
     assert len(srv.app.scopes) == seen  # no malformed request reached the application
     srv.wait_idle()
+
+
+def test_max_concurrent_streams_option():
+    from velmora.server.cli import build_parser, config_from_args
+
+    args = build_parser().parse_args(["m:app", "--h2-max-concurrent-streams", "7"])
+    assert config_from_args(args).h2_max_concurrent_streams == 7
+    with pytest.raises(ValueError):
+        from velmora.server import Config
+
+        Config("m:app", h2_max_concurrent_streams=0)
