@@ -86,12 +86,13 @@ def test_httpx_https_with_self_signed_certificate(tmp_path, loop):
             assert r.status_code == 200 and r.json()["scheme"] == "https"
             r = client.post(url + "/echo", content=b"secret" * 1000)
             assert r.content == b"secret" * 1000
-        # ALPN offers http/1.1
+        # ALPN selects http/1.1 for a client that offers only it, h2 when offered first
         import socket
-        raw = socket.create_connection(("127.0.0.1", running.port), timeout=10)
-        ctx.set_alpn_protocols(["h2", "http/1.1"])
-        with ctx.wrap_socket(raw, server_hostname="localhost") as tls:
-            assert tls.selected_alpn_protocol() == "http/1.1"
+        for offered, selected in ((["http/1.1"], "http/1.1"), (["h2", "http/1.1"], "h2")):
+            raw = socket.create_connection(("127.0.0.1", running.port), timeout=10)
+            ctx.set_alpn_protocols(offered)
+            with ctx.wrap_socket(raw, server_hostname="localhost") as tls:
+                assert tls.selected_alpn_protocol() == selected
 
 
 def curl(*args: str) -> subprocess.CompletedProcess:

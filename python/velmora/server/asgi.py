@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import logging
+import time
 from typing import Any, Awaitable, Callable, MutableMapping
 from urllib.parse import unquote
 
@@ -69,3 +70,39 @@ def address(info: Any) -> tuple[str, int] | None:
     if isinstance(info, (tuple, list)) and len(info) >= 2:
         return (str(info[0]), int(info[1]))
     return None
+
+
+def http_scope(svc: Any, http_version: str, method: str, target: str,
+               headers: list[tuple[bytes, bytes]], client: tuple[str, int] | None,
+               server: tuple[str, int] | None) -> dict[str, Any]:
+    """The ``http`` scope of one request of a server ``svc`` (a ``Service``)."""
+    path, raw_path, query = svc.split(target)
+    return {
+        "type": "http",
+        "asgi": ASGI_VERSION,
+        "http_version": http_version,
+        "scheme": svc.scheme,
+        "method": method,
+        "path": path,
+        "raw_path": raw_path,
+        "query_string": query,
+        "root_path": svc.root_path,
+        "headers": headers,
+        "client": client,
+        "server": server,
+        "state": svc.lifespan_state.copy(),
+        "extensions": svc.extensions,
+    }
+
+
+def log_access(peer: str, method: str, path: str, query: bytes, http_version: str,
+               status: int, sent: int, t0: float) -> None:
+    """One access-log line: peer, request line, status, body bytes sent, duration."""
+    if query:
+        path = f"{path}?{query.decode('latin-1')}"
+    access_log.info('%s - "%s %s HTTP/%s" %d %d %.2fms', peer, method, path, http_version,
+                    status, sent, (time.perf_counter() - t0) * 1000.0)
+
+
+def log_exception(exc: BaseException, what: str) -> None:
+    error_log.error(what, exc_info=(type(exc), exc, exc.__traceback__))

@@ -10,7 +10,7 @@ from velmora.server.config import LOG_LEVELS, AppLoadError, Config
 
 
 def build_parser(prog: str = "velmora serve") -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog=prog, description="Serve an ASGI application over HTTP/1.1.")
+    p = argparse.ArgumentParser(prog=prog, description="Serve an ASGI application over HTTP/1.1 and HTTP/2.")
     p.add_argument("app", metavar="APP", help='the application, as "module:attribute"')
     p.add_argument("--host", default="127.0.0.1", help="bind to this address (default 127.0.0.1)")
     p.add_argument("--port", type=int, default=8000, help="bind to this port (default 8000)")
@@ -57,7 +57,10 @@ def build_parser(prog: str = "velmora serve") -> argparse.ArgumentParser:
     p.add_argument("--limit-request-headers", type=int, default=100,
                    help="maximum number of request header lines (default 100)")
     p.add_argument("--limit-request-body-buffer", type=int, default=65536,
-                   help="request-body bytes buffered before reading pauses (default 65536)")
+                   help="request-body bytes buffered before reading pauses (default 65536; "
+                        "for HTTP/2 the receive window of each stream)")
+    p.add_argument("--h2-max-concurrent-streams", type=int, default=100,
+                   help="HTTP/2 streams one client may have open at once (default 100)")
     return p
 
 
@@ -77,6 +80,7 @@ def config_from_args(args: argparse.Namespace) -> Config:
         limit_request_head_size=args.limit_request_head_size,
         limit_request_headers=args.limit_request_headers,
         limit_request_body_buffer=args.limit_request_body_buffer,
+        h2_max_concurrent_streams=args.h2_max_concurrent_streams,
     )
 
 

@@ -57,6 +57,7 @@ class Config:
     limit_request_headers: int = 100  # header lines of one request head (431 beyond)
     limit_request_body_buffer: int = 65536  # request-body bytes buffered before reading pauses
     write_buffer_high: int = 65536  # transport write buffer before the app's send waits
+    h2_max_concurrent_streams: int = 100  # HTTP/2 streams one client may have open at once
     # Filled by load().
     loaded_app: Any = field(default=None, init=False, repr=False)
 
@@ -74,6 +75,8 @@ class Config:
             raise ValueError("limit_max_connections must be at least 1")
         if self.limit_concurrency is not None and self.limit_concurrency < 1:
             raise ValueError("limit_concurrency must be at least 1")
+        if not 1 <= self.h2_max_concurrent_streams <= 0x7FFFFFFF:
+            raise ValueError("h2_max_concurrent_streams must be at least 1")
         if self.workers < 1:
             raise ValueError("workers must be at least 1")
         if self.lifespan not in ("auto", "on", "off"):

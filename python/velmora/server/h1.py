@@ -25,12 +25,12 @@ from typing import Any, NoReturn
 
 from velmora import _velmora as _v
 from velmora.server.asgi import (
-    ASGI_VERSION,
     ASGIProtocolError,
     ClientDisconnected,
-    access_log,
     address,
-    error_log,
+    http_scope,
+    log_access,
+    log_exception,
 )
 
 H1ServerState = _v.H1ServerState
@@ -534,23 +534,9 @@ class Cycle:
         conn = self.conn
         svc = conn._svc
         head = self.head
-        path, raw_path, query = svc.split(head.target)
-        self.scope = scope = {
-            "type": "http",
-            "asgi": ASGI_VERSION,
-            "http_version": "1.0" if head.http10 else "1.1",
-            "scheme": svc.scheme,
-            "method": head.method,
-            "path": path,
-            "raw_path": raw_path,
-            "query_string": query,
-            "root_path": svc.root_path,
-            "headers": head.headers.raw_items(),
-            "client": conn._client,
-            "server": conn._server,
-            "state": svc.lifespan_state.copy(),
-            "extensions": svc.extensions,
-        }
+        self.scope = scope = http_scope(svc, "1.0" if head.http10 else "1.1", head.method,
+                                        head.target, head.headers.raw_items(), conn._client,
+                                        conn._server)
         return scope
 
     async def run(self, app: Any) -> None:
@@ -807,11 +793,8 @@ class Cycle:
         scope = self.scope
         path = scope["path"] if scope is not None else head.target
         query = scope["query_string"] if scope is not None else b""
-        if query:
-            path = f"{path}?{query.decode('latin-1')}"
-        access_log.info('%s - "%s %s HTTP/%s" %d %d %.2fms', self.conn._peer, head.method, path,
-                        "1.0" if head.http10 else "1.1", self.status, self.sent,
-                        (time.perf_counter() - self.t0) * 1000.0)
+        log_access(self.conn._peer, head.method, path, query, "1.0" if head.http10 else "1.1",
+                   self.status, self.sent, self.t0)
 
     # ---- failures ---------------------------------------------------------------------------
 
@@ -884,5 +867,4 @@ class Cycle:
         self._complete()
 
 
-def _log_exception(exc: BaseException, what: str) -> None:
-    error_log.error(what, exc_info=(type(exc), exc, exc.__traceback__))
+_log_exception = log_exception
