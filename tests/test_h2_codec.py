@@ -133,6 +133,35 @@ def test_request_bare_path_without_authority():
     assert e.value.args[1].startswith("request target is a bare path but the connection has no authority")
 
 
+@pytest.mark.parametrize("bad", ["\r\nx-injected: 1", "\n", "\r", "\x00"])
+@pytest.mark.parametrize(
+    "method, target, kwargs, where",
+    [
+        ("GET", "/", {"authority": "a.example{}"}, "authority"),
+        ("GET", "https://a.example/", {"authority": "a.example{}"}, "authority"),
+        ("GET", "/", {"authority": "a.example", "scheme": "https{}"}, "scheme"),
+        ("GET", "/x{}", {"authority": "a.example"}, "request target"),
+        ("GET", "https://a.example/x{}", {}, "request target"),
+        ("CONNECT", "proxy.example:443{}", {}, "request target"),
+        ("GE{}T", "/", {"authority": "a.example"}, "method"),
+    ],
+)
+def test_request_fields_refuse_cr_lf_nul(bad, method, target, kwargs, where):
+    # RFC 9113 section 8.2.1: no field value carries CR, LF or NUL; the HTTP/1 serializer
+    # refuses the same text, also with ValueError.
+    c = v.H2Codec()
+    kwargs = {k: val.format(bad) for k, val in kwargs.items()}
+    with pytest.raises(ValueError) as e:
+        c.serialize_request_headers(1, method.format(bad), target.format(bad), **kwargs)
+    assert where in str(e.value)
+    # Nothing reached the encoder: the next block still decodes against a fresh peer table.
+    data = c.serialize_request_headers(3, "GET", "/ok", authority="a.example")
+    assert hpack.Decoder().decode(data[9:])[1:] == [
+        (":scheme", "https"), (":authority", "a.example"), (":path", "/ok")]
+    with pytest.raises(ValueError):
+        v.H1Codec().serialize_request("GET", "/x" + bad, v.HeaderMap([("host", "h")]))
+
+
 def test_connect_request_has_only_method_and_authority():
     data = v.H2Codec().serialize_request_headers(1, "CONNECT", "proxy.example:443")
     assert hpack.Decoder().decode(data[9:]) == [(":method", "CONNECT"), (":authority", "proxy.example:443")]

@@ -17,7 +17,8 @@ INCLUDE = re.compile(r'^#include "([^"]+)"', re.M)
 
 
 def core_sources(test_file):
-    """The core .cpp files a test needs: those beside every header it includes, transitively."""
+    """The core .cpp files a test needs: those beside every header it includes, transitively
+    (a header's implementation may be split into <stem>_<part>.cpp files beside it)."""
     seen, sources, todo = set(), set(), [test_file]
     while todo:
         path = todo.pop()
@@ -27,10 +28,11 @@ def core_sources(test_file):
                 continue
             seen.add(header)
             todo.append(header)
-            cpp = header.with_suffix(".cpp")
-            if cpp.exists() and cpp not in sources:
-                sources.add(cpp)
-                todo.append(cpp)
+            parts = [header.with_suffix(".cpp"), *header.parent.glob(header.stem + "_*.cpp")]
+            for cpp in parts:
+                if cpp.exists() and cpp not in sources and not cpp.name.startswith("py_"):
+                    sources.add(cpp)
+                    todo.append(cpp)
     return sorted(sources)
 
 

@@ -10,10 +10,10 @@
 #include <optional>
 
 #include "http/errors.hpp"
+#include "http2/frame.hpp"  // kMaxWindowSize (2^31-1)
 
 namespace velmora::http2 {
 
-inline constexpr uint32_t kMaxWindowSize = 2147483647;  // 2^31-1
 inline constexpr uint32_t kDefaultInitialWindowSize = 65535;
 
 enum class FlowStatus : uint8_t {

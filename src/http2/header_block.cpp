@@ -1,6 +1,7 @@
 #include "http2/header_block.hpp"
 
 #include "http/chars.hpp"
+#include "http2/send_fields.hpp"
 
 namespace velmora::http2 {
 namespace {
@@ -50,23 +51,6 @@ bool valid_value(std::string_view v) {
   if (!v.empty() && (v.front() == ' ' || v.front() == '\t' || v.back() == ' ' || v.back() == '\t'))
     return false;
   return true;
-}
-
-// Connection-specific fields that HTTP/2 forbids (RFC 9113 section 8.2.2).
-bool connection_specific(std::string_view n, std::string_view v) {
-  switch (n.size()) {
-    case 2:
-      return n == "te" && v != "trailers";
-    case 7:
-      return n == "upgrade";
-    case 10:
-      return n == "connection" || n == "keep-alive";
-    case 16:
-      return n == "proxy-connection";
-    case 17:
-      return n == "transfer-encoding";
-  }
-  return false;
 }
 
 std::optional<uint64_t> parse_u64(std::string_view s) {
@@ -122,7 +106,7 @@ hpack::Error HeaderBlock::field(std::string_view name, std::string_view value, b
   }
   regular_seen_ = true;
   if (malformed_) return hpack::Error::kNone;  // the block is lost; just keep decoding
-  if (!valid_name(name) || !valid_value(value) || connection_specific(name, value)) {
+  if (!valid_name(name) || !valid_value(value) || is_connection_specific(name, value)) {
     malformed_ = true;
     return hpack::Error::kNone;
   }

@@ -8,10 +8,10 @@
 #include "http/lock.hpp"
 #include "http/py_errors.hpp"
 #include "http/py_header_map.hpp"
-#include "http/uri.hpp"
 #include "http2/frame_decoder.hpp"
 #include "http2/frame_encoder.hpp"
 #include "http2/py_frames.hpp"
+#include "http2/send_fields.hpp"
 #include "module/boundary.hpp"
 #include "module/once.hpp"
 
@@ -84,24 +84,8 @@ bool check_frame_size(uint64_t v) {
   return false;
 }
 
-// The outbound-header check of RFC 9113 section 8.2.2: connection-specific fields are refused.
-bool connection_specific(const http::HeaderMap& map) {
-  for (uint32_t i = 0; i < map.name_count(); ++i) {
-    std::string_view n = map.name(i);
-    if (n == "connection" || n == "keep-alive" || n == "proxy-connection" ||
-        n == "transfer-encoding" || n == "upgrade")
-      return true;
-    if (n == "te") {
-      bool bad = false;
-      map.for_each_value(i, [&](std::string_view v) { bad |= v != "trailers"; });
-      if (bad) return true;
-    }
-  }
-  return false;
-}
-
 PyObject* raise_malformed() {
-  return raise(http2::user_error(http2::UserErrorKind::kMalformedHeaders));
+  return raise(http2::malformed_headers_error());
 }
 
 // ---- construction ---------------------------------------------------------------------------
@@ -227,7 +211,7 @@ PyObject* codec_check_send_headers(PyObject*, Args args, Py_ssize_t nargs, PyObj
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   http::HeaderMap map;
   if (!header_map_arg(a[0], "check_send_headers", "headers", false, map)) return nullptr;
-  if (connection_specific(map)) return raise_malformed();
+  if (http2::has_connection_specific(map)) return raise_malformed();
   Py_RETURN_NONE;
 }
 
@@ -376,45 +360,11 @@ PyObject* codec_serialize_request_headers(PyObject* self, Args args, Py_ssize_t 
     return nullptr;
   if (a[5] && a[5] != Py_None && !text_arg(a[5], fn, "scheme", scheme)) return nullptr;
   if (a[6] && a[6] != Py_None && !text_arg(a[6], fn, "authority", authority)) return nullptr;
-  if (method.empty() || !http::is_valid_field_name(method)) {
-    PyErr_SetString(PyExc_ValueError, "method must be a non-empty token");
-    return nullptr;
-  }
-  if (connection_specific(fields)) return raise_malformed();
-  std::pair<std::string_view, std::string_view> pseudo[4];
-  int n = 0;
-  pseudo[n++] = {":method", method};
-  std::string_view path;
-  if (method == "CONNECT" && !target.empty() && target[0] != '/' &&
-      target.find("://") == std::string_view::npos) {
-    // Authority-form target (RFC 9113 section 8.5): only :method and :authority.
-    pseudo[n++] = {":authority", target};
-  } else {
-    http::Uri uri;
-    if (target == "*") {
-      path = "*";
-    } else if (auto err = http::parse_uri(target, uri)) {
-      PyErr_Format(PyExc_ValueError, "invalid request target: %s",
-                   std::string(http::uri_error_text(*err)).c_str());
-      return nullptr;
-    } else {
-      if (uri.form == http::Uri::Form::kAbsolute) {
-        if (scheme.empty()) scheme = uri.scheme_name();
-        if (authority.empty()) authority = uri.authority;
-      }
-      path = uri.path_and_query.empty() ? std::string_view("/") : uri.path_and_query;
-    }
-    if (authority.empty())
-      return raise(http2::user_error(
-          http2::UserErrorKind::kMissingUriSchemeAndAuthority,
-          "request target is a bare path but the connection has no authority; pass "
-          "authority=... to H2Connection or use an absolute-URL target"));
-    if (scheme.empty()) scheme = "https";
-    pseudo[n++] = {":scheme", scheme};
-    pseudo[n++] = {":authority", authority};
-    pseudo[n++] = {":path", path};
-  }
-  return encode_block(as_codec(self), stream_id, end_stream, pseudo, n, fields, {});
+  http2::RequestPseudo pseudo;
+  if (auto err = http2::build_request_pseudo(method, target, scheme, authority, &fields, pseudo))
+    return raise(*err);
+  return encode_block(as_codec(self), stream_id, end_stream, pseudo.fields, pseudo.count, fields,
+                      {});
 }
 
 PyObject* codec_serialize_response_headers(PyObject* self, Args args, Py_ssize_t nargs,
@@ -435,7 +385,7 @@ PyObject* codec_serialize_response_headers(PyObject* self, Args args, Py_ssize_t
     PyErr_Format(PyExc_ValueError, "status must be in [100, 999], got %u", status);
     return nullptr;
   }
-  if (connection_specific(fields)) return raise_malformed();
+  if (http2::has_connection_specific(fields)) return raise_malformed();
   char digits[3] = {char('0' + status / 100), char('0' + status / 10 % 10),
                     char('0' + status % 10)};
   std::pair<std::string_view, std::string_view> pseudo[1] = {
@@ -455,7 +405,7 @@ PyObject* codec_serialize_trailers(PyObject* self, Args args, Py_ssize_t nargs, 
   if (!stream_id_arg(a[0], stream_id) ||
       !header_map_arg(a[1], "serialize_trailers", "trailers", false, fields))
     return nullptr;
-  if (connection_specific(fields)) return raise_malformed();
+  if (http2::has_connection_specific(fields)) return raise_malformed();
   return encode_block(as_codec(self), stream_id, true, nullptr, 0, fields, {});
 }
 

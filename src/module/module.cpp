@@ -16,11 +16,11 @@ int exec_module(PyObject* m) {
       setup_root_exceptions,
       setup_header_map,
       setup_functions,
-      // HTTP/2 frame and stream classes (H2Codec .. H2ResetVerdict) register here.
       setup_h2_frame_classes,  // H2Codec, H2FrameHeaders .. H2FrameStreamError
       // Stream primitives, in table order between the frame classes and H2Streams:
-      setup_h2_stream_state,  // H2StreamState
-      setup_h2_flow_classes,  // H2FlowControl, H2ContentLength, H2DataFrameBudget
+      setup_h2_stream_state,     // H2StreamState
+      setup_h2_flow_classes,     // H2FlowControl, H2ContentLength, H2DataFrameBudget
+      setup_h2_streams_classes,  // H2Streams, H2Stopped .. H2ResetVerdict
       setup_h2_flag_constants,
       setup_h2_exceptions,
       // H2Reason registers here.

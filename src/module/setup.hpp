@@ -13,6 +13,7 @@ int setup_functions(PyObject* m);           // http_date, uri_parts
 int setup_h2_frame_classes(PyObject* m);    // H2Codec, H2FrameHeaders .. H2FrameStreamError
 int setup_h2_stream_state(PyObject* m);     // H2StreamState
 int setup_h2_flow_classes(PyObject* m);     // H2FlowControl, H2ContentLength, H2DataFrameBudget
+int setup_h2_streams_classes(PyObject* m);  // H2Streams, H2Stopped .. H2ResetVerdict
 int setup_h2_flag_constants(PyObject* m);   // H2_FLAG_*, H2_HEADERS_*
 int setup_h2_exceptions(PyObject* m);       // H2Error .. H2FlowControlError
 int setup_h2_reason(PyObject* m);           // H2Reason

@@ -1,0 +1,131 @@
+#include "http2/send_fields.hpp"
+
+#include "http/chars.hpp"
+#include "http/uri.hpp"
+
+namespace velmora::http2 {
+namespace {
+
+PendingError value_error(std::string message) {
+  return PendingError(ExcClass::kValueError, ErrArg::text(std::move(message)));
+}
+
+PendingError forbidden_octet_error(std::string_view what) {
+  return value_error("invalid " + std::string(what) + ": CR, LF and NUL are not allowed in " +
+                     "HTTP/2 field values");
+}
+
+}  // namespace
+
+bool is_connection_specific(std::string_view n, std::string_view v) {
+  switch (n.size()) {
+    case 2:
+      return n == "te" && v != "trailers";
+    case 7:
+      return n == "upgrade";
+    case 10:
+      return n == "connection" || n == "keep-alive";
+    case 16:
+      return n == "proxy-connection";
+    case 17:
+      return n == "transfer-encoding";
+  }
+  return false;
+}
+
+bool has_connection_specific(const http::HeaderMap& map) {
+  for (uint32_t i = 0; i < map.name_count(); ++i) {
+    std::string_view n = map.name(i);
+    if (n == "te") {
+      bool bad = false;
+      map.for_each_value(i, [&](std::string_view v) { bad |= is_connection_specific(n, v); });
+      if (bad) return true;
+    } else if (is_connection_specific(n, {})) {
+      return true;
+    }
+  }
+  return false;
+}
+
+PendingError malformed_headers_error() {
+  return user_error(UserErrorKind::kMalformedHeaders);
+}
+
+bool has_forbidden_octet(std::string_view v) {
+  for (char c : v)
+    if (c == '\r' || c == '\n' || c == '\0') return true;
+  return false;
+}
+
+std::optional<PendingError> build_request_pseudo(std::string_view method, std::string_view target,
+                                                 std::string_view scheme,
+                                                 std::string_view authority,
+                                                 const http::HeaderMap* fields,
+                                                 RequestPseudo& out) {
+  if (method.empty() || !http::is_valid_field_name(method))
+    return value_error("method must be a non-empty token");
+  if (fields && has_connection_specific(*fields)) return malformed_headers_error();
+  if (has_forbidden_octet(scheme)) return forbidden_octet_error("scheme");
+  if (has_forbidden_octet(authority)) return forbidden_octet_error("authority");
+  out.count = 0;
+  out.fields[out.count++] = {":method", method};
+  if (method == "CONNECT" && !target.empty() && target[0] != '/' &&
+      target.find("://") == std::string_view::npos) {
+    // Authority-form target (RFC 9113 section 8.5): only :method and :authority.
+    if (has_forbidden_octet(target)) return forbidden_octet_error("request target");
+    out.fields[out.count++] = {":authority", target};
+    return std::nullopt;
+  }
+  std::string_view path;
+  if (target == "*") {
+    path = "*";
+  } else {
+    http::Uri uri;
+    if (auto err = http::parse_uri(target, uri))
+      return value_error("invalid request target: " + std::string(http::uri_error_text(*err)));
+    if (uri.form == http::Uri::Form::kAbsolute) {
+      if (scheme.empty()) scheme = uri.scheme_name();
+      if (authority.empty()) authority = uri.authority;
+    }
+    path = uri.path_and_query.empty() ? std::string_view("/") : uri.path_and_query;
+    // The URI rules already refuse these octets; checked again so that no later change to
+    // them can let a field break out of its value.
+    if (has_forbidden_octet(path)) return forbidden_octet_error("request target");
+    if (has_forbidden_octet(scheme)) return forbidden_octet_error("scheme");
+    if (has_forbidden_octet(authority)) return forbidden_octet_error("authority");
+  }
+  if (authority.empty())
+    return user_error(UserErrorKind::kMissingUriSchemeAndAuthority,
+                      "request target is a bare path but the connection has no authority; pass "
+                      "authority=... to H2Connection or use an absolute-URL target");
+  if (scheme.empty()) scheme = "https";
+  out.fields[out.count++] = {":scheme", scheme};
+  out.fields[out.count++] = {":authority", authority};
+  out.fields[out.count++] = {":path", path};
+  return std::nullopt;
+}
+
+std::optional<PendingError> status_digits(uint32_t status, char out[3]) {
+  if (status < 100 || status > 999)
+    return value_error("status must be in [100, 999], got " + std::to_string(status));
+  out[0] = char('0' + status / 100);
+  out[1] = char('0' + status / 10 % 10);
+  out[2] = char('0' + status % 10);
+  return std::nullopt;
+}
+
+void encode_header_block(FrameEncoder& encoder, uint32_t stream_id, bool end_stream,
+                         const Field* pseudo, int npseudo, const http::HeaderMap* fields,
+                         std::string_view date, std::string& out) {
+  encoder.begin_headers(out);
+  for (int i = 0; i < npseudo; ++i)
+    encoder.add_field(pseudo[i].first, pseudo[i].second, out);
+  if (fields)
+    fields->for_each([&](uint32_t entry, std::string_view v) {
+      encoder.add_field(fields->name(entry), v, out);
+    });
+  if (!date.empty()) encoder.add_field("date", date, out);
+  encoder.end_headers(stream_id, end_stream, out);
+}
+
+}  // namespace velmora::http2
