@@ -711,3 +711,40 @@ def test_client_num_streams_never_wraps_whatever_closes_the_stream():
     counts.append(c.conn.num_streams)
     assert counts == [1, 0, 0, 0, 0, 0]
     assert c.conn.num_open_streams == 0
+
+
+def test_prime_and_receive_arguments():
+    s = new("server")
+    assert s.prime(v.H2_PREFACE[:10]) is None
+    assert s.prime(v.H2_PREFACE[10:] + v.H2Codec().serialize_ping(b"pingpong")[:5]) is True
+    (p,) = s.receive(v.H2Codec().serialize_ping(b"pingpong")[5:])
+    assert p.data == b"pingpong"
+    bad = new("server")
+    assert bad.prime(b"GET / HTTP/1.1\r\n") is False
+    c = new()
+    assert c.prime(v.H2Codec().serialize_settings()) is True
+    (f,) = c.receive(b"")
+    assert isinstance(f, v.H2FrameSettings)
+    for arg in (bytearray(b"x"), memoryview(b"x"), "x"):
+        with pytest.raises(TypeError):
+            c.receive(arg)
+        with pytest.raises(TypeError):
+            c.prime(arg)
+    with pytest.raises(TypeError):
+        c.send_data(1, bytearray(b"x"), 0, False)
+
+
+def test_receive_split_byte_by_byte_and_with_trailing_bytes():
+    codec = v.H2Codec()
+    wire = (v.H2_PREFACE + codec.serialize_settings(initial_window_size=1000)
+            + codec.serialize_ping(b"abcdefgh") + codec.serialize_window_update(0, 5))
+    whole = [type(f).__name__ for f in new("server").receive(wire)]
+    s = new("server")
+    split = []
+    for i in range(len(wire)):
+        split += [type(f).__name__ for f in s.receive(wire[i : i + 1])]
+    assert whole == split == ["H2FrameSettings", "H2FramePing", "H2FrameWindowUpdate"]
+    t = new("server")
+    assert [type(f).__name__ for f in t.receive(wire + b"\x00\x00\x08\x06")] == whole
+    (p,) = t.receive(b"\x00" + b"\x00" * 4 + b"12345678")
+    assert p.data == b"12345678"

@@ -48,6 +48,7 @@ OpenResult Connection::open_stream(const RequestSpec& req, Handle handle, Releas
   StreamRecord& s = it->second;
   if (!inserted) {
     // Only reachable through set_next_stream_id pointing back at a live stream.
+    give_back();
     r.error = protocol_error(1, "stream id reused");
     return r;
   }
