@@ -44,8 +44,11 @@ def nginx_binary() -> str | None:
 
 @contextlib.contextmanager
 def nginx(files: dict[str, bytes], *, keepalive_timeout: str = "75s",
-          keepalive_requests: int = 1000, extra: str = "") -> Iterator[int]:
-    """nginx serving ``files`` (name -> bytes) from a temporary root; yields the port."""
+          keepalive_requests: int = 1000, extra: str = "", listen: str = "",
+          http_extra: str = "") -> Iterator[int]:
+    """nginx serving ``files`` (name -> bytes) from a temporary root; yields the port.
+    ``listen`` adds parameters to the listen directive (``http2``, ``ssl http2``), ``extra``
+    directives to the server block and ``http_extra`` to the http block."""
     binary = nginx_binary()
     if binary is None:
         raise RuntimeError("nginx is not installed (apt-get install nginx-light)")
@@ -75,8 +78,9 @@ def nginx(files: dict[str, bytes], *, keepalive_timeout: str = "75s",
                 keepalive_timeout {keepalive_timeout};
                 keepalive_requests {keepalive_requests};
                 default_type application/octet-stream;
+                {http_extra}
                 server {{
-                    listen 127.0.0.1:{port};
+                    listen 127.0.0.1:{port} {listen};
                     root {root};
                     location = /status/204 {{ return 204; }}
                     location = /redirect {{ return 302 /small.txt; }}

@@ -141,8 +141,15 @@ class ConnectionPool:
     """Connections to any number of origins, reused across requests."""
 
     def __init__(self, *, ssl_context: ssl.SSLContext, limits: Limits,
-                 local_address: str | None = None) -> None:
+                 local_address: str | None = None, http2: bool = False,
+                 http2_prior_knowledge: bool = False, http1: bool = True) -> None:
         self._ssl = ssl_context
+        self._http2 = http2 or http2_prior_knowledge
+        self._prior_knowledge = http2_prior_knowledge
+        self._http1 = http1
+        #: Route key -> future of a connection being opened that may turn out to be HTTP/2:
+        #: other requests of the route wait for it instead of opening their own.
+        self._opening: dict[Any, asyncio.Future[Any]] = {}
         self._limits = limits
         self._local_address = local_address
         self._idle: dict[Any, list[Any]] = {}
@@ -191,12 +198,28 @@ class ConnectionPool:
             from .errors import ClientClosed
             raise ClientClosed("the client has been closed")
         key = route.key
-        conn = self.checkout_idle(key)
-        if conn is not None:
-            return conn
-        shared = self._shared.get(key)
-        if shared is not None and not shared.is_dead() and shared.try_begin_exchange():
-            return shared
+        while True:
+            conn = self.checkout_idle(key)
+            if conn is not None:
+                return conn
+            shared = self._shared.get(key)
+            if shared is not None and not shared.is_dead():
+                if shared.try_begin_exchange():
+                    return shared
+                # Every stream the server allows is in use: wait for one to end.
+                if await shared.wait_slot(timeout.pool):
+                    return shared
+                continue
+            opening = self._opening.get(key)
+            if opening is None:
+                break
+            try:
+                await asyncio.wait_for(asyncio.shield(opening), timeout.connect)
+            except asyncio.TimeoutError:
+                raise ConnectTimeout(f"timed out connecting to {route.dial_host}:"
+                                     f"{route.dial_port}") from None
+            except Exception:
+                pass  # the opener reports its error; this request tries for itself
         if self._loop is None:
             self._loop = asyncio.get_running_loop()
         if not self._reserve(key):
@@ -228,15 +251,26 @@ class ConnectionPool:
                 raise
             if got is not None:
                 return got
+        opening = None
+        if self._http2 and (route.tls or (self._prior_knowledge and route.mode == DIRECT)) \
+                and key not in self._opening:
+            opening = self._opening[key] = self._loop.create_future()
         try:
             conn = await self._open(route, timeout)
-        except BaseException:
+        except BaseException as exc:
             self._unreserve(key)
+            if opening is not None:
+                del self._opening[key]
+                opening.set_exception(exc)
+                opening.exception()  # retrieved
             raise
         self._all.add(conn)
         if conn.multiplexed:
             self._shared[key] = conn
         conn.try_begin_exchange()
+        if opening is not None:
+            del self._opening[key]
+            opening.set_result(None)
         return conn
 
     def _reserve(self, key: Any) -> bool:
@@ -432,14 +466,41 @@ class ConnectionPool:
                 if tls is None:  # pragma: no cover - the tunnel closed during the handshake
                     raise ConnectError(f"the tunnel to {route.authority} closed during TLS")
                 transport = tls
-        if transport.get_extra_info("ssl_object") is not None:
+        h2 = False
+        if transport.get_extra_info("ssl_object") is not None and (route.tls or
+                                                                    route.mode == TUNNEL):
             alpn = transport.get_extra_info("ssl_object").selected_alpn_protocol()
             if alpn == "h2":
+                if not self._http2:
+                    transport.close()
+                    raise UnsupportedProtocol("the server chose HTTP/2, which was not enabled "
+                                              "(http2=True)")
+                h2 = True
+            elif not self._http1:
                 transport.close()
-                raise UnsupportedProtocol("the server chose HTTP/2, which this client does "
-                                          "not speak yet")
-        log.debug("connected to %s:%d%s", route.host, route.port,
-                  f" through {route.proxy_uri}" if route.proxy_uri else "")
+                raise UnsupportedProtocol("the server does not speak HTTP/2 (ALPN) and "
+                                          "HTTP/1.1 was disabled")
+        elif self._prior_knowledge and route.mode == DIRECT and not route.tls:
+            h2 = True
+        log.debug("connected to %s:%d%s%s", route.host, route.port,
+                  f" through {route.proxy_uri}" if route.proxy_uri else "",
+                  " (HTTP/2)" if h2 else "")
+        if h2:
+            from .h2 import H2Connection
+
+            conn2 = H2Connection(transport, self, route.key,
+                                 scheme="https" if route.tls else "http",
+                                 keepalive_expiry=self._limits.keepalive_expiry)
+            if boot.closed and not boot.data:
+                conn2.close()
+                raise ConnectError(f"{route.dial_host}:{route.dial_port} closed the "
+                                   f"connection as it opened")
+            try:
+                await conn2.start(boot.data)
+            except BaseException:
+                conn2.close()
+                raise
+            return conn2
         forward = route.mode != DIRECT and route.mode != TUNNEL
         conn = Connection(transport, self, route.key,
                             proxy_auth=route.proxy_auth if forward else None,
