@@ -339,8 +339,11 @@ class AsyncClient:
         src = head if conn.multiplexed else conn
         body = src.take_complete_body()
         if body is not None:
-            return Response(head.status, head.headers, conn.http_version, method=method,
-                            url=u.url, content=body)
+            response = Response(head.status, head.headers, conn.http_version, method=method,
+                                url=u.url, content=body)
+            if conn.multiplexed:
+                response._trailers = src.trailers_taken
+            return response
         if head.body_kind == "empty":
             return Response(head.status, head.headers, conn.http_version, method=method,
                             url=u.url, content=b"")

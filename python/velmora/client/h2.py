@@ -390,7 +390,7 @@ class H2Connection(H2Streams, asyncio.Protocol):
             if self.send_goaway(_NO_ERROR) & H2_FLAG_WAKE:
                 self._flush()
         self._fail_all(ConnectionClosedError("connection closed by the client"),
-                       ReadError("the connection was closed by the client"))
+                       ReadError("the connection was closed by the client"), retry=False)
         if self._idle_timer is not None:
             self._idle_timer.cancel()
             self._idle_timer = None
@@ -540,15 +540,17 @@ class H2Connection(H2Streams, asyncio.Protocol):
         self._fail_all(exc, err)
         self._transport.close()
 
-    def _fail_all(self, exc: BaseException, err: BaseException) -> None:
+    def _fail_all(self, exc: BaseException, err: BaseException, retry: bool = True) -> None:
+        """Fail every stream: those that received nothing see ``Disconnected`` (which the
+        client may retry) unless ``retry`` is false."""
         for h, _stop in self.fail(exc):
-            h.on_error(err if h._received else _as_disconnected(err))
+            h.on_error(err if h._received or not retry else _as_disconnected(err))
         if not self._ready.done():
             self._ready.set_exception(err)
             self._ready.exception()  # retrieved: nobody may be waiting
         for h in list(self._streams):
             if not h._eof and h._error is None:
-                h.on_error(err if h._received else _as_disconnected(err))
+                h.on_error(err if h._received or not retry else _as_disconnected(err))
         self._hand_slots()
 
     def eof_received(self) -> bool:

@@ -84,9 +84,11 @@ def create_ssl_context(verify: bool | str | ssl.SSLContext = True,
                        *, http2: bool = False) -> ssl.SSLContext:
     """A client TLS context: ``verify`` is ``True`` (system CAs, or ``SSL_CERT_FILE`` /
     ``SSL_CERT_DIR``), ``False`` (no verification), a CA bundle file or directory, or a ready
-    context (returned as is). ``cert`` is a client certificate file, or ``(cert, key)`` or
+    context (used as is, except that its ALPN list is set to the protocols this client
+    speaks). ``cert`` is a client certificate file, or ``(cert, key)`` or
     ``(cert, key, password)``."""
     if isinstance(verify, ssl.SSLContext):
+        verify.set_alpn_protocols(["h2", "http/1.1"] if http2 else ["http/1.1"])
         return verify
     if verify is False:
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)

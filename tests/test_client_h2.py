@@ -1,0 +1,402 @@
+"""The client over HTTP/2: against nginx (h2c with prior knowledge, h2 by ALPN over TLS), and
+against small `h2` servers written here that echo bodies with trailers, reset streams, send
+GOAWAY mid-flight, stall, and cut bodies short."""
+
+from __future__ import annotations
+
+import asyncio
+import hashlib
+import os
+import shutil
+import ssl
+import subprocess
+import sys
+
+import pytest
+
+from client_servers import nginx, nginx_binary
+from h2server import h2_server
+from velmora.client import (
+    AsyncClient,
+    Limits,
+    ReadError,
+    ReadTimeout,
+    RemoteProtocolError,
+    Timeout,
+    WriteTimeout,
+)
+
+BIG = os.urandom(3 << 20)  # three times the stream window, beyond the connection's too
+FILES = {"small.txt": b"hello over h2\n", "big.bin": BIG, "empty.txt": b""}
+NGINX_EXTRA = """
+    location = /conn { default_type text/plain; return 200 "$connection"; }
+"""
+
+
+def run(coro, timeout: float = 60.0):
+    return asyncio.run(asyncio.wait_for(coro, timeout))
+
+
+needs_nginx = pytest.mark.skipif(nginx_binary() is None, reason="nginx not installed")
+
+
+@pytest.fixture(scope="module")
+def h2c_port():
+    if nginx_binary() is None:
+        pytest.skip("nginx not installed")
+    with nginx(FILES, listen="http2", extra=NGINX_EXTRA,
+               http_extra="http2_max_concurrent_streams 64;") as port:
+        yield port
+
+
+@pytest.fixture(scope="module")
+def tls_files(tmp_path_factory):
+    if shutil.which("openssl") is None:
+        pytest.skip("openssl not installed")
+    d = tmp_path_factory.mktemp("tls")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                    str(d / "key.pem"), "-out", str(d / "cert.pem"), "-days", "2", "-subj",
+                    "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"],
+                   check=True, capture_output=True, timeout=60)
+    return str(d / "cert.pem"), str(d / "key.pem")
+
+
+@pytest.fixture(scope="module")
+def tls_port(tls_files):
+    if nginx_binary() is None:
+        pytest.skip("nginx not installed")
+    cert, key = tls_files
+    extra = NGINX_EXTRA + f"ssl_certificate {cert};\nssl_certificate_key {key};\n"
+    with nginx(FILES, listen="ssl http2", extra=extra) as port:
+        yield port
+
+
+# ---- nginx ----------------------------------------------------------------------------------
+
+
+def test_many_concurrent_requests_share_one_connection(h2c_port):
+    # 400 requests against a server that allows 64 streams at a time: they wait for slots
+    # instead of opening more connections, and nginx names one connection for all of them.
+    async def main():
+        base = f"http://127.0.0.1:{h2c_port}"
+        async with AsyncClient(http2_prior_knowledge=True) as c:
+            rs = await asyncio.gather(*[c.get(base + ("/conn" if i % 2 else "/small.txt"))
+                                        for i in range(400)])
+            conns = {r.content for r in rs if r.url.endswith("/conn")}
+            smalls = {(r.status, r.content, r.http_version) for r in rs
+                      if r.url.endswith("/small.txt")}
+            p = c.pool
+            return len(conns), smalls, p.connections
+    assert run(main()) == (1, {(200, FILES["small.txt"], "HTTP/2")}, 1)
+
+
+def test_large_bodies_beyond_the_windows_and_a_slow_reader(h2c_port):
+    async def main():
+        base = f"http://127.0.0.1:{h2c_port}"
+        async with AsyncClient(http2_prior_knowledge=True) as c:
+            rs = await asyncio.gather(*[c.get(base + "/big.bin") for _ in range(6)])
+            ok = [r.content == BIG for r in rs]
+            # A reader that stops: the server can send only what the windows allow, and
+            # the rest arrives as the reader takes it.
+            async with c.stream("GET", base + "/big.bin") as r:
+                got = bytearray()
+                async for chunk in r.aiter_bytes():
+                    got += chunk
+                    if len(got) < (2 << 20):
+                        await asyncio.sleep(0.002)
+            small = await c.get(base + "/small.txt")
+            return ok, bytes(got) == BIG, small.content, c.pool.connections
+    assert run(main()) == ([True] * 6, True, FILES["small.txt"], 1)
+
+
+def test_head_204_empty_missing_and_abandoned_bodies(h2c_port):
+    async def main():
+        base = f"http://127.0.0.1:{h2c_port}"
+        async with AsyncClient(http2_prior_knowledge=True) as c:
+            head = await c.head(base + "/big.bin")
+            r204 = await c.get(base + "/status/204")
+            empty = await c.get(base + "/empty.txt")
+            missing = await c.get(base + "/nope")
+            # Close a response after its first piece: the stream is reset, the connection
+            # carries on.
+            for _ in range(5):
+                async with c.stream("GET", base + "/big.bin") as r:
+                    async for _chunk in r.aiter_bytes():
+                        break
+            after = await c.get(base + "/small.txt")
+            return (head.status, head.headers["content-length"], head.content, r204.status,
+                    r204.content, empty.content, missing.status, after.content,
+                    c.pool.connections)
+    assert run(main()) == (200, str(len(BIG)).encode(), b"", 204, b"", b"", 404,
+                           FILES["small.txt"], 1)
+
+
+def test_tls_alpn_selects_h2_and_http1_stays_available(tls_port, tls_files):
+    cafile = tls_files[0]
+
+    async def main():
+        url = f"https://127.0.0.1:{tls_port}/big.bin"
+        async with AsyncClient(http2=True, verify=cafile) as c:
+            rs = await asyncio.gather(*[c.get(url) for _ in range(4)])
+            r2 = [(r.http_version, r.content == BIG) for r in rs]
+            conns = {(await c.get(f"https://127.0.0.1:{tls_port}/conn")).content
+                     for _ in range(3)}
+            n2 = c.pool.connections
+        async with AsyncClient(verify=cafile) as c:
+            r1 = await c.get(url)
+        return r2, len(conns), n2, r1.http_version, r1.content == BIG
+    assert run(main()) == ([("HTTP/2", True)] * 4, 1, 1, "HTTP/1.1", True)
+
+
+def test_httpx_with_http2_through_the_transport(h2c_port, tls_port, tls_files):
+    httpx = pytest.importorskip("httpx")
+    import velmora.client
+
+    async def main():
+        t = velmora.client.AsyncTransport(http2_prior_knowledge=True)
+        async with httpx.AsyncClient(transport=t) as c:
+            rs = await asyncio.gather(*[c.get(f"http://127.0.0.1:{h2c_port}/small.txt")
+                                        for _ in range(50)])
+            big = await c.get(f"http://127.0.0.1:{h2c_port}/big.bin")
+            a = ({(r.status_code, r.http_version, r.content) for r in rs},
+                 big.content == BIG, t.pool.connections)
+        ctx = ssl.create_default_context(cafile=tls_files[0])
+        t = velmora.client.AsyncTransport(http2=True, verify=ctx)
+        async with httpx.AsyncClient(transport=t) as c:
+            r = await c.get(f"https://127.0.0.1:{tls_port}/small.txt")
+            b = (r.http_version, r.content)
+        return a, b
+    assert run(main()) == (({(200, "HTTP/2", FILES["small.txt"])}, True, 1),
+                           ("HTTP/2", FILES["small.txt"]))
+
+
+def test_cli_http2_prior_knowledge_and_alpn(h2c_port, tls_port, tls_files):
+    cmd = [sys.executable, "-c", "import sys; from velmora.client.cli import main; "
+           "sys.exit(main(sys.argv[1:]))"]
+    p = subprocess.run(cmd + ["get", "-i", "--http2-prior-knowledge",
+                              f"http://127.0.0.1:{h2c_port}/small.txt"],
+                       capture_output=True, timeout=30)
+    assert p.returncode == 0, p.stderr
+    head, _, body = p.stdout.partition(b"\r\n\r\n")
+    assert head.split(b"\r\n")[0] == b"HTTP/2 200 OK" and body == FILES["small.txt"]
+    env = dict(os.environ, SSL_CERT_FILE=tls_files[0])
+    p = subprocess.run(cmd + ["get", "-i", "--http2", f"https://127.0.0.1:{tls_port}/small.txt"],
+                       capture_output=True, timeout=30, env=env)
+    assert p.returncode == 0, p.stderr
+    assert p.stdout.startswith(b"HTTP/2 200 OK\r\n") and p.stdout.endswith(FILES["small.txt"])
+
+
+# ---- scripted h2 servers ----------------------------------------------------------------------
+
+
+async def echo(conn, req):
+    body = bytes(req.body)
+    await conn.respond(req.sid, 200, body,
+                       headers=[(b"x-path", req.path),
+                                (b"x-req-trailer", (req.trailers or {}).get(b"x-t", b"-"))],
+                       trailers=[(b"x-sha", hashlib.sha256(body).hexdigest().encode())])
+
+
+def test_request_bodies_in_every_form_with_response_trailers():
+    big = os.urandom(1_500_000)  # beyond the server's 65,535-byte stream and connection windows
+
+    async def gen():
+        for i in range(0, len(big), 100_000):
+            yield big[i:i + 100_000]
+            await asyncio.sleep(0)
+
+    async def main():
+        async with h2_server(echo) as (srv, port):
+            base = f"http://127.0.0.1:{port}"
+            async with AsyncClient(http2_prior_knowledge=True) as c:
+                rs = await asyncio.gather(
+                    c.post(base + "/bytes", content=big),
+                    c.put(base + "/iter", content=[big[:10], big[10:]]),
+                    c.post(base + "/agen", content=gen()),
+                    c.post(base + "/json", json={"a": 1}),
+                    c.post(base + "/empty", content=b""),
+                )
+                out = []
+                for r in rs:
+                    out.append((r.status, r.headers["x-path"], len(r.content),
+                                r.trailers["x-sha"] == hashlib.sha256(r.content).hexdigest()
+                                .encode()))
+                return out, rs[0].content == big, rs[3].content, srv.connections
+    out, same, js, nconn = run(main())
+    assert out == [(200, b"/bytes", len(big), True), (200, b"/iter", len(big), True),
+                   (200, b"/agen", len(big), True), (200, b"/json", 7, True),
+                   (200, b"/empty", 0, True)]
+    assert same and js == b'{"a":1}' and nconn == 1
+
+
+def test_a_stream_reset_by_the_server_fails_only_that_request():
+    async def handler(conn, req):
+        if req.path == b"/reset":
+            conn.reset(req.sid, 2)  # INTERNAL_ERROR
+        elif req.path == b"/reset-mid-body":
+            conn.h2.send_headers(req.sid, [(b":status", b"200")])
+            conn.h2.send_data(req.sid, b"partial")
+            conn.flush()
+            await asyncio.sleep(0.05)
+            conn.reset(req.sid, 8)
+        else:
+            await echo(conn, req)
+
+    async def main():
+        async with h2_server(handler) as (srv, port):
+            base = f"http://127.0.0.1:{port}"
+            async with AsyncClient(http2_prior_knowledge=True) as c:
+                rs = await asyncio.gather(c.get(base + "/reset"), c.get(base + "/ok"),
+                                          c.get(base + "/reset-mid-body"),
+                                          return_exceptions=True)
+                after = await c.get(base + "/after")
+                return rs, after.status, srv.connections
+    (reset, ok, mid), status, nconn = run(main())
+    assert isinstance(reset, RemoteProtocolError)
+    assert "reset stream 1 (INTERNAL_ERROR)" in str(reset)
+    assert ok.status == 200 and ok.headers["x-path"] == b"/ok"
+    assert isinstance(mid, RemoteProtocolError) and "(CANCEL)" in str(mid)
+    assert (status, nconn) == (200, 1)
+
+
+def test_goaway_mid_flight_retries_the_unprocessed_requests_on_a_new_connection():
+    held = []
+
+    async def handler(conn, req):
+        if conn is conn.server.conns[0]:
+            held.append(req)
+            if len(held) == 6:
+                # Process streams 1..5 (ids 1,3,5), refuse the rest.
+                conn.goaway(5)
+                for r in held:
+                    if r.sid <= 5:
+                        await echo(conn, r)
+            return
+        await echo(conn, req)
+
+    async def main():
+        async with h2_server(handler) as (srv, port):
+            base = f"http://127.0.0.1:{port}"
+            async with AsyncClient(http2_prior_knowledge=True) as c:
+                rs = await asyncio.gather(*[c.post(base + f"/{i}", content=b"x%d" % i)
+                                            for i in range(6)])
+                return [(r.status, r.content) for r in rs], srv.connections
+    results, nconn = run(main())
+    assert results == [(200, b"x%d" % i) for i in range(6)]
+    assert nconn == 2
+
+
+def test_refused_stream_is_retried_and_max_concurrent_streams_is_honoured():
+    seen = {"max": 0, "live": 0, "refused": 0}
+
+    async def handler(conn, req):
+        if req.path == b"/refuse" and not seen["refused"]:
+            seen["refused"] += 1
+            conn.reset(req.sid, 7)
+            return
+        seen["live"] += 1
+        seen["max"] = max(seen["max"], seen["live"])
+        await asyncio.sleep(0.01)
+        seen["live"] -= 1
+        await echo(conn, req)
+
+    async def main():
+        async with h2_server(handler, settings={3: 3}) as (srv, port):  # MAX_CONCURRENT_STREAMS
+            base = f"http://127.0.0.1:{port}"
+            async with AsyncClient(http2_prior_knowledge=True) as c:
+                r = await c.post(base + "/refuse", content=b"again")
+                rs = await asyncio.gather(*[c.get(base + f"/{i}") for i in range(20)])
+                return r.content, {x.status for x in rs}, srv.connections
+    assert run(main()) == (b"again", {200}, 1)
+    assert seen["max"] <= 3
+
+
+def test_stalls_fire_the_timeouts():
+    async def handler(conn, req):
+        if req.path == b"/stall-body":
+            conn.h2.send_headers(req.sid, [(b":status", b"200")])
+            conn.h2.send_data(req.sid, b"first")
+            conn.flush()
+        await asyncio.sleep(30)
+
+    async def main():
+        async with h2_server(handler, settings={4: 10}) as (srv, port):  # INITIAL_WINDOW_SIZE
+            base = f"http://127.0.0.1:{port}"
+            async with AsyncClient(http2_prior_knowledge=True,
+                                   timeout=Timeout(5.0, read=0.3, write=0.3)) as c:
+                with pytest.raises(ReadTimeout):
+                    await c.get(base + "/stall-head")
+                async with c.stream("GET", base + "/stall-body") as r:
+                    it = r.aiter_bytes()
+                    assert await it.__anext__() == b"first"
+                    with pytest.raises(ReadTimeout):
+                        await it.__anext__()
+                # The server's window of 10 bytes is never reopened: the body cannot go.
+                with pytest.raises((WriteTimeout, ReadTimeout)):
+                    await c.post(base + "/upload", content=b"y" * 100_000)
+                return c.pool.connections
+    assert run(main(), 20) == 1
+
+
+def test_truncated_bodies_are_errors_never_short_and_complete():
+    async def handler(conn, req):
+        conn.h2.send_headers(req.sid, [(b":status", b"200"), (b"content-length", b"100")])
+        conn.h2.send_data(req.sid, b"z" * 40, end_stream=req.path == b"/short-end")
+        conn.flush()
+        await conn.writer.drain()
+        if req.path == b"/cut":
+            await asyncio.sleep(0.05)
+            conn.abort()
+
+    async def main():
+        async with h2_server(handler) as (srv, port):
+            base = f"http://127.0.0.1:{port}"
+            async with AsyncClient(http2_prior_knowledge=True) as c:
+                with pytest.raises(RemoteProtocolError):
+                    await c.get(base + "/short-end")  # END_STREAM before content-length
+                with pytest.raises(ReadError):
+                    await c.get(base + "/cut")  # the connection closes mid-body
+    run(main(), 20)
+
+
+def test_server_that_is_not_http2_fails_clearly(h2c_port):
+    async def main():
+        async def serve(reader, writer):
+            await reader.read(100)
+            writer.write(b"HTTP/1.1 400 Bad Request\r\ncontent-length: 0\r\n\r\n")
+            await writer.drain()
+            writer.close()
+        srv = await asyncio.start_server(serve, "127.0.0.1", 0)
+        port = srv.sockets[0].getsockname()[1]
+        try:
+            async with AsyncClient(http2_prior_knowledge=True, timeout=3.0) as c:
+                with pytest.raises((RemoteProtocolError, ReadError)):
+                    await c.get(f"http://127.0.0.1:{port}/")
+        finally:
+            srv.close()
+    run(main(), 20)
+
+
+def test_pool_close_fails_requests_in_flight_and_idle_connections_expire():
+    async def handler(conn, req):
+        if req.path == b"/slow":
+            await asyncio.sleep(30)
+        await echo(conn, req)
+
+    async def main():
+        async with h2_server(handler) as (srv, port):
+            base = f"http://127.0.0.1:{port}"
+            c = AsyncClient(http2_prior_knowledge=True,
+                            limits=Limits(keepalive_expiry=0.2))
+            await c.get(base + "/a")
+            assert c.pool.connections == 1
+            await asyncio.sleep(0.5)
+            expired = c.pool.connections
+            await c.get(base + "/b")
+            slow = asyncio.ensure_future(c.get(base + "/slow"))
+            await asyncio.sleep(0.1)
+            await c.aclose()
+            with pytest.raises(ReadError):
+                await slow
+            return expired, srv.connections
+    assert run(main(), 20) == (0, 2)
