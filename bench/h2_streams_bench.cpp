@@ -200,8 +200,7 @@ void print_memory() {
     const size_t before = p.server.heap_bytes();
     constexpr uint32_t n = 10000;
     for (uint32_t i = 0; i < n; ++i) {
-      p.server.recv_headers({1 + 2 * i, false, false, std::nullopt, false}, make_obj(int(i)),
-                            drop);
+      p.server.recv_headers({1 + 2 * i, false, false, std::nullopt, false}, make_obj(int(i)), drop);
       p.server.accepted(1 + 2 * i);
     }
     const size_t after = p.server.heap_bytes();

@@ -52,8 +52,7 @@ struct Input {
 
 std::string frame(FrameType t, uint8_t flags, uint32_t sid, std::string_view payload) {
   std::string s(kFrameHeaderSize, '\0');
-  write_frame_header(reinterpret_cast<uint8_t*>(s.data()), uint32_t(payload.size()), t, flags,
-                     sid);
+  write_frame_header(reinterpret_cast<uint8_t*>(s.data()), uint32_t(payload.size()), t, flags, sid);
   s.append(payload);
   return s;
 }
@@ -105,8 +104,8 @@ struct Fuzz {
     apply(c, sink.frames, o, auto_release, &ids);
     if (st == FrameDecoder::Status::kConnectionError) {
       Released drop;
-      c.send_goaway(err.argc && err.args[0].kind == ErrArg::Kind::kInt ? uint32_t(err.args[0].number)
-                                                                        : 1);
+      c.send_goaway(
+          err.argc && err.args[0].kind == ErrArg::Kind::kInt ? uint32_t(err.args[0].number) : 1);
       c.fail(Handle(), "connection closed", drop);
     }
   }
@@ -122,10 +121,11 @@ struct Fuzz {
     }
     if (getenv("H2_FUZZ_TRACE"))
       std::fprintf(stderr, "num_streams=%llu live=%llu %s\n", (unsigned long long)c.num_streams(),
-                       (unsigned long long)live, c.repr().c_str());
+                   (unsigned long long)live, c.repr().c_str());
     INVARIANT(c.num_streams() == live);
     if (taken.empty() && !c.has_pending()) {
-      for (uint32_t sid : sids) INVARIANT(c.stream_send_buffered(sid).value_or(0) == 0);
+      for (uint32_t sid : sids)
+        INVARIANT(c.stream_send_buffered(sid).value_or(0) == 0);
       INVARIANT(framed_total == sent_total);
     }
   }
@@ -201,13 +201,13 @@ struct Fuzz {
           break;
         }
         case 4:
-          feed(c, frame(FrameType::kWindowUpdate, 0, (in.byte() & 1) ? 0 : pick(in),
-                        u32(in.u16() * (in.byte() + 1u) + in.byte())),
+          feed(c,
+               frame(FrameType::kWindowUpdate, 0, (in.byte() & 1) ? 0 : pick(in),
+                     u32(in.u16() * (in.byte() + 1u) + in.byte())),
                o, auto_release);
           break;
         case 5:
-          feed(c, frame(FrameType::kRstStream, 0, pick(in), u32(in.byte() % 14)), o,
-               auto_release);
+          feed(c, frame(FrameType::kRstStream, 0, pick(in), u32(in.byte() % 14)), o, auto_release);
           break;
         case 6: {
           std::string p;
@@ -216,22 +216,23 @@ struct Fuzz {
           if (k & 2) p += std::string("\x00\x05", 2) + u32(16384 + in.u16());
           if (k & 4) p += std::string("\x00\x03", 2) + u32(in.byte() % 4);
           if (k & 8) p += std::string("\x00\x01", 2) + u32(in.u16());
-          feed(c, frame(FrameType::kSettings, (k & 16) ? flags::kAck : 0, 0,
-                        (k & 16) ? std::string() : p),
+          feed(c,
+               frame(FrameType::kSettings, (k & 16) ? flags::kAck : 0, 0,
+                     (k & 16) ? std::string() : p),
                o, auto_release);
           break;
         }
         case 7:
-          feed(c, frame(FrameType::kPing, in.byte() & 1, 0,
-                        (in.byte() & 1) ? std::string("SHUTDOWN") : std::string("12345678")),
+          feed(c,
+               frame(FrameType::kPing, in.byte() & 1, 0,
+                     (in.byte() & 1) ? std::string("SHUTDOWN") : std::string("12345678")),
                o, auto_release);
           break;
         case 8: {
           http::HeaderMap h;
           if (in.byte() & 1) h.add("x-a", "b");
           SendVerdict v = c.send_response_head(pick(in), 100 + in.byte() % 5 * 100,
-                                               (in.byte() & 1) ? &h : nullptr, in.byte() & 1,
-                                               drop);
+                                               (in.byte() & 1) ? &h : nullptr, in.byte() & 1, drop);
           (void)v;
           break;
         }
@@ -239,8 +240,8 @@ struct Fuzz {
           const uint32_t sid = pick(in);
           const size_t len = in.u16() * 2u % body.size();
           const uint64_t off = in.u16() % (len + 1);
-          SendVerdict v = c.send_data(sid, std::string_view(body).substr(0, len), off,
-                                      in.byte() & 1, drop);
+          SendVerdict v =
+              c.send_data(sid, std::string_view(body).substr(0, len), off, in.byte() & 1, drop);
           INVARIANT(v.sent <= len - off);
           if (!v.error) sent_total += v.sent;
           break;
@@ -265,8 +266,7 @@ struct Fuzz {
           c.release_data_frame(pick(in), in.u16() % 300, drop);
           break;
         case 16:
-          c.reset_stream(pick(in), in.byte() % 14,
-                         Initiator(in.byte() % 3), drop);
+          c.reset_stream(pick(in), in.byte() % 14, Initiator(in.byte() % 3), drop);
           break;
         case 17: {
           ResetVerdict v = c.reset_on_error(pick(in), in.byte() % 14, drop);
@@ -297,7 +297,8 @@ struct Fuzz {
       }
       check(c);
     }
-    while (!taken.empty()) credit(c);
+    while (!taken.empty())
+      credit(c);
     take(c);
     credit(c);
     check(c);

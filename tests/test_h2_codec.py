@@ -220,3 +220,17 @@ def test_reason_rejects_and_compares():
         v.H2Reason(1) < v.H2Reason(2)
     with pytest.raises(TypeError):
         v.H2Reason.CANCEL = v.H2Reason(1)
+
+
+def test_frames_after_the_preface_in_feed_preface_are_decoded():
+    # Several whole frames handed over with the preface decode on the next receive, alone or
+    # with more bytes, instead of staying buffered.
+    c = v.H2Codec(role="server")
+    ping = c.serialize_ping(b"12345678")
+    preface = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
+    assert c.feed_preface(preface + ping + ping + ping[:5]) is True
+    frames = c.receive(b"")
+    assert [type(f).__name__ for f in frames] == ["H2FramePing", "H2FramePing"]
+    assert c.buffered() == 5
+    assert len(c.receive(ping[5:] + ping)) == 2
+    assert c.buffered() == 0

@@ -137,16 +137,28 @@ enum HeadersKind : uint8_t {
   kHeadersTrailers = 3,
 };
 
-// What `recv_headers` uses of a decoded HEADERS frame.
+// What `recv_headers` uses of a decoded HEADERS frame. The last three say what a block lacks
+// or carries for the role it arrives in (RFC 9113 section 8.1: a request without :method, a
+// response head without :status, or trailers with pseudo-header fields are malformed); their
+// defaults accept the block.
 struct HeadersInfo {
   uint32_t stream_id = 0;
   bool end_stream = false;
   bool informational = false;  // a 1xx response head
   std::optional<uint64_t> content_length;
   bool content_length_invalid = false;
+  bool no_method = false;   // no :method (cannot open a request stream)
+  bool no_status = false;   // no :status (cannot be a response head)
+  bool has_pseudo = false;  // some pseudo-header field (cannot be trailers)
   static HeadersInfo of(uint32_t stream_id, bool end_stream, const HeaderBlock& block) {
-    return {stream_id, end_stream, block.status() >= 100 && block.status() < 200,
-            block.content_length(), block.content_length_invalid()};
+    HeadersInfo h{stream_id, end_stream, block.status() >= 100 && block.status() < 200,
+                  block.content_length(), block.content_length_invalid()};
+    h.no_method = !block.has(HeaderBlock::kMethod);
+    h.no_status = block.status() < 0;
+    h.has_pseudo = !h.no_status || block.has(HeaderBlock::kMethod) ||
+                   block.has(HeaderBlock::kScheme) || block.has(HeaderBlock::kAuthority) ||
+                   block.has(HeaderBlock::kPath) || block.has(HeaderBlock::kProtocol);
+    return h;
   }
 };
 

@@ -43,7 +43,7 @@ void Connection::apply_headers(const HeadersInfo& f, Handle& spare, HeadersVerdi
   if (it != streams_.end()) {
     StreamRecord& s = it->second;
     if (s.state.is_recv_headers()) {
-      if (f.informational && f.end_stream) {
+      if ((f.informational && f.end_stream) || (!is_server_ && f.no_status)) {
         v.error = stream_error(sid, 1);
         return;
       }
@@ -66,7 +66,7 @@ void Connection::apply_headers(const HeadersInfo& f, Handle& spare, HeadersVerdi
       return;
     }
     if (s.state.is_recv_streaming()) {
-      if (!f.end_stream) {
+      if (!f.end_stream || f.has_pseudo) {
         v.error = stream_error(sid, 1);
         return;
       }
@@ -119,6 +119,11 @@ void Connection::apply_headers(const HeadersInfo& f, Handle& spare, HeadersVerdi
   highest_peer_stream_id_ = sid;
   if (num_streams_ >= local_max_concurrent_streams_) {
     v.error = stream_error(sid, 7);
+    return;
+  }
+  if (f.no_method) {
+    // Malformed (RFC 9113 section 8.3.1): the id is used up, the stream is refused.
+    v.error = stream_error(sid, 1);
     return;
   }
   auto [nit, inserted] = streams_.try_emplace(sid, false, int32_t(peer_initial_window_size_),

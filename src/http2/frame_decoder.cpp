@@ -96,6 +96,15 @@ int FrameDecoder::feed_preface(const uint8_t* data, size_t n) {
 }
 
 Status FrameDecoder::receive(const uint8_t* data, size_t n, FrameSink& sink, PendingError& error) {
+  // Bytes that followed the preface in feed_preface may hold whole frames; the loop below
+  // expects the buffer to hold at most part of one, so decode them together with `data`.
+  if (buf_.size() >= kFrameHeaderSize &&
+      buf_.size() >= kFrameHeaderSize + read_u24(reinterpret_cast<const uint8_t*>(buf_.data()))) {
+    std::string held = std::move(buf_);
+    buf_.clear();
+    held.append(reinterpret_cast<const char*>(data), n);
+    return receive(reinterpret_cast<const uint8_t*>(held.data()), held.size(), sink, error);
+  }
   size_t off = 0;
   if (preface_mode_ && preface_matched_ < kPreface.size()) {
     size_t take = std::min(n, kPreface.size() - preface_matched_);

@@ -448,6 +448,39 @@ TEST_CASE(server_new_stream_rules) {
   CHECK_EQ(s.c.last_processed_id(), 5u);
 }
 
+TEST_CASE(blocks_missing_or_misplacing_pseudo_fields_are_malformed) {
+  // A request block without :method cannot open a stream; the id is used up.
+  Server s;
+  std::string out;
+  s.enc.begin_headers(out);
+  s.enc.add_field("x-only", "1", out);
+  s.enc.end_headers(1, false, out);
+  feed(s.c, out, s.o);
+  CHECK(s.o.opened.empty());
+  CHECK((s.o.stream_errors == std::vector<std::pair<uint32_t, uint32_t>>{{1, 1}}));
+  CHECK(!s.c.has_stream(1) && s.c.in_reset_store(1));
+  CHECK_EQ(s.c.num_streams(), 0u);
+  // Trailers carrying a pseudo-header field.
+  feed(s.c, s.request(3, false), s.o);
+  CHECK(s.o.opened == std::vector<uint32_t>{3});
+  std::string t;
+  s.enc.begin_headers(t);
+  s.enc.add_field(":path", "/x", t);
+  s.enc.end_headers(3, true, t);
+  feed(s.c, t, s.o);
+  CHECK((s.o.stream_errors.back() == std::pair<uint32_t, uint32_t>{3, 1}));
+  CHECK(!s.o.eof[3]);
+  // A response head without :status.
+  Pair p;
+  uint32_t sid = p.open(true);
+  Released drop;
+  HeadersInfo h{sid, false, false, std::nullopt, false};
+  h.no_status = true;
+  HeadersVerdict v = p.client.recv_headers(h, Handle(), drop);
+  CHECK(is_error(v.error, ExcClass::kH2Stream, sid) && v.error->args[1].number == 1);
+  CHECK(p.client.stream_state(sid).value_or("").starts_with("HalfClosedLocal"));
+}
+
 TEST_CASE(server_refuses_streams_over_max_concurrent) {
   ConnectionConfig cfg = server_config();
   cfg.max_concurrent_streams = 1;
