@@ -28,6 +28,10 @@ USER_AGENT = f"velmora/{__version__}"
 #: Methods that may be repeated without changing the outcome (RFC 9110, 9.2.2).
 IDEMPOTENT = frozenset(("GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"))
 _DEFAULT_PORTS = {"http": 80, "https": 443}
+#: How many times a request an HTTP/2 server did not process is sent again. Each time another
+#: connection served some requests (a server ending connections after N requests sends GOAWAY
+#: to everything above its last stream), so this only bounds a server that refuses everything.
+REFUSED_RETRIES = 20
 _URL_CACHE_LIMIT = 512
 _UNSET: Any = object()
 log = logging.getLogger("velmora.client")
@@ -116,9 +120,9 @@ class AsyncClient:
       origin, as many at once as the server allows.
     - ``retries``: how many times a request that failed because a reused connection had been
       closed by the server is sent again on a fresh one (idempotent methods with a replayable
-      body only, and only when nothing of the response arrived); a request an HTTP/2 server
+      body only, and only when nothing of the response arrived). A request an HTTP/2 server
       did not process (REFUSED_STREAM, or above the last stream id of its GOAWAY) is sent again
-      whatever its method, when its body is replayable.
+      whatever its method, when its body is replayable (up to 20 times).
 
     Use it as ``async with AsyncClient() as client:`` or call :meth:`aclose`.
     """
@@ -315,14 +319,15 @@ class AsyncClient:
         replayable = content is None or type(content) is bytes
         pool = self._pool
         attempts = self._retries
+        refusals = REFUSED_RETRIES
         while True:
             conn = await pool.acquire(route, timeout)
             reused = conn.served > 0
             try:
                 head = await conn.send(method, target, hmap, content, timeout, expect)
             except StreamRefused:
-                if attempts > 0 and replayable:
-                    attempts -= 1
+                if refusals > 0 and replayable:
+                    refusals -= 1
                     log.debug("%s %s: the server did not process the request; sending again",
                               method, u.url)
                     continue
