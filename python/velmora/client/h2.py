@@ -306,7 +306,7 @@ class H2Connection(H2Streams, asyncio.Protocol):
         self._ready: asyncio.Future[None] = self._loop.create_future()
         self._slot_waiters: deque[asyncio.Future[bool]] = deque()
         self._streams: set[_Stream] = set()
-        self._hcache: tuple[Any, HeaderMap, str] | None = None
+        self._hcache: tuple[Any, HeaderMap, str | None] | None = None
         self._expiry = keepalive_expiry
         self._idle_timer: asyncio.TimerHandle | None = None
         self._closing = False
@@ -385,6 +385,8 @@ class H2Connection(H2Streams, asyncio.Protocol):
         if self._closing:
             return
         self._closing = True
+        if self._pool is not None:
+            self._pool._draining.discard(self)
         self._retire()
         if not self._lost:
             if self.send_goaway(_NO_ERROR) & H2_FLAG_WAKE:
@@ -400,8 +402,11 @@ class H2Connection(H2Streams, asyncio.Protocol):
         """No new requests on this connection; the pool forgets it."""
         if not self._retired:
             self._retired = True
-            if self._pool is not None:
-                self._pool._lost(self)
+            pool = self._pool
+            if pool is not None:
+                pool._lost(self)
+                if not self._lost and not self._closing:
+                    pool._draining.add(self)
         self._hand_slots()
 
     # ---- the write pump ---------------------------------------------------------------------
@@ -471,12 +476,12 @@ class H2Connection(H2Streams, asyncio.Protocol):
             if h is not None:
                 h.on_data(vd.payload, vd.budgeted, vd.eof)
         elif t is H2FrameHeaders:
-            vd = self.recv_headers(f, None)
-            kind = vd.kind
+            hv = self.recv_headers(f, None)
+            kind = hv.kind
             if kind == H2_HEADERS_HEAD:
-                vd.handle.on_head(f, vd.eof)
+                hv.handle.on_head(f, hv.eof)
             elif kind == H2_HEADERS_TRAILERS:
-                vd.handle.on_trailers(f)
+                hv.handle.on_trailers(f)
         elif t is H2FrameWindowUpdate:
             for h in self.recv_window_update(f):
                 h.wake_window()
@@ -506,9 +511,9 @@ class H2Connection(H2Streams, asyncio.Protocol):
                 self._ready.set_exception(ConnectError("the server refused the connection "
                                                        "(GOAWAY before SETTINGS)"))
         elif t is H2FrameStreamError:
-            vd = self.reset_on_error(f.stream_id, f.error_code)
-            if vd.handle is not None:
-                vd.handle.on_error(RemoteProtocolError(
+            rv = self.reset_on_error(f.stream_id, f.error_code)
+            if rv.handle is not None:
+                rv.handle.on_error(RemoteProtocolError(
                     f"malformed response on stream {f.stream_id} "
                     f"({_reason_name(f.error_code)}); the stream was reset"))
         # PRIORITY frames carry nothing a client acts on.
@@ -558,6 +563,8 @@ class H2Connection(H2Streams, asyncio.Protocol):
 
     def connection_lost(self, exc: Exception | None) -> None:
         self._lost = True
+        if self._pool is not None:
+            self._pool._draining.discard(self)
         if self._idle_timer is not None:
             self._idle_timer.cancel()
             self._idle_timer = None

@@ -152,6 +152,8 @@ class ConnectionPool:
         #: Route key -> future of a connection being opened that may turn out to be HTTP/2:
         #: other requests of the route wait for it instead of opening their own.
         self._opening: dict[Any, asyncio.Future[Any]] = {}
+        #: HTTP/2 connections no longer handed out (GOAWAY) that still finish their streams.
+        self._draining: set[Any] = set()
         self._limits = limits
         self._local_address = local_address
         self._idle: dict[Any, list[Any]] = {}
@@ -529,7 +531,8 @@ class ConnectionPool:
                 from .errors import ClientClosed
                 fut.set_exception(ClientClosed("the client has been closed"))
         self._waiters.clear()
-        conns = list(self._all)
+        conns = list(self._all) + list(self._draining)
+        self._draining.clear()
         self._idle.clear()
         self._shared.clear()
         self._idle_total = 0
