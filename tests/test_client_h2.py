@@ -16,6 +16,7 @@ import pytest
 
 from client_servers import nginx, nginx_binary
 from h2server import h2_server
+from velmora.client.h2 import H2Settings
 from velmora.client import (
     AsyncClient,
     Limits,
@@ -113,17 +114,22 @@ def test_large_bodies_beyond_the_windows_and_a_slow_reader(h2c_port):
         async with AsyncClient(http2_prior_knowledge=True) as c:
             rs = await asyncio.gather(*[c.get(base + "/big.bin") for _ in range(6)])
             ok = [r.content == BIG for r in rs]
-            # A reader that stops: the server can send only what the windows allow, and
-            # the rest arrives as the reader takes it.
+            # A reader that stops: the server can send only what the stream's window allows
+            # (1 MiB), and the rest arrives as the reader takes it.
             async with c.stream("GET", base + "/big.bin") as r:
+                await asyncio.sleep(0.3)
+                s = r._stream
+                buffered = sum(len(d) for d, _ in s._chunks)
+                held = (buffered <= H2Settings().stream_window,
+                        s.conn.stream_recv_unreleased(s.sid) == buffered, buffered > 0)
                 got = bytearray()
                 async for chunk in r.aiter_bytes():
                     got += chunk
                     if len(got) < (2 << 20):
                         await asyncio.sleep(0.002)
             small = await c.get(base + "/small.txt")
-            return ok, bytes(got) == BIG, small.content, c.pool.connections
-    assert run(main()) == ([True] * 6, True, FILES["small.txt"], 1)
+            return ok, held, bytes(got) == BIG, small.content, c.pool.connections
+    assert run(main()) == ([True] * 6, (True, True, True), True, FILES["small.txt"], 1)
 
 
 def test_head_204_empty_missing_and_abandoned_bodies(h2c_port):
