@@ -105,7 +105,7 @@ def test_a_server_ending_connections_after_n_requests_loses_none():
             return {r.status for r in rs}, len({r.content for r in rs})
     with nginx(FILES, listen="http2", keepalive_requests=50, extra=NGINX_EXTRA) as port:
         statuses, conns = run(main(port))
-    assert statuses == {200} and conns == 6
+    assert statuses == {200} and conns >= 6  # 50 requests per connection at most
 
 
 def test_large_bodies_beyond_the_windows_and_a_slow_reader(h2c_port):
@@ -445,3 +445,30 @@ def test_pool_close_fails_requests_in_flight_and_idle_connections_expire():
                 await slow
             return expired, srv.connections
     assert run(main(), 20) == (0, 2)
+
+
+def test_a_response_arriving_in_pieces_of_a_few_bytes():
+    body = os.urandom(3000)
+
+    lock = asyncio.Lock()  # one response at a time, or their bytes would interleave
+
+    async def handler(conn, req):
+        async with lock:
+            conn.h2.send_headers(req.sid, [(b":status", b"201"), (b"x-a", b"1")])
+            conn.h2.send_data(req.sid, body)
+            conn.h2.send_headers(req.sid, [(b"x-t", b"done")], end_stream=True)
+            data = conn.h2.data_to_send()
+            for i in range(len(data)):
+                conn.writer.write(data[i:i + 1])
+                await conn.writer.drain()
+                if i % 16 == 0 or i > len(data) - 64:
+                    await asyncio.sleep(0.0005)
+
+    async def main():
+        async with h2_server(handler) as (srv, port):
+            async with AsyncClient(http2_prior_knowledge=True) as c:
+                rs = await asyncio.gather(*[c.get(f"http://127.0.0.1:{port}/{i}")
+                                            for i in range(3)])
+                return [(r.status, r.headers["x-a"], r.content == body, r.trailers["x-t"])
+                        for r in rs]
+    assert run(main(), 30) == [(201, b"1", True, b"done")] * 3

@@ -542,7 +542,7 @@ class H2Connection(H2Streams, asyncio.Protocol):
             self._flush()
         err = RemoteProtocolError(f"the server broke HTTP/2: {exc}")
         err.__cause__ = exc
-        self._fail_all(exc, err)
+        self._fail_all(exc, err, retry=False)
         self._transport.close()
 
     def _fail_all(self, exc: BaseException, err: BaseException, retry: bool = True) -> None:
