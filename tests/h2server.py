@@ -41,6 +41,7 @@ class Conn:
         self.requests: dict[int, Request] = {}
         self.window_open = asyncio.Event()
         self.closed = False
+        self.terminated: tuple[int, int | None] | None = None  # the client's GOAWAY
 
     def flush(self) -> None:
         data = self.h2.data_to_send()
@@ -155,6 +156,8 @@ class H2Server:
             if req is not None:
                 req.trailers = dict(ev.headers)
                 self._start(c, req)
+        elif isinstance(ev, h2.events.ConnectionTerminated):
+            c.terminated = (int(ev.error_code), ev.last_stream_id)
         elif isinstance(ev, h2.events.WindowUpdated | h2.events.RemoteSettingsChanged):
             c.window_open.set()
 

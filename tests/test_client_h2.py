@@ -472,3 +472,23 @@ def test_a_response_arriving_in_pieces_of_a_few_bytes():
                 return [(r.status, r.headers["x-a"], r.content == body, r.trailers["x-t"])
                         for r in rs]
     assert run(main(), 30) == [(201, b"1", True, b"done")] * 3
+
+
+def test_a_server_breaking_http2_fails_the_connection_with_goaway():
+    async def handler(conn, req):
+        # DATA on stream 0 is a connection error (RFC 9113, 6.1).
+        conn.writer.write(b"\x00\x00\x01\x00\x00\x00\x00\x00\x00x")
+        await conn.writer.drain()
+
+    async def main():
+        async with h2_server(handler) as (srv, port):
+            async with AsyncClient(http2_prior_knowledge=True) as c:
+                with pytest.raises(RemoteProtocolError, match="broke HTTP/2"):
+                    await c.get(f"http://127.0.0.1:{port}/")
+                for _ in range(100):
+                    if srv.conns[0].terminated is not None:
+                        break
+                    await asyncio.sleep(0.02)
+                return srv.conns[0].terminated, c.pool.connections
+    # GOAWAY(PROTOCOL_ERROR, last stream 0), and the pool forgot the connection.
+    assert run(main(), 20) == ((1, 0), 0)
