@@ -14,7 +14,7 @@ import sys
 
 import pytest
 
-from client_servers import nginx, nginx_binary
+from client_servers import free_port, nginx, nginx_binary
 from h2server import h2_server
 from velmora.client.h2 import H2Settings
 from velmora.client import (
@@ -169,6 +169,26 @@ def test_tls_alpn_selects_h2_and_http1_stays_available(tls_port, tls_files):
             r1 = await c.get(url)
         return r2, len(conns), n2, r1.http_version, r1.content == BIG
     assert run(main()) == ([("HTTP/2", True)] * 4, 1, 1, "HTTP/1.1", True)
+
+
+def test_http2_offered_to_an_http1_server_and_to_nobody(tls_files):
+    if nginx_binary() is None:
+        pytest.skip("nginx not installed")
+    cert, key = tls_files
+
+    async def main(port):
+        async with AsyncClient(http2=True, verify=cert) as c:
+            rs = await asyncio.gather(*[c.get(f"https://127.0.0.1:{port}/small.txt")
+                                        for _ in range(10)])
+            ok = {(r.http_version, r.content) for r in rs}
+        dead = free_port()
+        async with AsyncClient(http2_prior_knowledge=True) as c:
+            errs = await asyncio.gather(*[c.get(f"http://127.0.0.1:{dead}/") for _ in range(20)],
+                                        return_exceptions=True)
+        return ok, {type(e).__name__ for e in errs}
+    extra = f"ssl_certificate {cert};\nssl_certificate_key {key};\n"
+    with nginx(FILES, listen="ssl", extra=extra) as port:  # no http2: ALPN picks http/1.1
+        assert run(main(port)) == ({("HTTP/1.1", FILES["small.txt"])}, {"ConnectError"})
 
 
 def test_httpx_with_http2_through_the_transport(h2c_port, tls_port, tls_files):

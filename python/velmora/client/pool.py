@@ -218,12 +218,16 @@ class ConnectionPool:
             if opening is None:
                 break
             try:
-                await asyncio.wait_for(asyncio.shield(opening), timeout.connect)
+                failed = await asyncio.wait_for(asyncio.shield(opening), timeout.connect)
             except asyncio.TimeoutError:
                 raise ConnectTimeout(f"timed out connecting to {route.dial_host}:"
                                      f"{route.dial_port}") from None
-            except Exception:
-                pass  # the opener reports its error; this request tries for itself
+            if failed is not None:  # the same route failed just now: the same error
+                try:
+                    again = type(failed)(*failed.args)
+                except Exception:  # pragma: no cover - exotic constructors
+                    again = ConnectError(str(failed))
+                raise again from failed
         if self._loop is None:
             self._loop = asyncio.get_running_loop()
         if not self._reserve(key):
@@ -265,8 +269,9 @@ class ConnectionPool:
             self._unreserve(key)
             if opening is not None:
                 del self._opening[key]
-                opening.set_exception(exc)
-                opening.exception()  # retrieved
+                # Requests waiting for this connection fail the same way; when the opener
+                # was cancelled they try for themselves.
+                opening.set_result(exc if isinstance(exc, Exception) else None)
             raise
         self._all.add(conn)
         if conn.multiplexed:
