@@ -120,3 +120,24 @@ def uvicorn_app(app: str = "client_asgi_app:app") -> Iterator[int]:
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait(5)
+
+
+@contextlib.contextmanager
+def hypercorn_app(app: str = "client_asgi_app:app") -> Iterator[int]:
+    """The ASGI app of ``tests/client_asgi_app.py`` under hypercorn, which speaks HTTP/2 with
+    prior knowledge on plain TCP (h2c) as well as HTTP/1.1; yields the port."""
+    port = free_port()
+    env = dict(os.environ, PYTHONPATH=str(HERE) + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "hypercorn", "--bind", f"127.0.0.1:{port}", "--log-level",
+         "warning", app], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
+    try:
+        wait_port(port, proc)
+        yield port
+    finally:
+        proc.terminate()
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(5)

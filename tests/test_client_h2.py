@@ -14,7 +14,7 @@ import sys
 
 import pytest
 
-from client_servers import free_port, nginx, nginx_binary
+from client_servers import free_port, hypercorn_app, nginx, nginx_binary
 from h2server import h2_server
 from velmora.client.h2 import H2Settings
 from velmora.client import (
@@ -512,3 +512,30 @@ def test_a_server_breaking_http2_fails_the_connection_with_goaway():
                 return srv.conns[0].terminated, c.pool.connections
     # GOAWAY(PROTOCOL_ERROR, last stream 0), and the pool forgot the connection.
     assert run(main(), 20) == ((1, 0), 0)
+
+
+def test_request_and_response_bodies_and_trailers_with_hypercorn():
+    up = os.urandom(2_500_000)
+
+    async def chunks():
+        for i in range(0, len(up), 300_000):
+            yield up[i:i + 300_000]
+
+    async def main(port):
+        url = f"http://127.0.0.1:{port}/echo-trailers"
+        # hypercorn sends trailers to clients that say they accept them (TE: trailers, the
+        # one TE value HTTP/2 allows).
+        async with AsyncClient(http2_prior_knowledge=True, timeout=30.0,
+                               headers={"te": "trailers"}) as c:
+            rs = await asyncio.gather(c.post(url, content=up), c.put(url, content=chunks()),
+                                      *[c.post(url, content=b"n%d" % i) for i in range(30)])
+            out = [(r.status, r.http_version, r.headers["x-version"], r.trailers["x-length"],
+                    r.trailers["x-sha256"] == hashlib.sha256(r.content).hexdigest().encode())
+                   for r in rs]
+            return out, rs[0].content == up, rs[1].content == up, c.pool.connections
+    with hypercorn_app() as port:
+        out, same0, same1, nconn = run(main(port))
+    assert out[:2] == [(200, "HTTP/2", b"2", str(len(up)).encode(), True)] * 2
+    assert out[2:] == [(200, "HTTP/2", b"2", str(len(b"n%d" % i)).encode(), True)
+                       for i in range(30)]
+    assert same0 and same1 and nconn == 1
