@@ -42,6 +42,7 @@ class Conn:
         self.window_open = asyncio.Event()
         self.closed = False
         self.terminated: tuple[int, int | None] | None = None  # the client's GOAWAY
+        self.resets: dict[int, int] = {}  # stream id -> error code of the client's RST_STREAM
 
     def flush(self) -> None:
         data = self.h2.data_to_send()
@@ -156,6 +157,8 @@ class H2Server:
             if req is not None:
                 req.trailers = dict(ev.headers)
                 self._start(c, req)
+        elif isinstance(ev, h2.events.StreamReset):
+            c.resets[ev.stream_id] = int(ev.error_code)
         elif isinstance(ev, h2.events.ConnectionTerminated):
             c.terminated = (int(ev.error_code), ev.last_stream_id)
         elif isinstance(ev, h2.events.WindowUpdated | h2.events.RemoteSettingsChanged):

@@ -539,3 +539,35 @@ def test_request_and_response_bodies_and_trailers_with_hypercorn():
     assert out[2:] == [(200, "HTTP/2", b"2", str(len(b"n%d" % i)).encode(), True)
                        for i in range(30)]
     assert same0 and same1 and nconn == 1
+
+
+def test_a_failing_request_body_and_an_abandoned_response_reset_their_streams():
+    from velmora.client import LocalProtocolError
+
+    async def handler(conn, req):
+        await echo(conn, req)
+
+    async def broken():
+        yield b"part"
+        await asyncio.sleep(0.05)
+        raise RuntimeError("disk on fire")
+
+    async def main():
+        async with h2_server(handler) as (srv, port):
+            base = f"http://127.0.0.1:{port}"
+            async with AsyncClient(http2_prior_knowledge=True) as c:
+                with pytest.raises(LocalProtocolError, match="disk on fire"):
+                    await c.post(base + "/up", content=broken())
+                # A cancelled request (the caller gave up) resets its stream too.
+                task = asyncio.ensure_future(c.post(base + "/never", content=broken()))
+                await asyncio.sleep(0.02)
+                task.cancel()
+                with pytest.raises(asyncio.CancelledError):
+                    await task
+                ok = await c.get(base + "/ok")
+                for _ in range(100):
+                    if len(srv.conns[0].resets) == 2:
+                        break
+                    await asyncio.sleep(0.01)
+                return srv.conns[0].resets, ok.status, srv.connections
+    assert run(main(), 20) == ({1: 8, 3: 8}, 200, 1)  # RST_STREAM(CANCEL) for both
