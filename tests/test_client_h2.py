@@ -571,3 +571,21 @@ def test_a_failing_request_body_and_an_abandoned_response_reset_their_streams():
                     await asyncio.sleep(0.01)
                 return srv.conns[0].resets, ok.status, srv.connections
     assert run(main(), 20) == ({1: 8, 3: 8}, 200, 1)  # RST_STREAM(CANCEL) for both
+
+
+def test_a_complete_response_then_reset_no_error_is_a_success():
+    # The server answers before reading the request body, then stops it with
+    # RST_STREAM(NO_ERROR) (RFC 9113, 8.1): the response stands.
+    async def handler(conn, req):
+        await conn.respond(req.sid, 413, b"too big")
+        conn.reset(req.sid, 0)
+
+    async def main():
+        async with h2_server(handler, on_headers=lambda conn, req: conn.server._start(
+                conn, req)) as (srv, port):
+            async with AsyncClient(http2_prior_knowledge=True,
+                                   limits=Limits(keepalive_expiry=0.3)) as c:
+                r = await c.post(f"http://127.0.0.1:{port}/up", content=b"z" * 5_000_000)
+                await asyncio.sleep(0.6)  # the connection is idle again: it expires
+                return r.status, r.content, c.pool.connections
+    assert run(main(), 20) == (413, b"too big", 0)

@@ -176,6 +176,11 @@ class _Stream:
         if w is not None and not w.done() and w is not _current_task():
             w.cancel()
 
+    def stop_writer(self) -> None:
+        w = self._writer
+        if w is not None and not w.done() and w is not _current_task():
+            w.cancel()
+
     def wake_window(self) -> None:
         w = self._window
         if w is not None and not w.done():
@@ -185,7 +190,7 @@ class _Stream:
 
     def take_complete_body(self) -> bytes | None:
         """The whole body when all of it is already here (the stream is then finished)."""
-        if not self._eof or self._error is not None:
+        if not self._eof:
             return None
         chunks = self._chunks
         conn = self.conn
@@ -206,12 +211,12 @@ class _Stream:
                 data, budgeted = chunks.popleft()
                 self.conn._consumed(self.sid, len(data), budgeted)
                 return data
+            if self._eof:  # the whole body arrived: whatever happened after does not matter
+                self._finish()
+                return None
             if self._error is not None:
                 self._finish()
                 raise self._error
-            if self._eof:
-                self._finish()
-                return None
             fut = self._waiter = self._loop.create_future()
             try:
                 await _wait(self._loop, fut, timeout, self._read_timeout)
@@ -496,8 +501,11 @@ class H2Connection(H2Streams, asyncio.Protocol):
         elif t is H2FrameRstStream:
             r = self.recv_reset(f)
             if r is not None:
-                h, stop, _notify, _flags = r
-                h.on_error(self._stop_error(h, stop))
+                h, stop, notify, _flags = r
+                if notify:
+                    h.on_error(self._stop_error(h, stop))
+                else:  # the response is complete: only the request body stops
+                    h.stop_writer()
         elif t is H2FrameGoAway:
             pairs, _flags = self.recv_go_away(f)
             log.debug("GOAWAY from %s: last stream %d, %s", self.key, f.last_stream_id,
@@ -750,6 +758,9 @@ class H2Connection(H2Streams, asyncio.Protocol):
             err.__cause__ = exc
             self._cancel_stream(h)
             h.on_error(err)
+        finally:
+            if h._finished and not self._lost:  # the response was done before the body
+                self._loop.call_soon(self._maybe_idle)
 
     async def _write_chunk(self, h: _Stream, chunk: Any, write_timeout: float | None) -> None:
         if not isinstance(chunk, bytes):
@@ -810,6 +821,9 @@ class H2Connection(H2Streams, asyncio.Protocol):
         pool = self._pool
         if pool is not None and not self._retired:
             pool._release(self, True)
+        self._maybe_idle()
+
+    def _maybe_idle(self) -> None:
         if not self._streams and self.num_streams == 0:
             self.idle_since = self._loop.time()
             if self._retired:
