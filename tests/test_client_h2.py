@@ -589,3 +589,32 @@ def test_a_complete_response_then_reset_no_error_is_a_success():
                 await asyncio.sleep(0.6)  # the connection is idle again: it expires
                 return r.status, r.content, c.pool.connections
     assert run(main(), 20) == (413, b"too big", 0)
+
+
+def test_an_https_proxy_is_spoken_to_in_http1_even_with_http2_on(tls_files):
+    cert, key = tls_files
+    seen = []
+
+    async def main():
+        ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        ctx.load_cert_chain(cert, key)
+        ctx.set_alpn_protocols(["h2", "http/1.1"])  # a proxy that would take h2 if offered
+
+        async def serve(reader, writer):
+            seen.append(writer.get_extra_info("ssl_object").selected_alpn_protocol())
+            head = await reader.readuntil(b"\r\n\r\n")
+            seen.append(head.split(b"\r\n")[0])
+            writer.write(b"HTTP/1.1 200 OK\r\ncontent-length: 2\r\n\r\nok")
+            await writer.drain()
+            writer.close()
+        srv = await asyncio.start_server(serve, "127.0.0.1", 0, ssl=ctx)
+        port = srv.sockets[0].getsockname()[1]
+        try:
+            async with AsyncClient(http2=True, verify=cert,
+                                   proxy=f"https://127.0.0.1:{port}") as c:
+                r = await c.get("http://origin.test/x")
+                return r.status, r.content, r.http_version
+        finally:
+            srv.close()
+    assert run(main(), 20) == (200, b"ok", "HTTP/1.1")
+    assert seen == ["http/1.1", b"GET http://origin.test/x HTTP/1.1"]

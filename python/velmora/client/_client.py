@@ -152,10 +152,15 @@ class AsyncClient:
         for name, value in _header_items(headers):
             base[name] = value
         self._headers = base
+        h2 = http2 or http2_prior_knowledge
+        proxy_ssl = None
+        if h2 and not isinstance(verify, ssl.SSLContext):
+            proxy_ssl = create_ssl_context(verify, cert)  # ALPN http/1.1 only
         self._pool = ConnectionPool(
-            ssl_context=create_ssl_context(verify, cert, http2=http2 or http2_prior_knowledge),
+            ssl_context=create_ssl_context(verify, cert, http2=h2),
             limits=limits or Limits(), local_address=local_address, http2=http2,
-            http2_prior_knowledge=http2_prior_knowledge, http1=http1)
+            http2_prior_knowledge=http2_prior_knowledge, http1=http1,
+            proxy_ssl_context=proxy_ssl)
         self._router = Router(proxy, trust_env=trust_env)
         self._retries = retries
         self._urls: dict[str, _URL] = {}

@@ -144,8 +144,12 @@ class ConnectionPool:
 
     def __init__(self, *, ssl_context: ssl.SSLContext, limits: Limits,
                  local_address: str | None = None, http2: bool = False,
-                 http2_prior_knowledge: bool = False, http1: bool = True) -> None:
+                 http2_prior_knowledge: bool = False, http1: bool = True,
+                 proxy_ssl_context: ssl.SSLContext | None = None) -> None:
         self._ssl = ssl_context
+        #: TLS to an HTTPS proxy speaks HTTP/1.1 (CONNECT, absolute-form requests) whatever
+        #: the origins speak.
+        self._proxy_ssl = proxy_ssl_context or ssl_context
         self._http2 = http2 or http2_prior_knowledge
         self._prior_knowledge = http2_prior_knowledge
         self._http1 = http1
@@ -453,7 +457,7 @@ class ConnectionPool:
         else:
             transport, boot = await loop.create_connection(
                 _Bootstrap, route.dial_host, route.dial_port,
-                ssl=self._ssl if route.proxy_tls else None,
+                ssl=self._proxy_ssl if route.proxy_tls else None,
                 server_hostname=route.proxy_host if route.proxy_tls else None,
                 local_addr=local)
             if route.mode == TUNNEL:
