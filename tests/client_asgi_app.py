@@ -6,9 +6,12 @@
 - ``/redirect/N``: N redirects, then ``/echo``.
 - ``/trailers``: a chunked body (no trailers over ASGI; kept for symmetry).
 - ``/slow-body``: sends the head, then waits 5 s before the body.
+- ``/echo-trailers``: like ``/echo``, with the body's length and SHA-256 in trailers (when the
+  server supports the ASGI trailers extension, as hypercorn does over HTTP/2).
 """
 
 import asyncio
+import hashlib
 from urllib.parse import parse_qs
 
 
@@ -39,6 +42,22 @@ async def app(scope, receive, send):
                (b"x-host", headers.get(b"host", b""))]
         await send({"type": "http.response.start", "status": 200, "headers": out})
         await send({"type": "http.response.body", "body": bytes(body)})
+    elif path == "/echo-trailers":
+        body = bytearray()
+        while True:
+            msg = await receive()
+            body += msg.get("body", b"")
+            if not msg.get("more_body"):
+                break
+        with_trailers = "http.response.trailers" in scope.get("extensions", {})
+        await send({"type": "http.response.start", "status": 200, "trailers": with_trailers,
+                    "headers": [(b"x-method", scope["method"].encode()),
+                                (b"x-version", scope["http_version"].encode())]})
+        await send({"type": "http.response.body", "body": bytes(body)})
+        if with_trailers:
+            await send({"type": "http.response.trailers", "more_trailers": False,
+                        "headers": [(b"x-length", str(len(body)).encode()),
+                                    (b"x-sha256", hashlib.sha256(body).hexdigest().encode())]})
     elif path == "/stream":
         n, size = int(query.get("n", ["4"])[0]), int(query.get("size", ["1000"])[0])
         await send({"type": "http.response.start", "status": 200, "headers": []})

@@ -44,8 +44,11 @@ def nginx_binary() -> str | None:
 
 @contextlib.contextmanager
 def nginx(files: dict[str, bytes], *, keepalive_timeout: str = "75s",
-          keepalive_requests: int = 1000, extra: str = "") -> Iterator[int]:
-    """nginx serving ``files`` (name -> bytes) from a temporary root; yields the port."""
+          keepalive_requests: int = 1000, extra: str = "", listen: str = "",
+          http_extra: str = "") -> Iterator[int]:
+    """nginx serving ``files`` (name -> bytes) from a temporary root; yields the port.
+    ``listen`` adds parameters to the listen directive (``http2``, ``ssl http2``), ``extra``
+    directives to the server block and ``http_extra`` to the http block."""
     binary = nginx_binary()
     if binary is None:
         raise RuntimeError("nginx is not installed (apt-get install nginx-light)")
@@ -75,8 +78,9 @@ def nginx(files: dict[str, bytes], *, keepalive_timeout: str = "75s",
                 keepalive_timeout {keepalive_timeout};
                 keepalive_requests {keepalive_requests};
                 default_type application/octet-stream;
+                {http_extra}
                 server {{
-                    listen 127.0.0.1:{port};
+                    listen 127.0.0.1:{port} {listen};
                     root {root};
                     location = /status/204 {{ return 204; }}
                     location = /redirect {{ return 302 /small.txt; }}
@@ -106,6 +110,27 @@ def uvicorn_app(app: str = "client_asgi_app:app") -> Iterator[int]:
         [sys.executable, "-m", "uvicorn", "--app-dir", str(HERE), "--host", "127.0.0.1",
          "--port", str(port), "--http", "h11", "--log-level", "warning", app],
         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        wait_port(port, proc)
+        yield port
+    finally:
+        proc.terminate()
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(5)
+
+
+@contextlib.contextmanager
+def hypercorn_app(app: str = "client_asgi_app:app") -> Iterator[int]:
+    """The ASGI app of ``tests/client_asgi_app.py`` under hypercorn, which speaks HTTP/2 with
+    prior knowledge on plain TCP (h2c) as well as HTTP/1.1; yields the port."""
+    port = free_port()
+    env = dict(os.environ, PYTHONPATH=str(HERE) + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "hypercorn", "--bind", f"127.0.0.1:{port}", "--log-level",
+         "warning", app], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
     try:
         wait_port(port, proc)
         yield port

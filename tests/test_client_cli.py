@@ -81,10 +81,6 @@ def test_errors_and_usage(capfd):
     port = free_port()
     assert main(["get", f"http://127.0.0.1:{port}/"]) == 1
     assert f"cannot connect to 127.0.0.1:{port}" in capfd.readouterr().err
-    assert main(["get", "--http2", "http://127.0.0.1:1/"]) == 2
-    assert "HTTP/2 is not available" in capfd.readouterr().err
-    assert main(["get", "--http2-prior-knowledge", "http://127.0.0.1:1/"]) == 2
-    capfd.readouterr()
     assert main(["get", "-H", "nocolon", "http://127.0.0.1:1/"]) == 2
     assert "bad header" in capfd.readouterr().err
     assert main([]) == 2

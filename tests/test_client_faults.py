@@ -419,7 +419,7 @@ def test_expect_continue_body_follows_the_100_at_once():
 
 # ---- misuse ---------------------------------------------------------------------------------
 
-def test_bad_urls_and_http2_are_refused_clearly():
+def test_bad_urls_are_refused_clearly():
     async def main():
         async with AsyncClient() as c:
             with pytest.raises(UnsupportedProtocol, match="ftp"):
@@ -427,8 +427,8 @@ def test_bad_urls_and_http2_are_refused_clearly():
             with pytest.raises(UnsupportedProtocol, match="no scheme"):
                 await c.get("/relative")
     run(main())
-    with pytest.raises(NotImplementedError, match="HTTP/2"):
-        AsyncClient(http2=True)
+    with pytest.raises(ValueError, match="no protocol"):
+        AsyncClient(http1=False)
 
 
 def test_unsolicited_bytes_after_the_response_poison_the_idle_connection():

@@ -108,8 +108,3 @@ def test_nginx_large_file_and_head():
                 h = await c.head(f"http://127.0.0.1:{port}/big.bin")
                 return r.content == BIG, h.headers["content-length"], h.content
         assert run(main()) == (True, str(len(BIG)), b"")
-
-
-def test_http2_is_refused_until_available():
-    with pytest.raises(NotImplementedError):
-        velmora.client.AsyncTransport(http2=True)

@@ -15,6 +15,7 @@ from velmora._velmora import HeaderMap, __version__, uri_parts
 
 from .errors import ClientClosed, LocalProtocolError, UnsupportedProtocol
 from .h1 import Disconnected
+from .h2 import StreamRefused
 from .pool import ConnectionPool, Limits, create_ssl_context
 from .proxy import FORWARD, Router
 from .response import Response
@@ -27,6 +28,10 @@ USER_AGENT = f"velmora/{__version__}"
 #: Methods that may be repeated without changing the outcome (RFC 9110, 9.2.2).
 IDEMPOTENT = frozenset(("GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"))
 _DEFAULT_PORTS = {"http": 80, "https": 443}
+#: How many times a request an HTTP/2 server did not process is sent again. Each time another
+#: connection served some requests (a server ending connections after N requests sends GOAWAY
+#: to everything above its last stream), so this only bounds a server that refuses everything.
+REFUSED_RETRIES = 20
 _URL_CACHE_LIMIT = 512
 _UNSET: Any = object()
 log = logging.getLogger("velmora.client")
@@ -109,9 +114,15 @@ class AsyncClient:
       ``ssl.SSLContext``) and a client certificate.
     - ``proxy``: a proxy URL for every request; otherwise, with ``trust_env``, ``HTTP_PROXY``,
       ``HTTPS_PROXY``, ``ALL_PROXY`` and ``NO_PROXY`` decide per destination.
+    - ``http2``: offer HTTP/2 to ``https`` servers (ALPN ``h2``, ``http/1.1``) and use it when
+      the server selects it; ``http2_prior_knowledge``: speak HTTP/2 from the first byte to
+      ``http`` servers too (h2c). An HTTP/2 connection carries every concurrent request to its
+      origin, as many at once as the server allows.
     - ``retries``: how many times a request that failed because a reused connection had been
       closed by the server is sent again on a fresh one (idempotent methods with a replayable
-      body only, and only when nothing of the response arrived).
+      body only, and only when nothing of the response arrived). A request an HTTP/2 server
+      did not process (REFUSED_STREAM, or above the last stream id of its GOAWAY) is sent again
+      whatever its method, when its body is replayable (up to 20 times).
 
     Use it as ``async with AsyncClient() as client:`` or call :meth:`aclose`.
     """
@@ -133,10 +144,7 @@ class AsyncClient:
         retries: int = 1,
         local_address: str | None = None,
     ) -> None:
-        if http2 or http2_prior_knowledge:
-            raise NotImplementedError(
-                "HTTP/2 is not available in velmora.client yet; use HTTP/1.1 (http2=False)")
-        if not http1:
+        if not http1 and not (http2 or http2_prior_knowledge):
             raise ValueError("http1=False leaves no protocol to speak")
         self._timeout = Timeout.coerce(timeout)
         self._base_url = base_url.rstrip("/") if base_url else None
@@ -144,8 +152,15 @@ class AsyncClient:
         for name, value in _header_items(headers):
             base[name] = value
         self._headers = base
-        self._pool = ConnectionPool(ssl_context=create_ssl_context(verify, cert),
-                                    limits=limits or Limits(), local_address=local_address)
+        h2 = http2 or http2_prior_knowledge
+        proxy_ssl = None
+        if h2 and not isinstance(verify, ssl.SSLContext):
+            proxy_ssl = create_ssl_context(verify, cert)  # ALPN http/1.1 only
+        self._pool = ConnectionPool(
+            ssl_context=create_ssl_context(verify, cert, http2=h2),
+            limits=limits or Limits(), local_address=local_address, http2=http2,
+            http2_prior_knowledge=http2_prior_knowledge, http1=http1,
+            proxy_ssl_context=proxy_ssl)
         self._router = Router(proxy, trust_env=trust_env)
         self._retries = retries
         self._urls: dict[str, _URL] = {}
@@ -309,11 +324,19 @@ class AsyncClient:
         replayable = content is None or type(content) is bytes
         pool = self._pool
         attempts = self._retries
+        refusals = REFUSED_RETRIES
         while True:
             conn = await pool.acquire(route, timeout)
             reused = conn.served > 0
             try:
                 head = await conn.send(method, target, hmap, content, timeout, expect)
+            except StreamRefused:
+                if refusals > 0 and replayable:
+                    refusals -= 1
+                    log.debug("%s %s: the server did not process the request; sending again",
+                              method, u.url)
+                    continue
+                raise
             except Disconnected:
                 if reused and attempts > 0 and replayable and method in IDEMPOTENT:
                     attempts -= 1
@@ -322,15 +345,20 @@ class AsyncClient:
                     continue
                 raise
             break
-        body = conn.take_complete_body()
+        # An HTTP/2 connection returns the stream, which carries the head and the body.
+        src = head if conn.multiplexed else conn
+        body = src.take_complete_body()
         if body is not None:
-            return Response(head.status, head.headers, conn.http_version, method=method,
-                            url=u.url, content=body)
+            response = Response(head.status, head.headers, conn.http_version, method=method,
+                                url=u.url, content=body)
+            if conn.multiplexed:
+                response._trailers = src.trailers_taken
+            return response
         if head.body_kind == "empty":
             return Response(head.status, head.headers, conn.http_version, method=method,
                             url=u.url, content=b"")
         return Response(head.status, head.headers, conn.http_version, method=method, url=u.url,
-                        stream=conn, read_timeout=timeout.read)
+                        stream=src, read_timeout=timeout.read)
 
 
 def _merged(headers: Any, name: str, value: str) -> Any:

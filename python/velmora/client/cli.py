@@ -96,7 +96,8 @@ async def _fetch(args: argparse.Namespace, out: IO[bytes], err: IO[str]) -> int:
         headers.append((name.strip(), value.strip()))
     async with AsyncClient(timeout=Timeout(args.timeout, pool=None),
                            verify=not args.insecure, proxy=args.proxy,
-                           http2=False) as client:
+                           http2=args.http2,
+                           http2_prior_knowledge=args.http2_prior_knowledge) as client:
         async with client.stream("GET", args.url, headers=headers) as r:
             if args.include:
                 out.write(f"{r.http_version} {r.status} {r.reason_phrase}\r\n".encode())
@@ -135,9 +136,6 @@ def main(argv: list[str] | None = None) -> int:
     except SystemExit as exc:
         return int(exc.code or 0)
     err = sys.stderr
-    if args.http2 or args.http2_prior_knowledge:
-        err.write("velmora get: error: HTTP/2 is not available in this version of the client\n")
-        return 2
     out: Any = sys.stdout.buffer if hasattr(sys.stdout, "buffer") else sys.stdout
     runner = asyncio.run
     try:

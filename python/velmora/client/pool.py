@@ -84,9 +84,11 @@ def create_ssl_context(verify: bool | str | ssl.SSLContext = True,
                        *, http2: bool = False) -> ssl.SSLContext:
     """A client TLS context: ``verify`` is ``True`` (system CAs, or ``SSL_CERT_FILE`` /
     ``SSL_CERT_DIR``), ``False`` (no verification), a CA bundle file or directory, or a ready
-    context (returned as is). ``cert`` is a client certificate file, or ``(cert, key)`` or
+    context (used as is, except that its ALPN list is set to the protocols this client
+    speaks). ``cert`` is a client certificate file, or ``(cert, key)`` or
     ``(cert, key, password)``."""
     if isinstance(verify, ssl.SSLContext):
+        verify.set_alpn_protocols(["h2", "http/1.1"] if http2 else ["http/1.1"])
         return verify
     if verify is False:
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
@@ -141,8 +143,21 @@ class ConnectionPool:
     """Connections to any number of origins, reused across requests."""
 
     def __init__(self, *, ssl_context: ssl.SSLContext, limits: Limits,
-                 local_address: str | None = None) -> None:
+                 local_address: str | None = None, http2: bool = False,
+                 http2_prior_knowledge: bool = False, http1: bool = True,
+                 proxy_ssl_context: ssl.SSLContext | None = None) -> None:
         self._ssl = ssl_context
+        #: TLS to an HTTPS proxy speaks HTTP/1.1 (CONNECT, absolute-form requests) whatever
+        #: the origins speak.
+        self._proxy_ssl = proxy_ssl_context or ssl_context
+        self._http2 = http2 or http2_prior_knowledge
+        self._prior_knowledge = http2_prior_knowledge
+        self._http1 = http1
+        #: Route key -> future of a connection being opened that may turn out to be HTTP/2:
+        #: other requests of the route wait for it instead of opening their own.
+        self._opening: dict[Any, asyncio.Future[Any]] = {}
+        #: HTTP/2 connections no longer handed out (GOAWAY) that still finish their streams.
+        self._draining: set[Any] = set()
         self._limits = limits
         self._local_address = local_address
         self._idle: dict[Any, list[Any]] = {}
@@ -191,12 +206,32 @@ class ConnectionPool:
             from .errors import ClientClosed
             raise ClientClosed("the client has been closed")
         key = route.key
-        conn = self.checkout_idle(key)
-        if conn is not None:
-            return conn
-        shared = self._shared.get(key)
-        if shared is not None and not shared.is_dead() and shared.try_begin_exchange():
-            return shared
+        while True:
+            conn = self.checkout_idle(key)
+            if conn is not None:
+                return conn
+            shared = self._shared.get(key)
+            if shared is not None and not shared.is_dead():
+                if shared.try_begin_exchange():
+                    return shared
+                # Every stream the server allows is in use: wait for one to end.
+                if await shared.wait_slot(timeout.pool):
+                    return shared
+                continue
+            opening = self._opening.get(key)
+            if opening is None:
+                break
+            try:
+                failed = await asyncio.wait_for(asyncio.shield(opening), timeout.connect)
+            except asyncio.TimeoutError:
+                raise ConnectTimeout(f"timed out connecting to {route.dial_host}:"
+                                     f"{route.dial_port}") from None
+            if failed is not None:  # the same route failed just now: the same error
+                try:
+                    again = type(failed)(*failed.args)
+                except Exception:  # pragma: no cover - exotic constructors
+                    again = ConnectError(str(failed))
+                raise again from failed
         if self._loop is None:
             self._loop = asyncio.get_running_loop()
         if not self._reserve(key):
@@ -228,15 +263,27 @@ class ConnectionPool:
                 raise
             if got is not None:
                 return got
+        opening = None
+        if self._http2 and (route.tls or (self._prior_knowledge and route.mode == DIRECT)) \
+                and key not in self._opening:
+            opening = self._opening[key] = self._loop.create_future()
         try:
             conn = await self._open(route, timeout)
-        except BaseException:
+        except BaseException as exc:
             self._unreserve(key)
+            if opening is not None:
+                del self._opening[key]
+                # Requests waiting for this connection fail the same way; when the opener
+                # was cancelled they try for themselves.
+                opening.set_result(exc if isinstance(exc, Exception) else None)
             raise
         self._all.add(conn)
         if conn.multiplexed:
             self._shared[key] = conn
         conn.try_begin_exchange()
+        if opening is not None:
+            del self._opening[key]
+            opening.set_result(None)
         return conn
 
     def _reserve(self, key: Any) -> bool:
@@ -410,7 +457,7 @@ class ConnectionPool:
         else:
             transport, boot = await loop.create_connection(
                 _Bootstrap, route.dial_host, route.dial_port,
-                ssl=self._ssl if route.proxy_tls else None,
+                ssl=self._proxy_ssl if route.proxy_tls else None,
                 server_hostname=route.proxy_host if route.proxy_tls else None,
                 local_addr=local)
             if route.mode == TUNNEL:
@@ -432,14 +479,41 @@ class ConnectionPool:
                 if tls is None:  # pragma: no cover - the tunnel closed during the handshake
                     raise ConnectError(f"the tunnel to {route.authority} closed during TLS")
                 transport = tls
-        if transport.get_extra_info("ssl_object") is not None:
+        h2 = False
+        if transport.get_extra_info("ssl_object") is not None and (route.tls or
+                                                                    route.mode == TUNNEL):
             alpn = transport.get_extra_info("ssl_object").selected_alpn_protocol()
             if alpn == "h2":
+                if not self._http2:
+                    transport.close()
+                    raise UnsupportedProtocol("the server chose HTTP/2, which was not enabled "
+                                              "(http2=True)")
+                h2 = True
+            elif not self._http1:
                 transport.close()
-                raise UnsupportedProtocol("the server chose HTTP/2, which this client does "
-                                          "not speak yet")
-        log.debug("connected to %s:%d%s", route.host, route.port,
-                  f" through {route.proxy_uri}" if route.proxy_uri else "")
+                raise UnsupportedProtocol("the server does not speak HTTP/2 (ALPN) and "
+                                          "HTTP/1.1 was disabled")
+        elif self._prior_knowledge and route.mode == DIRECT and not route.tls:
+            h2 = True
+        log.debug("connected to %s:%d%s%s", route.host, route.port,
+                  f" through {route.proxy_uri}" if route.proxy_uri else "",
+                  " (HTTP/2)" if h2 else "")
+        if h2:
+            from .h2 import H2Connection
+
+            conn2 = H2Connection(transport, self, route.key,
+                                 scheme="https" if route.tls else "http",
+                                 keepalive_expiry=self._limits.keepalive_expiry)
+            if boot.closed and not boot.data:
+                conn2.close()
+                raise ConnectError(f"{route.dial_host}:{route.dial_port} closed the "
+                                   f"connection as it opened")
+            try:
+                await conn2.start(boot.data)
+            except BaseException:
+                conn2.close()
+                raise
+            return conn2
         forward = route.mode != DIRECT and route.mode != TUNNEL
         conn = Connection(transport, self, route.key,
                             proxy_auth=route.proxy_auth if forward else None,
@@ -466,7 +540,8 @@ class ConnectionPool:
                 from .errors import ClientClosed
                 fut.set_exception(ClientClosed("the client has been closed"))
         self._waiters.clear()
-        conns = list(self._all)
+        conns = list(self._all) + list(self._draining)
+        self._draining.clear()
         self._idle.clear()
         self._shared.clear()
         self._idle_total = 0

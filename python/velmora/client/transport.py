@@ -81,8 +81,8 @@ class AsyncTransport(httpx.AsyncBaseTransport):
 
     Takes the pool, protocol, proxy and TLS options of :class:`velmora.client.AsyncClient`:
     ``verify``, ``cert``, ``trust_env``, ``proxy``, ``limits`` (velmora's or httpx's
-    ``Limits``), ``http1``, ``http2`` / ``http2_prior_knowledge`` (not available yet),
-    ``retries``, ``local_address``. Timeouts come from httpx with each request.
+    ``Limits``), ``http1``, ``http2`` (HTTP/2 by ALPN over TLS), ``http2_prior_knowledge``
+    (HTTP/2 over plain TCP too), ``retries``, ``local_address``. Timeouts come from httpx with each request.
     """
 
     def __init__(
