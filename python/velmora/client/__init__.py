@@ -1,4 +1,4 @@
-"""The asyncio HTTP client: ``AsyncClient`` over pooled HTTP/1.1 connections, and
+"""The asyncio HTTP client: ``AsyncClient`` over pooled HTTP/1.1 and HTTP/2 connections, and
 ``AsyncTransport`` to run ``httpx.AsyncClient`` on the same connections.
 
     async with velmora.client.AsyncClient() as client:
