@@ -26,6 +26,27 @@ class ASGIProtocolError(RuntimeError):
     """The application broke the ASGI message sequence."""
 
 
+def response_start(cycle: Any, message: Any) -> None:
+    """Records an ``http.response.start`` message on a request cycle of either protocol."""
+    if cycle.started:
+        raise ASGIProtocolError("unexpected ASGI message 'http.response.start'")
+    cycle.status = message["status"]
+    cycle.headers = message.get("headers")
+    cycle.trailers = bool(message.get("trailers", False))
+    cycle.started = True
+
+
+def add_trailers(cycle: Any, message: Any) -> bool:
+    """Collects an ``http.response.trailers`` message on a request cycle of either protocol;
+    true once the last one (no ``more_trailers``) has arrived."""
+    if not cycle.trailers or not cycle.body_done or cycle.finished:
+        raise ASGIProtocolError("unexpected ASGI message 'http.response.trailers'")
+    if cycle.trailer_list is None:
+        cycle.trailer_list = []
+    cycle.trailer_list.extend(message.get("headers", ()))
+    return not message.get("more_trailers", False)
+
+
 _CACHE_MAX = 512
 
 

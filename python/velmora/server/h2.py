@@ -25,10 +25,12 @@ from velmora import _velmora as _v
 from velmora.server.asgi import (
     ASGIProtocolError,
     ClientDisconnected,
+    add_trailers,
     address,
     http_scope,
     log_access,
     log_exception,
+    response_start,
 )
 
 H2Streams = _v.H2Streams
@@ -529,19 +531,9 @@ class Stream:
                 if end:
                     self._complete()
         elif kind == "http.response.start":
-            if self.started:
-                raise ASGIProtocolError(f"unexpected ASGI message {kind!r}")
-            self.status = message["status"]
-            self.headers = message.get("headers")
-            self.trailers = bool(message.get("trailers", False))
-            self.started = True
+            response_start(self, message)
         elif kind == "http.response.trailers":
-            if not self.trailers or not self.body_done or self.finished:
-                raise ASGIProtocolError(f"unexpected ASGI message {kind!r}")
-            if self.trailer_list is None:
-                self.trailer_list = []
-            self.trailer_list.extend(message.get("headers", ()))
-            if not message.get("more_trailers", False):
+            if add_trailers(self, message):
                 if self.gone:
                     raise ClientDisconnected("the client closed the stream")
                 try:
