@@ -13,6 +13,7 @@ from __future__ import annotations
 from typing import Any
 
 from ._client import USER_AGENT, AsyncClient
+from . import errors
 from .errors import (
     ClientClosed,
     CloseError,
@@ -50,29 +51,8 @@ __all__ = [
     "ConnectionPool",
     "create_ssl_context",
     "USER_AGENT",
-    "HTTPError",
     "HTTPStatusError",
-    "RequestError",
-    "TransportError",
-    "TimeoutException",
-    "ConnectTimeout",
-    "ReadTimeout",
-    "WriteTimeout",
-    "PoolTimeout",
-    "NetworkError",
-    "ConnectError",
-    "ReadError",
-    "WriteError",
-    "CloseError",
-    "ProtocolError",
-    "LocalProtocolError",
-    "RemoteProtocolError",
-    "ProxyError",
-    "UnsupportedProtocol",
-    "ResponseNotRead",
-    "StreamConsumed",
-    "StreamClosed",
-    "ClientClosed",
+    *errors.__all__,
 ]
 
 
