@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t op = in.byte();
     const uint64_t seq = s.snapshot().seq + (in.byte() % 3) - 1;
     const bool flag = op & 0x80;
-    switch (op % 24) {
+    switch (op % 25) {
       case 0: {
         // A read verdict lends the transport for the idle read; only a close hands it out.
         auto v = s.begin_read(drops);
@@ -162,6 +162,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 22:
         s.mark_unusable();
         break;
+      case 23: {
+        static const uint32_t statuses[] = {101, 200, 204, 304, 404};
+        http::HeaderMap headers;
+        if (flag) headers.add("content-length", std::string(1, char('0' + in.byte() % 10)));
+        auto r =
+            s.respond_whole(seq, statuses[in.byte() % 5], headers, in.take(in.byte() % 16), drops);
+        if (r.code == kReqOk && !r.error) ++answered[seq];
+        if (r.finished && r.next.code == kNextClose) own(r.next.obj);
+        require(r.finished || r.code != kReqOk || r.error || r.body.error);
+        break;
+      }
       default: {
         Obj d = s.current_decoder();
         if (d) {

@@ -714,3 +714,128 @@ def test_pipelined_keep_alive_connection_with_h11_client():
                 break
         assert got == (body.upper() or b"-")
         reader.start_next_cycle()
+
+
+# ---- respond_whole: a response given whole, in one step ------------------------------------
+
+def whole(s, seq, status=200, headers=None, body=b"", server=None):
+    return s.respond_whole(seq, status, headers, body, server)
+
+
+def test_respond_whole_writes_head_and_body_and_positions_the_next_read():
+    s, t = new_state()
+    s.begin_read()
+    _, seq, _ = request(s, GET)
+    code, data, nxt, obj = whole(s, seq, 200, [(b"content-type", b"text/plain")], b"hello",
+                                 b"velmora")
+    assert code == v.H1_REQ_OK
+    assert data == (b"HTTP/1.1 200 OK\r\ncontent-type: text/plain\r\nserver: velmora\r\n"
+                    b"content-length: 5\r\n\r\nhello")
+    assert (nxt, obj) == (v.H1_READ_TRANSPORT, t)
+    assert s.reusable and not s.closed
+    # the response is claimed and finished: nothing more for this request
+    assert whole(s, seq, 200, None, b"x") == (v.H1_REQ_ALREADY, None, 0, None)
+
+
+def test_respond_whole_keeps_the_callers_server_and_agreeing_length():
+    s, _ = new_state()
+    s.begin_read()
+    _, seq, _ = request(s, GET)
+    code, data, _, _ = whole(s, seq, 200, [(b"Server", b"mine"), (b"content-length", b"2")],
+                             b"ok", b"velmora")
+    assert code == v.H1_REQ_OK
+    assert data == b"HTTP/1.1 200 OK\r\nserver: mine\r\ncontent-length: 2\r\n\r\nok"
+
+
+def test_respond_whole_to_head_declares_the_length_and_sends_no_body():
+    s, _ = new_state()
+    s.begin_read()
+    _, seq, _ = request(s, b"HEAD / HTTP/1.1\r\nhost: a\r\n\r\n")
+    code, data, nxt, _ = whole(s, seq, 200, None, b"hello")
+    assert code == v.H1_REQ_OK and nxt == v.H1_READ_TRANSPORT
+    assert data == b"HTTP/1.1 200 OK\r\ncontent-length: 5\r\n\r\n"
+    # a HEAD answer may declare the length of the body a GET would get, without sending it
+    _, seq, _ = request(s, b"HEAD / HTTP/1.1\r\nhost: a\r\n\r\n")
+    code, data, _, _ = whole(s, seq, 200, [(b"content-length", b"1000")], b"")
+    assert code == v.H1_REQ_OK and data == b"HTTP/1.1 200 OK\r\ncontent-length: 1000\r\n\r\n"
+
+
+@pytest.mark.parametrize("body, sent", [(b"short", b"short"), (b"far too long", b"")])
+def test_respond_whole_body_disagreeing_with_declared_length_is_an_error_value(body, sent):
+    s, t = new_state()
+    s.begin_read()
+    _, seq, _ = request(s, GET + GET)
+    code, data, nxt, err = whole(s, seq, 200, [(b"content-length", b"10")], body)
+    assert code == v.H1_REQ_OK and nxt == v.H1_NEXT_RAISE
+    assert data == b"HTTP/1.1 200 OK\r\ncontent-length: 10\r\n\r\n" + sent
+    assert isinstance(err, v.H1Error) and err.args[0] == "body_write_aborted"
+    # the response stays unfinished: the caller fails it, and the next request is never served
+    assert s.begin_read() == (v.H1_NEXT_RAISE, None)
+    assert s.fail_response(seq) is t and s.closed
+
+
+def test_respond_whole_ends_the_connection_when_it_is_not_reused():
+    s, t = new_state()
+    s.begin_read()
+    _, seq, _ = request(s, b"GET / HTTP/1.1\r\nhost: a\r\nconnection: close\r\n\r\n")
+    code, data, nxt, obj = whole(s, seq, 200, None, b"")
+    assert code == v.H1_REQ_OK and b"connection: close\r\n" in data
+    assert (nxt, obj) == (v.H1_NEXT_CLOSE, t) and s.closed
+    # a 101 to an upgrade request is a hand-off, which a whole response ends as well
+    s, t = new_state()
+    s.begin_read()
+    _, seq, _ = request(s, b"GET / HTTP/1.1\r\nhost: a\r\nconnection: upgrade\r\n"
+                           b"upgrade: websocket\r\n\r\nleft")
+    code, _, nxt, obj = whole(s, seq, 101, [(b"upgrade", b"websocket")], b"")
+    assert code == v.H1_REQ_OK and (nxt, obj) == (v.H1_NEXT_CLOSE, t) and s.upgraded
+
+
+def test_respond_whole_after_pipelined_request_parses_the_buffered_head():
+    s, _ = new_state()
+    s.begin_read()
+    _, seq, _ = request(s, GET + b"GET /2 HTTP/1.1\r\nhost: a\r\n\r\n")
+    code, _, nxt, obj = whole(s, seq, 204, None, b"")
+    assert code == v.H1_REQ_OK and (nxt, obj) == (v.H1_READ_PARSE, None)
+    head, seq2, _ = request(s, b"")
+    assert head.target == "/2" and seq2 == seq + 1
+
+
+def test_respond_whole_codes_continue_peer_closed_and_stale():
+    s, _ = new_state()
+    s.begin_read()
+    _, seq, dec = request(s, post(b"abcd", b"expect: 100-continue\r\n"))
+    assert s.try_send_continue(seq)
+    assert whole(s, seq, 200, None, b"x") == (v.H1_REQ_CONTINUE, None, 0, None)
+    code, data, _, _ = whole(s, seq, 200, None, b"x")
+    assert code == v.H1_REQ_OK and data.endswith(b"\r\n\r\nx")
+    assert whole(s, 0, 200, None, b"x") == (v.H1_REQ_STALE, None, 0, None)
+    assert whole(s, seq + 5, 200, None, b"x") == (v.H1_REQ_STALE, None, 0, None)
+
+    s, _ = new_state()
+    s.begin_read()
+    _, seq, _ = request(s, GET)
+    assert s.arm_watcher(seq, Event())
+    assert s.watcher_completed(b"")  # the client went away while the request was current
+    assert whole(s, seq, 200, None, b"x") == (v.H1_REQ_PEER_CLOSED, None, 0, None)
+
+
+def test_respond_whole_refuses_bad_arguments_before_claiming():
+    s, _ = new_state()
+    s.begin_read()
+    _, seq, _ = request(s, GET)
+    with pytest.raises(ValueError):
+        whole(s, seq, 200, [(b"bad name", b"x")], b"")
+    with pytest.raises(TypeError):
+        whole(s, seq, 200, None, "text")
+    with pytest.raises(ValueError):
+        whole(s, seq, 200, None, b"", b"bad\r\nvalue")
+    # none of those claimed the response
+    code, data, _, _ = whole(s, seq, 200, None, b"")
+    assert code == v.H1_REQ_OK and data.startswith(b"HTTP/1.1 200 OK\r\n")
+    # a head the codec refuses (an invalid Content-Length) is raised with the claim standing,
+    # as respond_head does
+    _, seq, _ = request(s, GET)
+    with pytest.raises(v.H1UserError) as err:
+        whole(s, seq, 200, [(b"content-length", b"x1")], b"x")
+    assert err.value.args[0] == "unexpected_header"
+    assert whole(s, seq, 200, None, b"x")[0] == v.H1_REQ_ALREADY

@@ -129,6 +129,13 @@ PyObject* h2_error_class() {
 }
 
 PyObject* raise(const PendingError& e) {
+  Ref exc = Ref::steal(error_object(e));
+  if (!exc) return nullptr;
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  return nullptr;
+}
+
+PyObject* error_object(const PendingError& e) {
   PyObject* type = exception_class(e.cls);
   if (!type) return nullptr;
   Ref args = Ref::steal(PyTuple_New(e.argc));
@@ -152,10 +159,7 @@ PyObject* raise(const PendingError& e) {
     PyTuple_SET_ITEM(args.get(), i, item);
   }
   // KeyError and friends take their args as given; a one-element tuple reads as the element.
-  Ref exc = Ref::steal(PyObject_Call(type, args.get(), nullptr));
-  if (!exc) return nullptr;
-  PyErr_SetObject(type, exc.get());
-  return nullptr;
+  return PyObject_Call(type, args.get(), nullptr);
 }
 
 }  // namespace velmora::py

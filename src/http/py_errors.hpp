@@ -18,5 +18,8 @@ PyObject* h2_error_class();
 
 // Builds the exception object for a recorded error and sets it. Always returns null.
 PyObject* raise(const PendingError& e);
+// The exception object for a recorded error, not raised: a new reference, or null with an
+// error set when it could not be made.
+PyObject* error_object(const PendingError& e);
 
 }  // namespace velmora::py

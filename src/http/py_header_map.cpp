@@ -302,8 +302,24 @@ struct Leaves {
   uint32_t value_count = 0;
 };
 
+// One bytes object per standard name, shared by every raw listing (made once, before any lock).
+PyObject* standard_name_bytes() {
+  static ProcessOnce once;
+  return once.get([]() -> PyObject* {
+    Ref t = Ref::steal(PyTuple_New(http::kStandardHeaderCount));
+    if (!t) return nullptr;
+    for (int i = 0; i < http::kStandardHeaderCount; ++i) {
+      PyObject* b = bytes_from(http::kStandardHeaders[i]);
+      if (!b) return nullptr;
+      PyTuple_SET_ITEM(t.get(), i, b);
+    }
+    return t.release();
+  });
+}
+
 // False when a leaf could not be made (MemoryError is set; raised once the lock is released).
-bool snapshot_locked(const http::HeaderMap& map, Listing kind, Leaves& out) {
+// `std_bytes` is standard_name_bytes() for a raw listing.
+bool snapshot_locked(const http::HeaderMap& map, Listing kind, PyObject* std_bytes, Leaves& out) {
   const bool names = kind != Listing::kValues;
   const bool values = kind != Listing::kKeys;
   if (names) out.names.resize(map.name_count());
@@ -314,8 +330,14 @@ bool snapshot_locked(const http::HeaderMap& map, Listing kind, Leaves& out) {
   bool ok = true;
   for (uint32_t i = 0; i < map.name_count() && ok; ++i) {
     if (names) {
-      Ref n = Ref::steal(kind == Listing::kRawItems ? bytes_from(map.name(i))
-                                                    : header_name_str(map, i));
+      Ref n;
+      if (kind != Listing::kRawItems) {
+        n = Ref::steal(header_name_str(map, i));
+      } else if (const int id = map.standard_id(i); id >= 0) {
+        n = Ref::borrow(PyTuple_GET_ITEM(std_bytes, id));
+      } else {
+        n = Ref::steal(bytes_from(map.name(i)));
+      }
       if (!n) return false;
       out.names[out.name_count++] = std::move(n);
     }
@@ -344,9 +366,12 @@ PyObject* list_of(std::vector<Ref>& objs) {
 }
 
 PyObject* listing(PyObject* self, Listing kind) {
+  PyObject* std_bytes = nullptr;
+  if (kind == Listing::kRawItems && !(std_bytes = standard_name_bytes())) return nullptr;
   Leaves leaves;
-  if (!map_of(self).with(
-          [&](const http::HeaderMap& map) { return snapshot_locked(map, kind, leaves); }))
+  if (!map_of(self).with([&](const http::HeaderMap& map) {
+        return snapshot_locked(map, kind, std_bytes, leaves);
+      }))
     return nullptr;
   const uint32_t n = kind == Listing::kKeys ? leaves.name_count : leaves.value_count;
   Ref list = Ref::steal(PyList_New(Py_ssize_t(n)));
@@ -614,6 +639,10 @@ PyObject* header_map_new(http::HeaderMap&& map) {
   PyObject* type = header_map_type();
   if (!type) return nullptr;
   return alloc_map(reinterpret_cast<PyTypeObject*>(type), std::move(map));
+}
+
+bool header_map_fill(http::HeaderMap& out, PyObject* init) {
+  return fill_from(out, init);
 }
 
 bool header_map_arg(PyObject* obj, const char* function, const char* arg, bool allow_none,

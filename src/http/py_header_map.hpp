@@ -15,6 +15,11 @@ PyObject* header_map_new(http::HeaderMap&& map);
 // The header-map argument rule: `obj` must be a HeaderMap (or None when `allow_none`, meaning no
 // headers); its collection is copied into `out` under the map's lock. Otherwise raises
 // TypeError "<function>() argument '<arg>' must be HeaderMap, not <type>".
+// Adds the pairs of `init` (a HeaderMap, a mapping, or an iterable of (name, value) pairs) to
+// `out`, validating each name and value as HeaderMap(init) does. May run Python code: call it
+// without locks.
+bool header_map_fill(http::HeaderMap& out, PyObject* init);
+
 bool header_map_arg(PyObject* obj, const char* function, const char* arg, bool allow_none,
                     http::HeaderMap& out);
 

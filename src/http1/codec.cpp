@@ -4,6 +4,29 @@
 
 namespace velmora::http1 {
 
+LastFrame frame_last(Codec& c, std::string_view body, const http::HeaderMap* trailers) {
+  LastFrame out;
+  if (!c.encoder) return out;
+  out.in_flight = true;
+  const bool was_eof = c.encoder->is_eof();
+  if (!body.empty()) {
+    out.error = frame_chunk(*c.encoder, body.size(), out.frame);
+    if (out.error) {
+      out.frame = ChunkFrame();  // nothing of the body passes
+      out.ends = true;
+      return out;
+    }
+  }
+  std::optional<BodyEncoder> enc = std::move(c.encoder);
+  c.encoder.reset();
+  // Nothing more to send (the body is empty, or discarded by a message without content).
+  if (was_eof) return out;
+  out.ends = true;
+  bool terminator_only = false;
+  out.error = encode_end(*enc, c.allow_trailers ? trailers : nullptr, out.end, terminator_only);
+  return out;
+}
+
 std::string_view body_kind_name(BodyKind k) {
   switch (k) {
     case BodyKind::kEmpty:

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "http/header_map.hpp"
 #include "http1/body_encoder.hpp"
 #include "http1/head_scan.hpp"
 #include "http1/read_buffer.hpp"
@@ -68,6 +69,21 @@ struct Codec {
            (scratch.capacity() > 15 ? scratch.capacity() + 1 : 0);
   }
 };
+
+// The framing of the last (or only) piece of a body: the encoder in flight takes `body`, then
+// the body ends (with `trailers` when the message admits them). The encoder is taken out of the
+// codec unless the body is refused.
+struct LastFrame {
+  bool in_flight = false;  // an encoder was in flight
+  bool ends = false;       // the body is framed and ended here (false: nothing follows the head)
+  ChunkFrame frame;        // how `body` is framed (frame.take bytes of it pass)
+  std::string end;         // what follows the body: the chunked terminator and trailers
+  std::optional<Error> error;
+};
+// A body longer than the declared length is refused before anything changes (the encoder
+// stays in flight, `frame` passes nothing); one shorter than it is framed and fails when the
+// body ends (`end` stays empty).
+LastFrame frame_last(Codec& c, std::string_view body, const http::HeaderMap* trailers);
 
 // Token test of RFC 9110 section 7.6.1 lists: the value (visible ASCII, space and tab only)
 // split at commas holds `token`, compared case-insensitively after trimming whitespace.

@@ -347,6 +347,35 @@ PyObject* codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssi
   return end_result(codec(self).with([&](http1::Codec& c) { return end_body(c, &trailers); }));
 }
 
+}  // namespace
+
+PyObject* head_and_last_frame(std::string_view head, std::string_view body,
+                              const http1::LastFrame& r) {
+  const http1::ChunkFrame& f = r.frame;
+  const std::string_view data = body.substr(0, f.take);
+  const size_t framing = f.chunked ? f.prefix_len + 2 : 0;
+  PyObject* out = PyBytes_FromStringAndSize(
+      nullptr, Py_ssize_t(head.size() + framing + data.size() + r.end.size()));
+  if (!out) return nullptr;
+  char* w = PyBytes_AS_STRING(out);
+  std::memcpy(w, head.data(), head.size());
+  w += head.size();
+  if (f.chunked) {
+    std::memcpy(w, f.prefix, f.prefix_len);
+    w += f.prefix_len;
+  }
+  std::memcpy(w, data.data(), data.size());
+  w += data.size();
+  if (f.chunked) {
+    std::memcpy(w, "\r\n", 2);
+    w += 2;
+  }
+  std::memcpy(w, r.end.data(), r.end.size());
+  return out;
+}
+
+namespace {
+
 PyObject* codec_serialize_head_and_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
   static const char* const names[] = {"head", "body", "trailers"};
@@ -363,64 +392,15 @@ PyObject* codec_serialize_head_and_body(PyObject* self, PyObject* const* args, P
     if (!header_map_arg(a[2], "serialize_head_and_body", "trailers", false, *trailers))
       return nullptr;
   }
-  struct Framed {
-    bool in_flight = false;  // an encoder was in flight
-    bool body_ends = false;  // it still carried a body, or refused this one
-    http1::ChunkFrame f;
-    std::string end;
-    std::optional<http1::Error> error;
-  };
-  Framed r = codec(self).with([&](http1::Codec& c) {
-    Framed out;
-    if (!c.encoder) return out;
-    out.in_flight = true;
-    const bool was_eof = c.encoder->is_eof();
-    if (!body.empty()) {
-      // A body longer than the head declared is refused before anything changes: the encoder
-      // stays in flight, as after a refused serialize_data.
-      out.error = http1::frame_chunk(*c.encoder, body.size(), out.f);
-      if (out.error) {
-        out.body_ends = true;
-        return out;
-      }
-    }
-    std::optional<http1::BodyEncoder> enc = std::move(c.encoder);
-    c.encoder.reset();
-    // Nothing more to send (the body is empty, or discarded by a message without content).
-    if (was_eof) return out;
-    out.body_ends = true;
-    bool term = false;
-    out.error = end_into(c, *enc, trailers ? &*trailers : nullptr, out.end, term);
-    return out;
-  });
+  http1::LastFrame r = codec(self).with(
+      [&](http1::Codec& c) { return http1::frame_last(c, body, trailers ? &*trailers : nullptr); });
   if (!r.in_flight && !body.empty()) {
     PyErr_SetString(PyExc_ValueError, "serialize_head_and_body with no request in flight");
     return nullptr;
   }
-  if (!r.body_ends) return Py_NewRef(a[0]);
+  if (!r.ends) return Py_NewRef(a[0]);
   if (r.error) return raise(std::move(*r.error).into_pending());
-  const http1::ChunkFrame& f = r.f;
-  const std::string& end = r.end;
-  const std::string_view data = body.substr(0, f.take);
-  const size_t framing = f.chunked ? f.prefix_len + 2 : 0;
-  PyObject* out = PyBytes_FromStringAndSize(
-      nullptr, Py_ssize_t(head.size() + framing + data.size() + end.size()));
-  if (!out) return nullptr;
-  char* w = PyBytes_AS_STRING(out);
-  std::memcpy(w, head.data(), head.size());
-  w += head.size();
-  if (f.chunked) {
-    std::memcpy(w, f.prefix, f.prefix_len);
-    w += f.prefix_len;
-  }
-  std::memcpy(w, data.data(), data.size());
-  w += data.size();
-  if (f.chunked) {
-    std::memcpy(w, "\r\n", 2);
-    w += 2;
-  }
-  std::memcpy(w, end.data(), end.size());
-  return out;
+  return head_and_last_frame(head, body, r);
 }
 
 PyObject* codec_body_is_eof(PyObject* self, PyObject*) {

@@ -39,6 +39,11 @@ RequestHeadView request_head_view(PyObject* head);
 // Raises a failed head serialization (call after releasing every lock). Always returns null.
 PyObject* raise_serialize(http1::SerializeError&& e);
 
+// `head` followed by the framed last piece of a body (see http1::frame_last), as one bytes
+// object: the body bytes are copied once, into the result.
+PyObject* head_and_last_frame(std::string_view head, std::string_view body,
+                              const http1::LastFrame& r);
+
 // The body-kind strings, shared by every head.
 PyObject* body_kind_str(http1::BodyKind kind);
 

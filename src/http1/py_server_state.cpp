@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "http/chars.hpp"
 #include "http/py_errors.hpp"
 #include "http/py_header_map.hpp"
 #include "http1/py_http1.hpp"
@@ -165,7 +166,14 @@ PyObject* m_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   }
   Ref head = Ref::steal(request_head_new(std::move(r.head)));
   if (!head) return nullptr;
-  return Py_BuildValue("(OKO)", head.get(), (unsigned long long)r.seq, decoder.get());
+  Ref seq = Ref::steal(PyLong_FromUnsignedLongLong(r.seq));
+  if (!seq) return nullptr;
+  PyObject* out = PyTuple_New(3);
+  if (!out) return nullptr;
+  PyTuple_SET_ITEM(out, 0, head.release());
+  PyTuple_SET_ITEM(out, 1, seq.release());
+  PyTuple_SET_ITEM(out, 2, decoder.release());
+  return out;
 }
 
 PyObject* m_fail_read(PyObject* self, PyObject*) {
@@ -349,6 +357,62 @@ PyObject* m_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   return Py_BuildValue("(iOO)", int(r.code), head.get(), r.armed ? Py_True : Py_False);
 }
 
+PyObject* m_respond_whole(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  static const char* const names[] = {"seq", "status", "headers", "body", "server"};
+  static const ArgSignature sig{"respond_whole", names, 5, 5, 4};
+  PyObject* a[5];
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+  uint64_t seq, status;
+  if (!seq_arg(a[0], seq) || !to_u64(a[1], status)) return nullptr;
+  if (status > 0xffff) {
+    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C unsigned short");
+    return nullptr;
+  }
+  std::string_view body, server;
+  if (!bytes_arg(a[3], "respond_whole", "body", body)) return nullptr;
+  if (a[4] && a[4] != Py_None && !bytes_arg(a[4], "respond_whole", "server", server))
+    return nullptr;
+  // The pairs are converted (which may run Python code) before the lock is taken.
+  http::HeaderMap headers;
+  if (a[2] != Py_None && !header_map_fill(headers, a[2])) return nullptr;
+  if (!server.empty() && headers.find("server") < 0) {
+    if (!http::is_valid_field_value(server)) {
+      PyErr_SetString(PyExc_ValueError, "invalid header value: server");
+      return nullptr;
+    }
+    headers.add("server", server);
+  }
+  State::RespondedWhole r;
+  {
+    Drops drops;
+    r = locked(self, [&](State& st) {
+      return st.respond_whole(seq, uint32_t(status), headers, body, drops);
+    });
+  }
+  if (r.error) return raise_serialize(std::move(*r.error));
+  if (r.code != http1::kReqOk) return Py_BuildValue("(iOiO)", int(r.code), Py_None, 0, Py_None);
+  Ref next = std::move(r.next.obj);
+  int next_code = int(r.next.code);
+  if (!r.finished) {
+    // The codec refused the body: the error is the result, beside what was framed before it.
+    next = Ref::steal(error_object(std::move(*r.body.error).into_pending()));
+    if (!next) return nullptr;
+    next_code = http1::kNextRaise;
+  }
+  Ref data =
+      Ref::steal(r.body.ends ? head_and_last_frame(r.head, body, r.body)
+                             : PyBytes_FromStringAndSize(r.head.data(), Py_ssize_t(r.head.size())));
+  if (!data) return nullptr;
+  PyObject* out = PyTuple_New(4);
+  if (!out) return nullptr;
+  PyTuple_SET_ITEM(out, 0, PyLong_FromLong(int(r.code)));
+  PyTuple_SET_ITEM(out, 1, data.release());
+  PyTuple_SET_ITEM(out, 2, PyLong_FromLong(next_code));
+  PyTuple_SET_ITEM(out, 3, Py_NewRef(none_or(next)));
+  return out;
+}
+
 PyObject* m_finish_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   uint64_t seq;
@@ -466,6 +530,17 @@ PyMethodDef kMethods[] = {
      SIG_DOC("respond_head($self, seq, status, headers, done, *, content_length=None, "
              "chunked=False, want=False)",
              "Claim and encode the response head: (code, head, armed).")},
+    {"respond_whole", FAST(m_respond_whole), FASTKW,
+     SIG_DOC("respond_whole($self, seq, status, headers, body, server=None)",
+             "Answer the current request with a body known in full, in one step: the claim "
+             "and head of respond_head (framed by a Content-Length among the headers, else "
+             "by the body's length; `server` is added as the Server field unless the headers "
+             "name one), the body, finish_response and the next read. Returns (code, data, "
+             "next_code, next_obj): with H1_REQ_OK, the bytes to write and what the "
+             "connection does next (H1_NEXT_CLOSE with the transport, or the verdict of "
+             "begin_read), or H1_NEXT_RAISE with the codec's error when the body disagrees "
+             "with the declared length (the response stays unfinished: write what was framed "
+             "and fail it); otherwise (code, None, 0, None).")},
     {"finish_response", FAST(m_finish_response), FASTKW,
      SIG_DOC("finish_response($self, seq)",
              "The response is on the wire: (switch, close, transport, leftover).")},

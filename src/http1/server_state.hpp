@@ -96,6 +96,16 @@ class ServerState {
     std::optional<SerializeError> error;
   };
 
+  // A response given whole: head, body and end in one step (see respond_whole).
+  struct RespondedWhole {
+    uint8_t code = kReqStale;
+    std::string head;  // with kReqOk: the encoded head
+    LastFrame body;    // with kReqOk: how the body follows the head
+    std::optional<SerializeError> error;
+    bool finished = false;  // the response is complete: `next` says what the connection does
+    Verdict next;
+  };
+
   struct Finished {
     bool switched = false;
     bool close = false;
@@ -336,13 +346,41 @@ class ServerState {
     Responded out;
     out.code = claim_response(seq);
     if (out.code == kReqOk)
-      out.code = encode_response(status, headers, content_length, chunked, out);
+      out.code = encode_response(status, headers, content_length, chunked, out.head, out.error);
     if (out.code == kReqOk && !out.error) {
       if (want) want_ = true;
       out.armed = arm_decision(std::move(done), drops);
     } else {
       drops.add(std::move(done));
     }
+    return out;
+  }
+
+  // The whole response in one step, for a body known in full: the claim and head of
+  // respond_head (framed by the caller's Content-Length when it gives one, else by the body's
+  // length), the body and its end, finish_response, and then what the connection does next:
+  // NEXT_CLOSE with the transport when it ends (a hand-off ends it too: nothing is handed
+  // over), else the verdict of begin_read. A refused head or body leaves the claim standing
+  // and the response unfinished, as a failed respond_head does.
+  RespondedWhole respond_whole(uint64_t seq, uint32_t status, http::HeaderMap& headers,
+                               std::string_view body, Drops& drops) {
+    RespondedWhole out;
+    out.code = claim_response(seq);
+    if (out.code != kReqOk) return out;
+    const bool declared = headers.find("content-length") >= 0;
+    encode_response(status, headers, declared ? std::nullopt : std::optional<uint64_t>(body.size()),
+                    declared, out.head, out.error);
+    if (out.error) return out;
+    out.body = codec_.with([&](Codec& c) { return frame_last(c, body, nullptr); });
+    if (out.body.ends && out.body.error) return out;
+    out.finished = true;
+    Finished f = finish_response(seq);
+    if (f.switched || f.close) {
+      if (f.leftover) drops.add(std::move(f.leftover->watcher_data));
+      out.next = {kNextClose, std::move(f.transport)};
+      return out;
+    }
+    out.next = begin_read(drops);
     return out;
   }
 
@@ -531,18 +569,18 @@ class ServerState {
   }
 
   uint8_t encode_response(uint32_t status, http::HeaderMap& headers,
-                          std::optional<uint64_t> content_length, bool chunked, Responded& out) {
+                          std::optional<uint64_t> content_length, bool chunked, std::string& head,
+                          std::optional<SerializeError>& error) {
     const bool keep_alive = request_keep_alive_ && keep_alive_enabled_ && !shutdown_requested_;
     bool reusable = false;
     codec_.with([&](Codec& c) {
-      out.error =
-          serialize_response(c, status, headers, keep_alive, http10_, content_length, chunked);
-      if (out.error) return;
-      out.head = std::move(c.scratch);
-      c.scratch = std::string();
+      error = serialize_response(c, status, headers, keep_alive, http10_, content_length, chunked);
+      if (error) return;
+      head.swap(c.scratch);
+      c.scratch.clear();
       reusable = !c.response_is_last && !c.response_close_delimited;
     });
-    if (out.error) return kReqOk;
+    if (error) return kReqOk;
     reuse_decision_ = reusable;
     switch_decision_ =
         (status == 101 && is_upgrade_) || (status >= 200 && status <= 299 && is_connect_);

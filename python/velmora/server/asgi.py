@@ -15,6 +15,9 @@ ASGIApp = Callable[[Scope, Receive, Send], Awaitable[None]]
 
 ASGI_VERSION = {"version": "3.0", "spec_version": "2.4"}
 
+# The name of every task that runs an application for one request.
+TASK_NAME = "velmora.request"
+
 error_log = logging.getLogger("velmora.error")
 access_log = logging.getLogger("velmora.access")
 
@@ -93,27 +96,42 @@ def address(info: Any) -> tuple[str, int] | None:
     return None
 
 
-def http_scope(svc: Any, http_version: str, method: str, target: str,
-               headers: list[tuple[bytes, bytes]], client: tuple[str, int] | None,
+def scope_base(svc: Any, client: tuple[str, int] | None,
                server: tuple[str, int] | None) -> dict[str, Any]:
-    """The ``http`` scope of one request of a server ``svc`` (a ``Service``)."""
-    path, raw_path, query = svc.split(target)
+    """What every ``http`` scope of one connection of a server ``svc`` (a ``Service``) shares;
+    ``http_scope`` fills a copy of it for each request."""
     return {
         "type": "http",
         "asgi": ASGI_VERSION,
-        "http_version": http_version,
+        "http_version": "1.1",
         "scheme": svc.scheme,
-        "method": method,
-        "path": path,
-        "raw_path": raw_path,
-        "query_string": query,
+        "method": "GET",
+        "path": "",
+        "raw_path": b"",
+        "query_string": b"",
         "root_path": svc.root_path,
-        "headers": headers,
+        "headers": [],
         "client": client,
         "server": server,
-        "state": svc.lifespan_state.copy(),
+        "state": None,
         "extensions": svc.extensions,
     }
+
+
+def http_scope(svc: Any, base: dict[str, Any], http_version: str, method: str, target: str,
+               headers: list[tuple[bytes, bytes]]) -> dict[str, Any]:
+    """The ``http`` scope of one request: a copy of the connection's ``base`` (copying a
+    dict is cheaper than building one) with the request's own values."""
+    path, raw_path, query = svc.split(target)
+    scope = base.copy()
+    scope["http_version"] = http_version
+    scope["method"] = method
+    scope["path"] = path
+    scope["raw_path"] = raw_path
+    scope["query_string"] = query
+    scope["headers"] = headers
+    scope["state"] = svc.lifespan_state.copy()
+    return scope
 
 
 def log_access(peer: str, method: str, path: str, query: bytes, http_version: str,

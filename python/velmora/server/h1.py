@@ -26,6 +26,7 @@ from typing import Any, NoReturn
 from velmora import _velmora as _v
 from velmora.server.asgi import (
     ASGIProtocolError,
+    TASK_NAME,
     ClientDisconnected,
     add_trailers,
     address,
@@ -33,6 +34,7 @@ from velmora.server.asgi import (
     log_access,
     log_exception,
     response_start,
+    scope_base,
 )
 
 H1ServerState = _v.H1ServerState
@@ -114,7 +116,7 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
     """One HTTP/1 connection of the server: the core's state plus the transport callbacks."""
 
     __slots__ = ("_svc", "_t", "_mode", "_cycle", "_dec", "_paused", "_wpaused", "_drain",
-                 "_watching", "_eof", "_stash", "_deadline", "_client", "_server", "_peer",
+                 "_watching", "_eof", "_stash", "_deadline", "_scope", "_peer",
                  "_hd", "_codec", "_defer")
 
     def __new__(cls, service: Any, transport: Any) -> ServerConnection:
@@ -136,8 +138,7 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
         self._eof = False
         self._stash: list[bytes] | None = None
         self._deadline = 0.0
-        self._client: tuple[str, int] | None = None
-        self._server: tuple[str, int] | None = None
+        self._scope: dict[str, Any] | None = None
         self._peer = ""
         self._hd = False  # the deadline running is the head deadline
 
@@ -149,8 +150,8 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
     def connection_made(self, transport: Any) -> None:  # type: ignore[override]
         svc = self._svc
         svc.connections.add(self)
-        self._client = client = address(transport.get_extra_info("peername"))
-        self._server = address(transport.get_extra_info("sockname"))
+        client = address(transport.get_extra_info("peername"))
+        self._scope = scope_base(svc, client, address(transport.get_extra_info("sockname")))
         self._peer = f"{client[0]}:{client[1]}" if client else "-"
         transport.set_write_buffer_limits(high=svc.write_high)
         if svc.head_span:  # a fresh connection owes a complete head from the accept on
@@ -387,12 +388,12 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
             return
         svc.cycles.add(cycle)
         if _EAGER:
-            task = _Task(cycle.run(svc.app), loop=svc.loop,
+            task = _Task(cycle.run(svc.app), loop=svc.loop, name=TASK_NAME,
                          eager_start=True)  # type: ignore[call-arg]
             if not task.done():
                 cycle.task = task
-        else:
-            cycle.task = svc.loop.create_task(cycle.run(svc.app))
+        else:  # (a given name spares formatting a unique one for every request)
+            cycle.task = _Task(cycle.run(svc.app), loop=svc.loop, name=TASK_NAME)
 
     def _parse_buffered(self) -> None:
         if self._defer:
@@ -505,45 +506,40 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
 class Cycle:
     """One request and its response: the ASGI ``receive`` and ``send`` of one ``http`` scope."""
 
-    # Per-request state starts from these class-level defaults: a new cycle sets only what
-    # differs, which keeps its construction cheap.
-    task: asyncio.Task[None] | None = None
-    scope: dict[str, Any] | None = None
-    status = 0
-    headers: Any = None
-    trailers = False
-    trailer_list: list[Any] | None = None
-    started = False
-    head_sent = False
-    body_done = False
-    finished = False
-    gone = False
-    body_open = True
-    bad_body = False
-    waiter: asyncio.Future[None] | None = None
-    sent = 0
-    t0 = 0.0
+    __slots__ = ("conn", "seq", "head", "dec", "task", "scope", "status", "headers", "trailers",
+                 "trailer_list", "started", "head_sent", "body_done", "finished", "gone",
+                 "body_open", "bad_body", "waiter", "sent", "t0")
 
     def __init__(self, conn: ServerConnection, head: Any, seq: int, dec: Any) -> None:
         self.conn = conn
         self.seq = seq
         self.head = head
         self.dec = dec
-        if conn._svc.access:
-            self.t0 = time.perf_counter()
-
-    def make_scope(self) -> dict[str, Any]:
-        conn = self.conn
-        svc = conn._svc
-        head = self.head
-        self.scope = scope = http_scope(svc, "1.0" if head.http10 else "1.1", head.method,
-                                        head.target, head.headers.raw_items(), conn._client,
-                                        conn._server)
-        return scope
+        self.task: asyncio.Task[None] | None = None
+        self.scope: dict[str, Any] | None = None
+        self.status = 0
+        self.headers: Any = None
+        self.trailers = False
+        self.trailer_list: list[Any] | None = None
+        self.started = False
+        self.head_sent = False
+        self.body_done = False
+        self.finished = False
+        self.gone = False
+        self.body_open = True
+        self.bad_body = False
+        self.waiter: asyncio.Future[None] | None = None
+        self.sent = 0
+        self.t0 = time.perf_counter() if conn._svc.access else 0.0
 
     async def run(self, app: Any) -> None:
         try:
-            await app(self.make_scope(), self.receive, self.send)
+            conn = self.conn
+            head = self.head
+            self.scope = scope = http_scope(conn._svc, conn._scope,
+                                            "1.0" if head.http10 else "1.1", head.method,
+                                            head.target, head.headers.raw_items())
+            await app(scope, self.receive, self.send)
         except BaseException as exc:  # noqa: BLE001 - every failure ends the response
             self.app_failed(exc)
             if not isinstance(exc, Exception) and not isinstance(exc, asyncio.CancelledError):
@@ -645,18 +641,9 @@ class Cycle:
             self.sent += len(body)
             if not self.head_sent:
                 if not more and not self.trailers:
-                    head = self._respond_head(len(body), False)
-                    if head is None:
-                        raise ClientDisconnected("the client closed the connection")
-                    self.body_done = True
-                    try:
-                        whole = codec.serialize_head_and_body(head, body)
-                    except H1Error as exc:  # the body does not match its Content-Length
-                        self._body_refused(exc, head)
-                    transport.write(whole)
-                    self._complete()
+                    self._send_whole(body)
                     return
-                head = self._respond_head(None, True)
+                head = self._respond_head(True)
                 if head is None:
                     raise ClientDisconnected("the client closed the connection")
                 try:
@@ -726,27 +713,51 @@ class Cycle:
         self._fail()
         raise ASGIProtocolError(str(exc)) from None
 
-    def _respond_head(self, length: int | None, stream: bool) -> bytes | None:
-        """Claim and encode the response head; ``None`` when the client is gone."""
+    def _send_whole(self, body: bytes) -> None:
+        """The whole response in one write: head, body and end, and on to the next request."""
+        conn = self.conn
+        seq = self.seq
+        server = _SERVER if conn._svc.server_header else None
+        code, data, after, obj = conn.respond_whole(seq, self.status, self.headers, body, server)
+        if code == REQ_CONTINUE:  # the 100 Continue went out first: the claim stands
+            code, data, after, obj = conn.respond_whole(seq, self.status, self.headers, body,
+                                                        server)
+        if code != REQ_OK:
+            if code == REQ_PEER_CLOSED:
+                self.gone = True
+                raise ClientDisconnected("the client closed the connection")
+            raise ASGIProtocolError("the response was already claimed")
+        self.head_sent = self.body_done = True
+        conn._t.write(data)
+        if after == NEXT_RAISE:  # the body disagrees with its declared length
+            self._fail()
+            raise ASGIProtocolError(str(obj)) from None
+        self.finished = True
+        if conn._svc.access:
+            self._log_access()
+        if self.waiter is not None:
+            self.wake()
+        if conn._cycle is self:
+            conn._cycle = None
+        if after == NEXT_CLOSE:
+            conn._close(obj)
+        else:
+            conn._verdict(after, obj, True)
+
+    def _respond_head(self, stream: bool) -> bytes | None:
+        """Claim and encode the head of a streamed response; ``None`` when the client is
+        gone. The codec frames the body by the application's Content-Length, or chunked; a
+        body that does not match its declared length fails the connection."""
         conn = self.conn
         headers = self.headers
         hm = HeaderMap(headers) if headers else HeaderMap()
         if conn._svc.server_header:
             hm.setdefault("server", _SERVER)
-        if stream or "content-length" in hm:
-            # an unknown length: the codec frames by the application's Content-Length, or
-            # chunked; a body that does not match its declared length fails the connection
+        code, head, armed = conn.respond_head(self.seq, self.status, hm, _WATCHER,
+                                              chunked=True, want=stream)
+        if code == REQ_CONTINUE:
             code, head, armed = conn.respond_head(self.seq, self.status, hm, _WATCHER,
                                                   chunked=True, want=stream)
-            if code == REQ_CONTINUE:
-                code, head, armed = conn.respond_head(self.seq, self.status, hm, _WATCHER,
-                                                      chunked=True, want=stream)
-        else:
-            code, head, armed = conn.respond_head(self.seq, self.status, hm, None,
-                                                  content_length=length)
-            if code == REQ_CONTINUE:
-                code, head, armed = conn.respond_head(self.seq, self.status, hm, None,
-                                                      content_length=length)
         if code != REQ_OK:
             if code == REQ_PEER_CLOSED:
                 self.gone = True
@@ -791,20 +802,20 @@ class Cycle:
     # ---- failures ---------------------------------------------------------------------------
 
     def reject(self, status: int) -> None:
-        """Answer without running the application (over the concurrency limit)."""
+        """Answer without running the application (over the concurrency limit, or a
+        malformed request body); the connection closes after it."""
         self.started = True
+        self.trailers = False
         self.status = status
         self.headers = _TEXT + [(b"connection", b"close")]
         body = b"%d %s" % (status, _REASONS[status])
         self.conn.mark_unusable()
-        head = self._respond_head(len(body), False)
-        if head is None:
-            self._fail()
-            return
         self.sent = len(body)
-        self.body_done = True
-        self.conn._t.write(self.conn._codec.serialize_head_and_body(head, body))
-        self._complete()
+        try:
+            self._send_whole(body)
+        except (ASGIProtocolError, ClientDisconnected, H1Error):
+            if not self.finished:
+                self._fail()
 
     def app_failed(self, exc: BaseException) -> None:
         if self.finished:
@@ -840,23 +851,7 @@ class Cycle:
         if self.head_sent:
             self._fail()  # the client sees a truncated body and a closed connection
             return
-        self.started = True
-        self.trailers = False
-        self.status = 500
-        self.headers = _TEXT + [(b"connection", b"close")]
-        body = b"500 Internal Server Error"
-        self.conn.mark_unusable()
-        try:
-            head = self._respond_head(len(body), False)
-        except (ASGIProtocolError, H1Error):
-            head = None
-        if head is None:
-            self._fail()
-            return
-        self.sent = len(body)
-        self.body_done = True
-        self.conn._t.write(self.conn._codec.serialize_head_and_body(head, body))
-        self._complete()
+        self.reject(500)
 
 
 _log_exception = log_exception

@@ -24,6 +24,7 @@ from typing import Any
 from velmora import _velmora as _v
 from velmora.server.asgi import (
     ASGIProtocolError,
+    TASK_NAME,
     ClientDisconnected,
     add_trailers,
     address,
@@ -31,9 +32,11 @@ from velmora.server.asgi import (
     log_access,
     log_exception,
     response_start,
+    scope_base,
 )
 
 H2Streams = _v.H2Streams
+_Task = asyncio.Task
 HeaderMap = _v.HeaderMap
 VelmoraError = _v.VelmoraError
 H2StreamError = _v.H2StreamError
@@ -108,8 +111,7 @@ class H2Connection(H2Streams, asyncio.Protocol):
         self._flush_soon = False
         self._streams: dict[int, Stream] = {}
         self._deadline = 0.0
-        self._client: tuple[str, int] | None = None
-        self._server: tuple[str, int] | None = None
+        self._scope: dict[str, Any] | None = None
         self._peer = "-"
 
     def __repr__(self) -> str:
@@ -120,8 +122,8 @@ class H2Connection(H2Streams, asyncio.Protocol):
     def connection_made(self, transport: Any) -> None:  # type: ignore[override]
         svc = self._svc
         svc.connections.add(self)
-        self._client = client = address(transport.get_extra_info("peername"))
-        self._server = address(transport.get_extra_info("sockname"))
+        client = address(transport.get_extra_info("peername"))
+        self._scope = scope_base(svc, client, address(transport.get_extra_info("sockname")))
         self._peer = f"{client[0]}:{client[1]}" if client else "-"
         transport.set_write_buffer_limits(high=svc.write_high)
         self._idle()
@@ -236,7 +238,7 @@ class H2Connection(H2Streams, asyncio.Protocol):
             stream.reject(503)
             return
         svc.cycles.add(stream)
-        stream.task = svc.loop.create_task(stream.run(svc.app))
+        stream.task = _Task(stream.run(svc.app), loop=svc.loop, name=TASK_NAME)
 
     def _stream_error(self, sid: int, reason: int) -> bool:
         """Reset ``sid`` after the peer's stream-level violation; False when the reset cap was
@@ -428,9 +430,8 @@ class Stream:
             self.t0 = time.perf_counter()
         try:
             head = self.head
-            self.scope = scope = http_scope(
-                svc, "2", head.method or "", head.path or "", _headers(head),
-                conn._client, conn._server)
+            self.scope = scope = http_scope(svc, conn._scope, "2", head.method or "",
+                                            head.path or "", _headers(head))
             await app(scope, self.receive, self.send)
         except BaseException as exc:  # noqa: BLE001 - every failure ends the response
             self.app_failed(exc)
