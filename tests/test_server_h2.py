@@ -665,3 +665,22 @@ def test_max_concurrent_streams_option():
         from velmora.server import Config
 
         Config("m:app", h2_max_concurrent_streams=0)
+
+
+def test_limit_concurrency_answers_503_on_a_stream():
+    app = App()
+    with Running(app, limit_concurrency=1) as running:
+        with Client(running.port) as c:
+            # an upload that never ends holds the one request the limit allows
+            held = c.request("/upload", b"h" * 100, method="POST", end=False)
+            running.wait_for(lambda: running.tasks() == 1)
+            r = c.get("/")
+            assert status(r) == 503 and bytes(r["body"]) == b"503 Service Unavailable"
+            assert r["reset"] is None  # an answer, not a refused stream
+            # the connection serves on: once the held request ends, the next one runs
+            c.h2.reset_stream(held, 8)
+            c.flush()
+            running.wait_for(lambda: ("upload", "disconnect") in app.events)
+            running.wait_for(lambda: running.tasks() == 0)
+            assert status(c.get("/")) == 200
+        running.wait_idle()

@@ -7,7 +7,6 @@ re-exports it.
 from velmora import _velmora
 from velmora._velmora import *  # noqa: F401,F403
 
-__version__ = _velmora.__version__
 __all__ = list(_velmora.__all__)
 
 

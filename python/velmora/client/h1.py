@@ -222,7 +222,7 @@ class Connection(H1ClientState, asyncio.Protocol):
                     if codec.buffered() == head.content_length:
                         self._complete_body = codec.take_body()
                     else:
-                        self._dec = dec = H1BodyDecoder(kind, head.content_length)
+                        self._dec = dec = H1BodyDecoder(kind, head.content_length or 0)
                         codec.take_body_into(dec)
                 elif kind != "empty":
                     if kind == "close":

@@ -370,11 +370,12 @@ class ConnectionPool:
         self._discard(conn)
 
     def _discard(self, conn: Any) -> None:
-        if self._shared.get(conn.key) is conn:
-            del self._shared[conn.key]
+        key = conn.key
+        if self._shared.get(key) is conn:
+            del self._shared[key]
         if conn in self._all:
             self._all.discard(conn)
-            self._unreserve(conn.key)
+            self._unreserve(key)
 
     def _wake_waiters(self) -> None:
         if not self._waiters or self._waking:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import logging
 import time
 from typing import Any, Awaitable, Callable, MutableMapping
@@ -29,25 +30,120 @@ class ASGIProtocolError(RuntimeError):
     """The application broke the ASGI message sequence."""
 
 
-def response_start(cycle: Any, message: Any) -> None:
-    """Records an ``http.response.start`` message on a request cycle of either protocol."""
-    if cycle.started:
-        raise ASGIProtocolError("unexpected ASGI message 'http.response.start'")
-    cycle.status = message["status"]
-    cycle.headers = message.get("headers")
-    cycle.trailers = bool(message.get("trailers", False))
-    cycle.started = True
+class RequestCycle:
+    """What the request cycles of both protocols share: running the application for one
+    request, and answering for it when the application fails or returns too early.
 
+    A subclass provides ``receive``, ``send``, ``reject(status)``, ``_fail()`` (end the
+    response as failed) and ``_internal_error()``; its connection provides ``closing`` and
+    ``cycle_done(cycle)``."""
 
-def add_trailers(cycle: Any, message: Any) -> bool:
-    """Collects an ``http.response.trailers`` message on a request cycle of either protocol;
-    true once the last one (no ``more_trailers``) has arrived."""
-    if not cycle.trailers or not cycle.body_done or cycle.finished:
-        raise ASGIProtocolError("unexpected ASGI message 'http.response.trailers'")
-    if cycle.trailer_list is None:
-        cycle.trailer_list = []
-    cycle.trailer_list.extend(message.get("headers", ()))
-    return not message.get("more_trailers", False)
+    __slots__ = ("conn", "head", "task", "scope", "status", "headers", "trailers", "trailer_list",
+                 "started", "head_sent", "body_done", "finished", "gone", "bad_body", "waiter",
+                 "sent", "t0")
+
+    def __init__(self, conn: Any, head: Any) -> None:
+        self.conn = conn
+        self.head = head
+        self.task: asyncio.Task[None] | None = None
+        self.scope: Scope | None = None
+        self.status = 0
+        self.headers: Any = None
+        self.trailers = False
+        self.trailer_list: list[Any] | None = None
+        self.started = False
+        self.head_sent = False
+        self.body_done = False
+        self.finished = False
+        self.gone = False
+        self.bad_body = False
+        self.waiter: asyncio.Future[None] | None = None
+        self.sent = 0
+        self.t0 = 0.0
+
+    async def receive(self) -> Message:
+        raise NotImplementedError
+
+    async def send(self, message: Message) -> None:
+        raise NotImplementedError
+
+    def reject(self, status: int) -> None:
+        raise NotImplementedError
+
+    def _fail(self) -> None:
+        raise NotImplementedError
+
+    def _internal_error(self) -> None:
+        raise NotImplementedError
+
+    async def run(self, app: ASGIApp, scope: Scope) -> None:
+        try:
+            await app(scope, self.receive, self.send)
+        except BaseException as exc:  # noqa: BLE001 - every failure ends the response
+            self.app_failed(exc)
+            if not isinstance(exc, Exception) and not isinstance(exc, asyncio.CancelledError):
+                raise
+        else:
+            if not self.finished:
+                self.app_incomplete()
+        finally:
+            self.conn.cycle_done(self)
+
+    def wake(self) -> None:
+        """Wakes a ``receive`` waiting for the request body or the client's departure."""
+        waiter = self.waiter
+        if waiter is not None:
+            self.waiter = None
+            if not waiter.done():
+                waiter.set_result(None)
+
+    def response_start(self, message: Message) -> None:
+        """Records an ``http.response.start`` message."""
+        if self.started:
+            raise ASGIProtocolError("unexpected ASGI message 'http.response.start'")
+        self.status = message["status"]
+        self.headers = message.get("headers")
+        self.trailers = bool(message.get("trailers", False))
+        self.started = True
+
+    def add_trailers(self, message: Message) -> bool:
+        """Collects an ``http.response.trailers`` message; true once the last one (no
+        ``more_trailers``) has arrived."""
+        if not self.trailers or not self.body_done or self.finished:
+            raise ASGIProtocolError("unexpected ASGI message 'http.response.trailers'")
+        if self.trailer_list is None:
+            self.trailer_list = []
+        self.trailer_list.extend(message.get("headers", ()))
+        return not message.get("more_trailers", False)
+
+    def app_failed(self, exc: BaseException) -> None:
+        if self.finished:
+            if not self.gone:
+                log_exception(exc, "Exception in ASGI application after the response")
+            return
+        if self.gone or self.conn.closing:
+            error_log.debug("ASGI application ended after the client went away: %r", exc)
+            self._fail()
+            return
+        if isinstance(exc, asyncio.CancelledError):
+            error_log.debug("ASGI application cancelled")
+            self._fail()
+            return
+        log_exception(exc, "Exception in ASGI application")
+        self._internal_error()
+
+    def app_incomplete(self) -> None:
+        if self.gone or self.conn.closing:
+            self._fail()
+            return
+        if self.bad_body and not self.started:
+            self.reject(400)  # the body was malformed
+            return
+        if not self.started:
+            error_log.error("ASGI callable returned without starting response")
+        else:
+            error_log.error("ASGI callable returned without completing response")
+        self._internal_error()
 
 
 _CACHE_MAX = 512

@@ -28,12 +28,10 @@ from velmora.server.asgi import (
     ASGIProtocolError,
     TASK_NAME,
     ClientDisconnected,
-    add_trailers,
+    RequestCycle,
     address,
     http_scope,
     log_access,
-    log_exception,
-    response_start,
     scope_base,
 )
 
@@ -138,7 +136,7 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
         self._eof = False
         self._stash: list[bytes] | None = None
         self._deadline = 0.0
-        self._scope: dict[str, Any] | None = None
+        self._scope: dict[str, Any] = {}
         self._peer = ""
         self._hd = False  # the deadline running is the head deadline
 
@@ -387,13 +385,15 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
             cycle.reject(503)
             return
         svc.cycles.add(cycle)
+        cycle.scope = scope = http_scope(svc, self._scope, "1.0" if head.http10 else "1.1",
+                                         head.method, head.target, head.headers.raw_items())
         if _EAGER:
-            task = _Task(cycle.run(svc.app), loop=svc.loop, name=TASK_NAME,
+            task = _Task(cycle.run(svc.app, scope), loop=svc.loop, name=TASK_NAME,
                          eager_start=True)  # type: ignore[call-arg]
             if not task.done():
                 cycle.task = task
         else:  # (a given name spares formatting a unique one for every request)
-            cycle.task = _Task(cycle.run(svc.app), loop=svc.loop, name=TASK_NAME)
+            cycle.task = _Task(cycle.run(svc.app, scope), loop=svc.loop, name=TASK_NAME)
 
     def _parse_buffered(self) -> None:
         if self._defer:
@@ -460,6 +460,15 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
 
     # ---- called by the request cycle --------------------------------------------------------
 
+    @property
+    def closing(self) -> bool:
+        """The connection serves no more (closed, or closing)."""
+        return self._mode == _CLOSED
+
+    def cycle_done(self, cycle: Cycle) -> None:
+        """The application of ``cycle`` returned or failed."""
+        self._svc.cycles.discard(cycle)
+
     def response_failed(self, cycle: Cycle) -> None:
         transport = self.fail_response(cycle.seq)
         if self._cycle is cycle:
@@ -503,61 +512,20 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
         self._t.abort()
 
 
-class Cycle:
+class Cycle(RequestCycle):
     """One request and its response: the ASGI ``receive`` and ``send`` of one ``http`` scope."""
 
-    __slots__ = ("conn", "seq", "head", "dec", "task", "scope", "status", "headers", "trailers",
-                 "trailer_list", "started", "head_sent", "body_done", "finished", "gone",
-                 "body_open", "bad_body", "waiter", "sent", "t0")
+    __slots__ = ("seq", "dec", "body_open")
 
     def __init__(self, conn: ServerConnection, head: Any, seq: int, dec: Any) -> None:
-        self.conn = conn
+        RequestCycle.__init__(self, conn, head)
         self.seq = seq
-        self.head = head
         self.dec = dec
-        self.task: asyncio.Task[None] | None = None
-        self.scope: dict[str, Any] | None = None
-        self.status = 0
-        self.headers: Any = None
-        self.trailers = False
-        self.trailer_list: list[Any] | None = None
-        self.started = False
-        self.head_sent = False
-        self.body_done = False
-        self.finished = False
-        self.gone = False
         self.body_open = True
-        self.bad_body = False
-        self.waiter: asyncio.Future[None] | None = None
-        self.sent = 0
-        self.t0 = time.perf_counter() if conn._svc.access else 0.0
-
-    async def run(self, app: Any) -> None:
-        try:
-            conn = self.conn
-            head = self.head
-            self.scope = scope = http_scope(conn._svc, conn._scope,
-                                            "1.0" if head.http10 else "1.1", head.method,
-                                            head.target, head.headers.raw_items())
-            await app(scope, self.receive, self.send)
-        except BaseException as exc:  # noqa: BLE001 - every failure ends the response
-            self.app_failed(exc)
-            if not isinstance(exc, Exception) and not isinstance(exc, asyncio.CancelledError):
-                raise
-        else:
-            if not self.finished:
-                self.app_incomplete()
-        finally:
-            self.conn._svc.cycles.discard(self)
+        if conn._svc.access:
+            self.t0 = time.perf_counter()
 
     # ---- receive ----------------------------------------------------------------------------
-
-    def wake(self) -> None:
-        waiter = self.waiter
-        if waiter is not None:
-            self.waiter = None
-            if not waiter.done():
-                waiter.set_result(None)
 
     def peer_gone(self) -> None:
         self.gone = True
@@ -688,9 +656,9 @@ class Cycle:
                 self.gone = True
                 raise ClientDisconnected("the client closed the connection")
         elif kind == "http.response.start":
-            response_start(self, message)
+            self.response_start(message)
         elif kind == "http.response.trailers":
-            if add_trailers(self, message):
+            if self.add_trailers(message):
                 if self.gone:
                     raise ClientDisconnected("the client closed the connection")
                 conn = self.conn
@@ -817,36 +785,6 @@ class Cycle:
             if not self.finished:
                 self._fail()
 
-    def app_failed(self, exc: BaseException) -> None:
-        if self.finished:
-            if not self.gone:
-                _log_exception(exc, "Exception in ASGI application after the response")
-            return
-        if self.gone or self.conn._mode == _CLOSED:
-            _log.debug("ASGI application ended after the client went away: %r", exc)
-            self._fail()
-            return
-        if isinstance(exc, asyncio.CancelledError):
-            _log.debug("ASGI application cancelled")
-            self._fail()
-            return
-        _log_exception(exc, "Exception in ASGI application")
-        self._internal_error()
-
-    def app_incomplete(self) -> None:
-        if self.gone or self.conn._mode == _CLOSED:
-            self._fail()
-            return
-        if self.bad_body and not self.started:
-            self.reject(400)  # the body was malformed: the client's fault
-            return
-        if not self.started:
-            _log.error("ASGI callable returned without starting response")
-            self._internal_error()
-        else:
-            _log.error("ASGI callable returned without completing response")
-            self._internal_error()
-
     def _internal_error(self) -> None:
         if self.head_sent:
             self._fail()  # the client sees a truncated body and a closed connection
@@ -854,4 +792,3 @@ class Cycle:
         self.reject(500)
 
 
-_log_exception = log_exception

@@ -26,12 +26,10 @@ from velmora.server.asgi import (
     ASGIProtocolError,
     TASK_NAME,
     ClientDisconnected,
-    add_trailers,
+    RequestCycle,
     address,
     http_scope,
     log_access,
-    log_exception,
-    response_start,
     scope_base,
 )
 
@@ -111,7 +109,7 @@ class H2Connection(H2Streams, asyncio.Protocol):
         self._flush_soon = False
         self._streams: dict[int, Stream] = {}
         self._deadline = 0.0
-        self._scope: dict[str, Any] | None = None
+        self._scope: dict[str, Any] = {}
         self._peer = "-"
 
     def __repr__(self) -> str:
@@ -238,7 +236,11 @@ class H2Connection(H2Streams, asyncio.Protocol):
             stream.reject(503)
             return
         svc.cycles.add(stream)
-        stream.task = _Task(stream.run(svc.app), loop=svc.loop, name=TASK_NAME)
+        if svc.access:
+            stream.t0 = time.perf_counter()
+        stream.scope = scope = http_scope(svc, self._scope, "2", frame.method or "",
+                                          frame.path or "", _headers(frame))
+        stream.task = _Task(stream.run(svc.app, scope), loop=svc.loop, name=TASK_NAME)
 
     def _stream_error(self, sid: int, reason: int) -> bool:
         """Reset ``sid`` after the peer's stream-level violation; False when the reset cap was
@@ -289,6 +291,17 @@ class H2Connection(H2Streams, asyncio.Protocol):
             handle.wake_send()
 
     # ---- lifecycle --------------------------------------------------------------------------
+
+    @property
+    def closing(self) -> bool:
+        """The connection serves no more (failed, going away or closed)."""
+        return self._state != _OPEN
+
+    def cycle_done(self, stream: Stream) -> None:
+        """The application of ``stream`` returned or failed."""
+        self._svc.cycles.discard(stream)
+        stream.task = None
+        self.stream_done(stream)
 
     def stream_done(self, stream: Stream) -> None:
         """A stream's application ended and its response is complete or abandoned."""
@@ -365,47 +378,26 @@ class H2Connection(H2Streams, asyncio.Protocol):
         self.credit_written()
 
 
-class Stream:
+class Stream(RequestCycle):
     """One request stream: the ASGI ``receive`` and ``send`` of one ``http`` scope, and the
     handle the core stores for the stream."""
 
-    task: asyncio.Task[None] | None = None
-    scope: dict[str, Any] | None = None
-    head: Any = None
-    status = 0
-    headers: Any = None
-    trailers = False
-    trailer_list: list[Any] | None = None
-    started = False
-    head_sent = False
-    body_done = False
-    finished = False
-    gone = False
-    eof = False
-    delivered = False
-    no_body = False
-    stop: Any = None
-    waiter: asyncio.Future[None] | None = None
-    send_waiter: asyncio.Future[None] | None = None
-    sent = 0
-    t0 = 0.0
+    __slots__ = ("sid", "chunks", "eof", "delivered", "no_body", "stop", "send_waiter")
 
     def __init__(self, conn: H2Connection, sid: int) -> None:
-        self.conn = conn
+        RequestCycle.__init__(self, conn, None)
         self.sid = sid
         self.chunks: list[tuple[bytes, bool]] = []
+        self.eof = False
+        self.delivered = False
+        self.no_body = False
+        self.stop: Any = None
+        self.send_waiter: asyncio.Future[None] | None = None
 
     def __repr__(self) -> str:
         return f"<Stream {self.sid}>"
 
     # ---- core notifications -----------------------------------------------------------------
-
-    def wake(self) -> None:
-        waiter = self.waiter
-        if waiter is not None:
-            self.waiter = None
-            if not waiter.done():
-                waiter.set_result(None)
 
     def wake_send(self) -> None:
         waiter = self.send_waiter
@@ -420,30 +412,6 @@ class Stream:
         self.gone = True
         self.wake()
         self.wake_send()
-
-    # ---- running ----------------------------------------------------------------------------
-
-    async def run(self, app: Any) -> None:
-        conn = self.conn
-        svc = conn._svc
-        if svc.access:
-            self.t0 = time.perf_counter()
-        try:
-            head = self.head
-            self.scope = scope = http_scope(svc, conn._scope, "2", head.method or "",
-                                            head.path or "", _headers(head))
-            await app(scope, self.receive, self.send)
-        except BaseException as exc:  # noqa: BLE001 - every failure ends the response
-            self.app_failed(exc)
-            if not isinstance(exc, Exception) and not isinstance(exc, asyncio.CancelledError):
-                raise
-        else:
-            if not self.finished:
-                self.app_incomplete()
-        finally:
-            svc.cycles.discard(self)
-            self.task = None
-            conn.stream_done(self)
 
     # ---- receive ----------------------------------------------------------------------------
 
@@ -532,9 +500,9 @@ class Stream:
                 if end:
                     self._complete()
         elif kind == "http.response.start":
-            response_start(self, message)
+            self.response_start(message)
         elif kind == "http.response.trailers":
-            if add_trailers(self, message):
+            if self.add_trailers(message):
                 if self.gone:
                     raise ClientDisconnected("the client closed the stream")
                 try:
@@ -646,32 +614,6 @@ class Stream:
             self._verdict(vd)
             self._complete()
         self.conn.stream_done(self)
-
-    def app_failed(self, exc: BaseException) -> None:
-        if self.finished:
-            if not self.gone:
-                log_exception(exc, "Exception in ASGI application after the response")
-            return
-        if self.gone or self.conn._state != _OPEN:
-            _log.debug("ASGI application ended after the client went away: %r", exc)
-            self._fail()
-            return
-        if isinstance(exc, asyncio.CancelledError):
-            _log.debug("ASGI application cancelled")
-            self._fail()
-            return
-        log_exception(exc, "Exception in ASGI application")
-        self._internal_error()
-
-    def app_incomplete(self) -> None:
-        if self.gone or self.conn._state != _OPEN:
-            self._fail()
-            return
-        if not self.started:
-            _log.error("ASGI callable returned without starting response")
-        else:
-            _log.error("ASGI callable returned without completing response")
-        self._internal_error()
 
     def _internal_error(self) -> None:
         if self.head_sent:
