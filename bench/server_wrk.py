@@ -49,6 +49,12 @@ def _has(mod: str) -> bool:
 
 
 def start(cmd: list[str]) -> subprocess.Popen:
+    try:
+        socket.create_connection(("127.0.0.1", PORT), timeout=1).close()
+    except OSError:
+        pass
+    else:
+        raise RuntimeError(f"port {PORT} is already in use: another server would be measured")
     proc = subprocess.Popen(["taskset", "-c", "0", *cmd], cwd=ROOT, stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE)
     deadline = time.monotonic() + 20

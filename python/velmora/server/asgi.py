@@ -192,10 +192,9 @@ def address(info: Any) -> tuple[str, int] | None:
     return None
 
 
-def scope_base(svc: Any, client: tuple[str, int] | None,
-               server: tuple[str, int] | None) -> dict[str, Any]:
-    """What every ``http`` scope of one connection of a server ``svc`` (a ``Service``) shares;
-    ``http_scope`` fills a copy of it for each request."""
+def scope_base(svc: Any) -> dict[str, Any]:
+    """What every ``http`` scope of a server ``svc`` (a ``Service``) shares; ``http_scope``
+    fills a copy of it for each request."""
     return {
         "type": "http",
         "asgi": ASGI_VERSION,
@@ -207,25 +206,28 @@ def scope_base(svc: Any, client: tuple[str, int] | None,
         "query_string": b"",
         "root_path": svc.root_path,
         "headers": [],
-        "client": client,
-        "server": server,
+        "client": None,
+        "server": None,
         "state": None,
         "extensions": svc.extensions,
     }
 
 
-def http_scope(svc: Any, base: dict[str, Any], http_version: str, method: str, target: str,
-               headers: list[tuple[bytes, bytes]]) -> dict[str, Any]:
-    """The ``http`` scope of one request: a copy of the connection's ``base`` (copying a
+def http_scope(svc: Any, http_version: str, method: str, target: str,
+               headers: list[tuple[bytes, bytes]], client: tuple[str, int] | None,
+               server: tuple[str, int] | None) -> dict[str, Any]:
+    """The ``http`` scope of one request: a copy of the server's ``scope_base`` (copying a
     dict is cheaper than building one) with the request's own values."""
     path, raw_path, query = svc.split(target)
-    scope = base.copy()
+    scope = svc.scope_base.copy()
     scope["http_version"] = http_version
     scope["method"] = method
     scope["path"] = path
     scope["raw_path"] = raw_path
     scope["query_string"] = query
     scope["headers"] = headers
+    scope["client"] = client
+    scope["server"] = server
     scope["state"] = svc.lifespan_state.copy()
     return scope
 

@@ -32,7 +32,6 @@ from velmora.server.asgi import (
     address,
     http_scope,
     log_access,
-    scope_base,
 )
 
 H1ServerState = _v.H1ServerState
@@ -114,7 +113,7 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
     """One HTTP/1 connection of the server: the core's state plus the transport callbacks."""
 
     __slots__ = ("_svc", "_t", "_mode", "_cycle", "_dec", "_paused", "_wpaused", "_drain",
-                 "_watching", "_eof", "_stash", "_deadline", "_scope", "_peer",
+                 "_watching", "_eof", "_stash", "_deadline", "_client", "_server", "_peer",
                  "_hd", "_codec", "_defer")
 
     def __new__(cls, service: Any, transport: Any) -> ServerConnection:
@@ -136,7 +135,8 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
         self._eof = False
         self._stash: list[bytes] | None = None
         self._deadline = 0.0
-        self._scope: dict[str, Any] = {}
+        self._client: tuple[str, int] | None = None
+        self._server: tuple[str, int] | None = None
         self._peer = ""
         self._hd = False  # the deadline running is the head deadline
 
@@ -148,8 +148,8 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
     def connection_made(self, transport: Any) -> None:  # type: ignore[override]
         svc = self._svc
         svc.connections.add(self)
-        client = address(transport.get_extra_info("peername"))
-        self._scope = scope_base(svc, client, address(transport.get_extra_info("sockname")))
+        self._client = client = address(transport.get_extra_info("peername"))
+        self._server = address(transport.get_extra_info("sockname"))
         self._peer = f"{client[0]}:{client[1]}" if client else "-"
         transport.set_write_buffer_limits(high=svc.write_high)
         if svc.head_span:  # a fresh connection owes a complete head from the accept on
@@ -385,8 +385,9 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
             cycle.reject(503)
             return
         svc.cycles.add(cycle)
-        cycle.scope = scope = http_scope(svc, self._scope, "1.0" if head.http10 else "1.1",
-                                         head.method, head.target, head.headers.raw_items())
+        cycle.scope = scope = http_scope(svc, "1.0" if head.http10 else "1.1", head.method,
+                                         head.target, head.headers.raw_items(), self._client,
+                                         self._server)
         if _EAGER:
             task = _Task(cycle.run(svc.app, scope), loop=svc.loop, name=TASK_NAME,
                          eager_start=True)  # type: ignore[call-arg]

@@ -30,7 +30,6 @@ from velmora.server.asgi import (
     address,
     http_scope,
     log_access,
-    scope_base,
 )
 
 H2Streams = _v.H2Streams
@@ -109,7 +108,8 @@ class H2Connection(H2Streams, asyncio.Protocol):
         self._flush_soon = False
         self._streams: dict[int, Stream] = {}
         self._deadline = 0.0
-        self._scope: dict[str, Any] = {}
+        self._client: tuple[str, int] | None = None
+        self._server: tuple[str, int] | None = None
         self._peer = "-"
 
     def __repr__(self) -> str:
@@ -120,8 +120,8 @@ class H2Connection(H2Streams, asyncio.Protocol):
     def connection_made(self, transport: Any) -> None:  # type: ignore[override]
         svc = self._svc
         svc.connections.add(self)
-        client = address(transport.get_extra_info("peername"))
-        self._scope = scope_base(svc, client, address(transport.get_extra_info("sockname")))
+        self._client = client = address(transport.get_extra_info("peername"))
+        self._server = address(transport.get_extra_info("sockname"))
         self._peer = f"{client[0]}:{client[1]}" if client else "-"
         transport.set_write_buffer_limits(high=svc.write_high)
         self._idle()
@@ -238,8 +238,8 @@ class H2Connection(H2Streams, asyncio.Protocol):
         svc.cycles.add(stream)
         if svc.access:
             stream.t0 = time.perf_counter()
-        stream.scope = scope = http_scope(svc, self._scope, "2", frame.method or "",
-                                          frame.path or "", _headers(frame))
+        stream.scope = scope = http_scope(svc, "2", frame.method or "", frame.path or "",
+                                          _headers(frame), self._client, self._server)
         stream.task = _Task(stream.run(svc.app, scope), loop=svc.loop, name=TASK_NAME)
 
     def _stream_error(self, sid: int, reason: int) -> bool:

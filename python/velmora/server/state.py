@@ -7,7 +7,7 @@ import asyncio
 import logging
 from typing import Any, Callable
 
-from velmora.server.asgi import access_log, target_splitter
+from velmora.server.asgi import access_log, scope_base, target_splitter
 from velmora.server.config import Config
 
 # A protocol factory for connections that start with the HTTP/2 preface or negotiate "h2"
@@ -43,6 +43,7 @@ class Service:
         self.root_path = config.root_path
         self.extensions: dict[str, Any] = {"http.response.trailers": {}}
         self.lifespan_state: dict[str, Any] = {}
+        self.scope_base = scope_base(self)
         self.access = config.access_log and access_log.isEnabledFor(logging.INFO)
         self.server_header = config.server_header
         self.is_ssl = config.is_ssl
