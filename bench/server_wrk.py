@@ -32,7 +32,7 @@ def contenders(loop: str) -> dict[str, list[str]]:
     out = {
         "velmora": [py, "-m", "velmora", "serve", "examples.hello:app", "--port", str(PORT),
                     "--no-access-log", "--loop", loop, "--log-level", "warning",
-                    "--timeout-keep-alive", "300"],
+                    "--timeout-keep-alive", "300", "--limit-max-connections", "100000"],
         "uvicorn": [py, "-m", "uvicorn", "examples.hello:app", "--port", str(PORT),
                     "--no-access-log", "--loop", loop, "--http", "httptools",
                     "--log-level", "warning", "--timeout-keep-alive", "300"],
@@ -152,32 +152,7 @@ def idle_connection_cost(cmd: list[str], count: int) -> float:
         stop(proc)
 
 
-def main() -> None:
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--duration", type=int, default=10)
-    ap.add_argument("--rounds", type=int, default=3)
-    ap.add_argument("--connections", type=int, default=2000)
-    ap.add_argument("--loop", default="uvloop", choices=["uvloop", "asyncio"])
-    args = ap.parse_args()
-    if shutil.which("wrk") is None:
-        sys.exit("wrk is not installed (apt-get install wrk)")
-    import resource
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, max(soft, args.connections * 2 + 100)),
-                                                hard))
-    procs = contenders(args.loop)
-    results: dict[str, list[tuple[float, float, float]]] = {name: [] for name in procs}
-    for rnd in range(args.rounds):
-        for name, cmd in procs.items():
-            proc = start(cmd)
-            try:
-                wrk(2, proc.pid)  # warm-up
-                results[name].append(wrk(args.duration, proc.pid))
-            finally:
-                stop(proc)
-            rps, p99, per_cpu = results[name][-1]
-            print(f"round {rnd + 1} {name:8s} {rps:10.0f} req/s  p99 {p99:7.2f} ms  "
-                  f"{per_cpu:8.0f} req/CPU-s", flush=True)
+def report(args: argparse.Namespace, results: dict[str, list[tuple[float, float, float]]]) -> None:
     print(f"\nwrk -t1 -c50 -d{args.duration}s, server on CPU 0, loop {args.loop}, "
           f"best of {args.rounds} (req/CPU-s: requests per second of server CPU time, the "
           f"figure that stays meaningful on a shared machine):")
@@ -188,6 +163,37 @@ def main() -> None:
         print(f"  {name:8s} {rps:10.0f} req/s ({rps / base_rps:4.2f}x uvicorn)  "
               f"p99 {p99:7.2f} ms ({p99 / base_p99:4.2f}x uvicorn)  "
               f"{best_cpu[name]:8.0f} req/CPU-s ({best_cpu[name] / best_cpu['uvicorn']:4.2f}x)")
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--duration", type=int, default=10)
+    ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--connections", type=int, default=2000)
+    ap.add_argument("--loop", default="uvloop", choices=["uvloop", "asyncio"])
+    ap.add_argument("--memory-only", action="store_true", help="skip the throughput rounds")
+    args = ap.parse_args()
+    if shutil.which("wrk") is None:
+        sys.exit("wrk is not installed (apt-get install wrk)")
+    import resource
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, max(soft, args.connections * 2 + 100)),
+                                                hard))
+    procs = contenders(args.loop)
+    results: dict[str, list[tuple[float, float, float]]] = {name: [] for name in procs}
+    for rnd in range(0 if args.memory_only else args.rounds):
+        for name, cmd in procs.items():
+            proc = start(cmd)
+            try:
+                wrk(2, proc.pid)  # warm-up
+                results[name].append(wrk(args.duration, proc.pid))
+            finally:
+                stop(proc)
+            rps, p99, per_cpu = results[name][-1]
+            print(f"round {rnd + 1} {name:8s} {rps:10.0f} req/s  p99 {p99:7.2f} ms  "
+                  f"{per_cpu:8.0f} req/CPU-s", flush=True)
+    if not args.memory_only:
+        report(args, results)
     print(f"\nRSS per idle keep-alive connection ({args.connections} connections, one request "
           f"each):")
     cost = {}
