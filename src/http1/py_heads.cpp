@@ -1,12 +1,16 @@
 // H1RequestHead and H1ResponseHead: immutable parsed heads.
+#include <cstddef>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "http/py_header_map.hpp"
 #include "http1/py_http1.hpp"
 #include "module/boundary.hpp"
 #include "module/once.hpp"
 #include "module/setup.hpp"
+
+#include <structmember.h>  // (after Python.h)
 
 namespace velmora::py {
 namespace {
@@ -110,15 +114,6 @@ BOOL_GETTER(resp, resp, http10)
 PyObject* get_req_content_length(PyObject* self, void*) {
   return content_length_of(req(self)->decoded_length);
 }
-PyObject* get_req_method(PyObject* self, void*) {
-  return Py_NewRef(req(self)->method.get());
-}
-PyObject* get_req_target(PyObject* self, void*) {
-  return Py_NewRef(req(self)->target.get());
-}
-PyObject* get_req_headers(PyObject* self, void*) {
-  return Py_NewRef(req(self)->headers.get());
-}
 PyObject* get_req_body_kind(PyObject* self, void*) {
   return Py_NewRef(body_kind_str(http1::body_kind_of(req(self)->decoded_length)));
 }
@@ -168,9 +163,6 @@ void resp_dealloc(PyObject* self) {
 PyGetSetDef kReqGetSet[] = {
     {"content_length", get_req_content_length, nullptr,
      "Declared body length: 0 for an empty body, None for chunked.", nullptr},
-    {"method", get_req_method, nullptr, "The request method.", nullptr},
-    {"target", get_req_target, nullptr, "The request-target.", nullptr},
-    {"headers", get_req_headers, nullptr, "The header fields (HeaderMap) in wire order.", nullptr},
     {"body_kind", get_req_body_kind, nullptr, "'empty', 'length' or 'chunked'.", nullptr},
     {"keep_alive", get_req_keep_alive, nullptr, "The client permits reuse of the connection.",
      nullptr},
@@ -196,10 +188,21 @@ PyGetSetDef kRespGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// The object fields as read-only members: the interpreter reads members without a call.
+static_assert(std::is_standard_layout_v<RequestHeadObject> && sizeof(Ref) == sizeof(PyObject*));
+PyMemberDef kReqMembers[] = {
+    {"method", T_OBJECT_EX, offsetof(RequestHeadObject, method), READONLY, "The request method."},
+    {"target", T_OBJECT_EX, offsetof(RequestHeadObject, target), READONLY, "The request-target."},
+    {"headers", T_OBJECT_EX, offsetof(RequestHeadObject, headers), READONLY,
+     "The header fields (HeaderMap) in wire order."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyType_Slot kReqSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(req_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(req_repr)},
     {Py_tp_getset, kReqGetSet},
+    {Py_tp_members, kReqMembers},
     {Py_tp_doc, const_cast<char*>("A parsed HTTP/1 request head (immutable).")},
     {0, nullptr},
 };

@@ -59,7 +59,7 @@ class RequestCycle:
         self.bad_body = False
         self.waiter: asyncio.Future[None] | None = None
         self.sent = 0
-        self.t0 = 0.0
+        self.t0 = time.perf_counter() if conn._svc.access else 0.0
 
     async def receive(self) -> Message:
         raise NotImplementedError

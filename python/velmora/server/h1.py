@@ -20,13 +20,12 @@ from __future__ import annotations
 import asyncio
 import logging
 import sys
-import time
 from typing import Any, NoReturn
 
 from velmora import _velmora as _v
 from velmora.server.asgi import (
-    ASGIProtocolError,
     TASK_NAME,
+    ASGIProtocolError,
     ClientDisconnected,
     RequestCycle,
     address,
@@ -379,7 +378,10 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
             self._pause()
         elif self._paused:
             self._resume()
-        self._cycle = cycle = Cycle(self, head, seq, dec)
+        self._cycle = cycle = Cycle(self, head)
+        cycle.seq = seq
+        cycle.dec = dec
+        cycle.body_open = True
         limit = svc.limit_concurrency
         if limit is not None and (len(svc.connections) > limit or len(svc.cycles) >= limit):
             cycle.reject(503)
@@ -516,15 +518,12 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
 class Cycle(RequestCycle):
     """One request and its response: the ASGI ``receive`` and ``send`` of one ``http`` scope."""
 
+    # (set by the connection right after construction: a constructor of its own would cost
+    # every request a call)
     __slots__ = ("seq", "dec", "body_open")
-
-    def __init__(self, conn: ServerConnection, head: Any, seq: int, dec: Any) -> None:
-        RequestCycle.__init__(self, conn, head)
-        self.seq = seq
-        self.dec = dec
-        self.body_open = True
-        if conn._svc.access:
-            self.t0 = time.perf_counter()
+    seq: int
+    dec: Any
+    body_open: bool
 
     # ---- receive ----------------------------------------------------------------------------
 
@@ -702,13 +701,19 @@ class Cycle(RequestCycle):
             self._fail()
             raise ASGIProtocolError(str(obj)) from None
         self.finished = True
-        if conn._svc.access:
+        svc = conn._svc
+        if svc.access:
             self._log_access()
         if self.waiter is not None:
             self.wake()
         if conn._cycle is self:
             conn._cycle = None
-        if after == NEXT_CLOSE:
+        if after == READ_TRANSPORT and not (conn._eof or conn._hd or conn._paused):
+            # the usual keep-alive step, as _verdict takes it
+            conn._mode = _IDLE
+            span = svc.keep_alive_span
+            conn._deadline = svc.now + span if span else 0.0
+        elif after == NEXT_CLOSE:
             conn._close(obj)
         else:
             conn._verdict(after, obj, True)

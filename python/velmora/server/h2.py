@@ -18,13 +18,12 @@ from __future__ import annotations
 
 import asyncio
 import logging
-import time
 from typing import Any
 
 from velmora import _velmora as _v
 from velmora.server.asgi import (
-    ASGIProtocolError,
     TASK_NAME,
+    ASGIProtocolError,
     ClientDisconnected,
     RequestCycle,
     address,
@@ -236,8 +235,6 @@ class H2Connection(H2Streams, asyncio.Protocol):
             stream.reject(503)
             return
         svc.cycles.add(stream)
-        if svc.access:
-            stream.t0 = time.perf_counter()
         stream.scope = scope = http_scope(svc, "2", frame.method or "", frame.path or "",
                                           _headers(frame), self._client, self._server)
         stream.task = _Task(stream.run(svc.app, scope), loop=svc.loop, name=TASK_NAME)
