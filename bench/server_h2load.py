@@ -20,7 +20,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from server_wrk import PORT, _has, cpu_seconds, start, stop  # noqa: E402
+from server_wrk import PORT, _has, start, stop, tree_cpu  # noqa: E402
 
 
 def contenders(loop: str) -> dict[str, list[str]]:
@@ -40,30 +40,6 @@ def contenders(loop: str) -> dict[str, list[str]]:
                           "--http", "2", "--loop", loop, "--log-level", "warning",
                           "examples.hello:app"]
     return out
-
-
-def tree_cpu(pid: int) -> float:
-    """CPU seconds of ``pid`` and of its live descendants (servers that fork workers)."""
-    import os
-
-    children: dict[int, list[int]] = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat") as f:
-                    ppid = int(f.read().rsplit(")", 1)[1].split()[1])
-            except (OSError, ValueError, IndexError):
-                continue
-            children.setdefault(ppid, []).append(int(entry))
-    total, todo = 0.0, [pid]
-    while todo:
-        p = todo.pop()
-        try:
-            total += cpu_seconds(p)
-        except OSError:
-            pass
-        todo.extend(children.get(p, ()))
-    return total
 
 
 def h2load(duration: int, pid: int) -> tuple[float, float, str]:

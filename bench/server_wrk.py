@@ -94,13 +94,35 @@ def cpu_seconds(pid: int) -> float:
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def tree_cpu(pid: int) -> float:
+    """CPU seconds of ``pid`` and of its live descendants (servers that fork workers)."""
+    children: dict[int, list[int]] = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+            except (OSError, ValueError, IndexError):
+                continue
+            children.setdefault(ppid, []).append(int(entry))
+    total, todo = 0.0, [pid]
+    while todo:
+        p = todo.pop()
+        try:
+            total += cpu_seconds(p)
+        except OSError:
+            pass
+        todo.extend(children.get(p, ()))
+    return total
+
+
 def wrk(duration: int, pid: int) -> tuple[float, float, float]:
     """(requests/s, p99 ms, requests per CPU-second of the server)."""
-    cpu0 = cpu_seconds(pid)
+    cpu0 = tree_cpu(pid)
     out = subprocess.run(["taskset", "-c", "1", "wrk", "-t1", "-c50", f"-d{duration}s",
                           "--latency", f"http://127.0.0.1:{PORT}/"], capture_output=True,
                          text=True, timeout=duration + 30).stdout
-    cpu = cpu_seconds(pid) - cpu0
+    cpu = tree_cpu(pid) - cpu0
     rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
     total = int(re.search(r"(\d+) requests in", out).group(1))
     if "Non-2xx" in out or "Socket errors" in out:

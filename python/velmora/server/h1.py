@@ -603,14 +603,14 @@ class Cycle(RequestCycle):
             more = message.get("more_body", False)
             if self.gone:
                 raise ClientDisconnected("the client closed the connection")
+            self.sent += len(body)
+            if not (more or self.head_sent or self.trailers):
+                self._send_whole(body)
+                return
             conn = self.conn
             codec = conn._codec
             transport = conn._t
-            self.sent += len(body)
             if not self.head_sent:
-                if not more and not self.trailers:
-                    self._send_whole(body)
-                    return
                 head = self._respond_head(True)
                 if head is None:
                     raise ClientDisconnected("the client closed the connection")
