@@ -40,6 +40,18 @@ bool seq_arg(PyObject* o, uint64_t& seq) {
   return to_u64(o, seq);
 }
 
+// A response status: an unsigned 16-bit integer.
+bool status_arg(PyObject* o, uint32_t& status) {
+  uint64_t v;
+  if (!to_u64(o, v)) return false;
+  if (v > 0xffff) {
+    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C unsigned short");
+    return false;
+  }
+  status = uint32_t(v);
+  return true;
+}
+
 // One argument `seq`.
 bool parse_seq(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                uint64_t& seq) {
@@ -325,12 +337,9 @@ PyObject* m_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   static const ArgSignature sig{"respond_head", names, 7, 4, 4};
   PyObject* a[7];
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-  uint64_t seq, status;
-  if (!seq_arg(a[0], seq) || !to_u64(a[1], status)) return nullptr;
-  if (status > 0xffff) {
-    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C unsigned short");
-    return nullptr;
-  }
+  uint64_t seq;
+  uint32_t status;
+  if (!seq_arg(a[0], seq) || !status_arg(a[1], status)) return nullptr;
   std::optional<uint64_t> content_length;
   if (a[4] && a[4] != Py_None) {
     uint64_t n;
@@ -346,8 +355,8 @@ PyObject* m_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     Drops drops;
     Ref done = held(a[3]);
     r = locked(self, [&](State& st) {
-      return st.respond_head(seq, uint32_t(status), headers, std::move(done), content_length,
-                             chunked, want, drops);
+      return st.respond_head(seq, status, headers, std::move(done), content_length, chunked, want,
+                             drops);
     });
   }
   if (r.error) return raise_serialize(std::move(*r.error));
@@ -363,12 +372,9 @@ PyObject* m_respond_whole(PyObject* self, PyObject* const* args, Py_ssize_t narg
   static const ArgSignature sig{"respond_whole", names, 5, 5, 4};
   PyObject* a[5];
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-  uint64_t seq, status;
-  if (!seq_arg(a[0], seq) || !to_u64(a[1], status)) return nullptr;
-  if (status > 0xffff) {
-    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C unsigned short");
-    return nullptr;
-  }
+  uint64_t seq;
+  uint32_t status;
+  if (!seq_arg(a[0], seq) || !status_arg(a[1], status)) return nullptr;
   std::string_view body, server;
   if (!bytes_arg(a[3], "respond_whole", "body", body)) return nullptr;
   if (a[4] && a[4] != Py_None && !bytes_arg(a[4], "respond_whole", "server", server))
@@ -386,9 +392,8 @@ PyObject* m_respond_whole(PyObject* self, PyObject* const* args, Py_ssize_t narg
   State::RespondedWhole r;
   {
     Drops drops;
-    r = locked(self, [&](State& st) {
-      return st.respond_whole(seq, uint32_t(status), headers, body, drops);
-    });
+    r = locked(self,
+               [&](State& st) { return st.respond_whole(seq, status, headers, body, drops); });
   }
   if (r.error) return raise_serialize(std::move(*r.error));
   if (r.code != http1::kReqOk) return Py_BuildValue("(iOiO)", int(r.code), Py_None, 0, Py_None);
