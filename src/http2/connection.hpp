@@ -400,6 +400,7 @@ class Connection {
   void post_close(uint32_t sid, StreamRecord& s, SendVerdict& v, Released& drop);
   // The stop of a stream that is not in the store.
   Stop absent_stop(uint32_t sid) const;
+  StreamRecord* sending_stream(uint32_t sid, SendVerdict& v);
   // A DATA frame nobody will read: its connection window is consumed and given back.
   std::optional<PendingError> swallow_data(uint32_t flow_controlled_len);
   void apply_headers(const HeadersInfo& f, Handle& spare, HeadersVerdict& v, Released& drop);

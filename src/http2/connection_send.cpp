@@ -80,6 +80,21 @@ void Connection::post_close(uint32_t sid, StreamRecord& s, SendVerdict& v, Relea
   maybe_remove(sid, drop);
 }
 
+// The stream `sid` when it may send DATA or trailers now; otherwise null, with `v.stopped` saying
+// why (the stream is gone, or its sending half is not open).
+StreamRecord* Connection::sending_stream(uint32_t sid, SendVerdict& v) {
+  auto it = streams_.find(sid);
+  if (it == streams_.end()) {
+    v.stopped = absent_stop(sid);
+    return nullptr;
+  }
+  if (!it->second.state.is_send_streaming()) {
+    v.stopped = stop_of(it->second.state);
+    return nullptr;
+  }
+  return &it->second;
+}
+
 SendVerdict Connection::send_data(uint32_t sid, std::string_view data, uint64_t offset,
                                   bool end_stream, Released& drop) {
   SendVerdict v;
@@ -89,16 +104,9 @@ SendVerdict Connection::send_data(uint32_t sid, std::string_view data, uint64_t 
     return v;
   }
   LockGuard g(state_mutex_);
-  auto it = streams_.find(sid);
-  if (it == streams_.end()) {
-    v.stopped = absent_stop(sid);
-    return v;
-  }
-  StreamRecord& s = it->second;
-  if (!s.state.is_send_streaming()) {
-    v.stopped = stop_of(s.state);
-    return v;
-  }
+  StreamRecord* sending = sending_stream(sid, v);
+  if (!sending) return v;
+  StreamRecord& s = *sending;
   const uint64_t rest = data.size() - offset;
   if (rest == 0) {
     // An empty DATA frame uses no window.
@@ -143,16 +151,9 @@ SendVerdict Connection::send_trailers(uint32_t sid, const http::HeaderMap& trail
                                       Released& drop) {
   SendVerdict v;
   LockGuard g(state_mutex_);
-  auto it = streams_.find(sid);
-  if (it == streams_.end()) {
-    v.stopped = absent_stop(sid);
-    return v;
-  }
-  StreamRecord& s = it->second;
-  if (!s.state.is_send_streaming()) {
-    v.stopped = stop_of(s.state);
-    return v;
-  }
+  StreamRecord* sending = sending_stream(sid, v);
+  if (!sending) return v;
+  StreamRecord& s = *sending;
   if (has_connection_specific(trailers)) {
     v.error = malformed_headers_error();
     return v;

@@ -8,6 +8,8 @@ import time
 from typing import Any, Awaitable, Callable, MutableMapping
 from urllib.parse import unquote
 
+from velmora._velmora import HeaderMap
+
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
 Receive = Callable[[], Awaitable[Message]]
@@ -18,6 +20,10 @@ ASGI_VERSION = {"version": "3.0", "spec_version": "2.4"}
 
 # The name of every task that runs an application for one request.
 TASK_NAME = "velmora.request"
+# The Server field of responses, unless the application sets one.
+SERVER_NAME = b"velmora"
+# The fields of the plain-text responses the server writes itself.
+TEXT_PLAIN = [(b"content-type", b"text/plain; charset=utf-8")]
 
 error_log = logging.getLogger("velmora.error")
 access_log = logging.getLogger("velmora.access")
@@ -88,6 +94,24 @@ class RequestCycle:
                 self.app_incomplete()
         finally:
             self.conn.cycle_done(self)
+
+    async def _wait(self) -> None:
+        """Waits until ``wake`` is called."""
+        waiter = self.waiter = self.conn._svc.loop.create_future()
+        try:
+            await waiter
+        finally:
+            if self.waiter is waiter:
+                self.waiter = None
+
+    def response_fields(self) -> HeaderMap:
+        """The response's header fields, with the Server field unless the application set
+        one (or the server is configured without it)."""
+        headers = self.headers
+        hm = HeaderMap(headers) if headers else HeaderMap()
+        if self.conn._svc.server_header:
+            hm.setdefault("server", SERVER_NAME)
+        return hm
 
     def wake(self) -> None:
         """Wakes a ``receive`` waiting for the request body or the client's departure."""
@@ -183,6 +207,15 @@ def target_splitter(root_path: str) -> Callable[[str], tuple[str, bytes, bytes]]
         return result
 
     return split
+
+
+def transport_addresses(transport: Any) -> tuple[tuple[str, int] | None,
+                                                tuple[str, int] | None, str]:
+    """``(client, server, peer)`` of a connection: the ASGI addresses and the client as the
+    access log writes it."""
+    client = address(transport.get_extra_info("peername"))
+    server = address(transport.get_extra_info("sockname"))
+    return client, server, f"{client[0]}:{client[1]}" if client else "-"
 
 
 def address(info: Any) -> tuple[str, int] | None:

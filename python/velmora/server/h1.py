@@ -24,13 +24,15 @@ from typing import Any, NoReturn
 
 from velmora import _velmora as _v
 from velmora.server.asgi import (
+    SERVER_NAME,
     TASK_NAME,
+    TEXT_PLAIN,
     ASGIProtocolError,
     ClientDisconnected,
     RequestCycle,
-    address,
     http_scope,
     log_access,
+    transport_addresses,
 )
 
 H1ServerState = _v.H1ServerState
@@ -73,8 +75,6 @@ _log = logging.getLogger("velmora.error")
 # Responses written without the application, keyed by status.
 _REASONS = {400: b"Bad Request", 414: b"URI Too Long", 431: b"Request Header Fields Too Large",
             500: b"Internal Server Error", 503: b"Service Unavailable"}
-_TEXT = [(b"content-type", b"text/plain; charset=utf-8")]
-_SERVER = b"velmora"
 _COALESCE = 16384  # below this, a body and its end go out in one write
 
 
@@ -147,9 +147,7 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
     def connection_made(self, transport: Any) -> None:  # type: ignore[override]
         svc = self._svc
         svc.connections.add(self)
-        self._client = client = address(transport.get_extra_info("peername"))
-        self._server = address(transport.get_extra_info("sockname"))
-        self._peer = f"{client[0]}:{client[1]}" if client else "-"
+        self._client, self._server, self._peer = transport_addresses(transport)
         transport.set_write_buffer_limits(high=svc.write_high)
         if svc.head_span:  # a fresh connection owes a complete head from the accept on
             self._hd = True
@@ -424,7 +422,7 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
         if transport is not None and status is not None:
             body = b"%d %s" % (status, _REASONS.get(status, b""))
             codec = self.codec
-            head = codec.serialize_response(status, HeaderMap(_TEXT), keep_alive=False,
+            head = codec.serialize_response(status, HeaderMap(TEXT_PLAIN), keep_alive=False,
                                             content_length=len(body))
             transport.write(codec.serialize_head_and_body(head, body))
         _log.debug("%s: malformed request head: %s", self._peer, exc)
@@ -530,14 +528,6 @@ class Cycle(RequestCycle):
     def peer_gone(self) -> None:
         self.gone = True
         self.wake()
-
-    async def _wait(self) -> None:
-        waiter = self.waiter = self.conn._svc.loop.create_future()
-        try:
-            await waiter
-        finally:
-            if self.waiter is waiter:
-                self.waiter = None
 
     async def receive(self) -> dict[str, Any]:
         if self.body_open and not self.gone:
@@ -685,7 +675,7 @@ class Cycle(RequestCycle):
         """The whole response in one write: head, body and end, and on to the next request."""
         conn = self.conn
         seq = self.seq
-        server = _SERVER if conn._svc.server_header else None
+        server = SERVER_NAME if conn._svc.server_header else None
         code, data, after, obj = conn.respond_whole(seq, self.status, self.headers, body, server)
         if code == REQ_CONTINUE:  # the 100 Continue went out first: the claim stands
             code, data, after, obj = conn.respond_whole(seq, self.status, self.headers, body,
@@ -723,10 +713,7 @@ class Cycle(RequestCycle):
         gone. The codec frames the body by the application's Content-Length, or chunked; a
         body that does not match its declared length fails the connection."""
         conn = self.conn
-        headers = self.headers
-        hm = HeaderMap(headers) if headers else HeaderMap()
-        if conn._svc.server_header:
-            hm.setdefault("server", _SERVER)
+        hm = self.response_fields()
         code, head, armed = conn.respond_head(self.seq, self.status, hm, _WATCHER,
                                               chunked=True, want=stream)
         if code == REQ_CONTINUE:
@@ -781,7 +768,7 @@ class Cycle(RequestCycle):
         self.started = True
         self.trailers = False
         self.status = status
-        self.headers = _TEXT + [(b"connection", b"close")]
+        self.headers = TEXT_PLAIN + [(b"connection", b"close")]
         body = b"%d %s" % (status, _REASONS[status])
         self.conn.mark_unusable()
         self.sent = len(body)

@@ -23,12 +23,13 @@ from typing import Any
 from velmora import _velmora as _v
 from velmora.server.asgi import (
     TASK_NAME,
+    TEXT_PLAIN,
     ASGIProtocolError,
     ClientDisconnected,
     RequestCycle,
-    address,
     http_scope,
     log_access,
+    transport_addresses,
 )
 
 H2Streams = _v.H2Streams
@@ -60,8 +61,6 @@ FLOW_CONTROL_ERROR = 3
 CANCEL = 8
 
 _log = logging.getLogger("velmora.error")
-_SERVER = b"velmora"
-_TEXT = [(b"content-type", b"text/plain; charset=utf-8")]
 
 _OPEN, _CLOSING, _CLOSED = range(3)
 
@@ -119,9 +118,7 @@ class H2Connection(H2Streams, asyncio.Protocol):
     def connection_made(self, transport: Any) -> None:  # type: ignore[override]
         svc = self._svc
         svc.connections.add(self)
-        self._client = client = address(transport.get_extra_info("peername"))
-        self._server = address(transport.get_extra_info("sockname"))
-        self._peer = f"{client[0]}:{client[1]}" if client else "-"
+        self._client, self._server, self._peer = transport_addresses(transport)
         transport.set_write_buffer_limits(high=svc.write_high)
         self._idle()
         self.begin()
@@ -449,14 +446,6 @@ class Stream(RequestCycle):
             await self._wait()
         return {"type": "http.disconnect"}
 
-    async def _wait(self) -> None:
-        waiter = self.waiter = self.conn._svc.loop.create_future()
-        try:
-            await waiter
-        finally:
-            if self.waiter is waiter:
-                self.waiter = None
-
     async def _wait_send(self) -> None:
         waiter = self.send_waiter = self.conn._svc.loop.create_future()
         try:
@@ -518,9 +507,7 @@ class Stream(RequestCycle):
     def _send_head(self, end: bool) -> None:
         conn = self.conn
         headers = self.headers
-        hm = HeaderMap(headers) if headers else HeaderMap()
-        if conn._svc.server_header:
-            hm.setdefault("server", _SERVER)
+        hm = self.response_fields()
         try:
             vd = conn.send_response_head(self.sid, self.status, hm, end)
         except VelmoraError as exc:
@@ -600,7 +587,7 @@ class Stream(RequestCycle):
         body = b"%d Service Unavailable" % status
         self.started = True
         self.status = status
-        self.headers = _TEXT
+        self.headers = TEXT_PLAIN
         try:
             self._send_head(False)
             vd = self.conn.send_data(self.sid, body, 0, True)
@@ -620,7 +607,7 @@ class Stream(RequestCycle):
         self.started = True
         self.trailers = False
         self.status = 500
-        self.headers = _TEXT
+        self.headers = TEXT_PLAIN
         try:
             self._send_head(False)
             vd = self.conn.send_data(self.sid, body, 0, True)
