@@ -68,6 +68,15 @@ _NO_TASK = object()
 _NO_BODY_METHODS = frozenset(("GET", "HEAD", "OPTIONS", "DELETE", "TRACE", "CONNECT"))
 
 
+def content_bytes(chunk: Any) -> bytes:
+    """A piece of request content as bytes (bytes-like objects and text are accepted)."""
+    if isinstance(chunk, (bytes, bytearray, memoryview)):
+        return bytes(chunk)
+    if isinstance(chunk, str):
+        return chunk.encode()
+    raise TypeError(f"request content must yield bytes, not {type(chunk).__name__}")
+
+
 class Disconnected(ReadError):
     """The server closed a connection before sending any byte of the response.
 
@@ -658,12 +667,7 @@ class Connection(H1ClientState, asyncio.Protocol):
     async def _write_chunk(self, codec: H1Codec, transport: Any, chunk: Any,
                            write_timeout: float | None) -> None:
         if not isinstance(chunk, bytes):
-            if isinstance(chunk, (bytearray, memoryview)):
-                chunk = bytes(chunk)
-            elif isinstance(chunk, str):
-                chunk = chunk.encode()
-            else:
-                raise TypeError(f"request content must yield bytes, not {type(chunk).__name__}")
+            chunk = content_bytes(chunk)
         if not chunk:
             return
         if self._lost or self._exc is not None:

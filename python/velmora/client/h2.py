@@ -53,7 +53,7 @@ from .errors import (
     WriteError,
     WriteTimeout,
 )
-from .h1 import Disconnected
+from .h1 import Disconnected, content_bytes
 
 log = logging.getLogger("velmora.client")
 
@@ -764,12 +764,7 @@ class H2Connection(H2Streams, asyncio.Protocol):
 
     async def _write_chunk(self, h: _Stream, chunk: Any, write_timeout: float | None) -> None:
         if not isinstance(chunk, bytes):
-            if isinstance(chunk, (bytearray, memoryview)):
-                chunk = bytes(chunk)
-            elif isinstance(chunk, str):
-                chunk = chunk.encode()
-            else:
-                raise TypeError(f"request content must yield bytes, not {type(chunk).__name__}")
+            chunk = content_bytes(chunk)
         offset = 0
         n = len(chunk)
         sid = h.sid
