@@ -24,60 +24,15 @@ import asyncio
 import ctypes
 import gc
 import os
-import shutil
-import socket
 import subprocess
 import sys
 import tempfile
-import textwrap
 import time
 from pathlib import Path
 
-BODY = b"x" * 612  # the size of nginx's default index page
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def start_nginx(tmp: str) -> tuple[subprocess.Popen, int]:
-    binary = shutil.which("nginx") or "/usr/sbin/nginx"
-    root = Path(tmp) / "www"
-    root.mkdir()
-    (root / "index.html").write_bytes(BODY)
-    port = free_port()
-    conf = Path(tmp) / "nginx.conf"
-    conf.write_text(textwrap.dedent(f"""
-        daemon off;
-        master_process off;
-        worker_processes 1;
-        pid {tmp}/nginx.pid;
-        error_log stderr error;
-        {"user root;" if os.geteuid() == 0 else ""}
-        events {{ worker_connections 4096; }}
-        http {{
-            access_log off;
-            client_body_temp_path {tmp}/body;
-            proxy_temp_path {tmp}/proxy;
-            fastcgi_temp_path {tmp}/fastcgi;
-            uwsgi_temp_path {tmp}/uwsgi;
-            scgi_temp_path {tmp}/scgi;
-            keepalive_requests 1000000;
-            keepalive_timeout 300s;
-            open_file_cache max=10;
-            server {{ listen 127.0.0.1:{port}; root {root}; }}
-        }}
-    """))
-    proc = subprocess.Popen([binary, "-c", str(conf), "-p", tmp])
-    for _ in range(200):
-        with socket.socket() as s:
-            if s.connect_ex(("127.0.0.1", port)) == 0:
-                return proc, port
-        time.sleep(0.05)
-    proc.kill()
-    raise SystemExit("nginx did not start")
+from nginx_static import BODY, best_rounds, start_nginx  # noqa: E402
 
 
 # ---- contenders ---------------------------------------------------------------------------------
@@ -132,19 +87,7 @@ CONTENDERS = [("velmora", run_velmora), ("httpx", run_httpx), ("aiohttp", run_ai
 
 
 async def throughput(url: str, n: int, rounds: int) -> None:
-    best: dict[str, float] = {}
-    cpu: dict[str, float] = {}
-    for rnd in range(rounds):
-        for name, fn in CONTENDERS:
-            try:
-                el, c = await fn(url, n)
-            except ImportError as exc:
-                print(f"  {name}: skipped ({exc})")
-                continue
-            best[name] = min(best.get(name, float("inf")), el)
-            cpu[name] = min(cpu.get(name, float("inf")), c)
-        print(f"  round {rnd + 1}: " + ", ".join(
-            f"{k} {n / v:,.0f}/s" for k, v in best.items()), flush=True)
+    best, cpu = await best_rounds(CONTENDERS, rounds, n, url, n)
     print(f"\n{n} sequential GETs of {len(BODY)} bytes over one keep-alive connection "
           f"(best of {rounds} rounds; client CPU is this process's CPU time):")
     for name, el in best.items():
@@ -212,7 +155,7 @@ def main() -> None:
         run = uvloop.run
     with tempfile.TemporaryDirectory(prefix="velmora-bench-") as tmp:
         os.chmod(tmp, 0o755)
-        proc, port = start_nginx(tmp)
+        proc, port = start_nginx(tmp, http="keepalive_requests 1000000;")
         url = f"http://127.0.0.1:{port}/index.html"
         try:
             if os.environ.get("PYTHONMALLOC") == "malloc":

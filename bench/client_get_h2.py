@@ -21,30 +21,20 @@ from __future__ import annotations
 import argparse
 import asyncio
 import os
-import shutil
-import socket
 import ssl
 import subprocess
+import sys
 import tempfile
-import textwrap
 import time
 from pathlib import Path
 
-BODY = b"x" * 612  # the size of nginx's default index page
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+from nginx_static import BODY, best_rounds  # noqa: E402
+from nginx_static import start_nginx as start_static  # noqa: E402
 
 
 def start_nginx(tmp: str, tls: bool, concurrency: int) -> tuple[subprocess.Popen, int, str | None]:
-    binary = shutil.which("nginx") or "/usr/sbin/nginx"
-    root = Path(tmp) / "www"
-    root.mkdir()
-    (root / "index.html").write_bytes(BODY)
-    port = free_port()
     cafile = None
     tls_conf = ""
     if tls:
@@ -54,41 +44,10 @@ def start_nginx(tmp: str, tls: bool, concurrency: int) -> tuple[subprocess.Popen
                         "-addext", "subjectAltName=IP:127.0.0.1"], check=True,
                        capture_output=True)
         tls_conf = f"ssl_certificate {cafile}; ssl_certificate_key {tmp}/key.pem;"
-    conf = Path(tmp) / "nginx.conf"
-    conf.write_text(textwrap.dedent(f"""
-        daemon off;
-        master_process off;
-        worker_processes 1;
-        pid {tmp}/nginx.pid;
-        error_log stderr error;
-        {"user root;" if os.geteuid() == 0 else ""}
-        events {{ worker_connections 4096; }}
-        http {{
-            access_log off;
-            client_body_temp_path {tmp}/body;
-            proxy_temp_path {tmp}/proxy;
-            fastcgi_temp_path {tmp}/fastcgi;
-            uwsgi_temp_path {tmp}/uwsgi;
-            scgi_temp_path {tmp}/scgi;
-            keepalive_timeout 300s;
-            keepalive_requests 10000000;
-            http2_max_concurrent_streams {concurrency};
-            open_file_cache max=10;
-            server {{
-                listen 127.0.0.1:{port} {"ssl http2" if tls else "http2"};
-                {tls_conf}
-                root {root};
-            }}
-        }}
-    """))
-    proc = subprocess.Popen([binary, "-c", str(conf), "-p", tmp])
-    for _ in range(200):
-        with socket.socket() as s:
-            if s.connect_ex(("127.0.0.1", port)) == 0:
-                return proc, port, cafile
-        time.sleep(0.05)
-    proc.kill()
-    raise SystemExit("nginx did not start")
+    proc, port = start_static(tmp, http=f"keepalive_requests 10000000; "
+                                        f"http2_max_concurrent_streams {concurrency};",
+                              listen="ssl http2" if tls else "http2", server=tls_conf)
+    return proc, port, cafile
 
 
 async def timed(get, n: int) -> tuple[float, float]:
@@ -143,19 +102,7 @@ CONTENDERS = [("velmora", run_velmora), ("httpx", run_httpx),
 
 
 async def throughput(url: str, n: int, rounds: int, cafile: str | None) -> None:
-    best: dict[str, float] = {}
-    cpu: dict[str, float] = {}
-    for rnd in range(rounds):
-        for name, fn in CONTENDERS:
-            try:
-                el, c = await fn(url, n, cafile)
-            except ImportError as exc:
-                print(f"  {name}: skipped ({exc})")
-                continue
-            best[name] = min(best.get(name, float("inf")), el)
-            cpu[name] = min(cpu.get(name, float("inf")), c)
-        print(f"  round {rnd + 1}: " + ", ".join(
-            f"{k} {n / v:,.0f}/s" for k, v in best.items()), flush=True)
+    best, cpu = await best_rounds(CONTENDERS, rounds, n, url, n, cafile)
     print(f"\n{n} concurrent GETs of {len(BODY)} bytes on one HTTP/2 connection "
           f"(best of {rounds} rounds; client CPU is this process's CPU time):")
     for name, el in best.items():
