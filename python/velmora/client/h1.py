@@ -559,7 +559,11 @@ class Connection(H1ClientState, asyncio.Protocol):
                 if rel is not None:
                     rel(self, True)
                 return
-        transport = self.close_now()
+        self._let_go(self.close_now())
+
+    def _let_go(self, transport: Any) -> None:
+        """The exchange ended and the connection with it: stop the body writer and the timer,
+        close ``transport`` (the core's verdict) and leave the pool."""
         writer = self.take_writer()
         if writer is not None:
             writer.cancel()
@@ -587,18 +591,8 @@ class Connection(H1ClientState, asyncio.Protocol):
             return
         self._phase = _DONE
         self._dec = None
-        writer = self.take_writer()
-        if writer is not None:
-            writer.cancel()
         exc = self._exc
-        transport = self.fail(_copy_error(exc) if exc is not None else None)
-        self._cancel_timer()
-        self.end_exchange()
-        if transport is not None:
-            transport.close()
-        rel = self._release
-        if rel is not None:
-            rel(self, False)
+        self._let_go(self.fail(_copy_error(exc) if exc is not None else None))
 
     def abandon(self) -> None:
         """The response was closed before its body was read to the end."""
