@@ -11,34 +11,24 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_input.hpp"
 #include "http1/head_serializer.hpp"
 #include "http1/request_head.hpp"
 #include "http1/response_head.hpp"
 
 using namespace velmora;
+using fuzz::Input;
 using namespace velmora::http1;
 
 namespace {
 
-struct Input {
-  const uint8_t* p;
-  size_t n;
-  uint8_t byte() {
-    if (n == 0) return 0;
-    --n;
-    return *p++;
-  }
-  std::string value(size_t k) {
-    k = std::min(k, n);
-    std::string s(reinterpret_cast<const char*>(p), k);
-    p += k;
-    n -= k;
-    // Field values only: no control bytes (a caller's CR or LF is another class of fault).
-    for (char& c : s)
-      if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f) c = '0';
-    return s;
-  }
-};
+// Field-value bytes only: no control bytes (a caller's CR or LF is another class of fault).
+std::string field_value(Input& in, size_t k) {
+  std::string s(in.take(k));
+  for (char& c : s)
+    if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f) c = '0';
+  return s;
+}
 
 constexpr std::string_view kNames[] = {
     "content-length", "transfer-encoding", "connection",       "trailer", "x-a",
@@ -106,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   headers.add("host", "h");
   for (int i = 0; i < 12 && in.n > 0; ++i) {
     const uint8_t sel = in.byte();
-    std::string v = sel & 0x80 ? in.value(in.byte() % 16) : std::string(kCanned[in.byte() % 12]);
+    std::string v =
+        sel & 0x80 ? field_value(in, in.byte() % 16) : std::string(kCanned[in.byte() % 12]);
     headers.add(kNames[sel & 7], v);
   }
 

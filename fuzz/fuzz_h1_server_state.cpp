@@ -8,9 +8,12 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_input.hpp"
 #include "http1/server_state.hpp"
 
 using namespace velmora;
+using fuzz::Input;
+using fuzz::require;
 using namespace velmora::http1;
 
 namespace {
@@ -28,27 +31,6 @@ struct Traits {
 };
 
 using State = ServerState<Traits>;
-
-struct Input {
-  const uint8_t* p;
-  size_t n;
-  uint8_t byte() {
-    if (n == 0) return 0;
-    --n;
-    return *p++;
-  }
-  std::string_view take(size_t k) {
-    k = std::min(k, n);
-    std::string_view s(reinterpret_cast<const char*>(p), k);
-    p += k;
-    n -= k;
-    return s;
-  }
-};
-
-void require(bool ok) {
-  if (!ok) std::abort();
-}
 
 }  // namespace
 

@@ -15,33 +15,17 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz_input.hpp"
 #include "../tests/native/h2_harness.hpp"
 #include "http2/connection.hpp"
 #include "http2/frame_encoder.hpp"
 
 using namespace velmora;
+using fuzz::Input;
 using namespace velmora::http2;
 using namespace h2test;
 
 namespace {
-
-struct Input {
-  const uint8_t* p;
-  size_t n;
-  uint8_t byte() {
-    if (n == 0) return 0;
-    --n;
-    return *p++;
-  }
-  uint32_t u16() { return uint32_t(byte()) << 8 | byte(); }
-  std::string_view take(size_t k) {
-    k = k < n ? k : n;
-    std::string_view s(reinterpret_cast<const char*>(p), k);
-    p += k;
-    n -= k;
-    return s;
-  }
-};
 
 [[noreturn]] void fail_check(const char* what) {
   std::fprintf(stderr, "invariant violated: %s\n", what);
