@@ -24,16 +24,7 @@ using namespace h2test;
 
 namespace {
 
-struct Pair {
-  Connection client;
-  Connection server;
-  Observed oc, os;
-  Pair(ConnectionConfig cc, ConnectionConfig sc) : client(cc), server(sc) {
-    client.begin();
-    server.begin();
-    settle(client, server, oc, os);
-  }
-};
+using Pair = Linked;
 
 http::HeaderMap request_fields() {
   http::HeaderMap h;

@@ -295,4 +295,17 @@ inline ConnectionConfig server_config() {
   return c;
 }
 
+// A client and a server after the SETTINGS exchange.
+struct Linked {
+  Connection client;
+  Connection server;
+  Observed oc, os;
+  explicit Linked(ConnectionConfig cc = client_config(), ConnectionConfig sc = server_config())
+      : client(cc), server(sc) {
+    client.begin();
+    server.begin();
+    settle(client, server, oc, os);
+  }
+};
+
 }  // namespace h2test

@@ -15,17 +15,9 @@ using namespace h2test;
 
 namespace {
 
-// A client and a server after the SETTINGS exchange.
-struct Pair {
-  Connection client;
-  Connection server;
-  Observed oc, os;
-  explicit Pair(ConnectionConfig cc = client_config(), ConnectionConfig sc = server_config())
-      : client(cc), server(sc) {
-    client.begin();
-    server.begin();
-    settle(client, server, oc, os);
-  }
+// A client and a server after the SETTINGS exchange, with the steps the tests repeat.
+struct Pair : Linked {
+  using Linked::Linked;
   uint32_t open(bool end_stream = true, int handle_id = 1, std::string_view method = "GET") {
     RequestSpec r;
     r.method = method;
