@@ -37,6 +37,21 @@ def wait_port(port: int, proc: subprocess.Popen, deadline: float = 15.0) -> None
     raise RuntimeError(f"server did not listen on {port} in {deadline}s")
 
 
+@contextlib.contextmanager
+def serving(proc: subprocess.Popen, port: int) -> Iterator[None]:
+    """Waits for ``proc`` to listen on ``port``; stops it when the block ends."""
+    try:
+        wait_port(port, proc)
+        yield
+    finally:
+        proc.terminate()
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(5)
+
+
 def nginx_binary() -> str | None:
     return shutil.which("nginx") or next(
         (p for p in ("/usr/sbin/nginx", "/usr/local/sbin/nginx") if os.path.exists(p)), None)
@@ -90,16 +105,8 @@ def nginx(files: dict[str, bytes], *, keepalive_timeout: str = "75s",
         """))
         proc = subprocess.Popen([binary, "-c", str(conf), "-p", tmp],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        try:
-            wait_port(port, proc)
+        with serving(proc, port):
             yield port
-        finally:
-            proc.terminate()
-            try:
-                proc.wait(5)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait(5)
 
 
 @contextlib.contextmanager
@@ -110,16 +117,8 @@ def uvicorn_app(app: str = "client_asgi_app:app") -> Iterator[int]:
         [sys.executable, "-m", "uvicorn", "--app-dir", str(HERE), "--host", "127.0.0.1",
          "--port", str(port), "--http", "h11", "--log-level", "warning", app],
         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    try:
-        wait_port(port, proc)
+    with serving(proc, port):
         yield port
-    finally:
-        proc.terminate()
-        try:
-            proc.wait(5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(5)
 
 
 @contextlib.contextmanager
@@ -131,13 +130,5 @@ def hypercorn_app(app: str = "client_asgi_app:app") -> Iterator[int]:
     proc = subprocess.Popen(
         [sys.executable, "-m", "hypercorn", "--bind", f"127.0.0.1:{port}", "--log-level",
          "warning", app], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
-    try:
-        wait_port(port, proc)
+    with serving(proc, port):
         yield port
-    finally:
-        proc.terminate()
-        try:
-            proc.wait(5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(5)
