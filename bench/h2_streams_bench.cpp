@@ -104,35 +104,51 @@ void open_all(Pair& p, int& id) {
   transfer(p.client, p.server, p.os);
 }
 
+// kStreams streams open on a server whose client granted large windows, their response heads
+// sent: ready for the bodies.
+struct Bodies {
+  Pair p;
+  Released drop;
+  std::vector<uint32_t> sids;
+  std::vector<uint64_t> off;
+  size_t done = 0;
+  explicit Bodies(ConnectionConfig sc) : p(big_window_client(), sc) {
+    int id = 0;
+    open_all(p, id);
+    // The client's large windows reach the server.
+    transfer(p.client, p.server, p.os);
+    sids = p.os.opened;
+    off.assign(sids.size(), 0);
+    for (uint32_t sid : sids)
+      p.server.send_response_head(sid, 200, nullptr, false, drop);
+  }
+  // One pass of send_data over every unfinished body.
+  void send_round(const std::string& body) {
+    for (size_t i = 0; i < sids.size(); ++i) {
+      if (off[i] == kBody) continue;
+      SendVerdict v = p.server.send_data(sids[i], body, off[i], true, drop);
+      off[i] += v.sent;
+      if (v.done) ++done;
+    }
+  }
+  bool finished() const { return done == sids.size(); }
+};
+
 void BM_send_100x64k(benchmark::State& state) {
   const std::string body(kBody, 'b');
   ConnectionConfig sc = server_config();
   sc.max_send_buf_size = 1 << 20;
   for (auto _ : state) {
     state.PauseTiming();
-    Pair p(big_window_client(), sc);
-    int id = 0;
-    open_all(p, id);
-    // The client's large windows reach the server.
-    transfer(p.client, p.server, p.os);
-    Released drop;
-    std::vector<uint32_t> sids = p.os.opened;
-    std::vector<uint64_t> off(sids.size(), 0);
-    for (uint32_t sid : sids)
-      p.server.send_response_head(sid, 200, nullptr, false, drop);
+    Bodies b(sc);
     state.ResumeTiming();
-    size_t done = 0, moved = 0;
-    while (done < sids.size()) {
-      for (size_t i = 0; i < sids.size(); ++i) {
-        if (off[i] == kBody) continue;
-        SendVerdict v = p.server.send_data(sids[i], body, off[i], true, drop);
-        off[i] += v.sent;
-        if (v.done) ++done;
-      }
-      Batch b = p.server.take_pending();
-      moved += b.bytes.size();
-      p.server.return_buffer(std::move(b.bytes));
-      p.server.credit_written();
+    size_t moved = 0;
+    while (!b.finished()) {
+      b.send_round(body);
+      Batch batch = b.p.server.take_pending();
+      moved += batch.bytes.size();
+      b.p.server.return_buffer(std::move(batch.bytes));
+      b.p.server.credit_written();
     }
     benchmark::DoNotOptimize(moved);
   }
@@ -146,24 +162,11 @@ void BM_e2e_100x64k(benchmark::State& state) {
   sc.max_send_buf_size = 1 << 20;
   for (auto _ : state) {
     state.PauseTiming();
-    Pair p(big_window_client(), sc);
-    int id = 0;
-    open_all(p, id);
-    transfer(p.client, p.server, p.os);
-    Released drop;
-    std::vector<uint32_t> sids = p.os.opened;
-    std::vector<uint64_t> off(sids.size(), 0);
-    for (uint32_t sid : sids)
-      p.server.send_response_head(sid, 200, nullptr, false, drop);
+    Bodies b(sc);
+    Pair& p = b.p;
     state.ResumeTiming();
-    size_t done = 0;
-    while (done < sids.size()) {
-      for (size_t i = 0; i < sids.size(); ++i) {
-        if (off[i] == kBody) continue;
-        SendVerdict v = p.server.send_data(sids[i], body, off[i], true, drop);
-        off[i] += v.sent;
-        if (v.done) ++done;
-      }
+    while (!b.finished()) {
+      b.send_round(body);
       transfer(p.server, p.client, p.oc);
       transfer(p.client, p.server, p.os);
     }
