@@ -690,23 +690,7 @@ class Cycle(RequestCycle):
         if after == NEXT_RAISE:  # the body disagrees with its declared length
             self._fail()
             raise ASGIProtocolError(str(obj)) from None
-        self.finished = True
-        svc = conn._svc
-        if svc.access:
-            self._log_access()
-        if self.waiter is not None:
-            self.wake()
-        if conn._cycle is self:
-            conn._cycle = None
-        if after == READ_TRANSPORT and not (conn._eof or conn._hd or conn._paused):
-            # the usual keep-alive step, as _verdict takes it
-            conn._mode = _IDLE
-            span = svc.keep_alive_span
-            conn._deadline = svc.now + span if span else 0.0
-        elif after == NEXT_CLOSE:
-            conn._close(obj)
-        else:
-            conn._verdict(after, obj, True)
+        self._finished(after, obj)
 
     def _respond_head(self, stream: bool) -> bytes | None:
         """Claim and encode the head of a streamed response; ``None`` when the client is
@@ -731,21 +715,25 @@ class Cycle(RequestCycle):
         return head
 
     def _complete(self) -> None:
+        """A streamed response is on the wire: on to what the core decides next."""
+        switch, close, transport, _leftover = self.conn.finish_response(self.seq)
+        if switch or close:
+            # no tunnel is served over the http scope: a switch ends the connection as well
+            self._finished(NEXT_CLOSE, transport)
+        else:
+            self._finished(*self.conn.begin_read())
+
+    def _finished(self, code: int, obj: Any) -> None:
+        """The response is complete; ``(code, obj)`` is the core's next-read verdict."""
         self.finished = True
         conn = self.conn
         if conn._svc.access:
             self._log_access()
         if self.waiter is not None:
             self.wake()
-        switch, close, transport, _leftover = conn.finish_response(self.seq)
         if conn._cycle is self:
             conn._cycle = None
-        if switch or close:
-            # no tunnel is served over the http scope: a switch ends the connection as well
-            conn._close(transport)
-        elif conn._mode != _CLOSED:
-            code, obj = conn.begin_read()
-            conn._verdict(code, obj, True)
+        conn._verdict(code, obj, True)
 
     def _fail(self) -> None:
         self.finished = True
