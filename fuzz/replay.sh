@@ -16,7 +16,7 @@ mkdir -p "$out/obj"
 # -O0 by default: each seed runs once, so compile time is what counts (FUZZ_OPT=-O1 for binaries
 # to fuzz with).
 flags=(-std=c++20 "${FUZZ_OPT:--O0}" -gline-tables-only -fno-omit-frame-pointer
-  -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -I"$root/src")
+  -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -I"$root/src/core")
 # Objects built with other flags are not reused.
 if [ "$(cat "$out/flags" 2>/dev/null)" != "$cxx ${flags[*]}" ]; then
   rm -rf "$out/obj" && mkdir -p "$out/obj"
@@ -34,16 +34,16 @@ else
 fi
 
 # The newest header: every object older than it is rebuilt (headers are few and shared).
-newest_header=$(find "$root/src" "$here" -name '*.hpp' -o -name '*.inc' | xargs ls -t | head -n 1)
+newest_header=$(find "$root/src/core" "$here" -name '*.hpp' -o -name '*.inc' | xargs ls -t | head -n 1)
 
 export cxx newest_header
 export FLAGS_STR="${flags[*]}"
 
-core=$(find "$root/src" -name '*.cpp' ! -path '*/module/*' ! -name 'py_*' | sort)
+core=$(find "$root/src/core" -name '*.cpp' | sort)
 pairs=()
 objs=()
 for src in $core; do
-  obj="$out/obj/$(echo "${src#"$root/src/"}" | tr / _).o"
+  obj="$out/obj/$(echo "${src#"$root/src/core/"}" | tr / _).o"
   pairs+=("$src" "$obj")
   objs+=("$obj")
 done

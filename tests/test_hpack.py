@@ -115,9 +115,9 @@ def hpack_tool(tmp_path_factory):
     if not cxx:
         pytest.skip("no C++ compiler")
     out = tmp_path_factory.mktemp("native") / "hpack_tool"
-    srcs = [str(ROOT / "src/http2" / f"hpack_{n}.cpp")
+    srcs = [str(ROOT / "src/core/http2" / f"hpack_{n}.cpp")
             for n in ("huffman", "static_table", "dynamic_table", "decoder", "encoder")]
-    subprocess.run([cxx, "-std=c++20", "-O1", "-I", str(ROOT / "src"),
+    subprocess.run([cxx, "-std=c++20", "-O1", "-I", str(ROOT / "src/core"),
                     str(ROOT / "tests/native/hpack_tool.cpp"), *srcs, "-o", str(out)], check=True)
     return out
 

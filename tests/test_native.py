@@ -23,7 +23,7 @@ def core_sources(test_file):
     while todo:
         path = todo.pop()
         for inc in INCLUDE.findall(path.read_text()):
-            header = ROOT / "src" / inc
+            header = ROOT / "src" / "core" / inc
             if header in seen or not header.exists():
                 continue
             seen.add(header)
@@ -41,7 +41,7 @@ def core_sources(test_file):
 def test_native(test, tmp_path):
     exe = tmp_path / test.removesuffix(".cpp")
     build = subprocess.run(
-        [CXX, "-std=c++20", "-O1", "-g", "-Wall", "-Wextra", f"-I{ROOT / 'src'}",
+        [CXX, "-std=c++20", "-O1", "-g", "-Wall", "-Wextra", f"-I{ROOT / 'src' / 'core'}",
          str(NATIVE / test), *map(str, core_sources(NATIVE / test)), "-o", str(exe)],
         capture_output=True, text=True,
     )

@@ -1,0 +1,714 @@
+#include "python/py_header_map.hpp"
+
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "http/chars.hpp"
+#include "http/hash.hpp"
+#include "python/py_errors.hpp"
+#include "http/standard_headers.hpp"
+#include "python/boundary.hpp"
+#include "python/object.hpp"
+#include "python/once.hpp"
+#include "python/setup.hpp"
+
+namespace velmora::py {
+namespace {
+
+using LockedMap = Locked<http::HeaderMap>;
+
+constexpr const char kFullMessage[] =
+    "header map is full (http::HeaderMap MAX_SIZE, 32768 entries)";
+
+LockedMap& map_of(PyObject* o) {
+  return unbox<LockedMap>(o);
+}
+
+bool is_header_map(PyObject* o) {
+  return Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(header_map_type());
+}
+
+bool utf8_of(PyObject* obj, std::string_view& out) {
+  if (PyUnicode_Check(obj)) {
+    if (PyUnicode_IS_COMPACT_ASCII(obj)) {  // its characters are its UTF-8 bytes
+      out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                             size_t(PyUnicode_GET_LENGTH(obj)));
+      return true;
+    }
+    Py_ssize_t n;
+    const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
+    if (!p) return false;
+    out = std::string_view(p, size_t(n));
+    return true;
+  }
+  out = std::string_view(PyBytes_AS_STRING(obj), size_t(PyBytes_GET_SIZE(obj)));
+  return true;
+}
+
+// Reports a failed insertion; true when the map took it.
+bool check(http::HeaderMap::Result r) {
+  switch (r) {
+    case http::HeaderMap::Result::kOk:
+      return true;
+    case http::HeaderMap::Result::kFull:
+      PyErr_SetString(PyExc_ValueError, kFullMessage);
+      return false;
+    case http::HeaderMap::Result::kTooLarge:
+      break;
+  }
+  PyErr_SetString(PyExc_MemoryError, "header map storage exceeds its 2 GiB limit");
+  return false;
+}
+
+// The interned standard-name objects by address: a name passed as one of them (every literal
+// like "host" in Python code is that very object) finds its standard id by one identity probe,
+// without encoding, case-folding or hashing its characters. Filled once, before any HeaderMap
+// exists, and read-only afterwards.
+struct InternedIds {
+  static constexpr uint32_t kSlots = 256;  // > 3 x kStandardHeaderCount
+  PyObject* key[kSlots] = {};
+  int8_t id[kSlots] = {};
+
+  static uint32_t first(PyObject* o) { return (uint32_t(uintptr_t(o) >> 4) * 0x9E3779B1u) >> 24; }
+  void put(PyObject* o, int i) {
+    uint32_t k = first(o);
+    while (key[k] && key[k] != o)
+      k = (k + 1) & (kSlots - 1);
+    key[k] = o;
+    id[k] = int8_t(i);
+  }
+  int find(PyObject* o) const {
+    for (uint32_t k = first(o);; k = (k + 1) & (kSlots - 1)) {
+      if (key[k] == o) return id[k];
+      if (!key[k]) return -1;
+    }
+  }
+};
+static_assert(http::kStandardHeaderCount < 128 &&
+              InternedIds::kSlots > 3 * http::kStandardHeaderCount);
+
+InternedIds interned_ids;
+
+PyObject* standard_names() {
+  static ProcessOnce once;
+  return once.get([]() -> PyObject* {
+    Ref t = Ref::steal(PyTuple_New(http::kStandardHeaderCount));
+    if (!t) return nullptr;
+    for (int i = 0; i < http::kStandardHeaderCount; ++i) {
+      std::string_view n = http::kStandardHeaders[i];
+      PyObject* s = PyUnicode_FromStringAndSize(n.data(), Py_ssize_t(n.size()));
+      if (!s) return nullptr;
+      PyUnicode_InternInPlace(&s);
+      PyTuple_SET_ITEM(t.get(), i, s);
+    }
+    // The tuple keeps every name alive for the life of the process, so an address stays theirs.
+    for (int i = 0; i < http::kStandardHeaderCount; ++i)
+      interned_ids.put(PyTuple_GET_ITEM(t.get(), i), i);
+    return t.release();
+  });
+}
+
+// Other `str` objects recently found to spell a standard name ("Accept", or a lower-case name
+// that is not the interned object), by address. A slot holds a reference to its string, so the
+// address cannot be reused by another object while it is cached; a str never changes, so the
+// id stays right. Only touched with the interpreter lock held and outside any map lock (a
+// replaced string is released here).
+struct RecentNames {
+  static constexpr uint32_t kSlots = 64;
+  Ref key[kSlots];
+  int8_t id[kSlots] = {};
+
+  static uint32_t slot_of(PyObject* o) { return (uint32_t(uintptr_t(o) >> 4) * 0x9E3779B1u) >> 26; }
+  int find(PyObject* o) const {
+    const uint32_t k = slot_of(o);
+    return key[k].get() == o ? id[k] : -1;
+  }
+  void put(PyObject* o, int i) {
+    const uint32_t k = slot_of(o);
+    Ref old = std::move(key[k]);
+    key[k] = Ref::borrow(o);
+    id[k] = int8_t(i);
+  }
+};
+
+RecentNames* recent_names() {
+  static RecentNames* r = new RecentNames;  // lives as long as the process, like the names
+  return r;
+}
+
+// A name argument of a lookup: the standard id when `obj` is a standard name met before as this
+// very object (the interned names, or a str object seen by an earlier lookup), otherwise the
+// converted name. Any other spelling (a str subclass, bytes, an equal but distinct str, a case
+// variant) takes the general path and finds the same entry.
+class LookupName {
+ public:
+  // Returns false with TypeError/ValueError/UnicodeEncodeError set.
+  bool convert(PyObject* obj) {
+    id_ = interned_ids.find(obj);
+    if (id_ >= 0) return true;
+    const bool exact = PyUnicode_CheckExact(obj);
+    if (exact) {
+      id_ = recent_names()->find(obj);
+      if (id_ >= 0) return true;
+    }
+    if (!name_.convert(obj)) return false;
+    hash_ = http::fast_hash(name_.view());
+    id_ = http::find_standard_header(name_.view(), hash_);
+    if (id_ >= 0 && exact) recent_names()->put(obj, id_);
+    return true;
+  }
+  int32_t find(const http::HeaderMap& map) const {
+    if (id_ >= 0) return map.find_standard(id_);
+    return map.keyed() ? map.find(name_.view()) : map.find_hashed(name_.view(), hash_);
+  }
+  std::string_view view() const { return id_ >= 0 ? http::kStandardHeaders[id_] : name_.view(); }
+
+ private:
+  int id_ = -1;
+  uint32_t hash_ = 0;  // fast_hash of the converted name
+  HeaderName name_;
+};
+
+PyObject* key_error(std::string_view lowered) {
+  Ref key = Ref::steal(PyUnicode_FromStringAndSize(lowered.data(), Py_ssize_t(lowered.size())));
+  if (key) PyErr_SetObject(PyExc_KeyError, key.get());
+  return nullptr;
+}
+
+// Adds one (name, value) pair of Python objects to a map under construction.
+bool add_pair(http::HeaderMap& map, PyObject* name, PyObject* value) {
+  HeaderName n;
+  std::string_view v;
+  if (!n.convert(name) || !convert_header_value(value, v)) return false;
+  return check(map.add(n.view(), v));
+}
+
+// Adds one item of an iterable: item[0] is the name, item[1] the value.
+bool add_item(http::HeaderMap& map, PyObject* o) {
+  if ((PyTuple_CheckExact(o) && PyTuple_GET_SIZE(o) >= 2) ||
+      (PyList_CheckExact(o) && PyList_GET_SIZE(o) >= 2)) {
+    // Converting str or bytes runs no Python code, so the borrowed items stay alive.
+    return add_pair(map, PySequence_Fast_ITEMS(o)[0], PySequence_Fast_ITEMS(o)[1]);
+  }
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  if (!zero || !one) return false;
+  Ref name = Ref::steal(PyObject_GetItem(o, zero.get()));
+  if (!name) return false;
+  Ref value = Ref::steal(PyObject_GetItem(o, one.get()));
+  if (!value) return false;
+  return add_pair(map, name.get(), value.get());
+}
+
+// Byte length of a str or bytes name or value as stored (0 for anything else).
+size_t stored_length(PyObject* f) {
+  if (PyUnicode_Check(f) && PyUnicode_IS_COMPACT_ASCII(f)) return size_t(PyUnicode_GET_LENGTH(f));
+  if (PyBytes_Check(f)) return size_t(PyBytes_GET_SIZE(f));
+  return 0;
+}
+
+bool fill_from(http::HeaderMap& map, PyObject* init) {
+  if (is_header_map(init)) {
+    map_of(init).with([&](const http::HeaderMap& src) { map = src; });
+    return true;
+  }
+  // Containers whose size is known up front get their storage sized once.
+  if (PyDict_Check(init)) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    size_t bytes = 0;
+    while (PyDict_Next(init, &pos, &k, &v))
+      bytes += stored_length(k) + stored_length(v);
+    map.reserve(size_t(PyDict_GET_SIZE(init)), bytes);
+    pos = 0;
+    while (PyDict_Next(init, &pos, &k, &v))
+      if (!add_pair(map, k, v)) return false;
+    return true;
+  }
+  if (PyList_CheckExact(init) || PyTuple_CheckExact(init)) {
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(init);
+    size_t bytes = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* o = PySequence_Fast_ITEMS(init)[i];
+      if (PyTuple_CheckExact(o) && PyTuple_GET_SIZE(o) >= 2)
+        bytes += stored_length(PyTuple_GET_ITEM(o, 0)) + stored_length(PyTuple_GET_ITEM(o, 1));
+    }
+    map.reserve(size_t(n), bytes);
+    // Same order and semantics as iterating; the size is re-read on every step because an
+    // item's __getitem__ could change the list.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(init); ++i) {
+      Ref item = Ref::borrow(PySequence_Fast_ITEMS(init)[i]);
+      if (!add_item(map, item.get())) return false;
+    }
+    return true;
+  }
+  Ref it = Ref::steal(PyObject_GetIter(init));
+  if (!it) return false;
+  for (;;) {
+    Ref item = Ref::steal(PyIter_Next(it.get()));
+    if (!item) return !PyErr_Occurred();
+    if (!add_item(map, item.get())) return false;
+  }
+}
+
+PyObject* alloc_map(PyTypeObject* type, http::HeaderMap&& map) {
+  return box_new<LockedMap>(type, std::move(map));
+}
+
+PyObject* hm_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  static const char* kw[] = {"init", nullptr};
+  PyObject* init = Py_None;
+  if (!kwds && PyTuple_GET_SIZE(args) <= 1) {
+    if (PyTuple_GET_SIZE(args) == 1) init = PyTuple_GET_ITEM(args, 0);
+  } else if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:HeaderMap", const_cast<char**>(kw),
+                                          &init)) {
+    return nullptr;
+  }
+  http::HeaderMap map;
+  if (init != Py_None && !fill_from(map, init)) return nullptr;
+  return alloc_map(type, std::move(map));
+}
+
+// Listings build their leaf objects (str and bytes) under the lock: those are not tracked by
+// the cyclic collector, so no finalizer can run and re-enter the map. Lists and tuples are
+// built after the lock is released.
+enum class Listing { kKeys, kValues, kItems, kRawItems };
+
+// An array of `n` default-made elements, on the stack when `n` <= N (every ordinary head).
+template <class T, size_t N>
+class SmallArray {
+ public:
+  void resize(size_t n) {
+    if (n > N) {
+      heap_ = std::make_unique<T[]>(n);
+      data_ = heap_.get();
+    }
+  }
+  T& operator[](size_t i) { return data_[i]; }
+
+ private:
+  T stack_[N] = {};
+  std::unique_ptr<T[]> heap_;
+  T* data_ = stack_;
+};
+
+struct Leaves {
+  static constexpr size_t kStack = 32;
+  SmallArray<Ref, kStack> names;       // one per entry
+  SmallArray<Ref, kStack> values;      // one per value, in listing order
+  SmallArray<uint32_t, kStack> owner;  // the entry of each value
+  uint32_t name_count = 0;
+  uint32_t value_count = 0;
+};
+
+// One bytes object per standard name, shared by every raw listing (made once, before any lock).
+PyObject* standard_name_bytes() {
+  static ProcessOnce once;
+  return once.get([]() -> PyObject* {
+    Ref t = Ref::steal(PyTuple_New(http::kStandardHeaderCount));
+    if (!t) return nullptr;
+    for (int i = 0; i < http::kStandardHeaderCount; ++i) {
+      PyObject* b = bytes_from(http::kStandardHeaders[i]);
+      if (!b) return nullptr;
+      PyTuple_SET_ITEM(t.get(), i, b);
+    }
+    return t.release();
+  });
+}
+
+// False when a leaf could not be made (MemoryError is set; raised once the lock is released).
+// `std_bytes` is standard_name_bytes() for a raw listing.
+bool snapshot_locked(const http::HeaderMap& map, Listing kind, PyObject* std_bytes, Leaves& out) {
+  const bool names = kind != Listing::kValues;
+  const bool values = kind != Listing::kKeys;
+  if (names) out.names.resize(map.name_count());
+  if (values) {
+    out.values.resize(map.size());
+    out.owner.resize(map.size());
+  }
+  bool ok = true;
+  for (uint32_t i = 0; i < map.name_count() && ok; ++i) {
+    if (names) {
+      Ref n;
+      if (kind != Listing::kRawItems) {
+        n = Ref::steal(header_name_str(map, i));
+      } else if (const int id = map.standard_id(i); id >= 0) {
+        n = Ref::borrow(PyTuple_GET_ITEM(std_bytes, id));
+      } else {
+        n = Ref::steal(bytes_from(map.name(i)));
+      }
+      if (!n) return false;
+      out.names[out.name_count++] = std::move(n);
+    }
+    if (!values) continue;
+    map.for_each_value(i, [&](std::string_view v) {
+      if (!ok) return;
+      Ref b = Ref::steal(bytes_from(v));
+      if (!b) {
+        ok = false;
+        return;
+      }
+      out.owner[out.value_count] = i;
+      out.values[out.value_count++] = std::move(b);
+    });
+  }
+  return ok;
+}
+
+// A list that takes the references out of `objs`.
+PyObject* list_of(std::vector<Ref>& objs) {
+  PyObject* list = PyList_New(Py_ssize_t(objs.size()));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < objs.size(); ++i)
+    PyList_SET_ITEM(list, Py_ssize_t(i), objs[i].release());
+  return list;
+}
+
+PyObject* listing(PyObject* self, Listing kind) {
+  PyObject* std_bytes = nullptr;
+  if (kind == Listing::kRawItems && !(std_bytes = standard_name_bytes())) return nullptr;
+  Leaves leaves;
+  if (!map_of(self).with([&](const http::HeaderMap& map) {
+        return snapshot_locked(map, kind, std_bytes, leaves);
+      }))
+    return nullptr;
+  const uint32_t n = kind == Listing::kKeys ? leaves.name_count : leaves.value_count;
+  Ref list = Ref::steal(PyList_New(Py_ssize_t(n)));
+  if (!list) return nullptr;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (kind == Listing::kKeys) {
+      PyList_SET_ITEM(list.get(), Py_ssize_t(i), leaves.names[i].release());
+      continue;
+    }
+    if (kind == Listing::kValues) {
+      PyList_SET_ITEM(list.get(), Py_ssize_t(i), leaves.values[i].release());
+      continue;
+    }
+    PyObject* t = PyTuple_New(2);
+    if (!t) return nullptr;
+    PyTuple_SET_ITEM(t, 0, Py_NewRef(leaves.names[leaves.owner[i]].get()));
+    PyTuple_SET_ITEM(t, 1, leaves.values[i].release());
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i), t);
+  }
+  return list.release();
+}
+
+PyObject* hm_keys(PyObject* self, PyObject*) {
+  return listing(self, Listing::kKeys);
+}
+PyObject* hm_values(PyObject* self, PyObject*) {
+  return listing(self, Listing::kValues);
+}
+PyObject* hm_items(PyObject* self, PyObject*) {
+  return listing(self, Listing::kItems);
+}
+PyObject* hm_raw_items(PyObject* self, PyObject*) {
+  return listing(self, Listing::kRawItems);
+}
+
+PyObject* hm_iter(PyObject* self) {
+  Ref keys = Ref::steal(listing(self, Listing::kKeys));
+  return keys ? PyObject_GetIter(keys.get()) : nullptr;
+}
+
+PyObject* hm_repr(PyObject* self) {
+  Ref items = Ref::steal(listing(self, Listing::kItems));
+  if (!items) return nullptr;
+  return PyUnicode_FromFormat("HeaderMap(%R)", items.get());
+}
+
+// Looks `name` up and returns its first value as bytes, or null without an error set when it is
+// absent.
+PyObject* first_value(PyObject* self, const LookupName& name) {
+  return map_of(self).with([&](const http::HeaderMap& map) -> PyObject* {
+    int32_t pos = name.find(map);
+    if (pos < 0) return nullptr;
+    return bytes_from(map.first_value(uint32_t(pos)));
+  });
+}
+
+PyObject* hm_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"name", "default"};
+  static const ArgSignature sig{"get", names, 2, 2, 1};
+  PyObject* a[2];
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+  LookupName n;
+  if (!n.convert(a[0])) return nullptr;
+  PyObject* v = first_value(self, n);
+  if (v || PyErr_Occurred()) return v;
+  return Py_NewRef(a[1] ? a[1] : Py_None);
+}
+
+PyObject* hm_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"name"};
+  static const ArgSignature sig{"get_all", names, 1, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+  LookupName n;
+  if (!n.convert(a[0])) return nullptr;
+  std::vector<Ref> values;
+  const bool ok = map_of(self).with([&](const http::HeaderMap& map) {
+    int32_t pos = n.find(map);
+    if (pos < 0) return true;
+    values.reserve(map.value_count(uint32_t(pos)));
+    bool made = true;
+    map.for_each_value(uint32_t(pos), [&](std::string_view v) {
+      if (!made) return;
+      Ref b = Ref::steal(bytes_from(v));
+      if (!b)
+        made = false;
+      else
+        values.push_back(std::move(b));
+    });
+    return made;
+  });
+  if (!ok) return nullptr;
+  return list_of(values);
+}
+
+PyObject* hm_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"name", "value"};
+  static const ArgSignature sig{"add", names, 2, 2, 2};
+  PyObject* a[2];
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+  HeaderName n;
+  std::string_view v;
+  if (!n.convert(a[0]) || !convert_header_value(a[1], v)) return nullptr;
+  http::HeaderMap::Result r =
+      map_of(self).with([&](http::HeaderMap& map) { return map.add(n.view(), v); });
+  if (!check(r)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  static const char* const names[] = {"name", "value"};
+  static const ArgSignature sig{"setdefault", names, 2, 2, 2};
+  PyObject* a[2];
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+  HeaderName n;
+  if (!n.convert(a[0])) return nullptr;
+  // The value is converted before the lock is taken. Its failure matters only when the name is
+  // absent: it is kept as a value (the exception object, when conversion had to raise one) and
+  // raised after the lock is released.
+  std::string_view v;
+  DeferredError value_error;
+  const bool value_ok = value_error.run(convert_header_value(a[1], v));
+  struct Outcome {
+    bool found = false;
+    Ref existing;  // the first value, when found (null: it could not be made)
+    http::HeaderMap::Result result = http::HeaderMap::Result::kOk;
+  };
+  Outcome r = map_of(self).with([&](http::HeaderMap& map) {
+    Outcome out;
+    int32_t pos = map.find(n.view());
+    if (pos >= 0) {
+      out.found = true;
+      out.existing = Ref::steal(bytes_from(map.first_value(uint32_t(pos))));
+      return out;
+    }
+    if (!value_ok) return out;
+    out.result = map.reserve_one();
+    if (out.result == http::HeaderMap::Result::kOk) out.result = map.append_entry(n.view(), v);
+    return out;
+  });
+  if (r.found) return r.existing.release();  // null with MemoryError set when it failed
+  if (!value_ok) return value_error.raise();
+  if (!check(r.result)) return nullptr;
+  return bytes_from(v);
+}
+
+Py_ssize_t hm_length(PyObject* self) {
+  return Py_ssize_t(map_of(self).with([](const http::HeaderMap& map) { return map.size(); }));
+}
+
+PyObject* hm_subscript(PyObject* self, PyObject* key) {
+  LookupName n;
+  if (!n.convert(key)) return nullptr;
+  PyObject* v = first_value(self, n);
+  if (v || PyErr_Occurred()) return v;
+  return key_error(n.view());
+}
+
+int hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+  HeaderName n;
+  if (!n.convert(key)) return -1;
+  if (!value) {
+    const bool found = map_of(self).with([&](http::HeaderMap& map) { return map.erase(n.view()); });
+    if (!found) {
+      key_error(n.view());
+      return -1;
+    }
+    return 0;
+  }
+  std::string_view v;
+  if (!convert_header_value(value, v)) return -1;
+  http::HeaderMap::Result r =
+      map_of(self).with([&](http::HeaderMap& map) { return map.set(n.view(), v); });
+  return check(r) ? 0 : -1;
+}
+
+int hm_contains(PyObject* self, PyObject* key) {
+  LookupName n;
+  if (!n.convert(key)) {
+    PyErr_Clear();
+    return 0;
+  }
+  return map_of(self).with([&](const http::HeaderMap& map) { return n.find(map) >= 0; });
+}
+
+PyObject* hm_richcompare(PyObject* self, PyObject* other, int op) {
+  if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+  if (op == Py_NE) {
+    int eq = PyObject_RichCompareBool(self, other, Py_EQ);
+    if (eq < 0) return nullptr;
+    return PyBool_FromLong(!eq);
+  }
+  if (!is_header_map(other)) Py_RETURN_FALSE;
+  if (self == other) Py_RETURN_TRUE;
+  const bool equal = with_both(map_of(self), map_of(other),
+                               [](http::HeaderMap& a, http::HeaderMap& b) { return a.equals(b); });
+  return PyBool_FromLong(equal);
+}
+
+PyMethodDef kMethods[] = {
+    {"get", FAST(hm_get), FASTKW,
+     SIG_DOC("get($self, name, default=None)",
+             "Return the first value of name as bytes, or default when it is absent.")},
+    {"get_all", FAST(hm_get_all), FASTKW,
+     SIG_DOC("get_all($self, name)",
+             "Return every value of name in order (an empty list if absent).")},
+    {"add", FAST(hm_add), FASTKW,
+     SIG_DOC("add($self, name, value)", "Append value under name, keeping existing values.")},
+    {"setdefault", FAST(hm_setdefault), FASTKW,
+     SIG_DOC("setdefault($self, name, value)",
+             "Return the first value of name; if absent, append value and return it as bytes.")},
+    {"keys", hm_keys, METH_NOARGS,
+     SIG_DOC("keys($self)", "Return the distinct names, lower case, in first-insertion order.")},
+    {"values", hm_values, METH_NOARGS,
+     SIG_DOC("values($self)", "Return every value in listing order, duplicates included.")},
+    {"items", hm_items, METH_NOARGS,
+     SIG_DOC("items($self)",
+             "Return every (name, value) pair; each name is followed by all of its values.")},
+    {"raw_items", hm_raw_items, METH_NOARGS,
+     SIG_DOC("raw_items($self)", "Return every pair as (bytes, bytes), in the order of items().")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(hm_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<LockedMap>)},
+    {Py_tp_repr, reinterpret_cast<void*>(hm_repr)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {Py_tp_iter, reinterpret_cast<void*>(hm_iter)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(hm_richcompare)},
+    {Py_tp_methods, kMethods},
+    {Py_mp_length, reinterpret_cast<void*>(hm_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(hm_subscript)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(hm_ass_subscript)},
+    {Py_sq_contains, reinterpret_cast<void*>(hm_contains)},
+    {Py_tp_doc, const_cast<char*>(SIG_DOC(
+                    "HeaderMap(init=None)",
+                    "Ordered, case-insensitive, multi-valued HTTP header collection.\n\n"
+                    "Names are lower-case str, values bytes; init may be a HeaderMap, a dict or "
+                    "an iterable of (name, value) pairs."))},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "velmora._velmora.HeaderMap",
+    sizeof(Box<LockedMap>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots,
+};
+
+}  // namespace
+
+PyObject* header_map_type() {
+  static ProcessOnce once;
+  return once.get([]() -> PyObject* {
+    // The interned standard names are made first: listings use them under the map's lock.
+    if (!standard_names()) return nullptr;
+    return make_type(&kSpec);
+  });
+}
+
+PyObject* header_map_new(http::HeaderMap&& map) {
+  PyObject* type = header_map_type();
+  if (!type) return nullptr;
+  return alloc_map(reinterpret_cast<PyTypeObject*>(type), std::move(map));
+}
+
+bool header_map_fill(http::HeaderMap& out, PyObject* init) {
+  return fill_from(out, init);
+}
+
+bool header_map_arg(PyObject* obj, const char* function, const char* arg, bool allow_none,
+                    http::HeaderMap& out) {
+  if (obj == Py_None && allow_none) {
+    out = http::HeaderMap();
+    return true;
+  }
+  if (!is_header_map(obj)) {
+    raise_arg_type(function, arg, "HeaderMap", obj);
+    return false;
+  }
+  map_of(obj).with([&](const http::HeaderMap& map) { out = map; });
+  return true;
+}
+
+bool HeaderName::convert(PyObject* obj) {
+  if (!PyUnicode_Check(obj) && !PyBytes_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "header name must be str or bytes");
+    return false;
+  }
+  std::string_view raw;
+  if (!utf8_of(obj, raw)) return false;
+  char* out = small_;
+  if (raw.size() > sizeof(small_)) {
+    large_.resize(raw.size());
+    out = large_.data();
+  }
+  if (!http::lower_field_name(raw, out)) {
+    PyErr_SetString(PyExc_ValueError, "invalid header name: invalid HTTP header name");
+    return false;
+  }
+  view_ = std::string_view(out, raw.size());
+  return true;
+}
+
+bool convert_header_value(PyObject* obj, std::string_view& out) {
+  if (!PyUnicode_Check(obj) && !PyBytes_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "header value must be str or bytes");
+    return false;
+  }
+  if (!utf8_of(obj, out)) return false;
+  if (!http::is_valid_field_value(out)) {
+    PyErr_SetString(PyExc_ValueError, "invalid header value: failed to parse header value");
+    return false;
+  }
+  return true;
+}
+
+PyObject* header_name_str(const http::HeaderMap& map, uint32_t entry) {
+  int id = map.standard_id(entry);
+  if (id >= 0) {
+    PyObject* names = standard_names();
+    if (!names) return nullptr;
+    return Py_NewRef(PyTuple_GET_ITEM(names, id));
+  }
+  std::string_view n = map.name(entry);
+  return PyUnicode_DecodeASCII(n.data(), Py_ssize_t(n.size()), nullptr);
+}
+
+}  // namespace velmora::py
+
+namespace velmora::py {
+
+int setup_header_map(PyObject* m) {
+  return add_to_module(m, "HeaderMap", header_map_type());
+}
+
+}  // namespace velmora::py
