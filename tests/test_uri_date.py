@@ -1,15 +1,17 @@
-"""uri_parts and http_date."""
+"""uri_parts, request_url_parts, split_target and http_date."""
 
 import email.utils
 import re
 import threading
 import time
+from base64 import b64encode
 from datetime import datetime, timezone
+from urllib.parse import unquote
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from velmora._velmora import http_date, uri_parts
+from velmora._velmora import http_date, request_url_parts, split_target, uri_parts
 
 
 @pytest.mark.parametrize(
@@ -157,3 +159,40 @@ def test_http_date_matches_datetime_rendering():
     value = http_date().decode()
     dt = datetime.strptime(value, "%a, %d %b %Y %H:%M:%S GMT").replace(tzinfo=timezone.utc)
     assert dt.strftime("%a, %d %b %Y %H:%M:%S GMT") == value
+
+
+@pytest.mark.parametrize(
+    "target,raw_path,query",
+    [
+        ("/a%20b?x=1&y", b"/a%20b", b"x=1&y"),
+        ("/%e2%82%ac/%C3%A9?q", b"/%e2%82%ac/%C3%A9", b"q"),  # UTF-8
+        ("/%ff%e2%82/%e0%80%41%zz%4", b"/%ff%e2%82/%e0%80%41%zz%4", b""),  # ill-formed, invalid
+        ("/%ed%a0%80%f4%90%80%80é%80", "/%ed%a0%80%f4%90%80%80é%80".encode(), b""),
+        ("*", b"*", b""),
+        ("http://h:80/p%2Fq?a?b", b"/p%2Fq", b"a?b"),  # absolute form: path and query
+        ("http://h?x", b"/", b"x"),
+        ("http://h", b"/", b""),
+        ("h:443", b"", b""),  # authority form: no path
+    ],
+)
+def test_split_target(target, raw_path, query):
+    expected_path = unquote(raw_path.decode())  # the independent decoder (errors="replace")
+    assert split_target(target) == (expected_path, raw_path, query)
+    assert split_target(target, root_path="/r") == ("/r" + expected_path, b"/r" + raw_path, query)
+
+
+@pytest.mark.parametrize(
+    "url,expected",
+    [
+        ("http://h/x", ("http", "h", 80, "h:80", "h", "/x", None)),
+        ("HTTPS://u%3A:p%41@H:443?q#f", ("https", "H", 443, "H:443", "H", "/?q",
+                                         "Basic " + b64encode(b"u::pA").decode())),
+        ("http://u@[::1]:8080", ("http", "::1", 8080, "[::1]:8080", "[::1]:8080", "/",
+                                 "Basic " + b64encode(b"u:").decode())),
+        ("http://h:/", ("http", "h", 80, "h:80", "h", "/", None)),
+        ("http://h:0080/", ("http", "h", 80, "h:80", "h:0080", "/", None)),
+        ("/x", (None, None, None, None, None, None, None)),
+    ],
+)
+def test_request_url_parts(url, expected):
+    assert request_url_parts(url) == expected

@@ -58,6 +58,12 @@ class HeaderMap:
 
 def http_date() -> bytes: ...
 def uri_parts(url: str) -> tuple[str | None, str | None, int | None, str | None]: ...
+def request_url_parts(
+    url: str,
+) -> tuple[
+    str | None, str | None, int | None, str | None, str | None, str | None, str | None
+]: ...
+def split_target(target: str, root_path: str = "") -> tuple[str, bytes, bytes]: ...
 
 # ---- constants ------------------------------------------------------------------------------
 
@@ -804,6 +810,8 @@ __all__ = [
     "HeaderMap",
     "http_date",
     "uri_parts",
+    "request_url_parts",
+    "split_target",
     "H2Codec",
     "H2FrameHeaders",
     "H2FrameData",

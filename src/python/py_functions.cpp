@@ -9,9 +9,10 @@ int setup_functions(PyObject* m) {
   // Built-in functions bound to the module, like a method table would make them.
   Ref name = Ref::steal(PyModule_GetNameObject(m));
   if (!name) return -1;
-  if (add_new_to_module(m, "http_date", PyCMethod_New(&kHttpDateDef, m, name.get(), nullptr)) < 0)
-    return -1;
-  return add_new_to_module(m, "uri_parts", PyCMethod_New(&kUriPartsDef, m, name.get(), nullptr));
+  for (PyMethodDef* def : {&kHttpDateDef, &kUriPartsDef, &kRequestUrlPartsDef, &kSplitTargetDef})
+    if (add_new_to_module(m, def->ml_name, PyCMethod_New(def, m, name.get(), nullptr)) < 0)
+      return -1;
+  return 0;
 }
 
 }  // namespace velmora::py

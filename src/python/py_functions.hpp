@@ -1,4 +1,5 @@
-// The module-level functions http_date() and uri_parts(url).
+// The module-level functions http_date(), uri_parts(url), request_url_parts(url) and
+// split_target(target, root_path).
 #pragma once
 
 #include "python/pyref.hpp"
@@ -7,5 +8,7 @@ namespace velmora::py {
 
 extern PyMethodDef kHttpDateDef;
 extern PyMethodDef kUriPartsDef;
+extern PyMethodDef kRequestUrlPartsDef;
+extern PyMethodDef kSplitTargetDef;
 
 }  // namespace velmora::py

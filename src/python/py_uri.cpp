@@ -1,3 +1,6 @@
+#include <algorithm>
+
+#include "http/base64.hpp"
 #include "http/uri.hpp"
 
 #include "python/py_functions.hpp"
@@ -6,52 +9,119 @@
 namespace velmora::py {
 namespace {
 
-PyObject* uri_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"url"};
-  static const ArgSignature sig{"uri_parts", names, 1, 1, 1};
-  PyObject* a[1];
-  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-  if (!PyUnicode_Check(a[0])) {
-    raise_arg_type("uri_parts", "url", "str", a[0]);
-    return nullptr;
+// The UTF-8 text of a str argument (a view the argument keeps alive).
+bool text_of(PyObject* o, const char* function, const char* arg, std::string_view& out) {
+  if (!PyUnicode_Check(o)) {
+    raise_arg_type(function, arg, "str", o);
+    return false;
   }
   Py_ssize_t n;
-  const char* p = PyUnicode_AsUTF8AndSize(a[0], &n);
-  if (!p) return nullptr;
-  std::string_view text(p, size_t(n));
-  http::Uri uri;
+  const char* p = PyUnicode_AsUTF8AndSize(o, &n);
+  if (!p) return false;
+  out = std::string_view(p, size_t(n));
+  return true;
+}
+
+// Parses `text` as a URL, raising ValueError("invalid url ...") when it does not parse.
+bool parse_url(std::string_view text, http::Uri& uri) {
   if (auto err = http::parse_uri(text, uri)) {
     std::string message = "invalid url " + http::quote_escaped(text) + ": ";
     message += http::uri_error_text(*err);
     PyErr_SetString(PyExc_ValueError, message.c_str());
-    return nullptr;
+    return false;
   }
-  std::string_view scheme = uri.scheme_name();
-  Ref py_scheme = Ref::borrow(Py_None);
-  if (!scheme.empty()) {
-    py_scheme = Ref::steal(str_from(scheme));
-    if (!py_scheme) return nullptr;
-  }
-  if (!uri.has_authority) return PyTuple_Pack(4, py_scheme.get(), Py_None, Py_None, Py_None);
+  return true;
+}
 
-  std::string_view host = http::authority_host(uri.authority);
-  std::optional<uint16_t> port = http::authority_port(uri.authority);
-  if (!port) port = http::default_port(scheme);
-  std::string_view bare = host;
-  while (!bare.empty() && bare.front() == '[')
-    bare.remove_prefix(1);
-  while (!bare.empty() && bare.back() == ']')
-    bare.remove_suffix(1);
-  Ref py_host = Ref::steal(str_from(bare));
-  if (!py_host) return nullptr;
-  if (!port) return PyTuple_Pack(4, py_scheme.get(), py_host.get(), Py_None, Py_None);
-  std::string authority(host);
-  authority += ':';
-  authority += std::to_string(*port);
-  Ref py_port = Ref::steal(PyLong_FromLong(*port));
-  Ref py_authority = Ref::steal(str_from(authority));
-  if (!py_port || !py_authority) return nullptr;
-  return PyTuple_Pack(4, py_scheme.get(), py_host.get(), py_port.get(), py_authority.get());
+PyObject* str_or_none(std::string_view s, bool present) {
+  return present ? str_from(s) : Py_NewRef(Py_None);
+}
+
+// (scheme, host, port, authority) and, with `request`, (host_header, target, authorization).
+PyObject* url_tuple(std::string_view text, bool request) {
+  http::Uri uri;
+  if (!parse_url(text, uri)) return nullptr;
+  const Py_ssize_t size = request ? 7 : 4;
+  std::string_view scheme = uri.scheme_name();
+  Ref out = Ref::steal(PyTuple_New(size));
+  if (!out) return nullptr;
+  http::RequestUrl r;
+  if (uri.has_authority) r = http::request_url(uri, request);
+  const bool known = r.port.has_value();
+  PyObject* items[7] = {
+      str_or_none(scheme, !scheme.empty()),
+      str_or_none(r.host, uri.has_authority),
+      known ? PyLong_FromLong(*r.port) : Py_NewRef(Py_None),
+      str_or_none(r.authority, known),
+      nullptr,
+      nullptr,
+      nullptr,
+  };
+  if (request) {
+    items[4] = str_or_none(r.host_header, uri.has_authority);
+    items[5] = str_or_none(r.target, uri.has_authority);
+    if (r.has_credentials) {
+      std::string value = "Basic " + http::base64_encode(r.credentials);
+      items[6] = str_from(value);
+    } else {
+      items[6] = Py_NewRef(Py_None);
+    }
+  }
+  bool ok = true;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    ok &= items[i] != nullptr;
+    if (items[i]) PyTuple_SET_ITEM(out.get(), i, items[i]);
+  }
+  return ok ? out.release() : nullptr;
+}
+
+PyObject* uri_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::string_view text;
+  PyObject* a = one_arg("uri_parts", "url", args, nargs, kwnames);
+  if (!a || !text_of(a, "uri_parts", "url", text)) return nullptr;
+  return url_tuple(text, false);
+}
+
+PyObject* request_url_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::string_view text;
+  PyObject* a = one_arg("request_url_parts", "url", args, nargs, kwnames);
+  if (!a || !text_of(a, "request_url_parts", "url", text)) return nullptr;
+  return url_tuple(text, true);
+}
+
+PyObject* split_target(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"target", "root_path"};
+  static const ArgSignature sig{"split_target", names, 2, 2, 1};
+  PyObject* a[2];
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+  std::string_view target, root;
+  if (!text_of(a[0], "split_target", "target", target)) return nullptr;
+  if (a[1] && !text_of(a[1], "split_target", "root_path", root)) return nullptr;
+  http::TargetParts parts = http::split_target(target);
+  std::string_view raw = parts.raw_path;
+  const bool escaped = raw.find('%') != std::string_view::npos;
+  Ref path;
+  if (root.empty() && !escaped && raw.size() == target.size()) {
+    path = Ref::borrow(a[0]);
+  } else {
+    std::string text(root);
+    text += escaped ? http::percent_decode_text(raw) : std::string(raw);
+    path = Ref::steal(str_from(text));
+  }
+  Ref raw_path, query;
+  if (root.empty()) {
+    raw_path = Ref::steal(bytes_from(raw));
+  } else {
+    raw_path = Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(root.size() + raw.size())));
+    if (raw_path) {
+      char* p = PyBytes_AS_STRING(raw_path.get());
+      std::copy(root.begin(), root.end(), p);
+      std::copy(raw.begin(), raw.end(), p + root.size());
+    }
+  }
+  query = Ref::steal(bytes_from(parts.query));
+  if (!path || !raw_path || !query) return nullptr;
+  return PyTuple_Pack(3, path.get(), raw_path.get(), query.get());
 }
 
 }  // namespace
@@ -62,5 +132,22 @@ PyMethodDef kUriPartsDef = {
     "Split a URL into (scheme, host, port, authority) for choosing and dialling a destination.\n\n"
     "port is the explicit port or the scheme's default; authority is host:port when the port is "
     "known. Raises ValueError for a URL that does not parse."};
+
+PyMethodDef kRequestUrlPartsDef = {
+    "request_url_parts", FAST(request_url_parts), FASTKW,
+    "request_url_parts(url)\n--\n\n"
+    "uri_parts(url) and what a request to it writes: (scheme, host, port, authority, "
+    "host_header, target, authorization).\n\n"
+    "host_header is the authority without userinfo, a bare \":\" or the scheme's default port "
+    "dropped; target is the path and query (\"/\" first, fragment dropped); authorization is "
+    "\"Basic ...\" for credentials in the URL (percent-decoded), else None. The last three are "
+    "None without an authority. Raises ValueError for a URL that does not parse."};
+
+PyMethodDef kSplitTargetDef = {
+    "split_target", FAST(split_target), FASTKW,
+    "split_target(target, root_path='')\n--\n\n"
+    "(path, raw_path, query_string) of a request-target in any form, as applications see it: "
+    "the path percent-decoded (ill-formed UTF-8 becomes U+FFFD), both paths after root_path. "
+    "Absolute form keeps its path and query (\"/\" without a path), authority form has none."};
 
 }  // namespace velmora::py

@@ -8,7 +8,7 @@ namespace velmora::py {
 
 int setup_root_exceptions(PyObject* m);     // VelmoraError, ConnectionClosedError
 int setup_header_map(PyObject* m);          // HeaderMap
-int setup_functions(PyObject* m);           // http_date, uri_parts
+int setup_functions(PyObject* m);           // http_date, uri_parts, request_url_parts, split_target
 int setup_h2_frame_classes(PyObject* m);    // H2Codec, H2FrameHeaders .. H2FrameStreamError
 int setup_h2_stream_state(PyObject* m);     // H2StreamState
 int setup_h2_flow_classes(PyObject* m);     // H2FlowControl, H2ContentLength, H2DataFrameBudget

@@ -3,6 +3,8 @@
 #include <array>
 
 #include "http/chars.hpp"
+#include "http/percent.hpp"
+#include "http/utf8.hpp"
 
 namespace velmora::http {
 namespace {
@@ -194,6 +196,75 @@ std::optional<uint16_t> default_port(std::string_view scheme) {
   if (scheme == "http" || scheme == "ws") return 80;
   if (scheme == "https" || scheme == "wss") return 443;
   return std::nullopt;
+}
+
+TargetParts split_target(std::string_view t) {
+  std::string_view raw = t;
+  if (!(!t.empty() && t.front() == '/') && t != "*") {
+    size_t scheme_end = t.find("://");
+    if (scheme_end == std::string_view::npos) {
+      raw = {};  // authority form: no path
+    } else {
+      size_t slash = t.find('/', scheme_end + 3);
+      size_t qmark = t.find('?', scheme_end + 3);
+      if (slash == std::string_view::npos || qmark < slash) {
+        TargetParts p{"/", {}};
+        if (qmark != std::string_view::npos) p.query = t.substr(qmark + 1);
+        return p;
+      }
+      raw = t.substr(slash);
+    }
+  }
+  size_t q = raw.find('?');
+  if (q == std::string_view::npos) return {raw, {}};
+  return {raw.substr(0, q), raw.substr(q + 1)};
+}
+
+std::string percent_decode_text(std::string_view s) {
+  // Characters beyond ASCII are whole UTF-8 sequences and decoded bytes next to them cannot
+  // join them: decoding the whole text reads as decoding each ASCII run by itself.
+  return utf8_lossy(percent_decode(s));
+}
+
+RequestUrl request_url(const Uri& uri, bool need_request) {
+  RequestUrl r;
+  std::string_view scheme = uri.scheme_name();
+  std::string_view host = authority_host(uri.authority);
+  r.port = authority_port(uri.authority);
+  std::optional<uint16_t> fallback = default_port(scheme);
+  if (!r.port) r.port = fallback;
+  r.host = host;
+  while (!r.host.empty() && r.host.front() == '[')
+    r.host.remove_prefix(1);
+  while (!r.host.empty() && r.host.back() == ']')
+    r.host.remove_suffix(1);
+  if (r.port) r.authority = std::string(host) + ':' + std::to_string(*r.port);
+  if (!need_request) return r;
+
+  std::string_view hostport = without_userinfo(uri.authority);
+  std::string default_suffix;
+  if (fallback) default_suffix.append(":").append(std::to_string(*fallback));
+  if (fallback && r.port == fallback && hostport.ends_with(default_suffix))
+    hostport.remove_suffix(default_suffix.size());
+  else if (hostport.ends_with(':'))
+    hostport.remove_suffix(1);
+  r.host_header = hostport;
+  if (uri.path_and_query.starts_with('/'))
+    r.target = uri.path_and_query;
+  else
+    r.target.append("/").append(uri.path_and_query);
+  size_t at = uri.authority.rfind('@');
+  if (at != std::string_view::npos) {
+    // Credentials in the URL: "user:password" before the last "@", split at the first ":".
+    std::string_view userinfo = uri.authority.substr(0, at);
+    size_t colon = userinfo.find(':');
+    r.credentials = percent_decode_text(userinfo.substr(0, colon));
+    r.credentials += ':';
+    if (colon != std::string_view::npos)
+      r.credentials += percent_decode_text(userinfo.substr(colon + 1));
+    r.has_credentials = true;
+  }
+  return r;
 }
 
 std::string quote_escaped(std::string_view s) {

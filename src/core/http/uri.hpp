@@ -58,6 +58,32 @@ std::optional<uint16_t> authority_port(std::string_view authority);
 // The port a scheme implies: 80 for "http" and "ws", 443 for "https" and "wss" (exact case).
 std::optional<uint16_t> default_port(std::string_view scheme);
 
+// A request-target as the server hands it to applications: the path (with its raw form) and
+// the query of origin form; the path and query of absolute form ("/" when it has no path);
+// "*" of asterisk form; nothing of authority form. No validation: any text splits.
+struct TargetParts {
+  std::string_view raw_path;  // a view of the target, or "/"
+  std::string_view query;     // after the first "?" of the path and query
+};
+TargetParts split_target(std::string_view target);
+
+// Percent-decoding of UTF-8 text for applications: every "%" with two hex digits becomes that
+// byte, then every ill-formed UTF-8 sequence becomes U+FFFD (one per maximal subpart).
+std::string percent_decode_text(std::string_view utf8);
+
+// What a client needs of a URL with an authority (parse_uri succeeded).
+struct RequestUrl {
+  std::string_view host;         // without its brackets
+  std::optional<uint16_t> port;  // explicit, or the scheme's default
+  std::string authority;         // host:port (brackets kept) when the port is known
+  std::string_view host_header;  // authority without userinfo; ":" or the default port dropped
+  std::string target;            // path and query, starting with "/"
+  std::string credentials;       // "user:password" percent-decoded, when has_credentials
+  bool has_credentials = false;
+};
+// `need_request` false fills only host, port and authority.
+RequestUrl request_url(const Uri& uri, bool need_request);
+
 // `s` as a double-quoted string literal with backslash escapes (for error messages).
 std::string quote_escaped(std::string_view s);
 
