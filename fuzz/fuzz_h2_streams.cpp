@@ -140,6 +140,7 @@ struct Fuzz {
     cfg.initial_window_size = (knobs & 8) ? 1000 : 65535;
     cfg.connection_window = (knobs & 16) ? 1 << 20 : 65535;
     const bool auto_release = knobs & 32;
+    cfg.drop_connection_fields = knobs & 64;
     Observed o;
     Connection c(cfg);
     c.begin();
@@ -214,7 +215,10 @@ struct Fuzz {
           break;
         case 8: {
           http::HeaderMap h;
-          if (in.byte() & 1) h.add("x-a", "b");
+          const uint8_t fields = in.byte();
+          if (fields & 1) h.add("x-a", "b");
+          if (fields & 2) h.add("connection", "close");  // left out or refused
+          if (fields & 4) h.add("te", (fields & 8) ? "trailers" : "gzip");
           SendVerdict v = c.send_response_head(pick(in), 100 + in.byte() % 5 * 100,
                                                (in.byte() & 1) ? &h : nullptr, in.byte() & 1, drop);
           (void)v;

@@ -748,3 +748,82 @@ def test_receive_split_byte_by_byte_and_with_trailing_bytes():
     assert [type(f).__name__ for f in t.receive(wire + b"\x00\x00\x08\x06")] == whole
     (p,) = t.receive(b"\x00" + b"\x00" * 4 + b"12345678")
     assert p.data == b"12345678"
+
+
+def _handshaken(client_kw=None, **server_kw):
+    c, s = new(**(client_kw or {})), new("server", auto_date_header=False, **server_kw)
+    c.begin(), s.begin()
+    for f in s.receive(taken(c)):
+        if isinstance(f, v.H2FrameSettings):
+            s.recv_settings(f)
+    taken(s)
+    return c, s
+
+
+@pytest.mark.parametrize(
+    "fields, sent",
+    [
+        ([("host", "u@h:8"), ("connection", "close"), ("keep-alive", "1"),
+          ("proxy-connection", "x"), ("transfer-encoding", "chunked"), ("upgrade", "h2c"),
+          ("te", "GZIP"), ("x", "1")], ("h:8", [(b"x", b"1")])),
+        ([("te", "trailers"), ("Host", "h"), ("host", "other")], ("h", [(b"te", b"trailers")])),
+        ([("host", "h"), ("te", "Trailers")], "malformed_headers"),  # kept, so checked
+        ([("x", "1")], "missing_uri_scheme_and_authority"),
+    ],
+)
+def test_dropped_connection_fields_of_a_request(fields, sent):
+    c, s = _handshaken({"drop_connection_fields": True})
+    assert c.try_claim_slot()
+    if isinstance(sent, str):
+        with pytest.raises(v.H2UserError) as ei:
+            c.open_stream("GET", "/", hdrs(*fields), True, False, object())
+        assert ei.value.args[0] == sent
+        return
+    c.open_stream("GET", "/", hdrs(*fields), True, False, object())
+    f = [f for f in s.receive(taken(c)) if isinstance(f, v.H2FrameHeaders)][0]
+    assert (f.authority, f.headers.raw_items()) == sent
+
+
+@pytest.mark.parametrize(
+    "fields, sent",
+    [
+        ([("connection", "close"), ("upgrade", "h2c"), ("host", "h"), ("te", "trailers")],
+         [(b"host", b"h"), (b"te", b"trailers")]),
+        ([("te", "gzip")], "malformed_headers"),
+    ],
+)
+def test_dropped_connection_fields_of_a_response(fields, sent):
+    c, s = _handshaken(drop_connection_fields=True)
+    assert c.try_claim_slot()
+    c.open_stream("HEAD", "/", None, True, False, object(), authority="a")
+    vd = [s.recv_headers(f, object()) for f in s.receive(taken(c))
+          if isinstance(f, v.H2FrameHeaders)][0]
+    assert vd.no_body  # the core says a HEAD request's response has no content
+    if isinstance(sent, str):
+        with pytest.raises(v.H2UserError) as ei:
+            s.send_response_head(1, 200, hdrs(*fields), True)
+        assert ei.value.args[0] == sent
+        return
+    s.send_response_head(1, 200, hdrs(*fields, ("content-length", "5")), False)
+    with pytest.raises(v.H2UserError):
+        s.send_trailers(1, hdrs(("connection", "close")))  # trailers still refuse them
+    s.send_data(1, b"", 0, True)
+    f = [f for f in c.receive(taken(s)) if isinstance(f, v.H2FrameHeaders)][0]
+    assert f.headers.raw_items() == sent + [(b"content-length", b"5")]
+    c.recv_headers(f)
+    c.recv_data(c.receive(b"\0\0\0\0\1\0\0\0\1")[0])  # no content for HEAD: fine
+
+
+@pytest.mark.parametrize(
+    "fields, items",
+    [
+        ([("accept", "*/*")], [(b"host", b"a:1"), (b"accept", b"*/*")]),  # RFC 9113 8.3.1
+        ([("x", "1"), ("host", "h")], [(b"x", b"1"), (b"host", b"h")]),
+    ],
+)
+def test_request_items_give_authority_as_host(fields, items):
+    c, s = _handshaken()
+    assert c.try_claim_slot()
+    c.open_stream("GET", "/", hdrs(*fields), True, False, object(), authority="a:1")
+    f = [f for f in s.receive(taken(c)) if isinstance(f, v.H2FrameHeaders)][0]
+    assert f.request_items() == items

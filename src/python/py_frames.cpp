@@ -135,6 +135,30 @@ PyObject* headers_is_informational(PyObject* s, void*) {
   int st = block_of(s).status();
   return bool_of(st >= 100 && st < 200);
 }
+PyObject* headers_request_items(PyObject* s, PyObject*) {
+  Ref map = Ref::steal(headers_headers(s, nullptr));
+  if (!map) return nullptr;
+  Ref items = Ref::steal(header_map_raw_items(map.get()));
+  if (!items) return nullptr;
+  const http2::HeaderBlock& b = block_of(s);
+  if (!b.has(http2::HeaderBlock::kAuthority) || header_map_has(map.get(), "host"))
+    return items.release();
+  // RFC 9113 section 8.3.1: :authority stands for a missing host.
+  Ref host = Ref::steal(Py_BuildValue("(y#y#)", "host", Py_ssize_t(4),
+                                      b.pseudo(http2::HeaderBlock::kAuthority).data(),
+                                      Py_ssize_t(b.pseudo(http2::HeaderBlock::kAuthority).size())));
+  if (!host || PyList_Insert(items.get(), 0, host.get()) < 0) return nullptr;
+  return items.release();
+}
+
+PyMethodDef kHeadersMethods[] = {
+    {"request_items", headers_request_items, METH_NOARGS,
+     SIG_DOC("request_items($self)",
+             "headers.raw_items(), after a (b'host', :authority) pair when the block has "
+             ":authority but no host field (RFC 9113 section 8.3.1).")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyObject* headers_repr(PyObject* s) {
   auto* f = as<FrameHeadersObject>(s);
   Ref map = Ref::steal(headers_headers(s, nullptr));
@@ -314,11 +338,12 @@ struct ClassDef {
   reprfunc repr;
   PyGetSetDef* getset;
   const char* doc;
+  PyMethodDef* methods = nullptr;
 };
 
 const ClassDef kClasses[kFrameKindCount] = {
     {"velmora._velmora.H2FrameHeaders", sizeof(FrameHeadersObject), headers_dealloc, headers_repr,
-     kHeadersGetSet, "A decoded HEADERS frame with its whole header block."},
+     kHeadersGetSet, "A decoded HEADERS frame with its whole header block.", kHeadersMethods},
     {"velmora._velmora.H2FrameData", sizeof(FrameDataObject), data_dealloc, data_repr, kDataGetSet,
      "A decoded DATA frame."},
     {"velmora._velmora.H2FrameSettings", sizeof(FrameSettingsObject), plain_dealloc, settings_repr,
@@ -344,6 +369,7 @@ PyObject* make_frame_class(const ClassDef& c) {
       {Py_tp_repr, reinterpret_cast<void*>(c.repr)},
       {Py_tp_getset, c.getset},
       {Py_tp_doc, const_cast<char*>(c.doc)},
+      {c.methods ? Py_tp_methods : 0, c.methods},
       {0, nullptr},
   };
   PyType_Spec type_spec = {

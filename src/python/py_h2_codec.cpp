@@ -249,14 +249,8 @@ PyObject* encode_block(PyObject* self, uint32_t stream_id, bool end_stream,
                        const http::HeaderMap& fields, std::string_view date) {
   std::string out;
   codec(self).with([&](CodecState& c) {
-    c.encoder.begin_headers(out);
-    for (int i = 0; i < npseudo; ++i)
-      c.encoder.add_field(pseudo[i].first, pseudo[i].second, out);
-    fields.for_each([&](uint32_t entry, std::string_view v) {
-      c.encoder.add_field(fields.name(entry), v, out);
-    });
-    if (!date.empty()) c.encoder.add_field("date", date, out);
-    c.encoder.end_headers(stream_id, end_stream, out);
+    http2::encode_header_block(c.encoder, stream_id, end_stream, pseudo, npseudo, &fields, nullptr,
+                               date, out);
   });
   return bytes_from(out);
 }
@@ -281,7 +275,9 @@ PyObject* codec_serialize_request_headers(PyObject* self, Args args, Py_ssize_t 
   if (a[5] && a[5] != Py_None && !text_arg(a[5], fn, "scheme", scheme)) return nullptr;
   if (a[6] && a[6] != Py_None && !text_arg(a[6], fn, "authority", authority)) return nullptr;
   http2::RequestPseudo pseudo;
-  if (auto err = http2::build_request_pseudo(method, target, scheme, authority, &fields, pseudo))
+  http2::FieldFilter filter;
+  if (auto err = http2::build_request_pseudo(method, target, scheme, authority, &fields,
+                                             http2::FieldRule::kRefuse, filter, pseudo))
     return raise(*err);
   return encode_block(self, stream_id, end_stream, pseudo.fields, pseudo.count, fields, {});
 }

@@ -137,11 +137,12 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
                              "data_frame_budget",
                              "auto_date_header",
                              "enable_push",
+                             "drop_connection_fields",
                              nullptr};
-  PyObject* a[12] = {};
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$OOOOOOOOOOO:H2Streams", const_cast<char**>(kw),
+  PyObject* a[13] = {};
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$OOOOOOOOOOOO:H2Streams", const_cast<char**>(kw),
                                    &a[0], &a[1], &a[2], &a[3], &a[4], &a[5], &a[6], &a[7], &a[8],
-                                   &a[9], &a[10], &a[11]))
+                                   &a[9], &a[10], &a[11], &a[12]))
     return nullptr;
   for (int i = 1; i <= 5; ++i) {
     if (!a[i]) {
@@ -165,7 +166,8 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
       !to_u32(a[3], cfg.max_frame_size) || !to_u32(a[4], cfg.max_header_list_size) ||
       !to_u64(a[5], cfg.max_send_buf_size) || !optional_u32(a[6], cfg.max_concurrent_streams) ||
       (a[7] && !to_u64(a[7], pending_accept)) || !optional_u64(a[9], cfg.data_frame_budget) ||
-      (a[10] && !to_bool(a[10], cfg.auto_date_header)))
+      (a[10] && !to_bool(a[10], cfg.auto_date_header)) ||
+      (a[12] && !to_bool(a[12], cfg.drop_connection_fields)))
     return nullptr;
   cfg.max_pending_accept_reset_streams = pending_accept;
   if (a[8]) {  // omitted: the default cap; None: no cap
@@ -737,7 +739,8 @@ PyMethodDef kMethods[] = {
      SIG_DOC("open_stream($self, method, target, headers, end_stream, is_head, handle, *, "
              "scheme=None, authority=None)",
              "Open a request stream and queue its HEADERS: the new stream id, or None on a "
-             "failed or GOAWAY'd connection (the claimed slot is given back).")},
+             "failed or GOAWAY'd connection (the claimed slot is given back). The method HEAD "
+             "implies is_head: the response has no content.")},
     {"send_data", FAST(m_send_data), FASTKW,
      SIG_DOC("send_data($self, sid, data, offset, end_stream)",
              "Queue at most one DATA frame of data[offset:] as far as the windows and the send "
@@ -856,9 +859,14 @@ PyType_Slot kSlots[] = {
                     "H2Streams(role, *, initial_window_size, connection_window, max_frame_size, "
                     "max_header_list_size, max_send_buf_size, max_concurrent_streams=None, "
                     "max_pending_accept_reset_streams=20, max_local_error_reset_streams=..., "
-                    "data_frame_budget=None, auto_date_header=True, enable_push=None)",
+                    "data_frame_budget=None, auto_date_header=True, enable_push=None, "
+                    "drop_connection_fields=False)",
                     "The protocol state of one HTTP/2 connection, client or server: settings, flow "
-                    "control, streams, slots, GOAWAY and failure, and the pending-send buffer."))},
+                    "control, streams, slots, GOAWAY and failure, and the pending-send buffer.\n\n"
+                    "drop_connection_fields: the connection-specific fields (RFC 9113 section "
+                    "8.2.2) of request and response heads are left out instead of refused, a "
+                    "request's te unless it is trailers, and a request's host gives :authority; "
+                    "trailers and a response's te other than trailers are still refused."))},
     {0, nullptr},
 };
 

@@ -111,6 +111,7 @@ struct SendVerdictObject {
 struct HeadersVerdictObject {
   PyObject_HEAD uint8_t kind;
   bool eof;
+  bool no_body;
   uint32_t stream_id;
   uint32_t flags;
   PyObject* handle;
@@ -237,6 +238,10 @@ PyGetSetDef kHeadersGetSet[] = {
     {"handle", OBJ_GETTER(HV, handle), nullptr, "The stream's handle, or None.", nullptr},
     {"stream_id", INT_GETTER(HV, stream_id), nullptr, "The frame's stream id.", nullptr},
     {"eof", BOOL_GETTER(HV, eof), nullptr, "The frame carried END_STREAM.", nullptr},
+    {"no_body", BOOL_GETTER(HV, no_body), nullptr,
+     "Server, opened: the request is HEAD, so its response has no content (RFC 9110 section "
+     "9.3.2).",
+     nullptr},
     {"flags", INT_GETTER(HV, flags), nullptr, "H2_FLAG_* bits.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -391,6 +396,7 @@ PyObject* headers_verdict_object(http2::HeadersVerdict&& v) {
   if (!o) return nullptr;
   o->kind = v.kind;
   o->eof = v.eof;
+  o->no_body = v.no_body;
   o->stream_id = v.stream_id;
   o->flags = v.flags;
   o->handle = handle_object(std::move(v.handle));

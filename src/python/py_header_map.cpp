@@ -407,6 +407,18 @@ PyObject* hm_raw_items(PyObject* self, PyObject*) {
   return listing(self, Listing::kRawItems);
 }
 
+}  // namespace
+
+PyObject* header_map_raw_items(PyObject* map) {
+  return listing(map, Listing::kRawItems);
+}
+
+bool header_map_has(PyObject* map, std::string_view name) {
+  return map_of(map).with([&](const http::HeaderMap& m) { return m.find(name) >= 0; });
+}
+
+namespace {
+
 PyObject* hm_iter(PyObject* self) {
   Ref keys = Ref::steal(listing(self, Listing::kKeys));
   return keys ? PyObject_GetIter(keys.get()) : nullptr;

@@ -12,6 +12,11 @@ PyObject* header_map_type();
 // A new HeaderMap object that owns `map`.
 PyObject* header_map_new(http::HeaderMap&& map);
 
+// HeaderMap.raw_items() of the HeaderMap object `map`.
+PyObject* header_map_raw_items(PyObject* map);
+// Whether the HeaderMap object `map` holds the lower-case name `name`.
+bool header_map_has(PyObject* map, std::string_view name);
+
 // The header-map argument rule: `obj` must be a HeaderMap (or None when `allow_none`, meaning no
 // headers); its collection is copied into `out` under the map's lock. Otherwise raises
 // TypeError "<function>() argument '<arg>' must be HeaderMap, not <type>".

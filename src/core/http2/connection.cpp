@@ -59,6 +59,7 @@ Connection::Connection(const ConnectionConfig& c)
       max_pending_accept_resets_(c.max_pending_accept_reset_streams),
       max_local_error_resets_(c.max_local_error_reset_streams),
       auto_date_header_(c.auto_date_header),
+      drop_connection_fields_(c.drop_connection_fields),
       connection_window_(c.connection_window),
       clock_ns_(c.clock_ns),
       local_recv_initial_window_(

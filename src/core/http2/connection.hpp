@@ -93,6 +93,9 @@ struct ConnectionConfig {
       limits::kDefaultMaxLocalErrorResetStreams;  // none: no cap
   std::optional<uint64_t> data_frame_budget;      // none: resolved from connection_window
   bool auto_date_header = true;
+  // Connection-specific fields of requests and responses are left out rather than refused
+  // (FieldRule::kDropRequest / kDropResponse); trailers still refuse them.
+  bool drop_connection_fields = false;
   std::optional<bool> enable_push;  // none: not announced
   // The monotonic clock in nanoseconds (the reset store's expiry); null: std::steady_clock.
   uint64_t (*clock_ns)() = nullptr;
@@ -150,6 +153,7 @@ struct HeadersInfo {
   bool no_method = false;   // no :method (cannot open a request stream)
   bool no_status = false;   // no :status (cannot be a response head)
   bool has_pseudo = false;  // some pseudo-header field (cannot be trailers)
+  bool head = false;        // :method is HEAD
   static HeadersInfo of(uint32_t stream_id, bool end_stream, const HeaderBlock& block) {
     HeadersInfo h{stream_id, end_stream, block.status() >= 100 && block.status() < 200,
                   block.content_length(), block.content_length_invalid()};
@@ -158,6 +162,7 @@ struct HeadersInfo {
     h.has_pseudo = !h.no_status || block.has(HeaderBlock::kMethod) ||
                    block.has(HeaderBlock::kScheme) || block.has(HeaderBlock::kAuthority) ||
                    block.has(HeaderBlock::kPath) || block.has(HeaderBlock::kProtocol);
+    h.head = !h.no_method && block.pseudo(HeaderBlock::kMethod) == "HEAD";
     return h;
   }
 };
@@ -168,6 +173,7 @@ struct HeadersVerdict : Fallible {
   Handle handle;
   uint32_t stream_id = 0;
   bool eof = false;
+  bool no_body = false;  // an opened HEAD request: its response has no content
   uint32_t flags = 0;
 };
 
@@ -223,6 +229,7 @@ struct GoAwayInfo {
 };
 
 // open_stream's request; `headers` may be null; empty `scheme` / `authority` stand for None.
+// The method HEAD implies `is_head` (the response has no content, RFC 9110 section 9.3.2).
 struct RequestSpec {
   std::string_view method;
   std::string_view target;
@@ -417,6 +424,7 @@ class Connection {
   const uint64_t max_pending_accept_resets_;
   const std::optional<uint64_t> max_local_error_resets_;
   const bool auto_date_header_;
+  const bool drop_connection_fields_;
   const uint32_t connection_window_;
   uint64_t (*const clock_ns_)();
 

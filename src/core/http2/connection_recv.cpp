@@ -137,6 +137,7 @@ void Connection::apply_headers(const HeadersInfo& f, Handle& spare, HeadersVerdi
   v.kind = kHeadersOpened;
   v.handle = s.handle.share();
   v.eof = f.end_stream;
+  v.no_body = f.head;
   if (f.content_length_invalid) {
     v.error = stream_error(sid, 1);
     return;

@@ -36,14 +36,17 @@ OpenResult Connection::open_stream(const RequestSpec& req, Handle handle, Releas
     return r;
   }
   RequestPseudo pseudo;
+  FieldFilter filter;
+  const FieldRule rule = drop_connection_fields_ ? FieldRule::kDropRequest : FieldRule::kRefuse;
   if (auto err = build_request_pseudo(req.method, req.target, req.scheme, req.authority,
-                                      req.headers, pseudo)) {
+                                      req.headers, rule, filter, pseudo)) {
     give_back();
     r.error = std::move(err);
     return r;
   }
   const uint32_t sid = uint32_t(next_stream_id_);
-  auto [it, inserted] = streams_.try_emplace(sid, req.is_head, int32_t(peer_initial_window_size_),
+  const bool is_head = req.is_head || req.method == "HEAD";
+  auto [it, inserted] = streams_.try_emplace(sid, is_head, int32_t(peer_initial_window_size_),
                                              local_recv_initial_window_, std::move(handle));
   StreamRecord& s = it->second;
   if (!inserted) {
@@ -56,8 +59,8 @@ OpenResult Connection::open_stream(const RequestSpec& req, Handle handle, Releas
   s.holds_slot = true;
   ++num_streams_;
   next_stream_id_ += 2;
-  encode_header_block(encoder_, sid, req.end_stream, pseudo.fields, pseudo.count, req.headers, {},
-                      pending_);
+  encode_header_block(encoder_, sid, req.end_stream, pseudo.fields, pseudo.count, req.headers,
+                      &filter, {}, pending_);
   r.stream_id = sid;
   return r;
 }
@@ -159,7 +162,7 @@ SendVerdict Connection::send_trailers(uint32_t sid, const http::HeaderMap& trail
     return v;
   }
   s.state.send_close();
-  encode_header_block(encoder_, sid, true, nullptr, 0, &trailers, {}, pending_);
+  encode_header_block(encoder_, sid, true, nullptr, 0, &trailers, nullptr, {}, pending_);
   v.flags = kFlagWake;
   v.done = true;
   post_close(sid, s, v, drop);
@@ -175,9 +178,13 @@ SendVerdict Connection::send_response_head(uint32_t sid, uint32_t status,
     v.error = std::move(err);
     return v;
   }
-  if (headers && has_connection_specific(*headers)) {
-    v.error = malformed_headers_error();
-    return v;
+  FieldFilter filter;
+  if (headers) {
+    const FieldRule rule = drop_connection_fields_ ? FieldRule::kDropResponse : FieldRule::kRefuse;
+    if (auto err = check_send_fields(*headers, rule, filter)) {
+      v.error = std::move(err);
+      return v;
+    }
   }
   LockGuard g(state_mutex_);
   auto it = streams_.find(sid);
@@ -197,7 +204,7 @@ SendVerdict Connection::send_response_head(uint32_t sid, uint32_t status,
   std::string_view date;
   if (auto_date_header_ && (!headers || headers->find("date") < 0)) date = http::cached_http_date();
   const Field pseudo[1] = {{":status", std::string_view(digits, 3)}};
-  encode_header_block(encoder_, sid, end_stream, pseudo, 1, headers, date, pending_);
+  encode_header_block(encoder_, sid, end_stream, pseudo, 1, headers, &filter, date, pending_);
   v.flags = kFlagWake;
   v.done = true;
   if (end_stream) post_close(sid, s, v, drop);

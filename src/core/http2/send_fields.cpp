@@ -51,6 +51,43 @@ PendingError malformed_headers_error() {
   return user_error(UserErrorKind::kMalformedHeaders);
 }
 
+bool FieldFilter::skips(std::string_view n) const {
+  switch (n.size()) {
+    case 2:
+      return te && n == "te";
+    case 4:
+      return host && n == "host";
+    default:
+      return is_connection_specific(n, {});
+  }
+}
+
+std::optional<PendingError> check_send_fields(const http::HeaderMap& map, FieldRule rule,
+                                              FieldFilter& filter) {
+  filter = FieldFilter{};
+  for (uint32_t i = 0; i < map.name_count(); ++i) {
+    std::string_view n = map.name(i);
+    if (n == "te") {
+      if (rule == FieldRule::kDropRequest && !http::ascii_iequals(map.first_value(i), "trailers")) {
+        filter.active = filter.te = true;
+        continue;
+      }
+      bool bad = false;
+      map.for_each_value(i, [&](std::string_view v) { bad |= is_connection_specific(n, v); });
+      if (bad) return malformed_headers_error();
+    } else if (n == "host") {
+      if (rule == FieldRule::kDropRequest) {
+        filter.active = filter.host = true;
+        filter.host_value = map.first_value(i);
+      }
+    } else if (is_connection_specific(n, {})) {
+      if (rule == FieldRule::kRefuse) return malformed_headers_error();
+      filter.active = true;
+    }
+  }
+  return std::nullopt;
+}
+
 bool has_forbidden_octet(std::string_view v) {
   for (char c : v)
     if (c == '\r' || c == '\n' || c == '\0') return true;
@@ -60,11 +97,14 @@ bool has_forbidden_octet(std::string_view v) {
 std::optional<PendingError> build_request_pseudo(std::string_view method, std::string_view target,
                                                  std::string_view scheme,
                                                  std::string_view authority,
-                                                 const http::HeaderMap* fields,
-                                                 RequestPseudo& out) {
+                                                 const http::HeaderMap* fields, FieldRule rule,
+                                                 FieldFilter& filter, RequestPseudo& out) {
   if (method.empty() || !http::is_valid_field_name(method))
     return value_error("method must be a non-empty token");
-  if (fields && has_connection_specific(*fields)) return malformed_headers_error();
+  filter = FieldFilter{};
+  if (fields)
+    if (auto err = check_send_fields(*fields, rule, filter)) return err;
+  if (authority.empty() && filter.host) authority = filter.host_value;
   if (has_forbidden_octet(scheme)) return forbidden_octet_error("scheme");
   if (has_forbidden_octet(authority)) return forbidden_octet_error("authority");
   // RFC 9113 section 8.3.1: :authority never carries the userinfo of a URL.
@@ -118,13 +158,15 @@ std::optional<PendingError> status_digits(uint32_t status, char out[3]) {
 
 void encode_header_block(FrameEncoder& encoder, uint32_t stream_id, bool end_stream,
                          const Field* pseudo, int npseudo, const http::HeaderMap* fields,
-                         std::string_view date, std::string& out) {
+                         const FieldFilter* filter, std::string_view date, std::string& out) {
   encoder.begin_headers(out);
   for (int i = 0; i < npseudo; ++i)
     encoder.add_field(pseudo[i].first, pseudo[i].second, out);
+  if (filter && !filter->active) filter = nullptr;
   if (fields)
     fields->for_each([&](uint32_t entry, std::string_view v) {
-      encoder.add_field(fields->name(entry), v, out);
+      std::string_view name = fields->name(entry);
+      if (!filter || !filter->skips(name)) encoder.add_field(name, v, out);
     });
   if (!date.empty()) encoder.add_field("date", date, out);
   encoder.end_headers(stream_id, end_stream, out);

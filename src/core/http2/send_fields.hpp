@@ -25,6 +25,33 @@ bool has_connection_specific(const http::HeaderMap& fields);
 // H2UserError("malformed_headers", ...): the refusal of a connection-specific field.
 PendingError malformed_headers_error();
 
+// How a send path treats the connection-specific fields of a block it sends.
+enum class FieldRule : uint8_t {
+  // Any of them refuses the block (malformed_headers).
+  kRefuse,
+  // A response: connection, keep-alive, proxy-connection, transfer-encoding and upgrade are
+  // left out; a te other than "trailers" is refused.
+  kDropResponse,
+  // A request: those and host are left out (host stands for :authority, RFC 9113 section
+  // 8.3.1), and so is te unless its first value is "trailers" in any case; a te that is kept is
+  // refused unless every value is "trailers".
+  kDropRequest,
+};
+
+// The fields a block leaves out under its rule (check_send_fields fills it).
+struct FieldFilter {
+  bool active = false;  // some field is left out
+  bool te = false;
+  bool host = false;
+  std::string_view host_value;  // the first host value, when host is left out
+  // Whether the field `name` (lower case) is left out.
+  bool skips(std::string_view name) const;
+};
+
+// Checks `fields` under `rule`: malformed_headers for a refused field, else fills `filter`.
+std::optional<PendingError> check_send_fields(const http::HeaderMap& fields, FieldRule rule,
+                                              FieldFilter& filter);
+
 // True when `value` holds CR, LF or NUL, which no HTTP/2 field value may carry.
 bool has_forbidden_octet(std::string_view value);
 
@@ -40,22 +67,25 @@ struct RequestPseudo {
 // target gives the scheme and authority (unless passed), an origin-form target needs
 // `authority`, "*" is the asterisk form, and a CONNECT to an authority-form target carries only
 // :method and :authority. Empty `scheme` and `authority` stand for "not given"; the scheme
-// defaults to "https". `fields` (may be null) are checked for connection-specific fields.
-// Errors, in this order: ValueError for a bad method; H2UserError("malformed_headers", ...);
-// ValueError for a bad target or a field value with CR, LF or NUL;
-// H2UserError("missing_uri_scheme_and_authority", ...) for a bare path without an authority.
+// defaults to "https". `fields` (may be null) are checked under `rule`, which fills `filter`;
+// a host field left out gives :authority when `authority` is not given. Errors, in this order:
+// ValueError for a bad method; H2UserError("malformed_headers", ...); ValueError for a bad target
+// or a field value with CR, LF or NUL; H2UserError("missing_uri_scheme_and_authority", ...) for a
+// bare path without an authority.
 std::optional<PendingError> build_request_pseudo(std::string_view method, std::string_view target,
                                                  std::string_view scheme,
                                                  std::string_view authority,
-                                                 const http::HeaderMap* fields, RequestPseudo& out);
+                                                 const http::HeaderMap* fields, FieldRule rule,
+                                                 FieldFilter& filter, RequestPseudo& out);
 
 // A response status as three digits; ValueError outside [100, 999].
 std::optional<PendingError> status_digits(uint32_t status, char out[3]);
 
 // Appends one HEADERS block (plus CONTINUATION frames) to `out`: `pseudo`, then `fields` (may
-// be null), then a `date` field when `date` is not empty.
+// be null) but those `filter` (may be null) leaves out, then a `date` field when `date` is not
+// empty.
 void encode_header_block(FrameEncoder& encoder, uint32_t stream_id, bool end_stream,
                          const Field* pseudo, int npseudo, const http::HeaderMap* fields,
-                         std::string_view date, std::string& out);
+                         const FieldFilter* filter, std::string_view date, std::string& out);
 
 }  // namespace velmora::http2
