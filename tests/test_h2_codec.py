@@ -249,6 +249,7 @@ def test_reason_codes(code, name):
     r = v.H2Reason(code)
     assert r == getattr(v.H2Reason, name) and repr(r) == "H2Reason." + name
     assert int(r) == code and not (r != getattr(v.H2Reason, name))
+    assert r.name == name and getattr(v, "H2_REASON_" + name) == code
 
 
 def test_reason_rejects_and_compares():

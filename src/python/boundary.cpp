@@ -1,5 +1,7 @@
 #include "python/boundary.hpp"
 
+#include <string>
+
 #include <climits>
 #include <cstring>
 
@@ -211,6 +213,14 @@ int add_int_constants(PyObject* module, const IntConstant* table, size_t n) {
   for (size_t i = 0; i < n; ++i)
     if (add_new_to_module(module, table[i].name, PyLong_FromLong(table[i].value)) < 0) return -1;
   return 0;
+}
+
+int add_upper_constant(PyObject* module, std::string_view prefix, std::string_view name,
+                       PyObject* value) {
+  std::string full(prefix);
+  for (char c : name)
+    full.push_back(c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c);
+  return add_new_to_module(module, full.c_str(), value);
 }
 
 PyObject* str_from(std::string_view s) {

@@ -37,6 +37,12 @@ int add_int_constants(PyObject* module, const IntConstant (&table)[N]) {
   return add_int_constants(module, table, N);
 }
 
+// Registers `value` (a new reference the call consumes; null means "creation failed") as the
+// constant named `prefix` + `name` in upper case: ("H1_KIND_", "version_h2") gives
+// H1_KIND_VERSION_H2. For constants named after the core's own names of a concept.
+int add_upper_constant(PyObject* module, std::string_view prefix, std::string_view name,
+                       PyObject* value);
+
 // Creates a heap type from `sig` (bases may be null). A failure is re-raised as RuntimeError
 // "An error occurred while initializing class <name>" with the original error as __cause__.
 PyObject* make_type(PyType_Spec* type_spec, PyObject* bases = nullptr);

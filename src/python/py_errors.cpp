@@ -176,7 +176,14 @@ int setup_h2_exceptions(PyObject* m) {
   if (add_to_module(m, "H2ProtocolError", exception_class(ExcClass::kH2Protocol)) < 0) return -1;
   if (add_to_module(m, "H2StreamError", exception_class(ExcClass::kH2Stream)) < 0) return -1;
   if (add_to_module(m, "H2UserError", exception_class(ExcClass::kH2User)) < 0) return -1;
-  return add_to_module(m, "H2FlowControlError", exception_class(ExcClass::kH2FlowControl));
+  if (add_to_module(m, "H2FlowControlError", exception_class(ExcClass::kH2FlowControl)) < 0)
+    return -1;
+  // H2_KIND_*: the kinds of H2UserError (args[0]).
+  for (size_t k = 0; k < http2::kUserErrorKindCount; ++k) {
+    std::string_view name = http2::user_error_name(http2::UserErrorKind(k));
+    if (add_upper_constant(m, "H2_KIND_", name, str_from(name)) < 0) return -1;
+  }
+  return 0;
 }
 
 int setup_h1_exceptions(PyObject* m) {
@@ -187,7 +194,22 @@ int setup_h1_exceptions(PyObject* m) {
     return -1;
   if (add_to_module(m, "H1UnexpectedMessageError", exception_class(ExcClass::kH1Unexpected)) < 0)
     return -1;
-  return add_to_module(m, "H1UserError", exception_class(ExcClass::kH1User));
+  if (add_to_module(m, "H1UserError", exception_class(ExcClass::kH1User)) < 0) return -1;
+  // H1_KIND_*: the kinds of H1ParseError and H1UserError (args[0]); H1_IO_*: the I/O kinds of
+  // H1BodyError (args[0]).
+  for (size_t k = 0; k < http1::kParseKindCount; ++k) {
+    std::string_view name = http1::parse_kind_name(http1::ParseKind(k));
+    if (add_upper_constant(m, "H1_KIND_", name, str_from(name)) < 0) return -1;
+  }
+  for (size_t k = 0; k < http1::kUserKindCount; ++k) {
+    std::string_view name = http1::user_kind_name(http1::UserKind(k));
+    if (add_upper_constant(m, "H1_KIND_", name, str_from(name)) < 0) return -1;
+  }
+  for (size_t k = 0; k < kIoKindCount; ++k) {
+    std::string name = io_kind_snake(IoKind(k));
+    if (add_upper_constant(m, "H1_IO_", name, str_from(name)) < 0) return -1;
+  }
+  return 0;
 }
 
 }  // namespace velmora::py

@@ -1,4 +1,7 @@
 // H2Reason: one HTTP/2 error code (RFC 9113 section 7), with one shared instance per code.
+#include <string>
+
+#include "http/errors.hpp"
 #include "python/boundary.hpp"
 #include "python/object.hpp"
 #include "python/once.hpp"
@@ -7,23 +10,7 @@
 namespace velmora::py {
 namespace {
 
-constexpr const char* kNames[] = {
-    "NO_ERROR",
-    "PROTOCOL_ERROR",
-    "INTERNAL_ERROR",
-    "FLOW_CONTROL_ERROR",
-    "SETTINGS_TIMEOUT",
-    "STREAM_CLOSED",
-    "FRAME_SIZE_ERROR",
-    "REFUSED_STREAM",
-    "CANCEL",
-    "COMPRESSION_ERROR",
-    "CONNECT_ERROR",
-    "ENHANCE_YOUR_CALM",
-    "INADEQUATE_SECURITY",
-    "HTTP_1_1_REQUIRED",
-};
-constexpr uint32_t kCodes = sizeof(kNames) / sizeof(kNames[0]);
+constexpr uint32_t kCodes = http2::kReasonCount;
 
 PyObject* g_instances[kCodes];  // owned by the class attributes, for the life of the process
 
@@ -48,9 +35,19 @@ PyObject* reason_new(PyTypeObject*, PyObject* args, PyObject* kwds) {
   return nullptr;
 }
 
-PyObject* reason_repr(PyObject* self) {
-  return PyUnicode_FromFormat("H2Reason.%s", kNames[code_of(self)]);
+PyObject* reason_name(PyObject* self, void*) {
+  return str_from(http2::reason_name(code_of(self)));
 }
+
+PyObject* reason_repr(PyObject* self) {
+  Ref name = Ref::steal(reason_name(self, nullptr));
+  return name ? PyUnicode_FromFormat("H2Reason.%U", name.get()) : nullptr;
+}
+
+PyGetSetDef kGetSet[] = {
+    {"name", reason_name, nullptr, "The code's name, e.g. 'CANCEL'.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyObject* reason_richcompare(PyObject* a, PyObject* b, int op) {
   if ((op != Py_EQ && op != Py_NE) || Py_TYPE(b) != Py_TYPE(a)) Py_RETURN_NOTIMPLEMENTED;
@@ -74,6 +71,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_hash, reinterpret_cast<void*>(reason_hash)},
     {Py_nb_index, reinterpret_cast<void*>(reason_index)},
     {Py_nb_int, reinterpret_cast<void*>(reason_index)},
+    {Py_tp_getset, kGetSet},
     {Py_tp_doc, const_cast<char*>(SIG_DOC("H2Reason(code)",
                                           "An HTTP/2 error code (RFC 9113 section 7). Instances "
                                           "compare equal by code and convert to int."))},
@@ -93,7 +91,8 @@ PyObject* reason_type() {
     for (uint32_t c = 0; c < kCodes; ++c) {
       Ref inst = Ref::steal(box_new<uint32_t>(tp, c));
       if (!inst) return nullptr;
-      if (PyObject_SetAttrString(type.get(), kNames[c], inst.get()) < 0) return nullptr;
+      std::string name(http2::reason_name(c));
+      if (PyObject_SetAttrString(type.get(), name.c_str(), inst.get()) < 0) return nullptr;
       g_instances[c] = inst.get();
     }
     // Sealed once the class attributes are in place.
@@ -106,7 +105,12 @@ PyObject* reason_type() {
 }  // namespace
 
 int setup_h2_reason(PyObject* m) {
-  return add_to_module(m, "H2Reason", reason_type());
+  if (add_to_module(m, "H2Reason", reason_type()) < 0) return -1;
+  // H2_REASON_*: the codes as plain ints, for comparing with what frames and errors carry.
+  for (uint32_t c = 0; c < kCodes; ++c)
+    if (add_upper_constant(m, "H2_REASON_", http2::reason_name(c), PyLong_FromUnsignedLong(c)) < 0)
+      return -1;
+  return 0;
 }
 
 }  // namespace velmora::py

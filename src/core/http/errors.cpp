@@ -10,7 +10,7 @@ struct IoKindText {
   std::string_view description;
 };
 
-constexpr std::array<IoKindText, 20> kIoKinds = {{
+constexpr std::array<IoKindText, kIoKindCount> kIoKinds = {{
     {"NotFound", "entity not found"},
     {"PermissionDenied", "permission denied"},
     {"ConnectionRefused", "connection refused"},
@@ -82,7 +82,7 @@ struct SubKind {
   std::string_view text;
 };
 
-constexpr std::array<SubKind, 12> kParseKinds = {{
+constexpr std::array<SubKind, kParseKindCount> kParseKinds = {{
     {"method", "invalid HTTP method parsed"},
     {"version", "invalid HTTP version parsed"},
     {"version_h2", "invalid HTTP version parsed (found HTTP2 preface)"},
@@ -98,7 +98,7 @@ constexpr std::array<SubKind, 12> kParseKinds = {{
      "internal error inside the HTTP/1 code or its dependencies, please report this as a bug"},
 }};
 
-constexpr std::array<SubKind, 8> kUserKinds = {{
+constexpr std::array<SubKind, kUserKindCount> kUserKinds = {{
     {"body", "error from user's Body stream"},
     {"body_write_aborted", "user body write aborted"},
     {"service", "error from user's Service"},
@@ -191,7 +191,24 @@ PendingError Error::into_pending() && {
 namespace http2 {
 namespace {
 
-constexpr std::array<std::string_view, 14> kReasons = {
+constexpr std::array<std::string_view, kReasonCount> kReasonNames = {
+    "NO_ERROR",
+    "PROTOCOL_ERROR",
+    "INTERNAL_ERROR",
+    "FLOW_CONTROL_ERROR",
+    "SETTINGS_TIMEOUT",
+    "STREAM_CLOSED",
+    "FRAME_SIZE_ERROR",
+    "REFUSED_STREAM",
+    "CANCEL",
+    "COMPRESSION_ERROR",
+    "CONNECT_ERROR",
+    "ENHANCE_YOUR_CALM",
+    "INADEQUATE_SECURITY",
+    "HTTP_1_1_REQUIRED",
+};
+
+constexpr std::array<std::string_view, kReasonCount> kReasons = {
     "not a result of an error",
     "unspecific protocol error detected",
     "unexpected internal error encountered",
@@ -213,7 +230,7 @@ struct UserKindText {
   std::string_view message;
 };
 
-constexpr std::array<UserKindText, 13> kUserErrors = {{
+constexpr std::array<UserKindText, kUserErrorKindCount> kUserErrors = {{
     {"inactive_stream_id", "inactive stream"},
     {"unexpected_frame_type", "unexpected frame type"},
     {"payload_too_big", "payload too big"},
@@ -230,6 +247,10 @@ constexpr std::array<UserKindText, 13> kUserErrors = {{
 }};
 
 }  // namespace
+
+std::string_view reason_name(uint32_t reason) {
+  return kReasonNames[reason];
+}
 
 std::string_view reason_description(uint32_t reason) {
   return reason < kReasons.size() ? kReasons[reason] : std::string_view("unknown reason");

@@ -105,6 +105,7 @@ enum class IoKind : uint8_t {
   kOutOfMemory,
   kOther,
 };
+inline constexpr size_t kIoKindCount = size_t(IoKind::kOther) + 1;
 
 std::string_view io_kind_name(IoKind k);         // CamelCase, e.g. "UnexpectedEof"
 std::string io_kind_snake(IoKind k);             // "unexpected_eof"
@@ -146,6 +147,7 @@ enum class ParseKind : uint8_t {
   kStatus,
   kInternal,
 };
+inline constexpr size_t kParseKindCount = size_t(ParseKind::kInternal) + 1;
 
 enum class UserKind : uint8_t {
   kBody,
@@ -157,6 +159,7 @@ enum class UserKind : uint8_t {
   kManualUpgrade,
   kDispatchGone,
 };
+inline constexpr size_t kUserKindCount = size_t(UserKind::kDispatchGone) + 1;
 
 // A cause in an error's chain: its own message, an I/O kind when it is an I/O error, and its own
 // cause.
@@ -240,7 +243,13 @@ enum class UserErrorKind : uint8_t {
   kPeerDisabledServerPush,
   kInvalidInformationalStatusCode,
 };
+inline constexpr size_t kUserErrorKindCount =
+    size_t(UserErrorKind::kInvalidInformationalStatusCode) + 1;
 
+// The error codes of RFC 9113 section 7: NO_ERROR (0) to HTTP_1_1_REQUIRED (13).
+inline constexpr uint32_t kReasonCount = 14;
+// Its name, e.g. "CANCEL" (`reason` < kReasonCount).
+std::string_view reason_name(uint32_t reason);
 std::string_view user_error_name(UserErrorKind k);
 std::string_view user_error_message(UserErrorKind k);
 
