@@ -3,7 +3,10 @@
 // Every stateful object is a `Locked<T>` around a core value that has no lock of its own; each
 // operation runs as one `with` call, so the lock is held for the whole of it and released on
 // every path. The mutex is four bytes and non-recursive; critical sections are short, so it
-// spins briefly and then sleeps on the atomic (a futex on Linux).
+// spins briefly and then sleeps on the atomic (a futex on Linux). The one object with a second
+// lock is the HTTP/2 connection (http2/connection.hpp): its frame decoder has a mutex of its own,
+// so decoding a batch of received bytes never waits for the stream state; the state mutex may
+// be held while the decoder's is taken, never the other way round.
 //
 // This header is plain C++ (the core's HTTP/1 server state takes its codec's and body
 // decoder's locks through it); the Python objects of the module layer embed one Locked<T> each
