@@ -4,15 +4,17 @@ The native module ``velmora._velmora`` holds all protocol state and byte work; t
 re-exports it.
 """
 
+from typing import Any
+
 from velmora import _velmora
 from velmora._velmora import *  # noqa: F401,F403
 
 __all__ = list(_velmora.__all__)
 
 
-def serve(app, host="127.0.0.1", port=8000, **kwargs):  # type: ignore[no-untyped-def]
+def serve(app: Any, host: str = "127.0.0.1", port: int = 8000, **kwargs: Any) -> None:
     """Serve the ASGI application ``app`` (or ``"module:attribute"``) until interrupted; see
     ``velmora.server.Config`` for the keyword arguments."""
-    from velmora.server.server import serve as _serve
+    from velmora.server.run import serve as _serve
 
     _serve(app, host=host, port=port, **kwargs)
