@@ -22,7 +22,7 @@ from __future__ import annotations
 import asyncio
 import enum
 import sys
-from typing import NoReturn
+from typing import Any, NoReturn
 
 from velmora import _velmora as _v
 from velmora.flow import FlowControl
@@ -73,15 +73,17 @@ _WATCHER = object()
 class Read(enum.Enum):
     """Where the connection's next bytes go."""
 
-    IDLE = 0  # the next head's first bytes
-    HEAD = 1  # the incomplete head
-    BODY = 2  # the current request's body, or the watcher
-    HOLD = 3  # held: the watcher read the next request's first bytes
-    CLOSED = 4  # nowhere: the connection is closed or closing
-    DETACHED = 5  # nowhere: refused at the accept, or the transport serves HTTP/2 now
+    IDLE = 0  # the next head's first bytes (the core's parked idle read)
+    WATCH = 1  # the next head's first bytes, which the core's watcher read (still out) reads
+    HEAD = 2  # the incomplete head
+    BODY = 3  # the current request's body, or the watcher's read while it is out
+    HOLD = 4  # held: the watcher read the next request's first bytes
+    CLOSED = 5  # nowhere: the connection is closed or closing
+    DETACHED = 6  # nowhere: refused at the accept, or the transport serves HTTP/2 now
 
 
 _IDLE = Read.IDLE
+_WATCH = Read.WATCH
 _HEAD = Read.HEAD
 _BODY = Read.BODY
 _HOLD = Read.HOLD
@@ -96,7 +98,6 @@ _RESPONSE = State.RESPONSE
 _EAGER = sys.version_info >= (3, 12)
 _Task = asyncio.Task
 
-_NO_VERDICT = -1
 _GONE = "the client closed the connection"
 _COALESCE = 16384  # below this, a body and its end go out in one write
 _REJECT_FIELDS = TEXT_PLAIN + [(b"connection", b"close")]
@@ -124,8 +125,8 @@ class ServerConnection(asyncio.Protocol):
         self.deadline = 0.0
         self.peer = "-"
         self.access = service.access
-        self._after = _NO_VERDICT  # the next-read verdict of a whole response, until it ends
-        self._after_obj: object = None
+        self._after: int | None = None  # the next-read verdict of a whole response, until it ends
+        self._after_obj: Any = None  # (its object: the transport, or the error)
 
     def __repr__(self) -> str:
         return f"<ServerConnection {self.peer} {self._mode.name}>"
@@ -174,15 +175,13 @@ class ServerConnection(asyncio.Protocol):
             self._defer = False
             self._parse(data)
         elif mode is _IDLE:
-            core = self._core
-            if core.watcher_parked:
-                core.watcher_completed(data)
-                self._from_watcher()
-                return
-            if core.unpark_idle_read():
+            if self._core.unpark_idle_read():
                 return  # a shutdown closed the connection while the read was parked
             self._mode = _HEAD
             self._parse(data)
+        elif mode is _WATCH:
+            self._core.watcher_completed(data)
+            self._from_watcher()
         elif mode is _HOLD:
             self._stash.append(data)
 
@@ -208,13 +207,12 @@ class ServerConnection(asyncio.Protocol):
                     if core.arm_watcher(seq, _WATCHER) and core.watcher_completed(b""):
                         self._peer_gone()
         elif mode is _IDLE:
-            if core.watcher_parked:
-                core.watcher_completed(b"")
-                self._from_watcher()
-            else:
-                core.unpark_idle_read()
-                core.stop_serving()
-                self._close()
+            core.unpark_idle_read()
+            core.stop_serving()
+            self._close()
+        elif mode is _WATCH:
+            core.watcher_completed(b"")
+            self._from_watcher()
         elif mode is _HEAD and not self._defer:
             self._close(core.fail_read())  # the stream ended inside a head
         return True  # keep the write half: a response may still be on its way
@@ -244,15 +242,15 @@ class ServerConnection(asyncio.Protocol):
 
     # ---- reading ----------------------------------------------------------------------------
 
-    def _verdict(self, code: int, obj: object, defer: bool = False) -> None:
+    def _verdict(self, code: int, obj: Any, defer: bool = False) -> None:
         """Act on a ``begin_read`` / ``drain_done`` verdict. With ``defer`` (called from inside
         an application's ``send``), buffered requests are parsed on the next loop pass, not
         nested in the previous request's call stack."""
-        core = self._core
         while True:
             if code == READ_TRANSPORT:
                 self._mode = _IDLE
                 if self._eof:  # the client already ended its stream
+                    core = self._core
                     core.unpark_idle_read()
                     core.stop_serving()
                     self._close()
@@ -261,7 +259,9 @@ class ServerConnection(asyncio.Protocol):
                     svc = self._svc
                     span = svc.keep_alive_span
                     self.deadline = svc.now + span if span else 0.0
-                self._flow.resume_reading()
+                flow = self._flow
+                if flow.read_paused:
+                    flow.resume_reading()
                 return
             if code == READ_PARSE:
                 self._mode = _HEAD
@@ -272,16 +272,18 @@ class ServerConnection(asyncio.Protocol):
                     self._parse(b"")
                 return
             if code == READ_WATCHER:
-                self._mode = _IDLE
-                if core.watcher_parked:  # the watcher's read is still out: it reads the next head
+                if self._core.watcher_parked:  # the watcher's read is out: it reads the next head
+                    self._mode = _WATCH
                     svc = self._svc
                     span = svc.keep_alive_span
                     self.deadline = svc.now + span if span else 0.0
                     self._flow.resume_reading()
                 else:
+                    self._mode = _IDLE
                     self._from_watcher()
                 return
             if code == NEXT_DRAIN:
+                core = self._core
                 dec = core.current_decoder()
                 complete = False
                 if dec is not None:
@@ -294,7 +296,7 @@ class ServerConnection(asyncio.Protocol):
                 code, obj = core.drain_done(complete)
                 continue
             if code == READ_SHUTDOWN:
-                core.stop_serving()
+                self._core.stop_serving()
                 self._close()
                 return
             if code == NEXT_RAISE:  # a response is still owed: nothing to read yet
@@ -361,7 +363,7 @@ class ServerConnection(asyncio.Protocol):
         self._dec = dec
         if dec.buffered >= svc.body_buffer:
             flow.pause_reading()
-        else:
+        elif flow.read_paused:
             flow.resume_reading()
         method = head.method
         target = head.target
@@ -496,21 +498,38 @@ class ServerConnection(asyncio.Protocol):
         return True
 
     def write(self, stream: Stream[H1BodyDecoder], body: bytes, more: bool) -> None:
-        trailers = stream.trailers
+        if stream.state is not _RESPONSE or more or stream.trailers:
+            self._write_streamed(stream, body, more)
+            return
+        # the whole response in one write: head, body and end (``end`` goes on to the next
+        # request)
+        core = self._core
+        seq = stream.key
+        server = SERVER_NAME if self._svc.server_header else None
+        status = stream.status
+        headers = stream.headers
+        code, data, after, obj = core.respond_whole(seq, status, headers, body, server)
+        if code == REQ_CONTINUE:  # the 100 Continue went out first: the claim stands
+            code, data, after, obj = core.respond_whole(seq, status, headers, body, server)
+        if code != REQ_OK:
+            self._refused_claim(code)
+        self._t.write(data)  # type: ignore[arg-type]  # (bytes, as the claim held)
+        if after == NEXT_RAISE:  # the body disagrees with its declared length
+            raise Refused(str(obj))
+        self._after = after
+        self._after_obj = obj
+
+    def _write_streamed(self, stream: Stream[H1BodyDecoder], body: bytes, more: bool) -> None:
+        transport = self._t
         if stream.state is _RESPONSE:
-            if not (more or trailers):
-                self._write_whole(stream, body)
-                return
             head = self._respond_head(stream)
             data = self._frame(body, head)
-            transport = self._t
             transport.write(head + data if len(data) < _COALESCE else head)
             if len(data) >= _COALESCE:
                 transport.write(data)
         else:
             data = self._frame(body, b"")
-            transport = self._t
-            if not (more or trailers):
+            if not (more or stream.trailers):
                 try:
                     end = self._codec.serialize_end()
                 except H1Error as exc:
@@ -539,25 +558,6 @@ class ServerConnection(asyncio.Protocol):
             if pending:
                 self._t.write(pending)
             raise Refused(str(exc)) from None
-
-    def _write_whole(self, stream: Stream[H1BodyDecoder], body: bytes) -> None:
-        """The whole response in one write: head, body and end; ``end`` goes on to the next
-        request."""
-        core = self._core
-        seq = stream.key
-        server = SERVER_NAME if self._svc.server_header else None
-        status = stream.status
-        headers = stream.headers
-        code, data, after, obj = core.respond_whole(seq, status, headers, body, server)
-        if code == REQ_CONTINUE:  # the 100 Continue went out first: the claim stands
-            code, data, after, obj = core.respond_whole(seq, status, headers, body, server)
-        if code != REQ_OK:
-            self._refused_claim(code)
-        self._t.write(data)
-        if after == NEXT_RAISE:  # the body disagrees with its declared length
-            raise Refused(str(obj))
-        self._after = after
-        self._after_obj = obj
 
     def _respond_head(self, stream: Stream[H1BodyDecoder]) -> bytes:
         """Claim and encode the head of a streamed response. The codec frames the body by the
@@ -599,11 +599,9 @@ class ServerConnection(asyncio.Protocol):
         if self._stream is stream:
             self._stream = None
         after = self._after
-        if after != _NO_VERDICT:  # a whole response: its verdict came with it
-            obj = self._after_obj
-            self._after = _NO_VERDICT
-            self._after_obj = None
-            self._verdict(after, obj, True)
+        if after is not None:  # a whole response: its verdict came with it
+            self._after = None
+            self._verdict(after, self._after_obj, True)
             return
         core = self._core
         switch, close, transport, _leftover = core.finish_response(stream.key)
@@ -629,7 +627,7 @@ class ServerConnection(asyncio.Protocol):
         mode = self._mode
         self.deadline = 0.0
         core = self._core
-        if mode is _IDLE:
+        if mode is _IDLE or mode is _WATCH:
             core.unpark_idle_read()
             core.stop_serving()
             self._close()
@@ -643,7 +641,7 @@ class ServerConnection(asyncio.Protocol):
         transport = core.request_shutdown()
         if transport is not None:
             self._close(transport)
-        elif self._mode is _IDLE or self._mode is _HEAD:
+        elif self._mode is _IDLE or self._mode is _WATCH or self._mode is _HEAD:
             self._close(core.fail_read())
 
     def abort(self) -> None:

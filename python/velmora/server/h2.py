@@ -193,7 +193,7 @@ class H2Connection(asyncio.Protocol):
 
     # ---- frames -----------------------------------------------------------------------------
 
-    def _apply(self, frame: Any) -> None:
+    def _apply(self, frame: Any) -> None:  # (one of the frame classes: dispatched on its type)
         kind = type(frame)
         core = self._core
         if kind is FrameHeaders:
@@ -239,7 +239,7 @@ class H2Connection(asyncio.Protocol):
             self._stream_error(frame.stream_id, frame.error_code)
         # PRIORITY frames and unknown frame types need nothing
 
-    def _open(self, stream: H2Stream, frame: Any, eof: bool) -> None:
+    def _open(self, stream: H2Stream, frame: FrameHeaders, eof: bool) -> None:
         svc = self._svc
         sid = stream.key
         self._core.accepted(sid)
@@ -522,7 +522,7 @@ class H2Connection(asyncio.Protocol):
         core.credit_written()
 
 
-def _headers(head: Any) -> list[tuple[bytes, bytes]]:
+def _headers(head: FrameHeaders) -> list[tuple[bytes, bytes]]:
     """The request's header fields for the scope; ``:authority`` stands in for a missing
     ``host`` (RFC 9113 8.3.1), as applications build URLs from it."""
     items = head.headers.raw_items()

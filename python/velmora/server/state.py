@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import logging
-from typing import Any, Callable, Protocol
+from typing import Any, Callable, Protocol, TypedDict
 
 from velmora.server.asgi import ASGIApp, scope_base, target_splitter
 from velmora.server.config import Config
@@ -15,6 +15,14 @@ from velmora.server.logs import access_log
 # through ALPN: called with (service, transport, bytes already read); it attaches its protocol
 # to the transport (``transport.set_protocol``), feeds it the bytes and returns it.
 H2Factory = Callable[["Service", asyncio.Transport, bytes], asyncio.BaseProtocol]
+
+
+class CodecOptions(TypedDict):
+    """The keyword arguments of every connection's ``H1Codec``."""
+
+    max_headers: int
+    max_buf_size: int
+    date_header: bool
 
 
 class Connection(Protocol):
@@ -43,7 +51,7 @@ class Service:
         self.loop = loop
         self.connections: set[Connection] = set()
         self.cycles: set[Cycle] = set()
-        self.codec_kwargs = {
+        self.codec_kwargs: CodecOptions = {
             "max_headers": config.limit_request_headers,
             "max_buf_size": config.limit_request_head_size,
             "date_header": config.date_header,

@@ -245,13 +245,12 @@ class Stream(Generic[B]):
             body = message.get("body", b"")
             if type(body) is not bytes:
                 body = bytes(body)
-            more = bool(message.get("more_body", False))
+            more = message.get("more_body", False)
             if self.gone:
                 raise ClientDisconnected(self.sink.gone_reason)
             self.sent += len(body)
             try:
                 pending = self.sink.write(self, body, more)
-                self.state = _BODY  # (the head is on the wire)
                 if pending is not None:
                     await pending
             except ClientDisconnected:
@@ -260,11 +259,13 @@ class Stream(Generic[B]):
             except Refused as exc:
                 self._fail()
                 raise ASGIProtocolError(str(exc)) from None
-            if not more:
-                if not self.trailers:
-                    self._end()
-                    return
+            if more:
+                self.state = _BODY  # (the head is on the wire)
+            elif self.trailers:
                 self.state = _TRAILERS
+            else:
+                self._end()
+                return
             flow = self.flow
             if flow is not None and flow.write_paused:
                 await flow.drain(stop=self._is_gone)
