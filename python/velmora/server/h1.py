@@ -9,7 +9,8 @@ application) and answers that stream as its `Sink`.
 The transport delivers reads to the protocol whenever it is not paused, so the core's
 "parked reads" map onto where the next bytes go, the connection's one `Read` state:
 
-* between requests (``IDLE``) the parked idle read is the next head's first bytes;
+* between requests (``IDLE``) the parked idle read is the next head's first bytes, or
+  (``WATCH``) the core's watcher read, still out, reads them;
 * while a head is incomplete (``HEAD``) bytes go to ``accept_head``;
 * while a request is current (``BODY``) bytes go to its body decoder, or, while the core's
   watcher read is out (``watcher_parked``), to ``watcher_completed``;

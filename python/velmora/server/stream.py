@@ -162,7 +162,6 @@ class Stream(Generic[B]):
         """Body bytes (or the body's end) are ready for ``receive``."""
         sig = self._arrival
         if sig is not None:
-            self._arrival = None
             sig.set()
 
     def body_ended(self) -> None:
@@ -179,28 +178,19 @@ class Stream(Generic[B]):
         """A ``write`` that could not take everything may go on."""
         sig = self._room
         if sig is not None:
-            self._room = None
             sig.set()
 
-    # ---- waiting (for the sink) -------------------------------------------------------------
+    # ---- waiting (for the sink): each wait is a fresh one-shot signal ----------------------
 
     async def wait(self) -> None:
         """Until the next ``body_arrived`` (or the response ends, or the client goes)."""
         sig = self._arrival = Signal(asyncio.get_running_loop())
-        try:
-            await sig.wait()
-        finally:
-            if self._arrival is sig:
-                self._arrival = None
+        await sig.wait()
 
     async def wait_writable(self) -> None:
         """Until the next ``writable`` (or the client goes)."""
         sig = self._room = Signal(asyncio.get_running_loop())
-        try:
-            await sig.wait()
-        finally:
-            if self._room is sig:
-                self._room = None
+        await sig.wait()
 
     # ---- the application --------------------------------------------------------------------
 
@@ -253,12 +243,8 @@ class Stream(Generic[B]):
                 pending = self.sink.write(self, body, more)
                 if pending is not None:
                     await pending
-            except ClientDisconnected:
-                self.client_gone()
-                raise
-            except Refused as exc:
-                self._fail()
-                raise ASGIProtocolError(str(exc)) from None
+            except (ClientDisconnected, Refused) as exc:
+                raise self._write_failed(exc) from None
             if more:
                 self.state = _BODY  # (the head is on the wire)
             elif self.trailers:
@@ -290,18 +276,23 @@ class Stream(Generic[B]):
                 raise ClientDisconnected(self.sink.gone_reason)
             try:
                 self.sink.write_trailers(self, HeaderMap(self.trailer_list))
-            except ClientDisconnected:
-                self.client_gone()
-                raise
-            except Refused as exc:
-                self._fail()
-                raise ASGIProtocolError(str(exc)) from None
+            except (ClientDisconnected, Refused) as exc:
+                raise self._write_failed(exc) from None
             self._end()
         else:
             raise ASGIProtocolError(f"unexpected ASGI message {kind!r}")
 
     def _is_gone(self) -> bool:
         return self.gone
+
+    def _write_failed(self, exc: ClientDisconnected | Refused) -> Exception:
+        """What ``send`` raises after its sink failed to write: the client is gone, or the
+        response fails."""
+        if isinstance(exc, ClientDisconnected):
+            self.client_gone()
+            return exc
+        self._fail()
+        return ASGIProtocolError(str(exc))
 
     # ---- endings ----------------------------------------------------------------------------
 
