@@ -3,13 +3,10 @@
 from __future__ import annotations
 
 import time
-from typing import TYPE_CHECKING, Any, Awaitable, Callable, MutableMapping
+from typing import Any, Awaitable, Callable, MutableMapping, Protocol
 from urllib.parse import unquote
 
 from velmora.server.logs import access_log, error_log
-
-if TYPE_CHECKING:
-    from velmora.server.state import Service
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -93,7 +90,18 @@ def address(info: Any) -> tuple[str, int] | None:
     return None
 
 
-def scope_base(svc: Service) -> dict[str, Any]:
+class ScopeSettings(Protocol):
+    """What the scopes of one server take from it (its ``Service``)."""
+
+    scheme: str
+    root_path: str
+    extensions: dict[str, Any]
+    lifespan_state: dict[str, Any]
+    scope_base: dict[str, Any]
+    split: Callable[[str], tuple[str, bytes, bytes]]
+
+
+def scope_base(svc: ScopeSettings) -> dict[str, Any]:
     """What every ``http`` scope of a server ``svc`` (a ``Service``) shares; ``http_scope``
     fills a copy of it for each request."""
     return {
@@ -114,7 +122,7 @@ def scope_base(svc: Service) -> dict[str, Any]:
     }
 
 
-def http_scope(svc: Service, http_version: str, method: str, target: str,
+def http_scope(svc: ScopeSettings, http_version: str, method: str, target: str,
                headers: list[tuple[bytes, bytes]], client: tuple[str, int] | None,
                server: tuple[str, int] | None) -> dict[str, Any]:
     """The ``http`` scope of one request: a copy of the server's ``scope_base`` (copying a
