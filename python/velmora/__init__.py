@@ -1,7 +1,8 @@
 """velmora: the protocol core of an HTTP/1.1 and HTTP/2 client and server library.
 
 The native module ``velmora._velmora`` holds all protocol state and byte work; this package
-re-exports it.
+re-exports it. ``serve`` runs the ASGI server (``velmora.server``); the async client is
+``velmora.client``.
 """
 
 from typing import Any
