@@ -8,7 +8,7 @@ from typing import Sequence
 USAGE = """usage: velmora <command> [options]
 
 commands:
-  serve APP   serve an ASGI application ("module:attribute") over HTTP/1.1
+  serve APP   serve an ASGI application ("module:attribute") over HTTP/1.1 and HTTP/2
   get URL     fetch a URL and print the response
 
 Run "velmora <command> --help" for the options of a command."""
@@ -25,11 +25,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 
         return serve_main(rest)
     if command == "get":
-        try:
-            from velmora.client.cli import main as get_main  # type: ignore[import-not-found]
-        except ImportError as exc:
-            print(f"velmora get: the HTTP client is not available ({exc})", file=sys.stderr)
-            return 2
+        from velmora.client.cli import main as get_main
+
         return int(get_main(rest) or 0)
     if command in ("-V", "--version"):
         from velmora import __version__

@@ -126,10 +126,12 @@ class FlowControl:
         self._wake()
 
     async def drain(self, timeout: float | None = None,
-                    on_timeout: Callable[[], BaseException] | None = None) -> None:
+                    on_timeout: Callable[[], BaseException] | None = None, *,
+                    stop: Callable[[], bool] | None = None) -> None:
         """Returns once the transport takes writes again (at once when it does); raises the
-        exception given to `close`, or `on_timeout()` after `timeout` seconds."""
-        while self.write_paused and not self.closed:
+        exception given to `close`, or `on_timeout()` after `timeout` seconds. With `stop`,
+        also returns when `stop()` is true once `wake_writers` was called."""
+        while self.write_paused and not self.closed and (stop is None or not stop()):
             fut = self._drained
             if fut is None:
                 fut = self._drained = self._loop.create_future()
@@ -141,6 +143,11 @@ class FlowControl:
                 raise on_timeout() if on_timeout is not None else TimeoutError()
         if self.closed and self._closed_exc is not None:
             raise self._closed_exc
+
+    def wake_writers(self) -> None:
+        """Wakes the writers waiting in `drain` to check their `stop` (the transport's state
+        is unchanged: the others wait on)."""
+        self._wake()
 
     def close(self, exc: BaseException | None = None) -> None:
         if not self.closed:

@@ -2,13 +2,11 @@
 
 from __future__ import annotations
 
-import asyncio
-import logging
 import time
-from typing import Any, Awaitable, Callable, MutableMapping
+from typing import Any, Awaitable, Callable, MutableMapping, Protocol
 from urllib.parse import unquote
 
-from velmora._velmora import HeaderMap
+from velmora.server.logs import access_log, error_log
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -24,9 +22,10 @@ TASK_NAME = "velmora.request"
 SERVER_NAME = b"velmora"
 # The fields of the plain-text responses the server writes itself.
 TEXT_PLAIN = [(b"content-type", b"text/plain; charset=utf-8")]
+# The reason phrases of the responses the server writes itself, keyed by status.
+REASONS = {400: b"Bad Request", 414: b"URI Too Long", 431: b"Request Header Fields Too Large",
+           500: b"Internal Server Error", 503: b"Service Unavailable"}
 
-error_log = logging.getLogger("velmora.error")
-access_log = logging.getLogger("velmora.access")
 
 class ClientDisconnected(OSError):
     """``send`` was called after the client went away (ASGI: a subclass of OSError)."""
@@ -34,140 +33,6 @@ class ClientDisconnected(OSError):
 
 class ASGIProtocolError(RuntimeError):
     """The application broke the ASGI message sequence."""
-
-
-class RequestCycle:
-    """What the request cycles of both protocols share: running the application for one
-    request, and answering for it when the application fails or returns too early.
-
-    A subclass provides ``receive``, ``send``, ``reject(status)``, ``_fail()`` (end the
-    response as failed) and ``_internal_error()``; its connection provides ``closing`` and
-    ``cycle_done(cycle)``."""
-
-    __slots__ = ("conn", "head", "task", "scope", "status", "headers", "trailers", "trailer_list",
-                 "started", "head_sent", "body_done", "finished", "gone", "bad_body", "waiter",
-                 "sent", "t0")
-
-    def __init__(self, conn: Any, head: Any) -> None:
-        self.conn = conn
-        self.head = head
-        self.task: asyncio.Task[None] | None = None
-        self.scope: Scope | None = None
-        self.status = 0
-        self.headers: Any = None
-        self.trailers = False
-        self.trailer_list: list[Any] | None = None
-        self.started = False
-        self.head_sent = False
-        self.body_done = False
-        self.finished = False
-        self.gone = False
-        self.bad_body = False
-        self.waiter: asyncio.Future[None] | None = None
-        self.sent = 0
-        self.t0 = time.perf_counter() if conn._svc.access else 0.0
-
-    async def receive(self) -> Message:
-        raise NotImplementedError
-
-    async def send(self, message: Message) -> None:
-        raise NotImplementedError
-
-    def reject(self, status: int) -> None:
-        raise NotImplementedError
-
-    def _fail(self) -> None:
-        raise NotImplementedError
-
-    def _internal_error(self) -> None:
-        raise NotImplementedError
-
-    async def run(self, app: ASGIApp, scope: Scope) -> None:
-        try:
-            await app(scope, self.receive, self.send)
-        except BaseException as exc:  # noqa: BLE001 - every failure ends the response
-            self.app_failed(exc)
-            if not isinstance(exc, Exception) and not isinstance(exc, asyncio.CancelledError):
-                raise
-        else:
-            if not self.finished:
-                self.app_incomplete()
-        finally:
-            self.conn.cycle_done(self)
-
-    async def _wait(self) -> None:
-        """Waits until ``wake`` is called."""
-        waiter = self.waiter = self.conn._svc.loop.create_future()
-        try:
-            await waiter
-        finally:
-            if self.waiter is waiter:
-                self.waiter = None
-
-    def response_fields(self) -> HeaderMap:
-        """The response's header fields, with the Server field unless the application set
-        one (or the server is configured without it)."""
-        headers = self.headers
-        hm = HeaderMap(headers) if headers else HeaderMap()
-        if self.conn._svc.server_header:
-            hm.setdefault("server", SERVER_NAME)
-        return hm
-
-    def wake(self) -> None:
-        """Wakes a ``receive`` waiting for the request body or the client's departure."""
-        waiter = self.waiter
-        if waiter is not None:
-            self.waiter = None
-            if not waiter.done():
-                waiter.set_result(None)
-
-    def response_start(self, message: Message) -> None:
-        """Records an ``http.response.start`` message."""
-        if self.started:
-            raise ASGIProtocolError("unexpected ASGI message 'http.response.start'")
-        self.status = message["status"]
-        self.headers = message.get("headers")
-        self.trailers = bool(message.get("trailers", False))
-        self.started = True
-
-    def add_trailers(self, message: Message) -> bool:
-        """Collects an ``http.response.trailers`` message; true once the last one (no
-        ``more_trailers``) has arrived."""
-        if not self.trailers or not self.body_done or self.finished:
-            raise ASGIProtocolError("unexpected ASGI message 'http.response.trailers'")
-        if self.trailer_list is None:
-            self.trailer_list = []
-        self.trailer_list.extend(message.get("headers", ()))
-        return not message.get("more_trailers", False)
-
-    def app_failed(self, exc: BaseException) -> None:
-        if self.finished:
-            if not self.gone:
-                log_exception(exc, "Exception in ASGI application after the response")
-            return
-        if self.gone or self.conn.closing:
-            error_log.debug("ASGI application ended after the client went away: %r", exc)
-            self._fail()
-            return
-        if isinstance(exc, asyncio.CancelledError):
-            error_log.debug("ASGI application cancelled")
-            self._fail()
-            return
-        log_exception(exc, "Exception in ASGI application")
-        self._internal_error()
-
-    def app_incomplete(self) -> None:
-        if self.gone or self.conn.closing:
-            self._fail()
-            return
-        if self.bad_body and not self.started:
-            self.reject(400)  # the body was malformed
-            return
-        if not self.started:
-            error_log.error("ASGI callable returned without starting response")
-        else:
-            error_log.error("ASGI callable returned without completing response")
-        self._internal_error()
 
 
 _CACHE_MAX = 512
@@ -225,7 +90,18 @@ def address(info: Any) -> tuple[str, int] | None:
     return None
 
 
-def scope_base(svc: Any) -> dict[str, Any]:
+class ScopeSettings(Protocol):
+    """What the scopes of one server take from it (its ``Service``)."""
+
+    scheme: str
+    root_path: str
+    extensions: dict[str, Any]
+    lifespan_state: dict[str, Any]
+    scope_base: dict[str, Any]
+    split: Callable[[str], tuple[str, bytes, bytes]]
+
+
+def scope_base(svc: ScopeSettings) -> dict[str, Any]:
     """What every ``http`` scope of a server ``svc`` (a ``Service``) shares; ``http_scope``
     fills a copy of it for each request."""
     return {
@@ -246,7 +122,7 @@ def scope_base(svc: Any) -> dict[str, Any]:
     }
 
 
-def http_scope(svc: Any, http_version: str, method: str, target: str,
+def http_scope(svc: ScopeSettings, http_version: str, method: str, target: str,
                headers: list[tuple[bytes, bytes]], client: tuple[str, int] | None,
                server: tuple[str, int] | None) -> dict[str, Any]:
     """The ``http`` scope of one request: a copy of the server's ``scope_base`` (copying a

@@ -10,7 +10,8 @@ from velmora.server.config import LOG_LEVELS, AppLoadError, Config
 
 
 def build_parser(prog: str = "velmora serve") -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog=prog, description="Serve an ASGI application over HTTP/1.1 and HTTP/2.")
+    p = argparse.ArgumentParser(prog=prog,
+                                description="Serve an ASGI application over HTTP/1.1 and HTTP/2.")
     p.add_argument("app", metavar="APP", help='the application, as "module:attribute"')
     p.add_argument("--host", default="127.0.0.1", help="bind to this address (default 127.0.0.1)")
     p.add_argument("--port", type=int, default=8000, help="bind to this port (default 8000)")

@@ -1,43 +1,51 @@
-"""The HTTP/1 server connection: an asyncio protocol over the core's ``H1ServerState``.
+"""The HTTP/1 server connection: an asyncio protocol driving the core's ``H1ServerState``.
 
 Every protocol decision (which bytes are a head, body framing, reuse or close, 100-continue,
 pipelining, whether a client's end-of-stream means it is gone) is the core's verdict; this
-module adds the asynchronous machinery: transport callbacks, the request task, waiters,
-deadlines and flow control.
+module adds the asynchronous machinery: transport callbacks, deadlines and flow control, and
+it turns the core's verdicts into the events of one `Stream` per request (which runs the
+application) and answers that stream as its `Sink`.
 
 The transport delivers reads to the protocol whenever it is not paused, so the core's
-"parked reads" map onto where the next bytes go:
+"parked reads" map onto where the next bytes go, the connection's one `Read` state:
 
-* between requests (``_IDLE``) the parked idle read is the next head's first bytes;
-* while a head is incomplete (``_HEAD``) bytes go to ``accept_head``;
-* while a request is current (``_REQ``) bytes go to its body decoder, or, once the core has
-  armed the watcher, to ``watcher_completed``: the watcher's read is the one outstanding read
-  until the core hands it back through ``begin_read``.
+* between requests (``IDLE``) the parked idle read is the next head's first bytes, or
+  (``WATCH``) the core's watcher read, still out, reads them;
+* while a head is incomplete (``HEAD``) bytes go to ``accept_head``;
+* while a request is current (``BODY``) bytes go to its body decoder, or, while the core's
+  watcher read is out (``watcher_parked``), to ``watcher_completed``;
+* once the watcher read the next request's first bytes (``HOLD``), the rest is held until the
+  core hands the read back through ``begin_read``.
 """
 
 from __future__ import annotations
 
 import asyncio
-import logging
+import enum
 import sys
 from typing import Any, NoReturn
 
 from velmora import _velmora as _v
+from velmora.flow import FlowControl
 from velmora.server.asgi import (
+    REASONS,
     SERVER_NAME,
     TASK_NAME,
     TEXT_PLAIN,
     ASGIProtocolError,
     ClientDisconnected,
-    RequestCycle,
+    Message,
     http_scope,
-    log_access,
     transport_addresses,
 )
+from velmora.server.logs import error_log
+from velmora.server.state import Service
+from velmora.server.stream import Refused, State, Stream, response_fields
 
 H1ServerState = _v.H1ServerState
 HeaderMap = _v.HeaderMap
 H1Codec = _v.H1Codec
+H1BodyDecoder = _v.H1BodyDecoder
 H1ParseError = _v.H1ParseError
 H1BodyError = _v.H1BodyError
 H1Error = _v.H1Error
@@ -62,7 +70,28 @@ CONTINUE = H1Codec.continue_response()
 # watcher, so there is no task to wait for: one shared token stands for it.
 _WATCHER = object()
 
-_IDLE, _HEAD, _REQ, _CLOSED, _HANDED_OFF = range(5)
+
+class Read(enum.Enum):
+    """Where the connection's next bytes go."""
+
+    IDLE = 0  # the next head's first bytes (the core's parked idle read)
+    WATCH = 1  # the next head's first bytes, which the core's watcher read (still out) reads
+    HEAD = 2  # the incomplete head
+    BODY = 3  # the current request's body, or the watcher's read while it is out
+    HOLD = 4  # held: the watcher read the next request's first bytes
+    CLOSED = 5  # nowhere: the connection is closed or closing
+    DETACHED = 6  # nowhere: refused at the accept, or the transport serves HTTP/2 now
+
+
+_IDLE = Read.IDLE
+_WATCH = Read.WATCH
+_HEAD = Read.HEAD
+_BODY = Read.BODY
+_HOLD = Read.HOLD
+_CLOSED = Read.CLOSED
+_DETACHED = Read.DETACHED
+
+_RESPONSE = State.RESPONSE
 
 # Python 3.12+ runs a new task's first step at once ("eager"): an application that answers
 # without waiting on anything completes inside the read callback, with no scheduling round
@@ -70,193 +99,149 @@ _IDLE, _HEAD, _REQ, _CLOSED, _HANDED_OFF = range(5)
 _EAGER = sys.version_info >= (3, 12)
 _Task = asyncio.Task
 
-_log = logging.getLogger("velmora.error")
-
-# Responses written without the application, keyed by status.
-_REASONS = {400: b"Bad Request", 414: b"URI Too Long", 431: b"Request Header Fields Too Large",
-            500: b"Internal Server Error", 503: b"Service Unavailable"}
+_GONE = "the client closed the connection"
 _COALESCE = 16384  # below this, a body and its end go out in one write
+_REJECT_FIELDS = TEXT_PLAIN + [(b"connection", b"close")]
 
 
-class _Accept(asyncio.Protocol):
-    """Accept shim: creates the protocol for an accepted transport and steps aside.
+class ServerConnection(asyncio.Protocol):
+    """One HTTP/1 connection of the server: the transport callbacks around the core's
+    ``H1ServerState``, and the sink of its requests' streams."""
 
-    The state class needs the transport at construction, which only ``connection_made``
-    provides; the shim builds the real protocol there and hands the transport to it.
-    """
+    gone_reason = _GONE
 
-    __slots__ = ("_service",)
+    __slots__ = ("_svc", "_t", "_core", "_codec", "_flow", "_mode", "_stream", "_dec", "_eof",
+                 "_stash", "_defer", "_hd", "deadline", "_client", "_server", "peer", "access",
+                 "_after", "_after_obj")
 
-    def __init__(self, service: Any) -> None:
-        self._service = service
-
-    def connection_made(self, transport: Any) -> None:  # type: ignore[override]
-        service = self._service
-        if len(service.connections) >= service.max_connections or service.shutting_down:
-            transport.abort()
-            return
-        if service.is_ssl and service.h2_factory is not None:
-            sslobj = transport.get_extra_info("ssl_object")
-            if sslobj is not None and sslobj.selected_alpn_protocol() == "h2":
-                service.h2_factory(service, transport, b"")
-                return
-        proto = ServerConnection(service, transport)
-        transport.set_protocol(proto)
-        proto.connection_made(transport)
-
-    def connection_lost(self, exc: BaseException | None) -> None:
-        pass
-
-
-class ServerConnection(H1ServerState, asyncio.Protocol):
-    """One HTTP/1 connection of the server: the core's state plus the transport callbacks."""
-
-    __slots__ = ("_svc", "_t", "_mode", "_cycle", "_dec", "_paused", "_wpaused", "_drain",
-                 "_watching", "_eof", "_stash", "_deadline", "_client", "_server", "_peer",
-                 "_hd", "_codec", "_defer")
-
-    def __new__(cls, service: Any, transport: Any) -> ServerConnection:
-        return H1ServerState.__new__(cls, H1Codec(**service.codec_kwargs), transport,
-                                     keep_alive=service.keep_alive)
-
-    def __init__(self, service: Any, transport: Any) -> None:
+    def __init__(self, service: Service) -> None:
         self._svc = service
-        self._t = transport
-        self._codec = self.codec
-        self._defer = False  # a parse of buffered bytes is scheduled
         self._mode = _IDLE
-        self._cycle: Cycle | None = None
-        self._dec: Any = None
-        self._paused = False
-        self._wpaused = False
-        self._drain: asyncio.Future[None] | None = None
-        self._watching = False
+        self._stream: Stream[H1BodyDecoder] | None = None
+        self._dec: H1BodyDecoder | None = None
         self._eof = False
-        self._stash: list[bytes] | None = None
-        self._deadline = 0.0
-        self._client: tuple[str, int] | None = None
-        self._server: tuple[str, int] | None = None
-        self._peer = ""
+        self._stash: list[bytes] = []
+        self._defer = False  # a parse of buffered bytes is scheduled
         self._hd = False  # the deadline running is the head deadline
+        self.deadline = 0.0
+        self.peer = "-"
+        self.access = service.access
+        self._after: int | None = None  # the next-read verdict of a whole response, until it ends
+        self._after_obj: Any = None  # (its object: the transport, or the error)
 
     def __repr__(self) -> str:
-        return f"<ServerConnection {self._peer} {H1ServerState.__repr__(self)}>"
+        return f"<ServerConnection {self.peer} {self._mode.name}>"
 
     # ---- transport callbacks ----------------------------------------------------------------
 
-    def connection_made(self, transport: Any) -> None:  # type: ignore[override]
+    def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
         svc = self._svc
+        if len(svc.connections) >= svc.max_connections or svc.shutting_down:
+            self._mode = _DETACHED
+            transport.abort()
+            return
+        if svc.is_ssl and svc.h2_factory is not None:
+            sslobj = transport.get_extra_info("ssl_object")
+            if sslobj is not None and sslobj.selected_alpn_protocol() == "h2":
+                self._mode = _DETACHED
+                svc.h2_factory(svc, transport, b"")
+                return
+        self._t = transport
+        self._core = core = H1ServerState(H1Codec(**svc.codec_kwargs), transport,
+                                          keep_alive=svc.keep_alive)
+        self._codec = core.codec
+        self._flow = FlowControl(transport, svc.loop)
         svc.connections.add(self)
-        self._client, self._server, self._peer = transport_addresses(transport)
+        self._client, self._server, self.peer = transport_addresses(transport)
         transport.set_write_buffer_limits(high=svc.write_high)
         if svc.head_span:  # a fresh connection owes a complete head from the accept on
             self._hd = True
-            self._deadline = svc.now + svc.head_span
-        self._verdict(*self.begin_read())
+            self.deadline = svc.now + svc.head_span
+        self._verdict(*core.begin_read())
 
     def data_received(self, data: bytes) -> None:
         mode = self._mode
-        if mode == _REQ:
-            if self._stash is not None:  # the watcher's read is complete: hold the rest
-                self._stash.append(data)
-            elif self._watching:
+        if mode is _BODY:
+            if self._core.watcher_parked:
                 self._watched(data)
-            else:
-                dec = self._dec
-                dec.feed(data)
-                if dec.buffered >= self._svc.body_buffer:
-                    self._pause()
-                cycle = self._cycle
-                if cycle is not None and cycle.waiter is not None:
-                    cycle.wake()
-        elif mode == _HEAD:
+                return
+            dec = self._dec
+            dec.feed(data)  # type: ignore[union-attr]
+            if dec.buffered >= self._svc.body_buffer:  # type: ignore[union-attr]
+                self._flow.pause_reading()
+            stream = self._stream
+            if stream is not None:
+                stream.body_arrived()
+        elif mode is _HEAD:
             self._defer = False
             self._parse(data)
-        elif mode == _IDLE:
-            if self._watching:
-                self._watching = False
-                self.watcher_completed(data)
-                self._from_watcher()
-                return
-            if self.unpark_idle_read():
+        elif mode is _IDLE:
+            if self._core.unpark_idle_read():
                 return  # a shutdown closed the connection while the read was parked
             self._mode = _HEAD
             self._parse(data)
+        elif mode is _WATCH:
+            self._core.watcher_completed(data)
+            self._from_watcher()
+        elif mode is _HOLD:
+            self._stash.append(data)
 
     def eof_received(self) -> bool:
         self._eof = True
         mode = self._mode
-        if mode == _REQ:
-            if self._watching:
-                self._watching = False
-                if self.watcher_completed(b""):
+        core = self._core
+        if mode is _BODY:
+            if core.watcher_parked:
+                if core.watcher_completed(b""):
                     self._peer_gone()
-            elif self._stash is None:
-                dec = self._dec
-                if not dec.is_complete:
-                    dec.mark_eof()
-                    cycle = self._cycle
-                    if cycle is not None and cycle.waiter is not None:
-                        cycle.wake()
-                else:
-                    cycle = self._cycle
-                    seq = cycle.seq if cycle is not None else 0
-                    # the end of the stream is what a watcher would have read
-                    if self.arm_watcher(seq, _WATCHER) and self.watcher_completed(b""):
-                        self._peer_gone()
-        elif mode == _IDLE:
-            if self._watching:
-                self._watching = False
-                self.watcher_completed(b"")
-                self._from_watcher()
             else:
-                self.unpark_idle_read()
-                self.stop_serving()
-                self._close()
-        elif mode == _HEAD and not self._defer:
-            self._close(self.fail_read())  # the stream ended inside a head
+                dec = self._dec
+                if not dec.is_complete:  # type: ignore[union-attr]
+                    dec.mark_eof()  # type: ignore[union-attr]
+                    stream = self._stream
+                    if stream is not None:
+                        stream.body_arrived()
+                else:
+                    stream = self._stream
+                    seq = stream.key if stream is not None else 0
+                    # the end of the stream is what a watcher would have read
+                    if core.arm_watcher(seq, _WATCHER) and core.watcher_completed(b""):
+                        self._peer_gone()
+        elif mode is _IDLE:
+            core.unpark_idle_read()
+            core.stop_serving()
+            self._close()
+        elif mode is _WATCH:
+            core.watcher_completed(b"")
+            self._from_watcher()
+        elif mode is _HEAD and not self._defer:
+            self._close(core.fail_read())  # the stream ended inside a head
         return True  # keep the write half: a response may still be on its way
 
     def connection_lost(self, exc: BaseException | None) -> None:
+        mode = self._mode
+        if mode is _DETACHED:
+            return
         self._svc.connections.discard(self)
         self._mode = _CLOSED
-        self._deadline = 0.0
-        if self._watching:
-            self._watching = False
-            self.watcher_completed(None, exc if exc is not None else ConnectionResetError())
-        self.mark_closed()
+        self.deadline = 0.0
+        core = self._core
+        if core.watcher_parked:
+            core.watcher_completed(None, exc if exc is not None else ConnectionResetError())
+        core.mark_closed()
         self._peer_gone()
         dec = self._dec
         if dec is not None and not dec.is_complete:
             dec.mark_eof()
-        drain = self._drain
-        if drain is not None:
-            self._drain = None
-            if not drain.done():
-                drain.set_result(None)
+        self._flow.close()
 
     def pause_writing(self) -> None:
-        self._wpaused = True
+        self._flow.pause_writing()
 
     def resume_writing(self) -> None:
-        self._wpaused = False
-        drain = self._drain
-        if drain is not None:
-            self._drain = None
-            if not drain.done():
-                drain.set_result(None)
+        self._flow.resume_writing()
 
     # ---- reading ----------------------------------------------------------------------------
-
-    def _pause(self) -> None:
-        if not self._paused:
-            self._paused = True
-            self._t.pause_reading()
-
-    def _resume(self) -> None:
-        if self._paused:
-            self._paused = False
-            self._t.resume_reading()
 
     def _verdict(self, code: int, obj: Any, defer: bool = False) -> None:
         """Act on a ``begin_read`` / ``drain_done`` verdict. With ``defer`` (called from inside
@@ -266,16 +251,18 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
             if code == READ_TRANSPORT:
                 self._mode = _IDLE
                 if self._eof:  # the client already ended its stream
-                    self.unpark_idle_read()
-                    self.stop_serving()
+                    core = self._core
+                    core.unpark_idle_read()
+                    core.stop_serving()
                     self._close()
                     return
                 if not self._hd:  # (a fresh connection keeps its head deadline)
                     svc = self._svc
                     span = svc.keep_alive_span
-                    self._deadline = svc.now + span if span else 0.0
-                if self._paused:
-                    self._resume()
+                    self.deadline = svc.now + span if span else 0.0
+                flow = self._flow
+                if flow.read_paused:
+                    flow.resume_reading()
                 return
             if code == READ_PARSE:
                 self._mode = _HEAD
@@ -286,17 +273,19 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
                     self._parse(b"")
                 return
             if code == READ_WATCHER:
-                self._mode = _IDLE
-                if self._watching:  # the watcher's read is still out: it reads the next head
+                if self._core.watcher_parked:  # the watcher's read is out: it reads the next head
+                    self._mode = _WATCH
                     svc = self._svc
                     span = svc.keep_alive_span
-                    self._deadline = svc.now + span if span else 0.0
-                    self._resume()
+                    self.deadline = svc.now + span if span else 0.0
+                    self._flow.resume_reading()
                 else:
+                    self._mode = _IDLE
                     self._from_watcher()
                 return
             if code == NEXT_DRAIN:
-                dec = self.current_decoder()
+                core = self._core
+                dec = core.current_decoder()
                 complete = False
                 if dec is not None:
                     try:  # one poll: what is buffered; a body still incoming closes
@@ -305,10 +294,10 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
                         complete = dec.is_complete
                     except H1BodyError:
                         complete = False
-                code, obj = self.drain_done(complete)
+                code, obj = core.drain_done(complete)
                 continue
             if code == READ_SHUTDOWN:
-                self.stop_serving()
+                self._core.stop_serving()
                 self._close()
                 return
             if code == NEXT_RAISE:  # a response is still owed: nothing to read yet
@@ -319,10 +308,12 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
 
     def _from_watcher(self) -> None:
         """The watcher's read became the connection's read: parse what it read."""
-        closed = self.unpark_idle_read()
-        data, _err = self.take_watcher_result()
+        core = self._core
+        closed = core.unpark_idle_read()
+        data, _err = core.take_watcher_result()
         stash = self._stash
-        self._stash = None
+        if stash:
+            self._stash = []
         if closed:
             self._close()
             return
@@ -330,446 +321,331 @@ class ServerConnection(H1ServerState, asyncio.Protocol):
             data = (data or b"") + b"".join(stash)
         if data:
             self._mode = _HEAD
-            self._resume()
+            self._flow.resume_reading()
             self._parse(data)
         else:
-            self.stop_serving()
+            core.stop_serving()
             self._close()
 
     def _watched(self, data: bytes) -> None:
         """The watcher's read returned ``data`` while a request is current."""
-        self._watching = False
-        if self.watcher_completed(data):
+        if self._core.watcher_completed(data):
             self._peer_gone()
         elif data:
             # early bytes of the next request: the core keeps them; no more reads until it
             # hands the read back
-            self._stash = []
-            self._pause()
+            self._mode = _HOLD
+            self._flow.pause_reading()
 
     def _parse(self, data: bytes) -> None:
+        core = self._core
         try:
-            r = self.accept_head(data)
+            r = core.accept_head(data)
         except H1ParseError as exc:
             self._bad_head(exc)
             return
         svc = self._svc
+        flow = self._flow
         if r is None:
             if self._eof:  # no more bytes will come to complete it
-                self._close(self.fail_read())
+                self._close(core.fail_read())
                 return
             # the head is incomplete: it must be complete before its deadline (a fresh
             # connection's deadline runs from the accept)
             if not self._hd and svc.head_span:
                 self._hd = True
-                self._deadline = svc.now + svc.head_span
-            if self._paused:  # (pipelined bytes paused reading; the parser caps the head)
-                self._resume()
+                self.deadline = svc.now + svc.head_span
+            flow.resume_reading()  # (pipelined bytes paused reading; the parser caps the head)
             return
         head, seq, dec = r
-        self._mode = _REQ
-        self._deadline = 0.0
+        self._mode = _BODY
+        self.deadline = 0.0
         self._hd = False
         self._dec = dec
-        past = dec.buffered
-        if past >= svc.body_buffer:
-            self._pause()
-        elif self._paused:
-            self._resume()
-        self._cycle = cycle = Cycle(self, head)
-        cycle.seq = seq
-        cycle.dec = dec
-        cycle.body_open = True
+        if dec.buffered >= svc.body_buffer:
+            flow.pause_reading()
+        elif flow.read_paused:
+            flow.resume_reading()
+        method = head.method
+        target = head.target
+        version = "1.0" if head.http10 else "1.1"
+        self._stream = stream = Stream(self, flow, seq, dec, method, target, version)
         limit = svc.limit_concurrency
         if limit is not None and (len(svc.connections) > limit or len(svc.cycles) >= limit):
-            cycle.reject(503)
+            stream.reject(503)
             return
-        svc.cycles.add(cycle)
-        cycle.scope = scope = http_scope(svc, "1.0" if head.http10 else "1.1", head.method,
-                                         head.target, head.headers.raw_items(), self._client,
-                                         self._server)
+        svc.cycles.add(stream)
+        stream.scope = scope = http_scope(svc, version, method, target,
+                                          head.headers.raw_items(), self._client, self._server)
         if _EAGER:
-            task = _Task(cycle.run(svc.app, scope), loop=svc.loop, name=TASK_NAME,
+            task = _Task(stream.run(svc.app, scope), loop=svc.loop, name=TASK_NAME,
                          eager_start=True)  # type: ignore[call-arg]
             if not task.done():
-                cycle.task = task
+                stream.task = task
         else:  # (a given name spares formatting a unique one for every request)
-            cycle.task = _Task(cycle.run(svc.app, scope), loop=svc.loop, name=TASK_NAME)
+            stream.task = _Task(stream.run(svc.app, scope), loop=svc.loop, name=TASK_NAME)
 
     def _parse_buffered(self) -> None:
         if self._defer:
             self._defer = False
-            if self._mode == _HEAD:
+            if self._mode is _HEAD:
                 self._parse(b"")
 
     def _bad_head(self, exc: H1ParseError) -> None:
         kind = exc.args[0] if exc.args else ""
         svc = self._svc
-        if self.current_seq == 0:
+        core = self._core
+        codec = self._codec
+        if core.current_seq == 0:
             if kind == "version_h2":
                 if svc.h2_factory is not None:
                     self._hand_off_h2()
                     return
             elif kind == "version":
                 # the HTTP/2 preface may still be arriving: wait for all 24 bytes
-                codec = self.codec
                 buffered = codec.take_body()
                 codec.feed(buffered)
                 if H2Codec.match_preface(buffered) is None:
                     return
-        status = self.codec.parse_error_status
-        transport = self.fail_read()
+        status = codec.parse_error_status
+        transport = core.fail_read()
         if transport is not None and status is not None:
-            body = b"%d %s" % (status, _REASONS.get(status, b""))
-            codec = self.codec
+            body = b"%d %s" % (status, REASONS.get(status, b""))
             head = codec.serialize_response(status, HeaderMap(TEXT_PLAIN), keep_alive=False,
                                             content_length=len(body))
             transport.write(codec.serialize_head_and_body(head, body))
-        _log.debug("%s: malformed request head: %s", self._peer, exc)
+        error_log.debug("%s: malformed request head: %s", self.peer, exc)
         self._close(transport)
 
     def _hand_off_h2(self) -> None:
-        leftover = self.codec.take_body()
-        transport = self.fail_read()
-        self._mode = _HANDED_OFF
-        self._deadline = 0.0
+        core = self._core
+        leftover = self._codec.take_body()
+        transport = core.fail_read()
+        self._mode = _DETACHED
+        self.deadline = 0.0
         svc = self._svc
         svc.connections.discard(self)
         if transport is None:
             return
-        self._resume()
+        self._flow.resume_reading()
+        assert svc.h2_factory is not None
         svc.h2_factory(svc, transport, leftover)
 
-    def _close(self, transport: Any = None) -> None:
+    def _close(self, transport: asyncio.BaseTransport | None = None) -> None:
         self._mode = _CLOSED
-        self._deadline = 0.0
-        taken, _done, _was_closed = self.mark_closed()
+        self.deadline = 0.0
+        taken, _done, _was_closed = self._core.mark_closed()
         if transport is not None:
             transport.close()
         if taken is not None and taken is not transport:
             taken.close()
 
     def _peer_gone(self) -> None:
-        cycle = self._cycle
-        if cycle is not None:
-            cycle.peer_gone()
-        drain = self._drain
-        if drain is not None:  # a send waiting for the client to read: it never will
-            self._drain = None
-            if not drain.done():
-                drain.set_result(None)
+        stream = self._stream
+        if stream is not None:
+            stream.client_gone()
+        # a send waiting for the client to read: it never will
+        self._flow.wake_writers()
 
-    # ---- called by the request cycle --------------------------------------------------------
+    # ---- the sink of the streams ------------------------------------------------------------
 
     @property
     def closing(self) -> bool:
         """The connection serves no more (closed, or closing)."""
-        return self._mode == _CLOSED
+        return self._mode is _CLOSED
 
-    def cycle_done(self, cycle: Cycle) -> None:
-        """The application of ``cycle`` returned or failed."""
-        self._svc.cycles.discard(cycle)
+    async def read_body(self, stream: Stream[H1BodyDecoder]) -> Message | None:
+        if stream.gone:
+            return {"type": "http.disconnect"}
+        core = self._core
+        seq = stream.key
+        dec = stream.body
+        if not core.begin_body_read(seq):
+            if dec.is_complete:
+                return {"type": "http.request", "body": b"", "more_body": False}
+            return {"type": "http.disconnect"}
+        complete = False
+        flow = self._flow
+        try:
+            if core.try_send_continue(seq) and self._mode is not _CLOSED:
+                self._t.write(CONTINUE)
+            while True:
+                try:
+                    piece = dec.decode()
+                except H1BodyError as exc:
+                    core.mark_unusable()
+                    error_log.debug("%s: request body: %s", self.peer, exc)
+                    return None
+                complete = dec.is_complete
+                if piece is not None or complete:
+                    if flow.read_paused and dec.buffered < self._svc.body_buffer:
+                        flow.resume_reading()
+                    return {"type": "http.request", "body": piece or b"",
+                            "more_body": not complete}
+                if stream.gone or self._mode is _CLOSED:
+                    return {"type": "http.disconnect"}
+                flow.resume_reading()
+                await stream.wait()
+        finally:
+            core.end_body_read(seq, complete)
 
-    def response_failed(self, cycle: Cycle) -> None:
-        transport = self.fail_response(cycle.seq)
-        if self._cycle is cycle:
-            self._cycle = None
+    def watch(self, stream: Stream[H1BodyDecoder]) -> bool:
+        core = self._core
+        seq = stream.key
+        if core.peer_closed_now(seq) is not None:
+            return False
+        if core.arm_watcher(seq, _WATCHER):
+            self._flow.resume_reading()
+        return True
+
+    def write(self, stream: Stream[H1BodyDecoder], body: bytes, more: bool) -> None:
+        if stream.state is not _RESPONSE or more or stream.trailers:
+            self._write_streamed(stream, body, more)
+            return
+        # the whole response in one write: head, body and end (``end`` goes on to the next
+        # request)
+        core = self._core
+        seq = stream.key
+        server = SERVER_NAME if self._svc.server_header else None
+        status = stream.status
+        headers = stream.headers
+        code, data, after, obj = core.respond_whole(seq, status, headers, body, server)
+        if code == REQ_CONTINUE:  # the 100 Continue went out first: the claim stands
+            code, data, after, obj = core.respond_whole(seq, status, headers, body, server)
+        if code != REQ_OK:
+            self._refused_claim(code)
+        self._t.write(data)  # type: ignore[arg-type]  # (bytes, as the claim held)
+        if after == NEXT_RAISE:  # the body disagrees with its declared length
+            raise Refused(str(obj))
+        self._after = after
+        self._after_obj = obj
+
+    def _write_streamed(self, stream: Stream[H1BodyDecoder], body: bytes, more: bool) -> None:
+        transport = self._t
+        if stream.state is _RESPONSE:
+            head = self._respond_head(stream)
+            data = self._frame(body, head)
+            transport.write(head + data if len(data) < _COALESCE else head)
+            if len(data) >= _COALESCE:
+                transport.write(data)
+        else:
+            data = self._frame(body, b"")
+            if not (more or stream.trailers):
+                try:
+                    end = self._codec.serialize_end()
+                except H1Error as exc:
+                    transport.write(data)
+                    raise Refused(str(exc)) from None
+                if len(data) < _COALESCE:
+                    transport.write(data + end)
+                else:
+                    transport.write(data)
+                    transport.write(end)
+                return
+            if data:
+                transport.write(data)
+        if not self._flow.write_paused and transport.is_closing():
+            # the write failed (the transport reports its loss on the next loop pass): an
+            # application that never yields must still learn of it
+            raise ClientDisconnected(_GONE)
+
+    def _frame(self, body: bytes, pending: bytes) -> bytes:
+        """The body piece framed by the codec; when the codec refuses it (it disagrees with
+        the declared length) what was framed before is written and the response fails, so
+        the client sees an incomplete response."""
+        try:
+            return self._codec.serialize_data(body)
+        except H1Error as exc:
+            if pending:
+                self._t.write(pending)
+            raise Refused(str(exc)) from None
+
+    def _respond_head(self, stream: Stream[H1BodyDecoder]) -> bytes:
+        """Claim and encode the head of a streamed response. The codec frames the body by the
+        application's Content-Length, or chunked; a body that does not match its declared
+        length fails the connection."""
+        core = self._core
+        seq = stream.key
+        hm = response_fields(stream.headers, self._svc.server_header)
+        code, head, armed = core.respond_head(seq, stream.status, hm, _WATCHER, chunked=True,
+                                              want=True)
+        if code == REQ_CONTINUE:
+            code, head, armed = core.respond_head(seq, stream.status, hm, _WATCHER,
+                                                  chunked=True, want=True)
+        if code != REQ_OK:
+            self._refused_claim(code)
+        if armed:
+            self._flow.resume_reading()
+        return head  # type: ignore[return-value]
+
+    @staticmethod
+    def _refused_claim(code: int) -> NoReturn:
+        if code == REQ_PEER_CLOSED:
+            raise ClientDisconnected(_GONE)
+        raise ASGIProtocolError("the response was already claimed")
+
+    def write_trailers(self, stream: Stream[H1BodyDecoder], fields: HeaderMap) -> None:
+        try:
+            end = self._codec.serialize_trailers(fields)
+        except H1Error as exc:
+            raise Refused(str(exc)) from None
+        self._t.write(end)
+
+    def reject_fields(self, stream: Stream[H1BodyDecoder]) -> list[tuple[bytes, bytes]]:
+        self._core.mark_unusable()  # the connection closes after the answer
+        return _REJECT_FIELDS
+
+    def end(self, stream: Stream[H1BodyDecoder]) -> None:
+        """The response is on the wire: on to what the core decides next."""
+        if self._stream is stream:
+            self._stream = None
+        after = self._after
+        if after is not None:  # a whole response: its verdict came with it
+            self._after = None
+            self._verdict(after, self._after_obj, True)
+            return
+        core = self._core
+        switch, close, transport, _leftover = core.finish_response(stream.key)
+        if switch or close:
+            # no tunnel is served over the http scope: a switch ends the connection as well
+            self._verdict(NEXT_CLOSE, transport, True)
+        else:
+            self._verdict(*core.begin_read(), True)
+
+    def fail(self, stream: Stream[H1BodyDecoder]) -> None:
+        transport = self._core.fail_response(stream.key)
+        if self._stream is stream:
+            self._stream = None
         self._close(transport)
 
-    async def drain(self, cycle: Cycle) -> None:
-        while self._wpaused and self._mode != _CLOSED and not cycle.gone:
-            drain = self._drain
-            if drain is None:
-                self._drain = drain = self._svc.loop.create_future()
-            await drain
+    def app_done(self, stream: Stream[H1BodyDecoder]) -> None:
+        self._svc.cycles.discard(stream)
 
     # ---- lifecycle --------------------------------------------------------------------------
 
     def deadline_expired(self) -> None:
         """The head or keep-alive deadline passed (slowloris, idle keep-alive)."""
         mode = self._mode
-        self._deadline = 0.0
-        if mode == _IDLE:
-            if self._watching:
-                self._watching = False
-            self.unpark_idle_read()
-            self.stop_serving()
+        self.deadline = 0.0
+        core = self._core
+        if mode is _IDLE or mode is _WATCH:
+            core.unpark_idle_read()
+            core.stop_serving()
             self._close()
-        elif mode == _HEAD:
-            _log.debug("%s: request head not complete in time", self._peer)
-            self._close(self.fail_read())
+        elif mode is _HEAD:
+            error_log.debug("%s: request head not complete in time", self.peer)
+            self._close(core.fail_read())
 
     def shutdown(self) -> None:
         """Graceful shutdown: finish the request in flight, serve no more."""
-        transport = self.request_shutdown()
+        core = self._core
+        transport = core.request_shutdown()
         if transport is not None:
             self._close(transport)
-        elif self._mode in (_IDLE, _HEAD):
-            self._close(self.fail_read())
+        elif self._mode is _IDLE or self._mode is _WATCH or self._mode is _HEAD:
+            self._close(core.fail_read())
 
     def abort(self) -> None:
         self._mode = _CLOSED
-        self.mark_closed()
+        self._core.mark_closed()
         self._t.abort()
-
-
-class Cycle(RequestCycle):
-    """One request and its response: the ASGI ``receive`` and ``send`` of one ``http`` scope."""
-
-    # (set by the connection right after construction: a constructor of its own would cost
-    # every request a call)
-    __slots__ = ("seq", "dec", "body_open")
-    seq: int
-    dec: Any
-    body_open: bool
-
-    # ---- receive ----------------------------------------------------------------------------
-
-    def peer_gone(self) -> None:
-        self.gone = True
-        self.wake()
-
-    async def receive(self) -> dict[str, Any]:
-        if self.body_open and not self.gone:
-            conn = self.conn
-            seq = self.seq
-            dec = self.dec
-            if not conn.begin_body_read(seq):
-                if dec.is_complete:
-                    self.body_open = False
-                    return {"type": "http.request", "body": b"", "more_body": False}
-                return {"type": "http.disconnect"}
-            complete = False
-            try:
-                if conn.try_send_continue(seq) and conn._mode != _CLOSED:
-                    conn._t.write(CONTINUE)
-                while True:
-                    try:
-                        piece = dec.decode()
-                    except H1BodyError as exc:
-                        conn.mark_unusable()
-                        _log.debug("%s: request body: %s", conn._peer, exc)
-                        self.bad_body = True
-                        self.body_open = False
-                        return {"type": "http.disconnect"}
-                    complete = dec.is_complete
-                    if piece is not None or complete:
-                        if conn._paused and dec.buffered < conn._svc.body_buffer:
-                            conn._resume()
-                        if complete:
-                            self.body_open = False
-                        return {"type": "http.request", "body": piece or b"",
-                                "more_body": not complete}
-                    if self.gone or conn._mode == _CLOSED:
-                        return {"type": "http.disconnect"}
-                    conn._resume()
-                    await self._wait()
-            finally:
-                conn.end_body_read(seq, complete)
-        # the body was delivered: wait for the client to go away or the response to end
-        if not self.gone and not self.finished:
-            conn = self.conn
-            state = conn.peer_closed_now(self.seq)
-            if state is None:
-                if conn.arm_watcher(self.seq, _WATCHER):
-                    conn._watching = True
-                    conn._resume()
-                while not self.gone and not self.finished:
-                    await self._wait()
-        return {"type": "http.disconnect"}
-
-    # ---- send -------------------------------------------------------------------------------
-
-    async def send(self, message: Any) -> None:
-        kind = message["type"]
-        if kind == "http.response.body":
-            if not self.started or self.body_done or self.finished:
-                if self.gone:
-                    raise ClientDisconnected("the client closed the connection")
-                raise ASGIProtocolError(f"unexpected ASGI message {kind!r}")
-            body = message.get("body", b"")
-            if type(body) is not bytes:
-                body = bytes(body)
-            more = message.get("more_body", False)
-            if self.gone:
-                raise ClientDisconnected("the client closed the connection")
-            self.sent += len(body)
-            if not (more or self.head_sent or self.trailers):
-                self._send_whole(body)
-                return
-            conn = self.conn
-            codec = conn._codec
-            transport = conn._t
-            if not self.head_sent:
-                head = self._respond_head(True)
-                if head is None:
-                    raise ClientDisconnected("the client closed the connection")
-                try:
-                    data = codec.serialize_data(body)
-                except H1Error as exc:  # longer than its Content-Length
-                    self._body_refused(exc, head)
-                transport.write(head + data if len(data) < _COALESCE else head)
-                if len(data) >= _COALESCE:
-                    transport.write(data)
-            else:
-                try:
-                    data = codec.serialize_data(body)
-                except H1Error as exc:
-                    self._body_refused(exc, b"")
-                if not more and not self.trailers:
-                    try:
-                        end = codec.serialize_end()
-                    except H1Error as exc:
-                        transport.write(data)
-                        self.body_done = True
-                        self._fail()
-                        raise ASGIProtocolError(str(exc)) from None
-                    if len(data) < _COALESCE:
-                        transport.write(data + end)
-                    else:
-                        transport.write(data)
-                        transport.write(end)
-                    self.body_done = True
-                    self._complete()
-                    return
-                if data:
-                    transport.write(data)
-            if not more:
-                self.body_done = True  # trailers follow
-            if conn._wpaused:
-                await conn.drain(self)
-                if self.gone:
-                    raise ClientDisconnected("the client closed the connection")
-            elif transport.is_closing():
-                # the write failed (the transport reports its loss on the next loop pass):
-                # an application that never yields must still learn of it
-                self.gone = True
-                raise ClientDisconnected("the client closed the connection")
-        elif kind == "http.response.start":
-            self.response_start(message)
-        elif kind == "http.response.trailers":
-            if self.add_trailers(message):
-                if self.gone:
-                    raise ClientDisconnected("the client closed the connection")
-                conn = self.conn
-                try:
-                    end = conn._codec.serialize_trailers(HeaderMap(self.trailer_list))
-                except H1Error as exc:
-                    self._fail()
-                    raise ASGIProtocolError(str(exc)) from None
-                conn._t.write(end)
-                self._complete()
-        else:
-            raise ASGIProtocolError(f"unexpected ASGI message {kind!r}")
-
-    def _body_refused(self, exc: BaseException, pending: bytes) -> NoReturn:
-        """The codec refused the body (it disagrees with the declared length): what was framed
-        is written and the connection closes, so the client sees an incomplete response."""
-        if pending:
-            self.conn._t.write(pending)
-        self.body_done = True
-        self._fail()
-        raise ASGIProtocolError(str(exc)) from None
-
-    def _send_whole(self, body: bytes) -> None:
-        """The whole response in one write: head, body and end, and on to the next request."""
-        conn = self.conn
-        seq = self.seq
-        server = SERVER_NAME if conn._svc.server_header else None
-        code, data, after, obj = conn.respond_whole(seq, self.status, self.headers, body, server)
-        if code == REQ_CONTINUE:  # the 100 Continue went out first: the claim stands
-            code, data, after, obj = conn.respond_whole(seq, self.status, self.headers, body,
-                                                        server)
-        if code != REQ_OK:
-            if code == REQ_PEER_CLOSED:
-                self.gone = True
-                raise ClientDisconnected("the client closed the connection")
-            raise ASGIProtocolError("the response was already claimed")
-        self.head_sent = self.body_done = True
-        conn._t.write(data)
-        if after == NEXT_RAISE:  # the body disagrees with its declared length
-            self._fail()
-            raise ASGIProtocolError(str(obj)) from None
-        self._finished(after, obj)
-
-    def _respond_head(self, stream: bool) -> bytes | None:
-        """Claim and encode the head of a streamed response; ``None`` when the client is
-        gone. The codec frames the body by the application's Content-Length, or chunked; a
-        body that does not match its declared length fails the connection."""
-        conn = self.conn
-        hm = self.response_fields()
-        code, head, armed = conn.respond_head(self.seq, self.status, hm, _WATCHER,
-                                              chunked=True, want=stream)
-        if code == REQ_CONTINUE:
-            code, head, armed = conn.respond_head(self.seq, self.status, hm, _WATCHER,
-                                                  chunked=True, want=stream)
-        if code != REQ_OK:
-            if code == REQ_PEER_CLOSED:
-                self.gone = True
-                return None
-            raise ASGIProtocolError("the response was already claimed")
-        if armed:
-            conn._watching = True
-            conn._resume()
-        self.head_sent = True
-        return head
-
-    def _complete(self) -> None:
-        """A streamed response is on the wire: on to what the core decides next."""
-        switch, close, transport, _leftover = self.conn.finish_response(self.seq)
-        if switch or close:
-            # no tunnel is served over the http scope: a switch ends the connection as well
-            self._finished(NEXT_CLOSE, transport)
-        else:
-            self._finished(*self.conn.begin_read())
-
-    def _finished(self, code: int, obj: Any) -> None:
-        """The response is complete; ``(code, obj)`` is the core's next-read verdict."""
-        self.finished = True
-        conn = self.conn
-        if conn._svc.access:
-            self._log_access()
-        if self.waiter is not None:
-            self.wake()
-        if conn._cycle is self:
-            conn._cycle = None
-        conn._verdict(code, obj, True)
-
-    def _fail(self) -> None:
-        self.finished = True
-        self.wake()
-        self.conn.response_failed(self)
-
-    def _log_access(self) -> None:
-        head = self.head
-        scope = self.scope
-        path = scope["path"] if scope is not None else head.target
-        query = scope["query_string"] if scope is not None else b""
-        log_access(self.conn._peer, head.method, path, query, "1.0" if head.http10 else "1.1",
-                   self.status, self.sent, self.t0)
-
-    # ---- failures ---------------------------------------------------------------------------
-
-    def reject(self, status: int) -> None:
-        """Answer without running the application (over the concurrency limit, or a
-        malformed request body); the connection closes after it."""
-        self.started = True
-        self.trailers = False
-        self.status = status
-        self.headers = TEXT_PLAIN + [(b"connection", b"close")]
-        body = b"%d %s" % (status, _REASONS[status])
-        self.conn.mark_unusable()
-        self.sent = len(body)
-        try:
-            self._send_whole(body)
-        except (ASGIProtocolError, ClientDisconnected, H1Error):
-            if not self.finished:
-                self._fail()
-
-    def _internal_error(self) -> None:
-        if self.head_sent:
-            self._fail()  # the client sees a truncated body and a closed connection
-            return
-        self.reject(500)
-
-

@@ -1,36 +1,39 @@
-"""The HTTP/2 server connection: an asyncio protocol over the core's ``H2Streams``.
+"""The HTTP/2 server connection: an asyncio protocol driving the core's ``H2Streams``.
 
 The core holds every protocol decision (frames, HPACK, stream states, flow control, resets,
 flood caps, the two-phase GOAWAY); this module adds the asynchronous machinery:
 
 * the read side (``data_received``) decodes with ``receive`` and applies each frame with the
-  matching ``recv_*`` method, then acts on the verdict: a new request starts one application
-  task, body bytes go to the stream's buffer (bounded by the stream's receive window, whose
-  credit goes back with ``release_capacity`` as the application reads), resets and failures
-  end the stream's application with ``http.disconnect``;
+  matching ``recv_*`` method, then turns the verdict into events of the request's `Stream`:
+  a new request starts one application task, body bytes go to the stream's buffer (bounded
+  by the stream's receive window, whose credit goes back with ``release_capacity`` as the
+  application reads), resets and failures tell the stream the client is gone;
 * the write side (``_flush``) takes the whole pending-send buffer, writes it and credits it;
   it runs once per loop pass at most and stops while the transport asks writers to pause;
-* each stream's ``send`` frames as much as ``send_data`` takes and waits for the stream's
-  window event for the rest (backpressure).
+* as the streams' `Sink`, ``write`` frames as much as ``send_data`` takes and waits for the
+  stream's window (``writable``) for the rest (backpressure).
 """
 
 from __future__ import annotations
 
 import asyncio
-import logging
-from typing import Any
+import enum
+from typing import Any, Coroutine
 
 from velmora import _velmora as _v
+from velmora.flow import FlowControl
 from velmora.server.asgi import (
     TASK_NAME,
     TEXT_PLAIN,
     ASGIProtocolError,
     ClientDisconnected,
-    RequestCycle,
+    Message,
     http_scope,
-    log_access,
     transport_addresses,
 )
+from velmora.server.logs import error_log
+from velmora.server.state import Service
+from velmora.server.stream import Refused, State, Stream, response_fields
 
 H2Streams = _v.H2Streams
 _Task = asyncio.Task
@@ -39,6 +42,7 @@ VelmoraError = _v.VelmoraError
 H2StreamError = _v.H2StreamError
 H2ProtocolError = _v.H2ProtocolError
 H2FlowControlError = _v.H2FlowControlError
+H2SendVerdict = _v.H2SendVerdict
 FrameHeaders = _v.H2FrameHeaders
 FrameData = _v.H2FrameData
 FrameSettings = _v.H2FrameSettings
@@ -60,17 +64,31 @@ INTERNAL_ERROR = 2
 FLOW_CONTROL_ERROR = 3
 CANCEL = 8
 
-_log = logging.getLogger("velmora.error")
-
-_OPEN, _CLOSING, _CLOSED = range(3)
-
 # Connection-specific fields (RFC 9113 8.2.2) an application may set for HTTP/1.1: they have
 # no meaning in HTTP/2 and are dropped from its responses.
 _HOP_BY_HOP = frozenset((b"connection", b"keep-alive", b"proxy-connection", b"transfer-encoding",
                          b"upgrade"))
 
+# A stream's request body as it arrived: DATA payloads, each with whether it counts against
+# the connection's DATA-frame budget.
+Pieces = list[tuple[bytes, bool]]
+H2Stream = Stream[Pieces]
 
-def create_protocol(service: Any, transport: Any, bytes_read: bytes) -> H2Connection:
+
+class Conn(enum.Enum):
+    OPEN = 0
+    CLOSING = 1  # this side closes the transport
+    CLOSED = 2  # the transport is gone (or aborted)
+
+
+_OPEN = Conn.OPEN
+_CLOSING = Conn.CLOSING
+_CLOSED = Conn.CLOSED
+_RESPONSE = State.RESPONSE
+
+
+def create_protocol(service: Service, transport: asyncio.Transport,
+                    bytes_read: bytes) -> H2Connection:
     """Serve HTTP/2 on ``transport``; ``bytes_read`` are bytes already read from it (they start
     with the client's connection preface when it was sniffed)."""
     conn = H2Connection(service, transport)
@@ -81,13 +99,19 @@ def create_protocol(service: Any, transport: Any, bytes_read: bytes) -> H2Connec
     return conn
 
 
-class H2Connection(H2Streams, asyncio.Protocol):
-    """One HTTP/2 connection of the server: the core's state plus the transport callbacks."""
+class H2Connection(asyncio.Protocol):
+    """One HTTP/2 connection of the server: the transport callbacks around the core's
+    ``H2Streams``, and the sink of its streams."""
 
-    def __new__(cls, service: Any, transport: Any) -> H2Connection:
+    gone_reason = "the client closed the stream"
+
+    __slots__ = ("_core", "_svc", "_t", "_flow", "_state", "_flush_soon", "_streams", "deadline",
+                 "_client", "_server", "peer", "access")
+
+    def __init__(self, service: Service, transport: asyncio.Transport) -> None:
         config = service.config
-        return H2Streams.__new__(
-            cls, "server",
+        self._core = H2Streams(
+            "server",
             initial_window_size=service.body_buffer,
             connection_window=max(service.body_buffer, 1 << 20),
             max_frame_size=16384,
@@ -96,39 +120,38 @@ class H2Connection(H2Streams, asyncio.Protocol):
             max_concurrent_streams=config.h2_max_concurrent_streams,
             auto_date_header=config.date_header,
         )
-
-    def __init__(self, service: Any, transport: Any) -> None:
         self._svc = service
         self._t = transport
+        self._flow = FlowControl(transport, service.loop)
         self._state = _OPEN
-        self._wpaused = False
-        self._rpaused = False
         self._flush_soon = False
-        self._streams: dict[int, Stream] = {}
-        self._deadline = 0.0
+        self._streams: dict[int, H2Stream] = {}
+        self.deadline = 0.0
         self._client: tuple[str, int] | None = None
         self._server: tuple[str, int] | None = None
-        self._peer = "-"
+        self.peer = "-"
+        self.access = service.access
 
     def __repr__(self) -> str:
-        return f"<H2Connection {self._peer} {H2Streams.__repr__(self)}>"
+        return f"<H2Connection {self.peer} {self._core!r}>"
 
     # ---- transport callbacks ----------------------------------------------------------------
 
-    def connection_made(self, transport: Any) -> None:  # type: ignore[override]
+    def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
         svc = self._svc
         svc.connections.add(self)
-        self._client, self._server, self._peer = transport_addresses(transport)
+        self._client, self._server, self.peer = transport_addresses(transport)
         transport.set_write_buffer_limits(high=svc.write_high)
         self._idle()
-        self.begin()
+        self._core.begin()
         self._flush()
 
     def data_received(self, data: bytes) -> None:
-        if self._state != _OPEN:
+        if self._state is not _OPEN:
             return  # (after a GOAWAY this side sent, nothing the peer sends matters)
+        core = self._core
         try:
-            frames = self.receive(data if type(data) is bytes else bytes(data))
+            frames = core.receive(data if type(data) is bytes else bytes(data))
         except VelmoraError as exc:
             self._conn_error(exc)
             return
@@ -141,9 +164,9 @@ class H2Connection(H2Streams, asyncio.Protocol):
             except VelmoraError as exc:
                 self._conn_error(exc)
                 return
-        if self._state == _CLOSED:
+        if self._state is _CLOSED:
             return
-        flags = self.maybe_goaway_reply()
+        flags = core.maybe_goaway_reply()
         self._flush()
         if flags & CONN_DONE:
             self._close()
@@ -158,81 +181,79 @@ class H2Connection(H2Streams, asyncio.Protocol):
     def pause_writing(self) -> None:
         # the peer does not read: stop reading too, so that nothing it sends (PINGs,
         # SETTINGS, requests) can make this side queue more for it
-        self._wpaused = True
-        if not self._rpaused and self._state != _CLOSED:
-            self._rpaused = True
-            self._t.pause_reading()
+        flow = self._flow
+        flow.pause_writing()
+        flow.pause_reading()
 
     def resume_writing(self) -> None:
-        self._wpaused = False
-        if self._rpaused and self._state != _CLOSED:
-            self._rpaused = False
-            self._t.resume_reading()
+        flow = self._flow
+        flow.resume_writing()
+        flow.resume_reading()
         self._flush()
 
     # ---- frames -----------------------------------------------------------------------------
 
-    def _apply(self, frame: Any) -> None:
+    def _apply(self, frame: Any) -> None:  # (one of the frame classes: dispatched on its type)
         kind = type(frame)
+        core = self._core
         if kind is FrameHeaders:
-            sid = frame.stream_id
-            stream = Stream(self, sid)
-            vd = self.recv_headers(frame, stream)
+            stream: H2Stream = Stream(self, None, frame.stream_id, [], frame.method or "",
+                                      frame.path or "", "2")
+            vd = core.recv_headers(frame, stream)
             if vd.kind == OPENED:
                 self._open(stream, frame, vd.eof)
             elif vd.kind == TRAILERS:
                 handle = vd.handle
                 if handle is not None:
-                    handle.eof = True
-                    handle.wake()
+                    handle.body_ended()
         elif kind is FrameData:
-            dv = self.recv_data(frame)
+            dv = core.recv_data(frame)
             handle = dv.handle
             if handle is not None:
                 payload = dv.payload
                 if payload is not None or dv.budgeted:
-                    handle.chunks.append((payload or b"", dv.budgeted))
+                    handle.body.append((payload or b"", dv.budgeted))
                 if dv.eof:
-                    handle.eof = True
-                handle.wake()
+                    handle.body_ended()
+                else:
+                    handle.body_arrived()
         elif kind is FrameWindowUpdate:
-            for handle in self.recv_window_update(frame):
-                handle.wake_send()
+            for handle in core.recv_window_update(frame):
+                handle.writable()
         elif kind is FrameSettings:
-            _initial, wake, _flags = self.recv_settings(frame)
+            _initial, wake, _flags = core.recv_settings(frame)
             for handle in wake:
-                handle.wake_send()
+                handle.writable()
         elif kind is FramePing:
-            if self.recv_ping(frame) & STOP_ACCEPTING:
+            if core.recv_ping(frame) & STOP_ACCEPTING:
                 self._stop_accepting()
         elif kind is FrameRstStream:
-            r = self.recv_reset(frame)
+            r = core.recv_reset(frame)
             if r is not None:
-                handle, stop, _notify, _flags = r
-                handle.stopped(stop)
+                r[0].client_gone()
         elif kind is FrameGoAway:
-            pairs, _flags = self.recv_go_away(frame)
-            for handle, stop in pairs:
-                handle.stopped(stop)
+            pairs, _flags = core.recv_go_away(frame)
+            for handle, _stop in pairs:
+                handle.client_gone()
         elif kind is FrameStreamError:
             self._stream_error(frame.stream_id, frame.error_code)
         # PRIORITY frames and unknown frame types need nothing
 
-    def _open(self, stream: Stream, frame: Any, eof: bool) -> None:
+    def _open(self, stream: H2Stream, frame: FrameHeaders, eof: bool) -> None:
         svc = self._svc
-        self.accepted(stream.sid)
-        self._streams[stream.sid] = stream
-        self._deadline = 0.0
-        stream.head = frame
-        stream.eof = eof
-        if frame.method == "HEAD":
-            stream.no_body = True
+        sid = stream.key
+        self._core.accepted(sid)
+        self._streams[sid] = stream
+        self.deadline = 0.0
+        if eof:
+            stream.body_ended()
         limit = svc.limit_concurrency
         if limit is not None and (len(svc.connections) > limit or len(svc.cycles) >= limit):
             stream.reject(503)
+            self._stream_done(stream)
             return
         svc.cycles.add(stream)
-        stream.scope = scope = http_scope(svc, "2", frame.method or "", frame.path or "",
+        stream.scope = scope = http_scope(svc, "2", stream.method, stream.target,
                                           _headers(frame), self._client, self._server)
         stream.task = _Task(stream.run(svc.app, scope), loop=svc.loop, name=TASK_NAME)
 
@@ -240,12 +261,12 @@ class H2Connection(H2Streams, asyncio.Protocol):
         """Reset ``sid`` after the peer's stream-level violation; False when the reset cap was
         reached and the connection failed."""
         try:
-            r = self.reset_on_error(sid, reason)
+            r = self._core.reset_on_error(sid, reason)
         except VelmoraError as exc:
             self._conn_error(exc)
             return False
         if r.handle is not None:
-            r.handle.stopped(r.stop)
+            r.handle.client_gone()
         return True
 
     def _conn_error(self, exc: BaseException) -> None:
@@ -256,370 +277,252 @@ class H2Connection(H2Streams, asyncio.Protocol):
             code = exc.args[0]
         else:
             code = PROTOCOL_ERROR
-        _log.debug("%s: HTTP/2 connection error: %r", self._peer, exc)
-        self.send_goaway(code)
+        error_log.debug("%s: HTTP/2 connection error: %r", self.peer, exc)
+        self._core.send_goaway(code)
         self._fail(exc)
         self._flush()
         self._close()
 
     def _fail(self, exc: BaseException | None) -> None:
-        for handle, stop in self.fail(exc) if exc is not None else self.fail():
-            handle.stopped(stop)
+        core = self._core
+        for handle, _stop in core.fail(exc) if exc is not None else core.fail():
+            handle.client_gone()
 
     # ---- writing ----------------------------------------------------------------------------
 
-    def wake(self) -> None:
+    def _wake(self) -> None:
         """Something was queued for the peer: write it on this loop pass."""
-        if not self._flush_soon and self._state != _CLOSED:
+        if not self._flush_soon and self._state is not _CLOSED:
             self._flush_soon = True
             self._svc.loop.call_soon(self._flush)
 
     def _flush(self) -> None:
         self._flush_soon = False
-        if self._wpaused or self._state == _CLOSED:
+        if self._flow.write_paused or self._state is _CLOSED:
             return
-        mv, _stopping = self.take_pending()
+        core = self._core
+        mv, _stopping = core.take_pending()
         if mv.nbytes:
             self._t.write(mv)
-        for handle in self.credit_written():
-            handle.wake_send()
+        for handle in core.credit_written():
+            handle.writable()
 
-    # ---- lifecycle --------------------------------------------------------------------------
+    # ---- the sink of the streams ------------------------------------------------------------
 
     @property
     def closing(self) -> bool:
         """The connection serves no more (failed, going away or closed)."""
-        return self._state != _OPEN
+        return self._state is not _OPEN
 
-    def cycle_done(self, stream: Stream) -> None:
-        """The application of ``stream`` returned or failed."""
-        self._svc.cycles.discard(stream)
-        stream.task = None
-        self.stream_done(stream)
+    async def read_body(self, stream: H2Stream) -> Message | None:
+        core = self._core
+        sid = stream.key
+        chunks = stream.body
+        while True:
+            if chunks:
+                if len(chunks) == 1:
+                    body, budgeted = chunks[0]
+                    if budgeted:
+                        core.release_data_frame(sid, len(body))
+                else:
+                    for piece, budgeted in chunks:
+                        if budgeted:
+                            core.release_data_frame(sid, len(piece))
+                    body = b"".join(piece for piece, _ in chunks)
+                chunks.clear()
+                if body:
+                    core.release_capacity(sid, len(body))
+                    if core.has_pending():
+                        self._wake()
+                more = not stream.ended
+                if not body and more:
+                    continue
+                return {"type": "http.request", "body": body, "more_body": more}
+            if stream.ended:
+                return {"type": "http.request", "body": b"", "more_body": False}
+            if stream.gone:
+                return {"type": "http.disconnect"}
+            await stream.wait()
 
-    def stream_done(self, stream: Stream) -> None:
-        """A stream's application ended and its response is complete or abandoned."""
-        self._streams.pop(stream.sid, None)
-        if self._state != _OPEN:
+    def watch(self, stream: H2Stream) -> bool:
+        return True  # a reset or the connection's end tells the stream
+
+    def write(self, stream: H2Stream, body: bytes,
+              more: bool) -> Coroutine[Any, Any, None] | None:
+        if stream.method == "HEAD":
+            body = b""  # a response to HEAD has no content (RFC 9110 9.3.2)
+        end = not more and not stream.trailers
+        if stream.state is _RESPONSE:
+            self._send_head(stream, end and not body)
+            if end and not body:
+                return None
+        if not (body or end):
+            return None
+        offset = self._send_data(stream, body, 0, end)
+        if offset < 0:
+            return None
+        return self._send_rest(stream, body, offset, end)
+
+    def _send_head(self, stream: H2Stream, end: bool) -> None:
+        headers = stream.headers
+        while True:
+            hm = response_fields(headers, self._svc.server_header)
+            try:
+                vd = self._core.send_response_head(stream.key, stream.status, hm, end)
+            except VelmoraError as exc:
+                if not headers or exc.args[:1] != ("malformed_headers",):
+                    raise ASGIProtocolError(str(exc)) from None
+                kept = [(k, v) for k, v in headers if bytes(k).lower() not in _HOP_BY_HOP]
+                if len(kept) == len(headers):
+                    raise ASGIProtocolError(str(exc)) from None
+                headers = kept
+                continue
+            if vd.stopped is not None:
+                raise ClientDisconnected(self.gone_reason)
+            self._sent(vd)
             return
-        if stream.chunks or not stream.eof:
+
+    def _send_data(self, stream: H2Stream, body: bytes, offset: int, end: bool) -> int:
+        """Frames ``body[offset:]`` while the windows take it: -1 once all went, else the
+        offset reached."""
+        core = self._core
+        sid = stream.key
+        while True:
+            vd = core.send_data(sid, body, offset, end)
+            if vd.stopped is not None:
+                raise ClientDisconnected(self.gone_reason)
+            offset += vd.sent
+            if vd.flags:
+                self._sent(vd)
+            if vd.done:
+                return -1
+            if vd.sent == 0:  # no window, or this stream's share of the buffer is full
+                return offset
+
+    async def _send_rest(self, stream: H2Stream, body: bytes, offset: int, end: bool) -> None:
+        while offset >= 0:
+            await stream.wait_writable()
+            if stream.gone and self._state is _CLOSED:
+                raise ClientDisconnected("the client closed the connection")
+            offset = self._send_data(stream, body, offset, end)
+
+    def _sent(self, vd: H2SendVerdict) -> None:
+        if vd.flags & WAKE:
+            self._wake()
+        handle = vd.handle
+        if handle is not None:  # the response ended before the request body: it was reset
+            handle.body.clear()
+            handle.body_ended()
+
+    def write_trailers(self, stream: H2Stream, fields: HeaderMap) -> None:
+        try:
+            vd = self._core.send_trailers(stream.key, fields)
+        except VelmoraError as exc:
+            raise Refused(str(exc)) from None
+        self._sent(vd)
+        if vd.stopped is not None:
+            raise ClientDisconnected(self.gone_reason)
+
+    def reject_fields(self, stream: H2Stream) -> list[tuple[bytes, bytes]]:
+        return TEXT_PLAIN
+
+    def end(self, stream: H2Stream) -> None:
+        pass  # the stream is done once its application is (``app_done``)
+
+    def fail(self, stream: H2Stream) -> None:
+        """The client sees the stream reset."""
+        if self._state is _OPEN:
+            r = self._core.reset_stream(stream.key, INTERNAL_ERROR)
+            if r.flags & WAKE:
+                self._wake()
+
+    def app_done(self, stream: H2Stream) -> None:
+        self._svc.cycles.discard(stream)
+        self._stream_done(stream)
+
+    def _stream_done(self, stream: H2Stream) -> None:
+        """A stream's application ended and its response is complete or abandoned."""
+        self._streams.pop(stream.key, None)
+        if self._state is not _OPEN:
+            return
+        core = self._core
+        if stream.body or not stream.ended:
             # the body was not read to its end: its unread credit comes back (or, while it is
             # still arriving, the stream is cancelled)
-            stream.chunks.clear()
-            r = self.aclose_body(stream.sid)
+            stream.body.clear()
+            r = core.aclose_body(stream.key)
             if r.flags & WAKE:
-                self.wake()
-        if self.num_streams == 0:
-            if self.shutdown_final or self.is_closed():
+                self._wake()
+        if core.num_streams == 0:
+            if core.shutdown_final or core.is_closed():
                 self._flush()
                 self._close()
             else:
                 self._idle()
 
+    # ---- lifecycle --------------------------------------------------------------------------
+
     def _idle(self) -> None:
         svc = self._svc
         span = svc.keep_alive_span
-        self._deadline = svc.now + span if span else 0.0
+        self.deadline = svc.now + span if span else 0.0
 
     def _stop_accepting(self) -> None:
-        if self.num_streams == 0:
+        if self._core.num_streams == 0:
             self._flush()
             self._close()
 
     def deadline_expired(self) -> None:
         """No stream for the keep-alive time: say goodbye and close."""
-        self._deadline = 0.0
-        if self._state == _OPEN and self.num_streams == 0:
-            self.send_goaway(NO_ERROR)
+        self.deadline = 0.0
+        if self._state is _OPEN and self._core.num_streams == 0:
+            self._core.send_goaway(NO_ERROR)
             self._fail(None)
             self._flush()
             self._close()
 
     def shutdown(self) -> None:
         """Graceful shutdown: GOAWAY, finish the streams in flight, then close."""
-        if self._state != _OPEN:
+        if self._state is not _OPEN:
             return
-        if self.num_streams == 0 and not self._streams:
-            self.send_goaway(NO_ERROR)
+        core = self._core
+        if core.num_streams == 0 and not self._streams:
+            core.send_goaway(NO_ERROR)
             self._fail(None)
             self._flush()
             self._close()
             return
-        if self.begin_graceful_shutdown() & WAKE:
+        if core.begin_graceful_shutdown() & WAKE:
             self._flush()
 
     def abort(self) -> None:
         self._state = _CLOSED
+        self._flow.close()
         self._fail(None)
         self._t.abort()
 
     def _close(self) -> None:
-        if self._state == _OPEN:
+        if self._state is _OPEN:
             self._state = _CLOSING
-            self._deadline = 0.0
+            self.deadline = 0.0
             self._t.close()
 
     def _lost(self, exc: BaseException | None) -> None:
-        if self._state == _CLOSED:
+        if self._state is _CLOSED:
             return
         self._state = _CLOSED
-        self._deadline = 0.0
+        self._flow.close()
+        self.deadline = 0.0
         self._svc.connections.discard(self)
         self._fail(None)
         for stream in list(self._streams.values()):
-            stream.stopped(None)
-        self.stop_pump()
-        self.credit_written()
+            stream.client_gone()
+        core = self._core
+        core.stop_pump()
+        core.credit_written()
 
 
-class Stream(RequestCycle):
-    """One request stream: the ASGI ``receive`` and ``send`` of one ``http`` scope, and the
-    handle the core stores for the stream."""
-
-    __slots__ = ("sid", "chunks", "eof", "delivered", "no_body", "stop", "send_waiter")
-
-    def __init__(self, conn: H2Connection, sid: int) -> None:
-        RequestCycle.__init__(self, conn, None)
-        self.sid = sid
-        self.chunks: list[tuple[bytes, bool]] = []
-        self.eof = False
-        self.delivered = False
-        self.no_body = False
-        self.stop: Any = None
-        self.send_waiter: asyncio.Future[None] | None = None
-
-    def __repr__(self) -> str:
-        return f"<Stream {self.sid}>"
-
-    # ---- core notifications -----------------------------------------------------------------
-
-    def wake_send(self) -> None:
-        waiter = self.send_waiter
-        if waiter is not None:
-            self.send_waiter = None
-            if not waiter.done():
-                waiter.set_result(None)
-
-    def stopped(self, stop: Any) -> None:
-        """The stream was reset, or the connection failed or went away."""
-        self.stop = stop
-        self.gone = True
-        self.wake()
-        self.wake_send()
-
-    # ---- receive ----------------------------------------------------------------------------
-
-    async def receive(self) -> dict[str, Any]:
-        while not self.delivered:
-            chunks = self.chunks
-            if chunks:
-                conn = self.conn
-                sid = self.sid
-                if len(chunks) == 1:
-                    body, budgeted = chunks[0]
-                    if budgeted:
-                        conn.release_data_frame(sid, len(body))
-                else:
-                    for piece, budgeted in chunks:
-                        if budgeted:
-                            conn.release_data_frame(sid, len(piece))
-                    body = b"".join(piece for piece, _ in chunks)
-                chunks.clear()
-                if body:
-                    conn.release_capacity(sid, len(body))
-                    if conn.has_pending():
-                        conn.wake()
-                more = not self.eof
-                if not more:
-                    self.delivered = True
-                if not body and more:
-                    continue
-                return {"type": "http.request", "body": body, "more_body": more}
-            if self.eof:
-                self.delivered = True
-                return {"type": "http.request", "body": b"", "more_body": False}
-            if self.gone:
-                return {"type": "http.disconnect"}
-            await self._wait()
-        # the body was delivered: wait for the stream to end
-        while not self.gone and not self.finished:
-            await self._wait()
-        return {"type": "http.disconnect"}
-
-    async def _wait_send(self) -> None:
-        waiter = self.send_waiter = self.conn._svc.loop.create_future()
-        try:
-            await waiter
-        finally:
-            if self.send_waiter is waiter:
-                self.send_waiter = None
-
-    # ---- send -------------------------------------------------------------------------------
-
-    async def send(self, message: Any) -> None:
-        kind = message["type"]
-        if kind == "http.response.body":
-            if not self.started or self.body_done or self.finished:
-                if self.gone:
-                    raise ClientDisconnected("the client closed the stream")
-                raise ASGIProtocolError(f"unexpected ASGI message {kind!r}")
-            body = message.get("body", b"")
-            if type(body) is not bytes:
-                body = bytes(body)
-            more = bool(message.get("more_body", False))
-            if self.gone:
-                raise ClientDisconnected("the client closed the stream")
-            if self.no_body:
-                body = b""  # a response to HEAD has no content (RFC 9110 9.3.2)
-            end = not more and not self.trailers
-            if not self.head_sent:
-                self._send_head(end and not body)
-                if end and not body:
-                    self.body_done = True
-                    self._complete()
-                    return
-            self.sent += len(body)
-            if body or end:
-                await self._send_data(body, end)
-            if not more:
-                self.body_done = True
-                if end:
-                    self._complete()
-        elif kind == "http.response.start":
-            self.response_start(message)
-        elif kind == "http.response.trailers":
-            if self.add_trailers(message):
-                if self.gone:
-                    raise ClientDisconnected("the client closed the stream")
-                try:
-                    vd = self.conn.send_trailers(self.sid, HeaderMap(self.trailer_list))
-                except VelmoraError as exc:
-                    self._fail()
-                    raise ASGIProtocolError(str(exc)) from None
-                self._verdict(vd)
-                if vd.stopped is not None:
-                    self.stopped(vd.stopped)
-                    raise ClientDisconnected("the client closed the stream")
-                self._complete()
-        else:
-            raise ASGIProtocolError(f"unexpected ASGI message {kind!r}")
-
-    def _send_head(self, end: bool) -> None:
-        conn = self.conn
-        headers = self.headers
-        hm = self.response_fields()
-        try:
-            vd = conn.send_response_head(self.sid, self.status, hm, end)
-        except VelmoraError as exc:
-            if not headers or exc.args[:1] != ("malformed_headers",):
-                raise ASGIProtocolError(str(exc)) from None
-            kept = [(k, v) for k, v in headers if bytes(k).lower() not in _HOP_BY_HOP]
-            if len(kept) == len(headers):
-                raise ASGIProtocolError(str(exc)) from None
-            self.headers = kept
-            return self._send_head(end)
-        if vd.stopped is not None:
-            self.stopped(vd.stopped)
-            raise ClientDisconnected("the client closed the stream")
-        self.head_sent = True
-        self._verdict(vd)
-
-    async def _send_data(self, body: bytes, end: bool) -> None:
-        conn = self.conn
-        sid = self.sid
-        offset = 0
-        while True:
-            vd = conn.send_data(sid, body, offset, end)
-            stopped = vd.stopped
-            if stopped is not None:
-                self.stopped(stopped)
-                raise ClientDisconnected("the client closed the stream")
-            offset += vd.sent
-            if vd.flags:
-                self._verdict(vd)
-            if vd.done:
-                return
-            if vd.sent == 0:  # no window, or this stream's share of the buffer is full
-                await self._wait_send()
-                if self.gone and conn._state == _CLOSED:
-                    raise ClientDisconnected("the client closed the connection")
-
-    def _verdict(self, vd: Any) -> None:
-        if vd.flags & WAKE:
-            self.conn.wake()
-        handle = vd.handle
-        if handle is not None:  # the response ended before the request body: it was reset
-            handle.eof = True
-            handle.chunks.clear()
-            handle.wake()
-
-    def _complete(self) -> None:
-        self.finished = True
-        if self.conn._svc.access:
-            self._log_access()
-        self.wake()
-
-    def _fail(self) -> None:
-        """End the stream without a complete response: the client sees a reset."""
-        self.finished = True
-        self.wake()
-        conn = self.conn
-        if conn._state == _OPEN:
-            r = conn.reset_stream(self.sid, INTERNAL_ERROR)
-            if r.flags & WAKE:
-                conn.wake()
-
-    def _log_access(self) -> None:
-        head = self.head
-        scope = self.scope
-        if scope is not None:
-            path = scope["path"]
-            query = scope["query_string"]
-        else:
-            path, query = head.path or "", b""
-        log_access(self.conn._peer, head.method, path, query, "2", self.status, self.sent,
-                   self.t0)
-
-    # ---- failures ---------------------------------------------------------------------------
-
-    def reject(self, status: int) -> None:
-        """Answer without running the application (over the concurrency limit)."""
-        body = b"%d Service Unavailable" % status
-        self.started = True
-        self.status = status
-        self.headers = TEXT_PLAIN
-        try:
-            self._send_head(False)
-            vd = self.conn.send_data(self.sid, body, 0, True)
-        except (ClientDisconnected, ASGIProtocolError):
-            self.finished = True
-        else:
-            self.sent = vd.sent
-            self._verdict(vd)
-            self._complete()
-        self.conn.stream_done(self)
-
-    def _internal_error(self) -> None:
-        if self.head_sent:
-            self._fail()  # the client sees a reset stream
-            return
-        body = b"500 Internal Server Error"
-        self.started = True
-        self.trailers = False
-        self.status = 500
-        self.headers = TEXT_PLAIN
-        try:
-            self._send_head(False)
-            vd = self.conn.send_data(self.sid, body, 0, True)
-        except (ClientDisconnected, ASGIProtocolError):
-            self._fail()
-            return
-        self.sent = vd.sent
-        self._verdict(vd)
-        self._complete()
-
-
-def _headers(head: Any) -> list[tuple[bytes, bytes]]:
+def _headers(head: FrameHeaders) -> list[tuple[bytes, bytes]]:
     """The request's header fields for the scope; ``:authority`` stands in for a missing
     ``host`` (RFC 9113 8.3.1), as applications build URLs from it."""
     items = head.headers.raw_items()

@@ -3,12 +3,10 @@
 from __future__ import annotations
 
 import asyncio
-import logging
 from typing import Any
 
 from velmora.server.asgi import ASGI_VERSION
-
-_log = logging.getLogger("velmora.error")
+from velmora.server.logs import error_log as _log
 
 LIFESPAN_ASGI = {"version": ASGI_VERSION["version"], "spec_version": "2.0"}
 

@@ -1,32 +1,28 @@
-"""Listening, serving and graceful shutdown of one server process."""
+"""Listening, serving and graceful shutdown of one server process (``velmora.server.run``
+chooses between it and the supervisor of several)."""
 
 from __future__ import annotations
 
 import asyncio
-import logging
 import signal
 import socket
 import sys
 import threading
-from typing import Any
+from typing import Any, Callable, Coroutine
 
+from velmora.server import h2
 from velmora.server.config import Config
-from velmora.server.h1 import _Accept
+from velmora.server.h1 import ServerConnection
 from velmora.server.lifespan import Lifespan
+from velmora.server.logs import error_log as _log
 from velmora.server.state import H2Factory, Service
-
-_log = logging.getLogger("velmora.error")
 
 HANDLED_SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
 
 def _h2_factory() -> H2Factory | None:
-    """The HTTP/2 protocol factory, when an HTTP/2 connection module is installed."""
-    try:
-        from velmora.server import h2  # type: ignore[attr-defined]
-    except ImportError:
-        return None
-    return getattr(h2, "create_protocol", None)
+    """The protocol factory of connections that speak HTTP/2 (``None``: HTTP/1 only)."""
+    return h2.create_protocol
 
 
 class Server:
@@ -135,7 +131,7 @@ class Server:
         ssl_ctx = config.ssl_context(alpn)
 
         def factory() -> asyncio.Protocol:
-            return _Accept(svc)
+            return ServerConnection(svc)
 
         if sockets:
             for sock in sockets:
@@ -180,7 +176,7 @@ class Server:
             except (asyncio.TimeoutError, RuntimeError):
                 pass
 
-    def _install_signal_handlers(self, loop: asyncio.AbstractEventLoop) -> Any:
+    def _install_signal_handlers(self, loop: asyncio.AbstractEventLoop) -> Callable[[], None]:
         if threading.current_thread() is not threading.main_thread():
             return lambda: None
         installed = []
@@ -206,7 +202,7 @@ class Server:
         self.should_exit = True
 
 
-def run_loop(main: Any, loop_kind: str = "auto") -> None:
+def run_loop(main: Coroutine[Any, Any, None], loop_kind: str = "auto") -> None:
     if loop_kind in ("auto", "uvloop"):
         try:
             import uvloop
@@ -220,15 +216,3 @@ def run_loop(main: Any, loop_kind: str = "auto") -> None:
                 return
             uvloop.install()  # pragma: no cover
     asyncio.run(main)
-
-
-def serve(app: Any, host: str = "127.0.0.1", port: int = 8000, **kwargs: Any) -> None:
-    """Serve ``app`` (an ASGI application or ``"module:attribute"``) until interrupted."""
-    config = Config(app, host=host, port=port, **kwargs)
-    if config.workers > 1:
-        from velmora.server.supervisor import Supervisor
-
-        Supervisor(config).run()
-    else:
-        Server(config).run()
-

@@ -5,28 +5,53 @@ from __future__ import annotations
 
 import asyncio
 import logging
-from typing import Any, Callable
+from typing import Any, Callable, Protocol, TypedDict
 
-from velmora.server.asgi import access_log, scope_base, target_splitter
+from velmora.server.asgi import ASGIApp, scope_base, target_splitter
 from velmora.server.config import Config
+from velmora.server.logs import access_log
 
 # A protocol factory for connections that start with the HTTP/2 preface or negotiate "h2"
 # through ALPN: called with (service, transport, bytes already read); it attaches its protocol
 # to the transport (``transport.set_protocol``), feeds it the bytes and returns it.
-H2Factory = Callable[["Service", asyncio.BaseTransport, bytes], asyncio.BaseProtocol]
+H2Factory = Callable[["Service", asyncio.Transport, bytes], asyncio.BaseProtocol]
+
+
+class CodecOptions(TypedDict):
+    """The keyword arguments of every connection's ``H1Codec``."""
+
+    max_headers: int
+    max_buf_size: int
+    date_header: bool
+
+
+class Connection(Protocol):
+    """What the server asks of a live connection of either protocol."""
+
+    deadline: float  # when the head or keep-alive time runs out (loop time); 0: none
+
+    def deadline_expired(self) -> None: ...
+    def shutdown(self) -> None: ...
+    def abort(self) -> None: ...
+
+
+class Cycle(Protocol):
+    """A request whose application runs (``task``: ``None`` once it ended or never began)."""
+
+    task: asyncio.Task[None] | None
 
 
 class Service:
     """Shared state of one server. Connections read these attributes directly."""
 
-    def __init__(self, config: Config, app: Any, loop: asyncio.AbstractEventLoop,
+    def __init__(self, config: Config, app: ASGIApp, loop: asyncio.AbstractEventLoop,
                  *, h2_factory: H2Factory | None = None) -> None:
         self.config = config
         self.app = app
         self.loop = loop
-        self.connections: set[Any] = set()
-        self.cycles: set[Any] = set()
-        self.codec_kwargs = {
+        self.connections: set[Connection] = set()
+        self.cycles: set[Cycle] = set()
+        self.codec_kwargs: CodecOptions = {
             "max_headers": config.limit_request_headers,
             "max_buf_size": config.limit_request_head_size,
             "date_header": config.date_header,
@@ -71,7 +96,7 @@ class Service:
 
     def _sweep(self) -> None:
         self.now = now = self.loop.time()
-        expired = [c for c in self.connections if 0 < c._deadline <= now]
+        expired = [c for c in self.connections if 0 < c.deadline <= now]
         for conn in expired:
             conn.deadline_expired()
         self._sweeper = self.loop.call_later(self.sweep_interval, self._sweep)

@@ -4,24 +4,22 @@ one dies, stopped together on SIGINT/SIGTERM."""
 from __future__ import annotations
 
 import dataclasses
-import logging
 import multiprocessing
 import signal
 import time
 from multiprocessing.connection import wait
-from typing import Any
+from multiprocessing.process import BaseProcess
+from types import FrameType
 
 from velmora.server.config import Config
-
-_log = logging.getLogger("velmora.error")
+from velmora.server.logs import configure_logging
+from velmora.server.logs import error_log as _log
+from velmora.server.server import Server
 
 STARTUP_FAILURE = 3
 
 
 def _worker(config: Config, log_level: int | None) -> None:
-    from velmora.server.logs import configure_logging
-    from velmora.server.server import Server
-
     configure_logging(log_level, access_log=config.access_log)
     server = Server(config)
     server.run()
@@ -42,14 +40,14 @@ class Supervisor:
         self._stop = False
         self._ctx = multiprocessing.get_context("spawn")
 
-    def _spawn(self) -> Any:
+    def _spawn(self) -> BaseProcess:
         proc = self._ctx.Process(target=_worker, name="velmora-worker", daemon=False,
                                  args=(self.config, self.config.log_level_number()))
         proc.start()
         _log.info("Started worker process [%d]", proc.pid)
         return proc
 
-    def _signal(self, signum: int, frame: Any) -> None:
+    def _signal(self, signum: int, frame: FrameType | None) -> None:
         self._stop = True
 
     def run(self) -> int:
