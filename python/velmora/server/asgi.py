@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import time
 from typing import Any, Awaitable, Callable, MutableMapping, Protocol
-from urllib.parse import unquote
 
+from velmora._velmora import split_target
 from velmora.server.logs import access_log, error_log
 
 Scope = MutableMapping[str, Any]
@@ -43,29 +43,12 @@ def target_splitter(root_path: str) -> Callable[[str], tuple[str, bytes, bytes]]
     absolute, authority or asterisk form): ``path`` percent-decoded, both paths prefixed with
     ``root_path``. Recent targets are remembered (a bounded cache)."""
     cache: dict[str, tuple[str, bytes, bytes]] = {}
-    root_raw = root_path.encode()
 
     def split(target: str) -> tuple[str, bytes, bytes]:
         hit = cache.get(target)
         if hit is not None:
             return hit
-        raw = target
-        if raw[:1] != "/" and raw != "*":
-            scheme_end = raw.find("://")
-            if scheme_end >= 0:  # absolute-form: keep the path and query only
-                slash = raw.find("/", scheme_end + 3)
-                qmark = raw.find("?", scheme_end + 3)
-                if slash < 0 or (0 <= qmark < slash):
-                    raw = "/" + (raw[qmark:] if qmark >= 0 else "")
-                else:
-                    raw = raw[slash:]
-            else:  # authority-form (CONNECT): no path
-                raw = ""
-        path, _, query = raw.partition("?")
-        raw_path = path.encode()
-        if "%" in path:
-            path = unquote(path)
-        result = (root_path + path, root_raw + raw_path, query.encode())
+        result = split_target(target, root_path)
         if len(cache) >= _CACHE_MAX:
             cache.clear()
         cache[target] = result

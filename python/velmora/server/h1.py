@@ -397,11 +397,11 @@ class ServerConnection(asyncio.Protocol):
         core = self._core
         codec = self._codec
         if core.current_seq == 0:
-            if kind == "version_h2":
+            if kind == _v.H1_KIND_VERSION_H2:
                 if svc.h2_factory is not None:
                     self._hand_off_h2()
                     return
-            elif kind == "version":
+            elif kind == _v.H1_KIND_VERSION:
                 # the HTTP/2 preface may still be arriving: wait for all 24 bytes
                 buffered = codec.take_body()
                 codec.feed(buffered)

@@ -58,16 +58,11 @@ STOP_ACCEPTING = _v.H2_FLAG_STOP_ACCEPTING
 OPENED = _v.H2_HEADERS_OPENED
 TRAILERS = _v.H2_HEADERS_TRAILERS
 
-NO_ERROR = 0
-PROTOCOL_ERROR = 1
-INTERNAL_ERROR = 2
-FLOW_CONTROL_ERROR = 3
-CANCEL = 8
-
-# Connection-specific fields (RFC 9113 8.2.2) an application may set for HTTP/1.1: they have
-# no meaning in HTTP/2 and are dropped from its responses.
-_HOP_BY_HOP = frozenset((b"connection", b"keep-alive", b"proxy-connection", b"transfer-encoding",
-                         b"upgrade"))
+NO_ERROR = _v.H2_REASON_NO_ERROR
+PROTOCOL_ERROR = _v.H2_REASON_PROTOCOL_ERROR
+INTERNAL_ERROR = _v.H2_REASON_INTERNAL_ERROR
+FLOW_CONTROL_ERROR = _v.H2_REASON_FLOW_CONTROL_ERROR
+CANCEL = _v.H2_REASON_CANCEL
 
 # A stream's request body as it arrived: DATA payloads, each with whether it counts against
 # the connection's DATA-frame budget.
@@ -119,6 +114,7 @@ class H2Connection(asyncio.Protocol):
             max_send_buf_size=service.write_high,
             max_concurrent_streams=config.h2_max_concurrent_streams,
             auto_date_header=config.date_header,
+            drop_connection_fields=True,  # an application's HTTP/1.1-only fields (RFC 9113 8.2.2)
         )
         self._svc = service
         self._t = transport
@@ -201,6 +197,7 @@ class H2Connection(asyncio.Protocol):
                                       frame.path or "", "2")
             vd = core.recv_headers(frame, stream)
             if vd.kind == OPENED:
+                stream.no_content = vd.no_body
                 self._open(stream, frame, vd.eof)
             elif vd.kind == TRAILERS:
                 handle = vd.handle
@@ -254,7 +251,7 @@ class H2Connection(asyncio.Protocol):
             return
         svc.cycles.add(stream)
         stream.scope = scope = http_scope(svc, "2", stream.method, stream.target,
-                                          _headers(frame), self._client, self._server)
+                                          frame.request_items(), self._client, self._server)
         stream.task = _Task(stream.run(svc.app, scope), loop=svc.loop, name=TASK_NAME)
 
     def _stream_error(self, sid: int, reason: int) -> bool:
@@ -349,8 +346,8 @@ class H2Connection(asyncio.Protocol):
 
     def write(self, stream: H2Stream, body: bytes,
               more: bool) -> Coroutine[Any, Any, None] | None:
-        if stream.method == "HEAD":
-            body = b""  # a response to HEAD has no content (RFC 9110 9.3.2)
+        if stream.no_content:
+            body = b""  # e.g. a response to HEAD (RFC 9110 9.3.2)
         end = not more and not stream.trailers
         if stream.state is _RESPONSE:
             self._send_head(stream, end and not body)
@@ -364,23 +361,14 @@ class H2Connection(asyncio.Protocol):
         return self._send_rest(stream, body, offset, end)
 
     def _send_head(self, stream: H2Stream, end: bool) -> None:
-        headers = stream.headers
-        while True:
-            hm = response_fields(headers, self._svc.server_header)
-            try:
-                vd = self._core.send_response_head(stream.key, stream.status, hm, end)
-            except VelmoraError as exc:
-                if not headers or exc.args[:1] != ("malformed_headers",):
-                    raise ASGIProtocolError(str(exc)) from None
-                kept = [(k, v) for k, v in headers if bytes(k).lower() not in _HOP_BY_HOP]
-                if len(kept) == len(headers):
-                    raise ASGIProtocolError(str(exc)) from None
-                headers = kept
-                continue
-            if vd.stopped is not None:
-                raise ClientDisconnected(self.gone_reason)
-            self._sent(vd)
-            return
+        hm = response_fields(stream.headers, self._svc.server_header)
+        try:
+            vd = self._core.send_response_head(stream.key, stream.status, hm, end)
+        except VelmoraError as exc:
+            raise ASGIProtocolError(str(exc)) from None
+        if vd.stopped is not None:
+            raise ClientDisconnected(self.gone_reason)
+        self._sent(vd)
 
     def _send_data(self, stream: H2Stream, body: bytes, offset: int, end: bool) -> int:
         """Frames ``body[offset:]`` while the windows take it: -1 once all went, else the
@@ -520,13 +508,3 @@ class H2Connection(asyncio.Protocol):
         core = self._core
         core.stop_pump()
         core.credit_written()
-
-
-def _headers(head: FrameHeaders) -> list[tuple[bytes, bytes]]:
-    """The request's header fields for the scope; ``:authority`` stands in for a missing
-    ``host`` (RFC 9113 8.3.1), as applications build URLs from it."""
-    items = head.headers.raw_items()
-    authority = head.authority
-    if authority is not None and "host" not in head.headers:
-        items.insert(0, (b"host", authority.encode("latin-1")))
-    return items

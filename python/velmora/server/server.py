@@ -216,3 +216,13 @@ def run_loop(main: Coroutine[Any, Any, None], loop_kind: str = "auto") -> None:
                 return
             uvloop.install()  # pragma: no cover
     asyncio.run(main)
+
+
+def __getattr__(name: str) -> Any:
+    # `serve` lived here before it moved to velmora.server.run (which imports this module);
+    # resolved on first use so that old imports keep working without an import cycle.
+    if name == "serve":
+        from velmora.server.run import serve
+
+        return serve
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -126,7 +126,7 @@ class Stream(Generic[B]):
 
     __slots__ = ("sink", "flow", "key", "body", "method", "target", "http_version", "task",
                  "scope", "state", "status", "headers", "trailers", "trailer_list", "gone",
-                 "body_open", "ended", "bad_body", "sent", "t0", "_arrival", "_room")
+                 "body_open", "ended", "bad_body", "no_content", "sent", "t0", "_arrival", "_room")
 
     def __init__(self, sink: Sink[B], flow: FlowControl | None, key: int, body: B,
                  method: str, target: str, http_version: str) -> None:
@@ -148,6 +148,7 @@ class Stream(Generic[B]):
         self.body_open = True  # the request body is not delivered yet
         self.ended = False  # the request body's end has arrived (when the sink says so)
         self.bad_body = False  # the request body was malformed
+        self.no_content = False  # the response carries no content (the core says, e.g. HEAD)
         self.sent = 0
         self.t0 = time.perf_counter() if sink.access else 0.0
         self._arrival: Signal[None] | None = None
