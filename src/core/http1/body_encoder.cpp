@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "http/chars.hpp"
+#include "http/field_list.hpp"
 
 namespace velmora::http1 {
 
@@ -65,22 +66,13 @@ bool is_forbidden_trailer(std::string_view n) {
 void add_trailer_names(std::string_view value, std::vector<std::string>& out) {
   for (unsigned char c : value)
     if (!(c == '\t' || (c >= 0x20 && c < 0x7f))) return;
-  size_t i = 0;
-  while (i <= value.size()) {
-    size_t comma = value.find(',', i);
-    if (comma == std::string_view::npos) comma = value.size();
-    std::string_view item = value.substr(i, comma - i);
-    while (!item.empty() && (item.front() == ' ' || item.front() == '\t'))
-      item.remove_prefix(1);
-    while (!item.empty() && (item.back() == ' ' || item.back() == '\t'))
-      item.remove_suffix(1);
-    if (http::is_valid_field_name(item)) {
-      std::string lower(item);
-      for (char& c : lower)
-        c = http::ascii_lower(c);
-      out.push_back(std::move(lower));
-    }
-    i = comma + 1;
+  http::FieldList list(value);
+  for (std::string_view name; list.next(name);) {
+    if (!http::is_valid_field_name(name)) continue;
+    std::string lower(name);
+    for (char& c : lower)
+      c = http::ascii_lower(c);
+    out.push_back(std::move(lower));
   }
 }
 
