@@ -2,7 +2,6 @@
 
 #include "http/chars.hpp"
 #include "http/field_list.hpp"
-#include "http1/codec.hpp"
 
 namespace velmora::http1 {
 
@@ -19,27 +18,12 @@ ChunkedPlace chunked_place(std::string_view value) {
   return out;
 }
 
-AgreedLength::Check AgreedLength::member(std::string_view s, uint64_t max) {
-  const std::optional<uint64_t> n = parse_decimal(s);
-  if (!n) return Check::kInvalid;
-  if (*n > max) return Check::kTooLarge;
-  if (value_ && *value_ != *n) return Check::kInvalid;
-  value_ = n;
-  return Check::kOk;
-}
-
-AgreedLength::Check AgreedLength::add(std::string_view value, bool lists, uint64_t max) {
-  if (refused_) return Check::kInvalid;
+AgreedLength::Check AgreedLength::add_list(std::string_view value, uint64_t max) {
+  http::FieldList list(value);
   Check c = Check::kOk;
-  if (!lists) {
-    c = member(value, max);
-  } else {
-    http::FieldList list(value);
-    for (std::string_view n; c == Check::kOk && list.next(n);)
-      c = member(n, max);
-    if (c == Check::kOk && list.empty_members() != 0) c = Check::kInvalid;
-  }
-  refused_ = c != Check::kOk;
+  for (std::string_view n; c == Check::kOk && list.next(n);)
+    c = member(n, max);
+  if (c == Check::kOk && list.empty_members() != 0) c = Check::kInvalid;
   return c;
 }
 
@@ -86,15 +70,6 @@ std::optional<ParseKind> RequestFraming::transfer_encoding(std::string_view valu
   has_te_ = true;
   te_chunked_ = place.last;
   return std::nullopt;
-}
-
-std::optional<ParseKind> RequestFraming::finish() const {
-  if (has_te_ && !te_chunked_) return ParseKind::kHeaderTransferEncodingInvalid;
-  return std::nullopt;
-}
-
-uint64_t RequestFraming::decoded_length() const {
-  return te_chunked_ ? kChunkedLength : length_.value().value_or(0);
 }
 
 ResponseFraming::Body ResponseFraming::decide(uint16_t status, Method request, bool http10) const {

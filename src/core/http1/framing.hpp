@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "http/errors.hpp"
+#include "http1/codec.hpp"
 #include "http1/tokenizer.hpp"
 
 namespace velmora::http1 {
@@ -30,12 +31,25 @@ class AgreedLength {
   // member refuses the list). A number above `max` is kTooLarge, checked before the agreement;
   // a value that does not parse, or a number other than the one before, is kInvalid. Once
   // refused, the values stay refused.
-  Check add(std::string_view value, bool lists, uint64_t max = UINT64_MAX);
+  Check add(std::string_view value, bool lists, uint64_t max = UINT64_MAX) {
+    if (refused_) return Check::kInvalid;
+    const Check c = lists ? add_list(value, max) : member(value, max);
+    refused_ = c != Check::kOk;
+    return c;
+  }
   // The agreed length: nullopt before any value, and after a refused one.
   std::optional<uint64_t> value() const { return refused_ ? std::nullopt : value_; }
 
  private:
-  Check member(std::string_view s, uint64_t max);
+  Check member(std::string_view s, uint64_t max) {
+    const std::optional<uint64_t> n = parse_decimal(s);
+    if (!n) return Check::kInvalid;
+    if (*n > max) return Check::kTooLarge;
+    if (value_ && *value_ != *n) return Check::kInvalid;
+    value_ = n;
+    return Check::kOk;
+  }
+  Check add_list(std::string_view value, uint64_t max);
 
   std::optional<uint64_t> value_;
   bool refused_ = false;
@@ -69,9 +83,15 @@ class RequestFraming {
   // Sets `drop_lengths` when the Content-Length fields before this one are not kept.
   std::optional<ParseKind> transfer_encoding(std::string_view value, bool& drop_lengths);
   // After the last field.
-  std::optional<ParseKind> finish() const;
+  std::optional<ParseKind> finish() const {
+    if (has_te_ && !te_chunked_) return ParseKind::kHeaderTransferEncodingInvalid;
+    return std::nullopt;
+  }
 
-  uint64_t decoded_length() const;  // a byte count or kChunkedLength
+  // A byte count or kChunkedLength.
+  uint64_t decoded_length() const {
+    return te_chunked_ ? kChunkedLength : length_.value().value_or(0);
+  }
   // Both framing fields arrived: the connection closes after the response (RFC 9112 section
   // 6.1), since an intermediary may have framed the body otherwise.
   bool forces_close() const { return has_te_ && has_cl_; }

@@ -36,7 +36,8 @@ bool any_value_has(const http::HeaderMap& h, std::string_view name, std::string_
 
 // The Content-Length values of entry `e` agree on one number (with `lists`, each value may be a
 // comma list). nullopt when there is no entry, a value does not parse or two disagree.
-std::optional<uint64_t> agreed_length(const http::HeaderMap& h, int32_t e, bool lists) {
+[[gnu::always_inline]] inline std::optional<uint64_t> agreed_length(const http::HeaderMap& h,
+                                                                    int32_t e, bool lists) {
   AgreedLength agreed;
   if (e >= 0) h.for_each_value(uint32_t(e), [&](std::string_view v) { agreed.add(v, lists); });
   return agreed.value();
