@@ -4,6 +4,7 @@
 
 #include "http/chars.hpp"
 #include "http/field_list.hpp"
+#include "http1/codec.hpp"
 
 namespace velmora::http1 {
 
@@ -64,8 +65,7 @@ bool is_forbidden_trailer(std::string_view n) {
 }
 
 void add_trailer_names(std::string_view value, std::vector<std::string>& out) {
-  for (unsigned char c : value)
-    if (!(c == '\t' || (c >= 0x20 && c < 0x7f))) return;
+  if (!is_visible_ascii(value)) return;
   http::FieldList list(value);
   for (std::string_view name; list.next(name);) {
     if (!http::is_valid_field_name(name)) continue;
