@@ -172,6 +172,7 @@ def test_preface_over_buffer_limit_is_h2():
         (b"Connection: foo, close\r\n", False),
         (b"Connection: Close\r\n", False),
         (b"Connection: keep-alive\r\n", True),
+        (b"Connection: close\r\nConnection: keep-alive\r\n", False),
     ],
 )
 def test_keep_alive_http11(fields, keep_alive):
@@ -296,6 +297,7 @@ def test_response_all_feeding_ways():
         (b"HTTP/1.1 200 OK\r\nContent-Length: 5, 5\r\nContent-Length: 5\r\n\r\n", "GET", "length", 5, True, False),
         (b"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\n", "GET", "length", 5, False, False),
         (b"HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 5\r\n\r\n", "GET", "length", 5, True, False),
+        (b"HTTP/1.0 200 OK\r\nConnection: keep-alive, close\r\nContent-Length: 5\r\n\r\n", "GET", "length", 5, False, False),
         (b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n", "GET", "close", None, False, False),
         (b"HTTP/1.1 200\r\nContent-Length: 1\r\n\r\n", "GET", "length", 1, True, False),
         (b"HTTP/1.1 200 \r\nContent-Length: 1\r\n\r\n", "GET", "length", 1, True, False),

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "http/chars.hpp"
+#include "http/field_list.hpp"
+#include "http1/codec.hpp"
 
 namespace velmora::http1 {
 
@@ -63,24 +65,14 @@ bool is_forbidden_trailer(std::string_view n) {
 }
 
 void add_trailer_names(std::string_view value, std::vector<std::string>& out) {
-  for (unsigned char c : value)
-    if (!(c == '\t' || (c >= 0x20 && c < 0x7f))) return;
-  size_t i = 0;
-  while (i <= value.size()) {
-    size_t comma = value.find(',', i);
-    if (comma == std::string_view::npos) comma = value.size();
-    std::string_view item = value.substr(i, comma - i);
-    while (!item.empty() && (item.front() == ' ' || item.front() == '\t'))
-      item.remove_prefix(1);
-    while (!item.empty() && (item.back() == ' ' || item.back() == '\t'))
-      item.remove_suffix(1);
-    if (http::is_valid_field_name(item)) {
-      std::string lower(item);
-      for (char& c : lower)
-        c = http::ascii_lower(c);
-      out.push_back(std::move(lower));
-    }
-    i = comma + 1;
+  if (!is_visible_ascii(value)) return;
+  http::FieldList list(value);
+  for (std::string_view name; list.next(name);) {
+    if (!http::is_valid_field_name(name)) continue;
+    std::string lower(name);
+    for (char& c : lower)
+      c = http::ascii_lower(c);
+    out.push_back(std::move(lower));
   }
 }
 

@@ -1,6 +1,7 @@
 #include "http1/codec.hpp"
 
 #include "http/chars.hpp"
+#include "http/field_list.hpp"
 
 namespace velmora::http1 {
 
@@ -47,32 +48,12 @@ bool is_visible_ascii(std::string_view value) {
   return true;
 }
 
-namespace {
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-    s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-    s.remove_suffix(1);
-  return s;
-}
-}  // namespace
-
 bool value_has_token(std::string_view value, std::string_view token) {
   if (!is_visible_ascii(value)) return false;
-  size_t i = 0;
-  for (;;) {
-    size_t comma = value.find(',', i);
-    std::string_view item =
-        trim(value.substr(i, comma == std::string_view::npos ? std::string_view::npos : comma - i));
-    if (http::ascii_iequals(item, token)) return true;
-    if (comma == std::string_view::npos) return false;
-    i = comma + 1;
-  }
-}
-
-std::string_view last_element(std::string_view value) {
-  size_t comma = value.rfind(',');
-  return trim(comma == std::string_view::npos ? value : value.substr(comma + 1));
+  http::FieldList list(value);
+  for (std::string_view member; list.next(member);)
+    if (http::ascii_iequals(member, token)) return true;
+  return false;
 }
 
 std::optional<uint64_t> parse_decimal(std::string_view s) {

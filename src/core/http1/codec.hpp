@@ -86,10 +86,8 @@ struct LastFrame {
 LastFrame frame_last(Codec& c, std::string_view body, const http::HeaderMap* trailers);
 
 // Token test of RFC 9110 section 7.6.1 lists: the value (visible ASCII, space and tab only)
-// split at commas holds `token`, compared case-insensitively after trimming whitespace.
+// has `token` among its members, compared case-insensitively.
 bool value_has_token(std::string_view value, std::string_view token);
-// The last comma-separated element of a value, trimmed.
-std::string_view last_element(std::string_view value);
 // Only HTAB, SP and visible ASCII.
 bool is_visible_ascii(std::string_view value);
 // One or more decimal digits without overflow of 64 bits.

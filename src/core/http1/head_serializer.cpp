@@ -7,6 +7,7 @@
 #include "http/chars.hpp"
 #include "http/date.hpp"
 #include "http/uri.hpp"
+#include "http1/framing.hpp"
 
 namespace velmora::http1 {
 namespace {
@@ -33,49 +34,13 @@ bool any_value_has(const http::HeaderMap& h, std::string_view name, std::string_
   return found;
 }
 
-// The Content-Length values agree on one number (each value may be a comma list).
-std::optional<uint64_t> agreed_length(const http::HeaderMap& h) {
-  int32_t e = h.find("content-length");
-  if (e < 0) return std::nullopt;
-  std::optional<uint64_t> common;
-  bool ok = true;
-  h.for_each_value(uint32_t(e), [&](std::string_view v) {
-    size_t start = 0;
-    while (ok) {
-      size_t comma = v.find(',', start);
-      std::string_view item =
-          v.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
-      while (!item.empty() && (item.front() == ' ' || item.front() == '\t'))
-        item.remove_prefix(1);
-      while (!item.empty() && (item.back() == ' ' || item.back() == '\t'))
-        item.remove_suffix(1);
-      std::optional<uint64_t> n = parse_decimal(item);
-      if (!n || (common && *common != *n))
-        ok = false;
-      else
-        common = n;
-      if (comma == std::string_view::npos) break;
-      start = comma + 1;
-    }
-  });
-  if (!ok) return std::nullopt;
-  return common;
-}
-
-// Every Content-Length value of a response is one decimal number, all equal (no lists).
-// nullopt when a value does not parse or two disagree.
-std::optional<uint64_t> single_length(const http::HeaderMap& h, uint32_t e) {
-  std::optional<uint64_t> len;
-  bool bad = false;
-  h.for_each_value(e, [&](std::string_view v) {
-    std::optional<uint64_t> n = parse_decimal(v);
-    if (!n || (len && *len != *n))
-      bad = true;
-    else
-      len = n;
-  });
-  if (bad) return std::nullopt;
-  return len;
+// The Content-Length values of entry `e` agree on one number (with `lists`, each value may be a
+// comma list). nullopt when there is no entry, a value does not parse or two disagree.
+[[gnu::always_inline]] inline std::optional<uint64_t> agreed_length(const http::HeaderMap& h,
+                                                                    int32_t e, bool lists) {
+  AgreedLength agreed;
+  if (e >= 0) h.for_each_value(uint32_t(e), [&](std::string_view v) { agreed.add(v, lists); });
+  return agreed.value();
 }
 
 // A Transfer-Encoding the framing cannot stand behind: one that names chunked anywhere but as
@@ -83,27 +48,28 @@ std::optional<uint64_t> single_length(const http::HeaderMap& h, uint32_t e) {
 // it once at the end), or a value that is not visible ASCII, in which no recipient finds the
 // chunked coding the body carries.
 bool bad_transfer_encoding(const http::HeaderMap& h, uint32_t e) {
-  std::vector<std::string_view> values;
-  h.for_each_value(e, [&](std::string_view v) { values.push_back(v); });
-  for (size_t k = 0; k < values.size(); ++k) {
-    std::string_view v = values[k];
-    if (!is_visible_ascii(v)) return true;
-    size_t i = 0;
-    for (;;) {
-      size_t comma = v.find(',', i);
-      std::string_view item =
-          v.substr(i, comma == std::string_view::npos ? std::string_view::npos : comma - i);
-      while (!item.empty() && (item.front() == ' ' || item.front() == '\t'))
-        item.remove_prefix(1);
-      while (!item.empty() && (item.back() == ' ' || item.back() == '\t'))
-        item.remove_suffix(1);
-      const bool last = comma == std::string_view::npos && k + 1 == values.size();
-      if (!last && http::ascii_iequals(item, "chunked")) return true;
-      if (comma == std::string_view::npos) break;
-      i = comma + 1;
-    }
+  const uint32_t count = h.value_count(e);
+  uint32_t k = 0;
+  bool bad = false;
+  h.for_each_value(e, [&](std::string_view v) {
+    const ChunkedPlace place = chunked_place(v);
+    if (!is_visible_ascii(v) || place.before_last || (place.last && k + 1 != count)) bad = true;
+    ++k;
+  });
+  return bad;
+}
+
+// The connection option an outgoing head carries: on HTTP/1.0 keep-alive, when the connection
+// is to persist and the caller's first Connection value does not already say so; on HTTP/1.1
+// close, when it is not to persist (RFC 9112 section 9.3).
+void announce_persistence(http::HeaderMap& h, bool http10, bool keep_alive) {
+  if (http10) {
+    int32_t c = h.find("connection");
+    bool first_keep_alive = c >= 0 && value_has_token(h.first_value(uint32_t(c)), "keep-alive");
+    if (!first_keep_alive && keep_alive) h.set("connection", "keep-alive");
+  } else if (!keep_alive) {
+    h.set("connection", "close");
   }
-  return false;
 }
 
 void append_u64(std::string& out, uint64_t v) {
@@ -299,19 +265,14 @@ std::optional<SerializeError> serialize_request(Codec& codec, std::string_view m
     return value_error("invalid url: " + std::string(http::uri_error_text(*e)));
 
   const bool conn_close = connection_close(h);
-  if (http10) {
-    int32_t c = h.find("connection");
-    bool first_keep_alive = c >= 0 && value_has_token(h.first_value(uint32_t(c)), "keep-alive");
-    if (!first_keep_alive && !conn_close) h.set("connection", "keep-alive");
-  } else if (conn_close) {
-    h.set("connection", "close");
-  }
+  announce_persistence(h, http10, !conn_close);
 
   enum class Want { kNone, kKnown, kUnknown };
   const Want want = chunked ? Want::kUnknown : content_length ? Want::kKnown : Want::kNone;
   bool drop_cl = false;
   BodyEncoder enc = BodyEncoder::length(0);
-  const std::optional<uint64_t> agreed = agreed_length(h);
+  const int32_t cl = h.find("content-length");
+  const std::optional<uint64_t> agreed = agreed_length(h, cl, true);
   const int32_t te = h.find("transfer-encoding");
   // The Content-Length written must be the length framed: the caller's fields must agree with
   // each other and with a `content_length` given beside them, unless a Transfer-Encoding
@@ -321,7 +282,7 @@ std::optional<SerializeError> serialize_request(Codec& codec, std::string_view m
   // would send a body framed otherwise than the caller declared (none at all without a body,
   // or on HTTP/1.0, which has no transfer codings).
   if (te >= 0 && !te_frames) return Error::user(UserKind::kUnexpectedHeader);
-  if (!te_frames && h.find("content-length") >= 0) {
+  if (!te_frames && cl >= 0) {
     if (!agreed || (want == Want::kKnown && *content_length != *agreed))
       return Error::user(UserKind::kUnexpectedHeader);
     std::string n;
@@ -340,7 +301,7 @@ std::optional<SerializeError> serialize_request(Codec& codec, std::string_view m
       // The last coding must be chunked: append it to the last value when it is not.
       std::vector<std::string> values;
       h.for_each_value(uint32_t(te), [&](std::string_view v) { values.emplace_back(v); });
-      if (!http::ascii_iequals(last_element(values.back()), "chunked")) {
+      if (!chunked_place(values.back()).last) {
         values.back() += ", chunked";
         h.set("transfer-encoding", values[0]);
         for (size_t i = 1; i < values.size(); ++i)
@@ -428,13 +389,7 @@ std::optional<SerializeError> serialize_response(Codec& codec, uint32_t status, 
   const bool connect_2xx = req == Method::kConnect && status >= 200 && status <= 299;
   const bool informational = status < 200;
 
-  if (http10) {
-    int32_t c = h.find("connection");
-    bool first_keep_alive = c >= 0 && value_has_token(h.first_value(uint32_t(c)), "keep-alive");
-    if (!first_keep_alive && keep_alive) h.set("connection", "keep-alive");
-  } else if (!keep_alive) {
-    h.set("connection", "close");
-  }
+  announce_persistence(h, http10, keep_alive);
 
   bool is_last;
   if (status == 101 || connect_2xx) {
@@ -488,7 +443,7 @@ std::optional<SerializeError> serialize_response(Codec& codec, uint32_t status, 
       // automatic one below.
       if (want == Want::kNone && !is_head) continue;
       // Written once, as the number framed: every value must be that one number.
-      const std::optional<uint64_t> len = single_length(h, e);
+      const std::optional<uint64_t> len = agreed_length(h, int32_t(e), false);
       if (!len || (want == Want::kKnown && *len != *content_length)) return unexpected();
       framing = Framing::kLength;
       enc = BodyEncoder::length(want == Want::kNone ? 0 : *len);
@@ -504,7 +459,7 @@ std::optional<SerializeError> serialize_response(Codec& codec, uint32_t status, 
       std::string v = joined(h, e);
       std::string_view last;
       h.for_each_value(e, [&](std::string_view x) { last = x; });
-      if (!http::ascii_iequals(last_element(last), "chunked")) v += ", chunked";
+      if (!chunked_place(last).last) v += ", chunked";
       append_field(out, name, v, title);
       enc = BodyEncoder::chunked();
       framing = Framing::kChunked;

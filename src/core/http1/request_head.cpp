@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "http/chars.hpp"
+#include "http1/framing.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -125,23 +126,6 @@ bool valid_host(std::string_view v) {
   return true;
 }
 
-// A Transfer-Encoding line that names chunked before its last coding (RFC 9112 section 6.1:
-// chunked is applied once, and last).
-bool chunked_before_last(std::string_view value) {
-  size_t i = 0;
-  for (;;) {
-    size_t comma = value.find(',', i);
-    if (comma == std::string_view::npos) return false;
-    std::string_view item = value.substr(i, comma - i);
-    while (!item.empty() && (item.front() == ' ' || item.front() == '\t'))
-      item.remove_prefix(1);
-    while (!item.empty() && (item.back() == ' ' || item.back() == '\t'))
-      item.remove_suffix(1);
-    if (http::ascii_iequals(item, "chunked")) return true;
-    i = comma + 1;
-  }
-}
-
 }  // namespace
 
 bool name_is(std::string_view name, std::string_view lower) {
@@ -258,14 +242,12 @@ ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {
   if (uri.has_authority && uri.authority.find('@') != std::string_view::npos)
     return fail(ParseKind::kUri);
 
-  bool keep_alive = !line.http10;
+  Persistence persistence(line.http10);
+  RequestFraming framing(line.http10);
   bool is_upgrade = is_connect;
   bool expect_continue = false;
   bool allow_trailers = false;
-  bool has_te = false, te_chunked = false, has_cl = false, has_host = false;
-  uint64_t length = 0;
-  bool has_length = false;
-  std::optional<size_t> first_cl;
+  bool has_host = false;
 
   bool stack_drop[kDefaultMaxHeaders] = {};
   std::unique_ptr<bool[]> heap_drop;
@@ -282,50 +264,20 @@ ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {
       case Interesting::kNone:
         break;
       case Interesting::kConnection:
-        if (keep_alive) {
-          if (value_has_token(value, "close")) keep_alive = false;
-        } else if (value_has_token(value, "keep-alive")) {
-          keep_alive = true;
-        }
+        persistence.connection(value);
         break;
-      case Interesting::kContentLength: {
-        if (has_te) {
-          drop[i] = true;
-          has_cl = true;
-          break;
-        }
-        std::optional<uint64_t> v = parse_decimal(value);
-        if (!v) return fail(ParseKind::kHeaderContentLengthInvalid);
-        if (*v > kMaxDeclaredLength) return fail(ParseKind::kTooLarge);
-        if (has_length) {
-          if (length != *v) return fail(ParseKind::kHeaderContentLengthInvalid);
-          drop[i] = true;
-          break;
-        }
-        length = *v;
-        has_length = true;
-        has_cl = true;
-        first_cl = i;
+      case Interesting::kContentLength:
+        if (auto kind = framing.content_length(value, drop[i])) return fail(*kind);
         break;
-      }
-      case Interesting::kTransferEncoding:
-        if (line.http10) return fail(ParseKind::kHeaderTransferEncodingUnexpected);
-        if (first_cl) {
-          // A length seen before: every stored content-length field goes.
+      case Interesting::kTransferEncoding: {
+        bool drop_lengths = false;
+        if (auto kind = framing.transfer_encoding(value, drop_lengths)) return fail(*kind);
+        if (drop_lengths) {
           for (size_t k = 0; k < i; ++k)
             if (classify(fields[k].name.in(p)) == Interesting::kContentLength) drop[k] = true;
-          first_cl.reset();
-          length = 0;
-          has_length = false;
         }
-        // Chunked must be the final coding of the whole list, applied once: after a line
-        // that ended in chunked, or before the last coding of this line, the framing is not
-        // what the sender meant (RFC 9112 sections 6.1 and 6.3).
-        if (te_chunked || chunked_before_last(value))
-          return fail(ParseKind::kHeaderTransferEncodingInvalid);
-        has_te = true;
-        te_chunked = is_visible_ascii(value) && http::ascii_iequals(last_element(value), "chunked");
         break;
+      }
       case Interesting::kExpect:
         expect_continue = value.size() == 12 && http::ascii_iequals(value, "100-continue");
         break;
@@ -342,8 +294,7 @@ ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {
         break;
     }
   }
-  if (has_te && !te_chunked) return fail(ParseKind::kHeaderTransferEncodingInvalid);
-  if (has_te && has_cl) keep_alive = false;
+  if (auto kind = framing.finish()) return fail(*kind);
 
   http::HeaderMap map;
   if (!fill_header_map(p, n, fields, count, drop, map)) return fail(ParseKind::kTooLarge);
@@ -372,9 +323,9 @@ ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {
       out.target.assign(uri.authority);
       break;
   }
-  out.decoded_length = te_chunked ? kChunkedLength : length;
+  out.decoded_length = framing.decoded_length();
   out.is_connect = is_connect;
-  out.keep_alive = keep_alive;
+  out.keep_alive = persistence.keep_alive() && !framing.forces_close();
   out.expect_continue = expect_continue;
   out.is_upgrade = is_upgrade;
   out.http10 = line.http10;

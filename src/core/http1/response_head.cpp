@@ -1,6 +1,6 @@
 #include "http1/response_head.hpp"
 
-#include "http/chars.hpp"
+#include "http1/framing.hpp"
 
 namespace velmora::http1 {
 namespace {
@@ -19,32 +19,6 @@ ParseKind kind_of(TokenError e) {
     default:
       return ParseKind::kHeaderToken;
   }
-}
-
-// All Content-Length values of the head agree: every line split at commas, each element a
-// decimal number, all equal. nullopt when they do not (or do not parse).
-std::optional<uint64_t> agreed_length(const char* p, const RawField* fields, size_t count) {
-  std::optional<uint64_t> common;
-  for (size_t i = 0; i < count; ++i) {
-    if (!name_is(fields[i].name.in(p), "content-length")) continue;
-    std::string_view v = fields[i].value.in(p);
-    size_t start = 0;
-    for (;;) {
-      size_t comma = v.find(',', start);
-      std::string_view item =
-          v.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
-      while (!item.empty() && (item.front() == ' ' || item.front() == '\t'))
-        item.remove_prefix(1);
-      while (!item.empty() && (item.back() == ' ' || item.back() == '\t'))
-        item.remove_suffix(1);
-      std::optional<uint64_t> n = parse_decimal(item);
-      if (!n || (common && *common != *n)) return std::nullopt;
-      common = n;
-      if (comma == std::string_view::npos) break;
-      start = comma + 1;
-    }
-  }
-  return common;
 }
 
 }  // namespace
@@ -85,57 +59,29 @@ ParseOutcome parse_response_head(Codec& codec, ResponseHead& out) {
       continue;
     }
 
-    bool keep_alive = !line.http10;
-    bool has_te = false, has_cl = false;
-    std::string_view last_te;
+    Persistence persistence(line.http10);
+    ResponseFraming framing;
     for (size_t i = 0; i < count; ++i) {
       std::string_view name = fields[i].name.in(p);
       std::string_view value = fields[i].value.in(p);
       if (name.size() == 10 && name_is(name, "connection")) {
-        if (keep_alive) {
-          if (value_has_token(value, "close")) keep_alive = false;
-        } else if (value_has_token(value, "keep-alive")) {
-          keep_alive = true;
-        }
+        persistence.connection(value);
       } else if (name.size() == 17 && name_is(name, "transfer-encoding")) {
-        has_te = true;
-        last_te = value;
+        framing.transfer_encoding(value);
       } else if (name.size() == 14 && name_is(name, "content-length")) {
-        has_cl = true;
+        framing.content_length(value);
       }
     }
-
-    const Method req = codec.recorded_method;
-    uint64_t decoded = 0;
-    bool is_upgrade = false;
-    if (status == 101) {
-      is_upgrade = true;
-    } else if (status == 204 || status == 304 || req == Method::kHead) {
-      decoded = 0;
-    } else if (req == Method::kConnect && status >= 200 && status <= 299) {
-      is_upgrade = true;
-    } else if (has_te) {
-      if (line.http10) return fail(ParseKind::kHeaderTransferEncodingUnexpected);
-      bool chunked =
-          is_visible_ascii(last_te) && http::ascii_iequals(last_element(last_te), "chunked");
-      decoded = chunked ? kChunkedLength : kCloseLength;
-    } else if (has_cl) {
-      std::optional<uint64_t> len = agreed_length(p, fields, count);
-      if (!len) return fail(ParseKind::kHeaderContentLengthInvalid);
-      if (*len > kMaxDeclaredLength) return fail(ParseKind::kTooLarge);
-      decoded = *len;
-    } else {
-      decoded = kCloseLength;
-    }
-    if (is_upgrade) keep_alive = false;
+    const ResponseFraming::Body body = framing.decide(status, codec.recorded_method, line.http10);
+    if (body.error) return fail(*body.error);
 
     http::HeaderMap map;
     if (!fill_header_map(p, n, fields, count, nullptr, map)) return fail(ParseKind::kTooLarge);
     out.headers = std::move(map);
-    out.decoded_length = decoded;
+    out.decoded_length = body.decoded_length;
     out.status = status;
-    out.keep_alive = keep_alive;
-    out.is_upgrade = is_upgrade;
+    out.keep_alive = persistence.keep_alive() && !body.is_upgrade;
+    out.is_upgrade = body.is_upgrade;
     out.http10 = line.http10;
     codec.read.consume(pos);
     result.complete = true;
