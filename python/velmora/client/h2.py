@@ -351,11 +351,8 @@ class H2Connection(H2Streams, asyncio.Protocol):
         (False)."""
         fut: asyncio.Future[bool] = self._loop.create_future()
         self._slot_waiters.append(fut)
+        timer = None if timeout is None else self._loop.call_later(timeout, _slot_expired, fut)
         try:
-            if timeout is not None:
-                done, _ = await asyncio.wait((fut,), timeout=timeout)
-                if not done:
-                    raise _pool_timeout()
             return await fut
         except BaseException:
             if fut.done() and not fut.cancelled() and fut.exception() is None and fut.result():
@@ -363,6 +360,9 @@ class H2Connection(H2Streams, asyncio.Protocol):
             else:
                 fut.cancel()
             raise
+        finally:
+            if timer is not None:
+                timer.cancel()
 
     def _hand_slots(self) -> None:
         waiters = self._slot_waiters
@@ -852,7 +852,9 @@ def _write_timeout() -> BaseException:
     return WriteTimeout("timed out writing the request body")
 
 
-def _pool_timeout() -> BaseException:
-    from .errors import PoolTimeout
+def _slot_expired(fut: asyncio.Future[bool]) -> None:
+    """A wait for a stream slot timed out (a slot handed over first wins)."""
+    if not fut.done():
+        from .errors import PoolTimeout
 
-    return PoolTimeout("timed out waiting for a free HTTP/2 stream")
+        fut.set_exception(PoolTimeout("timed out waiting for a free HTTP/2 stream"))
