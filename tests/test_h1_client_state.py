@@ -291,3 +291,9 @@ def test_a_failed_connection_is_not_reused_and_http10_is_remembered():
     s.writer_done()
     s.fail(ValueError())
     assert s.peer_http10 and s.complete_exchange(False) == (False, None)
+
+
+def test_a_connection_the_server_ended_is_dead():
+    s, _ = new_state()
+    s.note_peer_closed()
+    assert s.is_dead() and s.peer_closed and not s.closed

@@ -105,7 +105,7 @@ PyObject* m_complete_exchange(PyObject* self, PyObject* const* args, Py_ssize_t 
   bool leftover;
   if (!v || !to_bool(v, leftover)) return nullptr;
   State::Completion r = locked(self, [&](State& st) { return st.complete_exchange(leftover); });
-  return Py_BuildValue("(OO)", r.reuse ? Py_True : Py_False, none_or(r.transport));
+  return PyTuple_Pack(2, r.reuse ? Py_True : Py_False, none_or(r.transport));
 }
 
 PyObject* m_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -233,7 +233,9 @@ PyMethodDef kMethods[] = {
     {"set_peer_http10", FAST(m_set_peer_http10), FASTKW,
      SIG_DOC("set_peer_http10($self, value)", "Record whether the server answers with HTTP/1.0.")},
     {"is_dead", m_is_dead, METH_NOARGS,
-     SIG_DOC("is_dead($self)", "True when the connection is closed or an error is stored.")},
+     SIG_DOC(
+         "is_dead($self)",
+         "True when the connection is closed, an error is stored or the server ended its side.")},
     {"try_begin_exchange", m_try_begin_exchange, METH_NOARGS,
      SIG_DOC("try_begin_exchange($self)", "Claim the connection for one exchange.")},
     {"end_exchange", m_end_exchange, METH_NOARGS,

@@ -100,7 +100,9 @@ class PooledConnection(Protocol):
 
     def end_exchange(self) -> bool: ...
 
-    def is_dead(self) -> bool: ...
+    def is_dead(self) -> bool:
+        """Closed, failed or ended by the server: never takes another request."""
+        ...
 
     def is_available(self) -> bool:
         """Alive, not closing, and free to take a request now."""

@@ -147,7 +147,7 @@ class Connection(H1ClientState, asyncio.Protocol):
 
     def is_available(self) -> bool:
         """Idle, alive and not closing: may take the next request."""
-        return not self.busy and not self.is_dead() and not self._flow.closed
+        return not self.busy and not self.is_dead()
 
     def idle(self) -> None:
         """Called by the pool when the connection enters its idle period: park the watcher so

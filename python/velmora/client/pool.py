@@ -122,7 +122,7 @@ class ConnectionPool:
         while lst:
             conn = lst.pop()
             self._idle_total -= 1
-            if conn.is_available() and conn.try_begin_exchange():
+            if not conn.is_dead() and conn.try_begin_exchange():
                 expiry = self._limits.keepalive_expiry
                 if expiry is None or self._loop.time() - conn.idle_since < expiry:  # type: ignore
                     return conn

@@ -63,7 +63,8 @@ class ClientState {
 
   void set_peer_http10(bool value) { peer_http10_ = value; }
 
-  bool is_dead() { return closed_ || error_; }
+  // Closed, failed, or the server ended its side: the connection takes no further exchange.
+  bool is_dead() { return closed_ || error_ || peer_closed_; }
 
   bool try_begin_exchange() {
     if (busy_) return false;
