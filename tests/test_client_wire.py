@@ -59,14 +59,14 @@ class FakeTransport(asyncio.Transport):
 
 class FakePool:
     def __init__(self):
-        self.released = []
+        self.reused = []
 
-    def _release(self, conn, reusable):
-        self.released.append(reusable)
+    def released(self, conn, reusable):
+        self.reused.append(reusable)
         if reusable:
             conn.idle()
 
-    def _lost(self, conn):
+    def lost(self, conn):
         pass
 
 
@@ -87,7 +87,7 @@ async def exchange(conn, pieces, wire):
         await asyncio.sleep(0)
     if close_delimited:
         conn.eof_received()
-    head = await task
+    head = (await task).head
     body = conn.take_complete_body()
     if body is None:
         parts = []
@@ -108,7 +108,7 @@ def test_any_cut_gives_the_same_response(which, points):
         pool = FakePool()
         conn = Connection(t, pool)
         head, body = await exchange(conn, cut(wire, points), wire)
-        return head.status, body, pool.released, t.closed
+        return head.status, body, pool.reused, t.closed
     status, body, released, closed = asyncio.run(main())
     assert body == want
     assert released == [reusable] and closed == (not reusable)
@@ -123,7 +123,7 @@ def test_byte_by_byte_then_reuse():
         for wire, want, reusable in RESPONSES[:3]:
             head, body = await exchange(conn, [wire[i:i + 1] for i in range(len(wire))], wire)
             out.append(body)
-        return out, pool.released, bytes(t.written)
+        return out, pool.reused, bytes(t.written)
     bodies, released, written = asyncio.run(main())
     assert bodies == [b"hello", b"abcde", b""] and released == [True] * 3
     # h11, as the server, reads exactly three GET requests from what was written
@@ -151,7 +151,7 @@ def test_bytes_past_a_complete_response_close_the_connection(extra):
         conn = Connection(t, pool)
         wire = RESPONSES[0][0] + extra
         head, body = await exchange(conn, [wire], wire)
-        return body, pool.released, t.closed
+        return body, pool.reused, t.closed
     assert asyncio.run(main()) == (b"hello", [False], True)
 
 

@@ -255,3 +255,45 @@ def test_refused_objects_are_released_after_unlocking():
     s.fail(Reentrant())  # later ones are released
     assert len(seen) == 2
     assert seen[1][1].startswith("H1ClientState(closed=true, failed=true")
+
+
+# (keep_alive, request_close, close_delimited, writer_finished, peer_closed, leftover) -> reused
+REUSE = [
+    ((True, False, False, True, False, False), True),
+    ((False, False, False, True, False, False), False),  # Connection: close, or HTTP/1.0
+    ((True, True, False, True, False, False), False),  # the request asked to close
+    ((True, False, True, True, False, False), False),  # the body ran until the close
+    ((True, False, False, False, False, False), False),  # the request body was not sent in full
+    ((True, False, False, True, True, False), False),  # the server ended its side
+    ((True, False, False, True, False, True), False),  # bytes past the end of the response
+]
+
+
+@pytest.mark.parametrize("facts,reused", REUSE)
+def test_reuse_decision(facts, reused):
+    keep_alive, request_close, close_delimited, writer_finished, peer_closed, leftover = facts
+    s, t = new_state()
+    assert s.try_begin_exchange()
+    s.exchange_started()
+    s.response_head(keep_alive, request_close, close_delimited, False)
+    if writer_finished:
+        s.writer_done()
+    if peer_closed:
+        s.note_peer_closed()
+    assert s.complete_exchange(leftover) == ((True, None) if reused else (False, t))
+    assert (s.busy, s.closed) == (not reused, not reused)
+
+
+def test_a_failed_connection_is_not_reused_and_http10_is_remembered():
+    s, t = new_state()
+    s.try_begin_exchange()
+    s.response_head(True, False, False, True)
+    s.writer_done()
+    s.fail(ValueError())
+    assert s.peer_http10 and s.complete_exchange(False) == (False, None)
+
+
+def test_a_connection_the_server_ended_is_dead():
+    s, _ = new_state()
+    s.note_peer_closed()
+    assert s.is_dead() and s.peer_closed and not s.closed

@@ -81,6 +81,33 @@ PyObject* m_exchange_started(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
+PyObject* m_response_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  static const char* const names[] = {"keep_alive", "request_close", "close_delimited", "http10"};
+  static const ArgSignature sig{"response_head", names, 4, 4, 4};
+  PyObject* a[4];
+  bool v[4];
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+  for (int i = 0; i < 4; ++i)
+    if (!to_bool(a[i], v[i])) return nullptr;
+  locked(self, [&](State& st) { return st.response_head(v[0], v[1], v[2], v[3]); });
+  Py_RETURN_NONE;
+}
+
+PyObject* m_note_peer_closed(PyObject* self, PyObject*) {
+  locked(self, [&](State& st) { return st.note_peer_closed(); });
+  Py_RETURN_NONE;
+}
+
+PyObject* m_complete_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  PyObject* v = one_arg("complete_exchange", "leftover", args, nargs, kwnames);
+  bool leftover;
+  if (!v || !to_bool(v, leftover)) return nullptr;
+  State::Completion r = locked(self, [&](State& st) { return st.complete_exchange(leftover); });
+  return PyTuple_Pack(2, r.reuse ? Py_True : Py_False, none_or(r.transport));
+}
+
 PyObject* m_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"exc"};
   static const ArgSignature sig{"fail", names, 1, 1, 0};
@@ -192,6 +219,8 @@ FLAG_GETTER(upgraded)
 FLAG_GETTER(peer_http10)
 FLAG_GETTER(has_watcher)
 FLAG_GETTER(writer_finished)
+FLAG_GETTER(reusable)
+FLAG_GETTER(peer_closed)
 #undef FLAG_GETTER
 
 PyObject* get_error(PyObject* self, void*) {
@@ -204,7 +233,9 @@ PyMethodDef kMethods[] = {
     {"set_peer_http10", FAST(m_set_peer_http10), FASTKW,
      SIG_DOC("set_peer_http10($self, value)", "Record whether the server answers with HTTP/1.0.")},
     {"is_dead", m_is_dead, METH_NOARGS,
-     SIG_DOC("is_dead($self)", "True when the connection is closed or an error is stored.")},
+     SIG_DOC(
+         "is_dead($self)",
+         "True when the connection is closed, an error is stored or the server ended its side.")},
     {"try_begin_exchange", m_try_begin_exchange, METH_NOARGS,
      SIG_DOC("try_begin_exchange($self)", "Claim the connection for one exchange.")},
     {"end_exchange", m_end_exchange, METH_NOARGS,
@@ -213,6 +244,16 @@ PyMethodDef kMethods[] = {
      SIG_DOC("exchange_started($self)",
              "The request is about to be written: a completing watcher read now belongs to the "
              "exchange.")},
+    {"response_head", FAST(m_response_head), FASTKW,
+     SIG_DOC("response_head($self, keep_alive, request_close, close_delimited, http10)",
+             "The response head of this exchange: what decides whether the connection may be "
+             "reused.")},
+    {"note_peer_closed", m_note_peer_closed, METH_NOARGS,
+     SIG_DOC("note_peer_closed($self)", "The server ended its side: no later exchange.")},
+    {"complete_exchange", FAST(m_complete_exchange), FASTKW,
+     SIG_DOC("complete_exchange($self, leftover)",
+             "The response is complete: (True, None) when the connection is released for reuse, "
+             "(False, transport) when it closes.")},
     {"fail", FAST(m_fail), FASTKW,
      SIG_DOC("fail($self, exc=None)",
              "Poison and close; the first error stored wins. The taken transport or None.")},
@@ -251,6 +292,9 @@ PyGetSetDef kGetSet[] = {
     {"has_watcher", get_has_watcher, nullptr, "A watcher slot exists.", nullptr},
     {"writer_finished", get_writer_finished, nullptr, "The request writer sent the body in full.",
      nullptr},
+    {"reusable", get_reusable, nullptr, "The response head so far leaves the connection reusable.",
+     nullptr},
+    {"peer_closed", get_peer_closed, nullptr, "The server ended its side.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -38,9 +38,10 @@ from .errors import (
     WriteError,
     WriteTimeout,
 )
-from .pool import ConnectionPool, Limits, create_ssl_context
+from .pool import ConnectionPool, Limits
 from .response import HTTPStatusError, Response
 from .timeouts import Timeout
+from .tls import create_ssl_context
 
 __all__ = [
     "AsyncClient",

@@ -1,4 +1,7 @@
-"""``AsyncClient``: requests over pooled HTTP/1.1 connections."""
+"""``AsyncClient``: requests over pooled HTTP/1.1 and HTTP/2 connections.
+
+Both protocols hand a request's response over as one :class:`~velmora.client.exchange.Exchange`
+(head, body, trailers, abandon), which :class:`~velmora.client.response.Response` reads."""
 
 from __future__ import annotations
 
@@ -14,12 +17,13 @@ from urllib.parse import unquote, urlencode
 from velmora._velmora import HeaderMap, __version__, uri_parts
 
 from .errors import ClientClosed, LocalProtocolError, UnsupportedProtocol
-from .h1 import Disconnected
+from .exchange import Disconnected
 from .h2 import StreamRefused
-from .pool import ConnectionPool, Limits, create_ssl_context
+from .pool import ConnectionPool, Limits
 from .proxy import FORWARD, Router
 from .response import Response
 from .timeouts import DEFAULT_TIMEOUT, Timeout
+from .tls import create_ssl_context
 
 __all__ = ["AsyncClient", "USER_AGENT"]
 
@@ -329,7 +333,7 @@ class AsyncClient:
             conn = await pool.acquire(route, timeout)
             reused = conn.served > 0
             try:
-                head = await conn.send(method, target, hmap, content, timeout, expect)
+                exchange = await conn.send(method, target, hmap, content, timeout, expect)
             except StreamRefused:
                 if refusals > 0 and replayable:
                     refusals -= 1
@@ -345,20 +349,15 @@ class AsyncClient:
                     continue
                 raise
             break
-        # An HTTP/2 connection returns the stream, which carries the head and the body.
-        src = head if conn.multiplexed else conn
-        body = src.take_complete_body()
+        head = exchange.head
+        body = exchange.take_complete_body()
         if body is not None:
             response = Response(head.status, head.headers, conn.http_version, method=method,
                                 url=u.url, content=body)
-            if conn.multiplexed:
-                response._trailers = src.trailers_taken
+            response._trailers = exchange.trailers
             return response
-        if head.body_kind == "empty":
-            return Response(head.status, head.headers, conn.http_version, method=method,
-                            url=u.url, content=b"")
         return Response(head.status, head.headers, conn.http_version, method=method, url=u.url,
-                        stream=src, read_timeout=timeout.read)
+                        stream=exchange, read_timeout=timeout.read)
 
 
 def _merged(headers: Any, name: str, value: str) -> Any:

@@ -1,20 +1,23 @@
 """The HTTP/1.1 client connection: an ``asyncio.Protocol`` on the core's ``H1ClientState``.
 
 The core decides everything about the protocol: ``H1Codec`` writes request heads and frames
-bodies, parses response heads and says how the body is delimited and whether the connection may
-be reused; ``H1BodyDecoder`` decodes the body; ``H1ClientState`` decides who holds the connection,
-what a read that completes while the connection is idle means (the server closed it, or sent bytes
-nobody asked for), who tears down the request writer, and keeps the first error.
+bodies, parses response heads and says how the body is delimited and whether the response keeps
+the connection alive; ``H1BodyDecoder`` decodes the body; ``H1ClientState`` decides who holds the
+connection, whether a finished exchange leaves it reusable, what a read that completes while the
+connection is idle means (the server closed it, or sent bytes nobody asked for), who tears down
+the request writer, and keeps the first error.
 
-This module adds the transport callbacks, one future to wake the reader, one lazily re-armed timer
-per connection for read timeouts, and flow control in both directions.
+This module adds the transport callbacks, one future to wake the reader (re-armed for every wait,
+with one lazily re-armed timer per connection for read timeouts), the ``100 Continue`` gate (a
+``Signal``) and the transport's ``FlowControl``. The connection is its own
+:class:`~velmora.client.exchange.Exchange`: one exchange at a time.
 """
 
 from __future__ import annotations
 
 import asyncio
 import logging
-from collections.abc import AsyncIterable, Iterable
+from collections.abc import AsyncIterable, Hashable, Iterable
 from typing import Any
 
 from velmora._velmora import (
@@ -32,6 +35,7 @@ from velmora._velmora import (
     HeaderMap,
     VelmoraError,
 )
+from velmora.flow import FlowControl, Signal
 
 from .errors import (
     LocalProtocolError,
@@ -42,6 +46,7 @@ from .errors import (
     WriteError,
     WriteTimeout,
 )
+from .exchange import Disconnected, PoolCallbacks, content_bytes
 
 log = logging.getLogger("velmora.client")
 
@@ -68,23 +73,6 @@ _NO_TASK = object()
 _NO_BODY_METHODS = frozenset(("GET", "HEAD", "OPTIONS", "DELETE", "TRACE", "CONNECT"))
 
 
-def content_bytes(chunk: Any) -> bytes:
-    """A piece of request content as bytes (bytes-like objects and text are accepted)."""
-    if isinstance(chunk, (bytes, bytearray, memoryview)):
-        return bytes(chunk)
-    if isinstance(chunk, str):
-        return chunk.encode()
-    raise TypeError(f"request content must yield bytes, not {type(chunk).__name__}")
-
-
-class Disconnected(ReadError):
-    """The server closed a connection before sending any byte of the response.
-
-    On a reused connection this is the race of a keep-alive close with a new request: the request
-    can be retried on a fresh connection when that is safe.
-    """
-
-
 def _copy_error(exc: BaseException) -> BaseException:
     """A traceback-free copy of ``exc`` to store in the connection state."""
     try:
@@ -98,17 +86,17 @@ class Connection(H1ClientState, asyncio.Protocol):
     """One HTTP/1.1 client connection.
 
     Serves one exchange at a time. The pool claims it (``try_begin_exchange``), :meth:`send`
-    writes the request and returns the response once its head is in; the body is then read through
+    writes the request and returns the exchange (the connection itself) once the response head is
+    in; the body is then taken whole (:meth:`take_complete_body`) or read through
     :meth:`read_chunk`. When the exchange completes, the connection goes back to its pool or
-    closes, as the core decided.
+    closes, as the core decided; it reports to the pool through ``callbacks``.
     """
 
     __slots__ = (
-        "_loop", "_transport", "_codec", "_pool", "key", "_phase", "_waiter", "_exc", "_dec",
-        "_fed", "_watching", "_read_paused", "_write_paused", "_drain", "_deadline", "_timer",
-        "_expect", "_reusable", "served", "idle_since", "_release", "_lost", "_read_to",
-        "proxy_auth", "forward_proxy", "_peer_eof", "_complete_body",
-        "trailers_taken",
+        "_loop", "_transport", "_codec", "_callbacks", "_released", "key", "_phase", "_waiter",
+        "_exc", "_dec", "_fed", "_watching", "_flow", "_deadline", "_timer", "_expect", "served",
+        "idle_since", "_read_to", "proxy_auth", "forward_proxy", "_complete_body", "head",
+        "trailers",
     )
 
     #: One exchange at a time: the pool keeps it in its idle list between exchanges.
@@ -117,12 +105,14 @@ class Connection(H1ClientState, asyncio.Protocol):
     def __new__(cls, transport: Any, *args: Any, **kwargs: Any) -> Connection:
         return H1ClientState.__new__(cls, transport)
 
-    def __init__(self, transport: asyncio.Transport, pool: Any = None, key: Any = None,
-                 *, proxy_auth: str | None = None, forward_proxy: bool = False) -> None:
+    def __init__(self, transport: asyncio.Transport, callbacks: PoolCallbacks | None = None,
+                 key: Hashable = None, *, proxy_auth: str | None = None,
+                 forward_proxy: bool = False) -> None:
         self._loop = asyncio.get_running_loop()
         self._transport = transport
         self._codec = H1Codec()
-        self._pool = pool
+        self._callbacks = callbacks
+        self._released = callbacks.released if callbacks is not None else None
         self.key = key
         self._phase = _IDLE
         self._waiter: asyncio.Future[Any] | None = None
@@ -130,23 +120,19 @@ class Connection(H1ClientState, asyncio.Protocol):
         self._dec: H1BodyDecoder | None = None
         self._fed = 0
         self._watching = False
-        self._read_paused = False
-        self._write_paused = False
-        self._drain: asyncio.Future[None] | None = None
+        self._flow = FlowControl(transport, self._loop)
         self._deadline = 0.0
         self._read_to: float | None = None
         self._timer: asyncio.TimerHandle | None = None
-        self._expect: asyncio.Future[None] | None = None
-        self._reusable = False
+        self._expect: Signal[None] | None = None
         self.served = 0
         self.idle_since = 0.0
-        self._release = pool._release if pool is not None else None
-        self._lost = False
-        self._peer_eof = False
         self.proxy_auth = proxy_auth
         self.forward_proxy = forward_proxy
         self._complete_body: bytes | None = None
-        self.trailers_taken: HeaderMap | None = None
+        #: The response head of the exchange in progress (until its body is complete).
+        self.head: Any = None
+        self.trailers: HeaderMap | None = None
         transport.set_protocol(self)
 
     # ---- what the pool asks ----------------------------------------------------------------
@@ -155,9 +141,13 @@ class Connection(H1ClientState, asyncio.Protocol):
     def http_version(self) -> str:
         return "HTTP/1.0" if self.peer_http10 else "HTTP/1.1"
 
+    @property
+    def loop(self) -> asyncio.AbstractEventLoop:
+        return self._loop
+
     def is_available(self) -> bool:
         """Idle, alive and not closing: may take the next request."""
-        return not self.busy and not self.is_dead() and not self._lost
+        return not self.busy and not self.is_dead()
 
     def idle(self) -> None:
         """Called by the pool when the connection enters its idle period: park the watcher so
@@ -194,9 +184,8 @@ class Connection(H1ClientState, asyncio.Protocol):
                 self._unsolicited()
                 return
             dec.feed(data)
-            if dec.buffered >= READ_HIGH_WATER and not self._read_paused:
-                self._read_paused = True
-                self._transport.pause_reading()
+            if dec.buffered >= READ_HIGH_WATER:
+                self._flow.pause_reading()
             w = self._waiter
             if w is not None and not w.done():
                 w.set_result(None)
@@ -222,22 +211,20 @@ class Connection(H1ClientState, asyncio.Protocol):
                 self._open_expect_gate()
             # Set up the body here, before the reader resumes, so that body bytes arriving
             # in the meantime already have their decoder.
+            kind = head.body_kind
+            self.response_head(head.keep_alive, codec.request_connection_close, kind == "close",
+                               head.http10)
             if head.is_upgrade:
                 self._phase = _TUNNEL
-            else:
-                self._reusable = head.keep_alive and not codec.request_connection_close
-                kind = head.body_kind
-                if kind == "length":
-                    if codec.buffered() == head.content_length:
-                        self._complete_body = codec.take_body()
-                    else:
-                        self._dec = dec = H1BodyDecoder(kind, head.content_length or 0)
-                        codec.take_body_into(dec)
-                elif kind != "empty":
-                    if kind == "close":
-                        self._reusable = False
-                    self._dec = dec = H1BodyDecoder(kind)
+            elif kind == "length":
+                if codec.buffered() == head.content_length:
+                    self._complete_body = codec.take_body()
+                else:
+                    self._dec = dec = H1BodyDecoder(kind, head.content_length or 0)
                     codec.take_body_into(dec)
+            elif kind != "empty":
+                self._dec = dec = H1BodyDecoder(kind)
+                codec.take_body_into(dec)
             w = self._waiter
             if w is not None and not w.done():
                 w.set_result(head)
@@ -247,24 +234,27 @@ class Connection(H1ClientState, asyncio.Protocol):
             self._unsolicited()
 
     def eof_received(self) -> bool:
-        self._peer_eof = True
+        self.note_peer_closed()
         self._on_end(None)
         return False
 
     def connection_lost(self, exc: Exception | None) -> None:
-        self._lost = True
+        self.note_peer_closed()
+        self._flow.close(None if exc is None else
+                         WriteError("the connection was lost while writing"))
         self._cancel_timer()
         self._on_end(exc)
-        self._wake_drain(exc)
-        if self._pool is not None:
-            self._pool._lost(self)
+        self._report_lost()
 
     def pause_writing(self) -> None:
-        self._write_paused = True
+        self._flow.pause_writing()
 
     def resume_writing(self) -> None:
-        self._write_paused = False
-        self._wake_drain(None)
+        self._flow.resume_writing()
+
+    def _report_lost(self) -> None:
+        if self._callbacks is not None:
+            self._callbacks.lost(self)
 
     # ---- end of stream and idle verdicts -------------------------------------------------------
 
@@ -307,16 +297,14 @@ class Connection(H1ClientState, asyncio.Protocol):
         if verdict == H1_WATCH_IDLE_EOF:
             if transport is not None:
                 transport.close()
-            if self._pool is not None:
-                self._pool._lost(self)
+            self._report_lost()
         elif verdict == H1_WATCH_IDLE_BYTES:
             self._unsolicited()
         elif verdict == H1_WATCH_IDLE_ERROR:
             transport = self.fail(ReadError("the connection failed while idle"))
             if transport is not None:
                 transport.close()
-            if self._pool is not None:
-                self._pool._lost(self)
+            self._report_lost()
 
     def _unsolicited(self) -> None:
         exc = H1UnexpectedMessageError("received unexpected message from connection")
@@ -325,8 +313,7 @@ class Connection(H1ClientState, asyncio.Protocol):
             "the server sent bytes that answer no request; the connection is closed"))
         if transport is not None:
             transport.close()
-        if self._pool is not None:
-            self._pool._lost(self)
+        self._report_lost()
 
     # ---- waking the reader -------------------------------------------------------------------
 
@@ -339,19 +326,11 @@ class Connection(H1ClientState, asyncio.Protocol):
         if self._expect is not None:
             self._open_expect_gate()
 
-    def _wake_drain(self, exc: BaseException | None) -> None:
-        d = self._drain
-        if d is not None and not d.done():
-            if exc is None:
-                d.set_result(None)
-            else:
-                d.set_exception(WriteError("the connection was lost while writing"))
-
     def _open_expect_gate(self) -> None:
         g = self._expect
         self._expect = None
-        if g is not None and not g.done():
-            g.set_result(None)
+        if g is not None:
+            g.set()
 
     def _cancel_timer(self) -> None:
         t = self._timer
@@ -410,14 +389,15 @@ class Connection(H1ClientState, asyncio.Protocol):
     # ---- one exchange ---------------------------------------------------------------------
 
     async def send(self, method: str, target: str, headers: HeaderMap, content: Any,
-                   timeout: Any, expect_continue: bool = False) -> Any:
-        """Write the request and wait for the response head; returns the head.
+                   timeout: Any, expect_continue: bool = False) -> Connection:
+        """Write the request and wait for the response head; returns the exchange (this
+        connection, its ``head`` set).
 
         The caller claimed the connection (``try_begin_exchange``). On failure the connection is
-        closed and the error raised; on success the body is read with :meth:`read_chunk` (or is
-        already complete, see :meth:`take_complete_body`).
+        closed and the error raised; on success the body is taken with
+        :meth:`take_complete_body` or read with :meth:`read_chunk`.
         """
-        if self._lost or self._peer_eof:
+        if self.peer_closed:
             # The server closed the connection after it was handed over and before anything
             # was written: nothing was sent, so the request can go out on a fresh one.
             self._abort()
@@ -487,24 +467,23 @@ class Connection(H1ClientState, asyncio.Protocol):
         except BaseException:
             self._abort()
             raise
-        if head.http10:
-            self.set_peer_http10(True)
-        if head.is_upgrade:
+        if head.is_upgrade and method != "CONNECT":
             # Only the proxy tunnel asks for one (a 2xx to CONNECT); a 101 nobody asked for
             # leaves the connection unusable.
-            if method != "CONNECT":
-                self._abort()
-                raise RemoteProtocolError(f"unexpected protocol switch ({head.status})")
-            return head
-        if self._dec is None:  # empty, or the whole body came with the head
-            self._body_complete()
-        return head
+            self._abort()
+            raise RemoteProtocolError(f"unexpected protocol switch ({head.status})")
+        self.head = head
+        return self
 
     def take_complete_body(self) -> bytes | None:
-        """The whole body when it arrived with the head (the exchange is then already over)."""
+        """The whole body when it arrived with the head (empty, or all of it at once): the
+        exchange is then over. ``None`` when the body is still to be read."""
+        if self._dec is not None or self._phase != _BODY:
+            return None
         b = self._complete_body
         self._complete_body = None
-        return b
+        self._body_complete()
+        return _EMPTY if b is None else b
 
     async def read_chunk(self, timeout: float | None) -> bytes | None:
         """The next piece of the response body, or ``None`` once it is complete."""
@@ -522,16 +501,14 @@ class Connection(H1ClientState, asyncio.Protocol):
                 self._abort()
                 raise self._protocol_error(exc) from None
             if chunk:
-                if self._read_paused and dec.buffered < READ_HIGH_WATER // 2:
-                    self._read_paused = False
-                    self._transport.resume_reading()
+                flow = self._flow
+                if flow.read_paused and dec.buffered < READ_HIGH_WATER // 2:
+                    flow.resume_reading()
                 return chunk
             if dec.is_complete:
                 self._body_complete()
                 return None
-            if self._read_paused:
-                self._read_paused = False
-                self._transport.resume_reading()
+            self._flow.resume_reading()
             try:
                 await self._wait(timeout)
             except BaseException:
@@ -539,27 +516,27 @@ class Connection(H1ClientState, asyncio.Protocol):
                 raise
 
     def _body_complete(self) -> None:
-        """The response is complete: reuse or close, as the core decided."""
+        """The response is complete: reuse or close, as the core decides."""
         dec = self._dec
-        self.trailers_taken = None
+        self.trailers = None
+        # Bytes past the end of the body: the server is out of step with us.
+        leftover = self._codec.buffered() > 0
         if dec is not None:
             self._dec = None
-            self.trailers_taken = dec.take_trailers()
-            if dec.buffered:
-                # Bytes past the end of the body: the server is out of step with us.
-                self._reusable = False
+            self.trailers = dec.take_trailers()
+            leftover = leftover or dec.buffered > 0
+        self.head = None
         self._phase = _DONE
         self.served += 1
-        if self._reusable and self.writer_finished and not self._lost and not self._peer_eof \
-                and self._codec.buffered() == 0:
+        reuse, transport = self.complete_exchange(leftover)
+        if reuse:
             self._phase = _IDLE
             self._codec.reset()
-            if self.end_exchange():
-                rel = self._release
-                if rel is not None:
-                    rel(self, True)
-                return
-        self._let_go(self.close_now())
+            rel = self._released
+            if rel is not None:
+                rel(self, True)
+            return
+        self._let_go(transport)
 
     def _let_go(self, transport: Any) -> None:
         """The exchange ended and the connection with it: stop the body writer and the timer,
@@ -571,7 +548,7 @@ class Connection(H1ClientState, asyncio.Protocol):
         self.end_exchange()
         if transport is not None:
             transport.close()
-        rel = self._release
+        rel = self._released
         if rel is not None:
             rel(self, False)
 
@@ -581,7 +558,7 @@ class Connection(H1ClientState, asyncio.Protocol):
         self._phase = _IDLE
         self._codec.reset()
         if self.end_exchange():
-            rel = self._release
+            rel = self._released
             if rel is not None:
                 rel(self, True)
 
@@ -591,6 +568,7 @@ class Connection(H1ClientState, asyncio.Protocol):
             return
         self._phase = _DONE
         self._dec = None
+        self.head = None
         exc = self._exc
         self._let_go(self.fail(_copy_error(exc) if exc is not None else None))
 
@@ -605,7 +583,7 @@ class Connection(H1ClientState, asyncio.Protocol):
                       expect_continue: bool) -> None:
         self._transport.write(head)
         if expect_continue:
-            self._expect = self._loop.create_future()
+            self._expect = Signal(self._loop)
         task = self._loop.create_task(self._write_body(content, timeout.write))
         refused = self.store_writer(task)
         if refused is not None:
@@ -619,14 +597,13 @@ class Connection(H1ClientState, asyncio.Protocol):
             gate = self._expect
             if gate is not None:
                 try:
-                    await asyncio.wait_for(asyncio.shield(gate), EXPECT_CONTINUE_WAIT)
-                except asyncio.TimeoutError:
+                    await gate.wait(EXPECT_CONTINUE_WAIT)
+                except TimeoutError:
                     pass
                 self._expect = None
                 if self._phase != _HEAD or self._exc is not None:
-                    # A final response came instead of 100 Continue: the body is not sent and
-                    # the connection cannot carry another request.
-                    self._reusable = False
+                    # A final response came instead of 100 Continue: the body is not sent (the
+                    # writer never reports it done, so the core does not reuse the connection).
                     return
             if isinstance(content, (bytes, bytearray, memoryview)):
                 content = (bytes(content),)
@@ -664,14 +641,13 @@ class Connection(H1ClientState, asyncio.Protocol):
             chunk = content_bytes(chunk)
         if not chunk:
             return
-        if self._lost or self._exc is not None:
+        flow = self._flow
+        if flow.closed or self._exc is not None:
             raise WriteError("the connection closed while the request body was being sent")
         transport.write(codec.serialize_data(chunk))
-        if self._write_paused:
-            d = self._drain = self._loop.create_future()
-            try:
-                await asyncio.wait_for(d, write_timeout)
-            except asyncio.TimeoutError:
-                raise WriteTimeout("timed out writing the request body") from None
-            finally:
-                self._drain = None
+        if flow.write_paused:
+            await flow.drain(write_timeout, _write_timeout)
+
+
+def _write_timeout() -> BaseException:
+    return WriteTimeout("timed out writing the request body")

@@ -5,8 +5,9 @@ stream lifecycles, concurrency slots, resets and GOAWAY. This module adds the tr
 pump (``take_pending`` -> ``transport.write`` -> ``credit_written``) that runs once per event-loop
 iteration while frames are queued and stops while the transport is paused, the read pump
 (``data_received`` decodes with ``receive`` and applies every frame with its ``recv_*`` method),
-one small handle per request stream (a future for the head, a body buffer bounded by the stream's
-receive window, a future for a blocked sender), and timers.
+one small handle per request stream (the request's :class:`~velmora.client.exchange.Exchange`: a
+``Signal`` for the head, a body buffer bounded by the stream's receive window, a ``Signal`` for a
+waiting reader and one for a blocked sender), the transport's ``FlowControl`` and timers.
 
 Received body bytes go back to the server as flow-control credit (``release_capacity``) only as
 the application reads them, so a slow reader slows the server instead of filling memory.
@@ -17,7 +18,7 @@ from __future__ import annotations
 import asyncio
 import logging
 from collections import deque
-from collections.abc import AsyncIterable, Iterable
+from collections.abc import AsyncIterable, Hashable, Iterable
 from typing import Any
 
 from velmora._velmora import (
@@ -43,6 +44,7 @@ from velmora._velmora import (
     H2UserError,
     HeaderMap,
 )
+from velmora.flow import FlowControl, Signal
 
 from .errors import (
     ConnectError,
@@ -53,7 +55,7 @@ from .errors import (
     WriteError,
     WriteTimeout,
 )
-from .h1 import Disconnected, content_bytes
+from .exchange import Disconnected, PoolCallbacks, content_bytes
 
 log = logging.getLogger("velmora.client")
 
@@ -108,11 +110,11 @@ def _reason_name(code: int | None) -> str:
 class _Stream:
     """One request stream: the response head, its body buffer and the sender's wake-up.
 
-    It is also what :class:`~velmora.client.Response` reads the body from (``read_chunk``,
-    ``take_complete_body``, ``trailers_taken``, ``abandon``)."""
+    It is the request's :class:`~velmora.client.exchange.Exchange` (its own ``head``), what
+    :class:`~velmora.client.Response` reads the body from."""
 
     __slots__ = ("conn", "sid", "_loop", "status", "headers", "body_kind", "content_length",
-                 "_head", "_chunks", "_eof", "_error", "_waiter", "_window", "trailers_taken",
+                 "_head", "_chunks", "_eof", "_error", "_waiter", "_window", "trailers",
                  "_writer", "_finished", "_received")
 
     def __init__(self, conn: H2Connection) -> None:
@@ -120,19 +122,27 @@ class _Stream:
         self.sid = 0
         self._loop = conn._loop
         self.status = 0
-        self.headers: HeaderMap | None = None
+        self.headers: HeaderMap = None  # type: ignore[assignment]  # set with the head
         self.body_kind = "stream"
         self.content_length: int | None = None
-        self._head: asyncio.Future[Any] | None = None
+        self._head: Signal[None] | None = None
         self._chunks: deque[tuple[bytes, bool]] = deque()
         self._eof = False
         self._error: BaseException | None = None
-        self._waiter: asyncio.Future[Any] | None = None
-        self._window: asyncio.Future[Any] | None = None
-        self.trailers_taken: HeaderMap | None = None
+        self._waiter: Signal[None] | None = None
+        self._window: Signal[None] | None = None
+        self.trailers: HeaderMap | None = None
         self._writer: asyncio.Task[Any] | None = None
         self._finished = False
         self._received = False
+
+    @property
+    def head(self) -> _Stream:
+        return self
+
+    @property
+    def loop(self) -> asyncio.AbstractEventLoop:
+        return self._loop
 
     # ---- events from the read pump -------------------------------------------------------
 
@@ -145,8 +155,8 @@ class _Stream:
             self._eof = True
             self.body_kind = "empty"
         h = self._head
-        if h is not None and not h.done():
-            h.set_result(self)
+        if h is not None:
+            h.set()
 
     def on_data(self, payload: bytes | None, budgeted: bool, eof: bool) -> None:
         self._received = True
@@ -155,23 +165,23 @@ class _Stream:
         if eof:
             self._eof = True
         w = self._waiter
-        if w is not None and not w.done():
-            w.set_result(None)
+        if w is not None:
+            w.set()
 
     def on_trailers(self, frame: H2FrameHeaders) -> None:
-        self.trailers_taken = frame.headers
+        self.trailers = frame.headers
         self._eof = True
         w = self._waiter
-        if w is not None and not w.done():
-            w.set_result(None)
+        if w is not None:
+            w.set()
 
     def on_error(self, exc: BaseException) -> None:
         """The stream ended abnormally: every waiter of this stream sees ``exc``."""
         if self._error is None:
             self._error = exc
         for f in (self._head, self._waiter, self._window):
-            if f is not None and not f.done():
-                f.set_exception(exc)
+            if f is not None:
+                f.fail(exc)
         w = self._writer
         if w is not None and not w.done() and w is not _current_task():
             w.cancel()
@@ -183,8 +193,8 @@ class _Stream:
 
     def wake_window(self) -> None:
         w = self._window
-        if w is not None and not w.done():
-            w.set_result(None)
+        if w is not None:
+            w.set()
 
     # ---- the response body ---------------------------------------------------------------
 
@@ -217,9 +227,9 @@ class _Stream:
             if self._error is not None:
                 self._finish()
                 raise self._error
-            fut = self._waiter = self._loop.create_future()
+            w = self._waiter = Signal(self._loop)
             try:
-                await _wait(self._loop, fut, timeout, self._read_timeout)
+                await w.wait(timeout, self._read_timeout)
             except ReadTimeout:
                 self.abandon()
                 raise
@@ -255,36 +265,20 @@ def _current_task() -> Any:
         return None
 
 
-async def _wait(loop: asyncio.AbstractEventLoop, fut: asyncio.Future[Any], timeout: float | None,
-                make_error: Any) -> Any:
-    """``await fut``, failing it with ``make_error()`` after ``timeout`` seconds."""
-    if timeout is None:
-        return await fut
-    timer = loop.call_later(timeout, _expire, fut, make_error)
-    try:
-        return await fut
-    finally:
-        timer.cancel()
-
-
-def _expire(fut: asyncio.Future[Any], make_error: Any) -> None:
-    if not fut.done():
-        fut.set_exception(make_error())
-
-
 class H2Connection(H2Streams, asyncio.Protocol):
     """One HTTP/2 client connection shared by every request to its origin.
 
     The pool hands it to a request when :meth:`try_begin_exchange` claims a concurrency slot;
-    :meth:`send` opens the stream, starts the request body and returns the stream handle once
-    the response head is in.
+    :meth:`send` opens the stream, starts the request body and returns the stream handle (the
+    exchange) once the response head is in. It reports to the pool through ``callbacks``.
     """
 
     #: Shared by concurrent requests: the pool keeps it as its route's shared connection.
     multiplexed = True
     http_version = "HTTP/2"
 
-    def __new__(cls, transport: Any, pool: Any = None, key: Any = None, *,
+    def __new__(cls, transport: Any, callbacks: PoolCallbacks | None = None,
+                key: Hashable = None, *,
                 scheme: str = "https", settings: H2Settings | None = None,
                 keepalive_expiry: float | None = None) -> H2Connection:
         s = settings or DEFAULT_SETTINGS
@@ -294,21 +288,22 @@ class H2Connection(H2Streams, asyncio.Protocol):
             max_header_list_size=s.max_header_list_size, max_send_buf_size=s.max_send_buffer,
             enable_push=False)
 
-    def __init__(self, transport: asyncio.Transport, pool: Any = None, key: Any = None, *,
+    def __init__(self, transport: asyncio.Transport, callbacks: PoolCallbacks | None = None,
+                 key: Hashable = None, *,
                  scheme: str = "https", settings: H2Settings | None = None,
                  keepalive_expiry: float | None = None) -> None:
         self._loop = asyncio.get_running_loop()
         self._transport = transport
-        self._pool = pool
+        self._callbacks = callbacks
         self.key = key
         self.scheme = scheme
         self.served = 0
         self.idle_since = self._loop.time()
-        self._lost = False  # the transport is gone
+        #: Write pausing; closed once the transport is gone.
+        self._flow = FlowControl(transport, self._loop)
         self._retired = False  # no longer handed out (GOAWAY, failure, close)
         self._flush_scheduled = False
-        self._write_paused = False
-        self._ready: asyncio.Future[None] = self._loop.create_future()
+        self._ready: Signal[None] = Signal(self._loop)
         self._slot_waiters: deque[asyncio.Future[bool]] = deque()
         self._streams: set[_Stream] = set()
         self._hcache: tuple[Any, HeaderMap, str | None] | None = None
@@ -326,13 +321,13 @@ class H2Connection(H2Streams, asyncio.Protocol):
         self._flush()
         for data in initial:
             self.data_received(data)
-        await self._ready
+        await self._ready.wait()
 
     # ---- what the pool asks -------------------------------------------------------------------
 
     def try_begin_exchange(self) -> bool:
         """Claim a concurrency slot for one request."""
-        if self._retired or self._lost:
+        if self._retired or self._flow.closed:
             return False
         return self.try_claim_slot()
 
@@ -343,7 +338,7 @@ class H2Connection(H2Streams, asyncio.Protocol):
         return True
 
     def is_dead(self) -> bool:
-        return self._retired or self._lost or self.is_closed()
+        return self._retired or self._flow.closed or self.is_closed()
 
     def is_available(self) -> bool:
         return not self.is_dead() and self.can_open()
@@ -356,14 +351,18 @@ class H2Connection(H2Streams, asyncio.Protocol):
         (False)."""
         fut: asyncio.Future[bool] = self._loop.create_future()
         self._slot_waiters.append(fut)
+        timer = None if timeout is None else self._loop.call_later(timeout, _slot_expired, fut)
         try:
-            return await _wait(self._loop, fut, timeout, _pool_timeout)
+            return await fut
         except BaseException:
             if fut.done() and not fut.cancelled() and fut.exception() is None and fut.result():
                 self.end_exchange()
             else:
                 fut.cancel()
             raise
+        finally:
+            if timer is not None:
+                timer.cancel()
 
     def _hand_slots(self) -> None:
         waiters = self._slot_waiters
@@ -390,10 +389,10 @@ class H2Connection(H2Streams, asyncio.Protocol):
         if self._closing:
             return
         self._closing = True
-        if self._pool is not None:
-            self._pool._draining.discard(self)
         self._retire()
-        if not self._lost:
+        if self._callbacks is not None:  # also when it was retired before, and draining
+            self._callbacks.lost(self)
+        if not self._flow.closed:
             if self.send_goaway(_NO_ERROR) & H2_FLAG_WAKE:
                 self._flush()
         self._fail_all(ConnectionClosedError("connection closed by the client"),
@@ -407,23 +406,26 @@ class H2Connection(H2Streams, asyncio.Protocol):
         """No new requests on this connection; the pool forgets it."""
         if not self._retired:
             self._retired = True
-            pool = self._pool
-            if pool is not None:
-                pool._lost(self)
-                if not self._lost and not self._closing:
-                    pool._draining.add(self)
+            cb = self._callbacks
+            if cb is not None:
+                if self._flow.closed or self._closing:
+                    cb.lost(self)
+                else:
+                    cb.retired(self)
         self._hand_slots()
 
     # ---- the write pump ---------------------------------------------------------------------
 
     def _schedule_flush(self) -> None:
-        if not self._flush_scheduled and not self._write_paused and not self._lost:
+        flow = self._flow
+        if not self._flush_scheduled and not flow.write_paused and not flow.closed:
             self._flush_scheduled = True
             self._loop.call_soon(self._flush)
 
     def _flush(self) -> None:
         self._flush_scheduled = False
-        if self._write_paused or self._lost:
+        flow = self._flow
+        if flow.write_paused or flow.closed:
             return
         batch, _stopping = self.take_pending()
         if batch:
@@ -433,10 +435,10 @@ class H2Connection(H2Streams, asyncio.Protocol):
             h.wake_window()
 
     def pause_writing(self) -> None:
-        self._write_paused = True
+        self._flow.pause_writing()
 
     def resume_writing(self) -> None:
-        self._write_paused = False
+        self._flow.resume_writing()
         if self.has_pending():
             self._schedule_flush()
         else:
@@ -494,8 +496,8 @@ class H2Connection(H2Streams, asyncio.Protocol):
             initial, wake, _flags = self.recv_settings(f)
             for h in wake:
                 h.wake_window()
-            if initial and not self._ready.done():
-                self._ready.set_result(None)
+            if initial:
+                self._ready.set()
         elif t is H2FramePing:
             self.recv_ping(f)
         elif t is H2FrameRstStream:
@@ -515,9 +517,9 @@ class H2Connection(H2Streams, asyncio.Protocol):
                     f"the server will not process stream {h.sid} (GOAWAY, last stream "
                     f"{f.last_stream_id}, {_reason_name(stop.reason)})"))
             self._retire()
-            if not self._ready.done():
-                self._ready.set_exception(ConnectError("the server refused the connection "
-                                                       "(GOAWAY before SETTINGS)"))
+            if not self._ready.is_set:
+                self._ready.fail(ConnectError("the server refused the connection "
+                                              "(GOAWAY before SETTINGS)"))
         elif t is H2FrameStreamError:
             rv = self.reset_on_error(f.stream_id, f.error_code)
             if rv.handle is not None:
@@ -545,7 +547,7 @@ class H2Connection(H2Streams, asyncio.Protocol):
             reason = 1
         log.debug("HTTP/2 connection %s failed: %r", self.key, exc)
         self._retire()
-        if not self._lost:
+        if not self._flow.closed:
             self.send_goaway(reason)
             self._flush()
         err = RemoteProtocolError(f"the server broke HTTP/2: {exc}")
@@ -558,9 +560,7 @@ class H2Connection(H2Streams, asyncio.Protocol):
         client may retry) unless ``retry`` is false."""
         for h, _stop in self.fail(exc):
             h.on_error(err if h._received or not retry else _as_disconnected(err))
-        if not self._ready.done():
-            self._ready.set_exception(err)
-            self._ready.exception()  # retrieved: nobody may be waiting
+        self._ready.fail(err)  # nobody may be waiting
         for h in list(self._streams):
             if not h._eof and h._error is None:
                 h.on_error(err if h._received or not retry else _as_disconnected(err))
@@ -570,9 +570,9 @@ class H2Connection(H2Streams, asyncio.Protocol):
         return False
 
     def connection_lost(self, exc: Exception | None) -> None:
-        self._lost = True
-        if self._pool is not None:
-            self._pool._draining.discard(self)
+        self._flow.close()
+        if self._callbacks is not None:
+            self._callbacks.lost(self)
         if self._idle_timer is not None:
             self._idle_timer.cancel()
             self._idle_timer = None
@@ -659,7 +659,6 @@ class H2Connection(H2Streams, asyncio.Protocol):
         h.sid = sid
         self._streams.add(h)
         self._schedule_flush()
-        head = h._head = self._loop.create_future()
         if body is not None:
             if type(body) is bytes:
                 try:
@@ -680,8 +679,9 @@ class H2Connection(H2Streams, asyncio.Protocol):
         if h._error is not None:
             self._finish_failed(h)
             raise h._error
+        head = h._head = Signal(self._loop)
         try:
-            await _wait(self._loop, head, timeout.read, _head_timeout)
+            await head.wait(timeout.read, _head_timeout)
         except BaseException:
             self._finish_failed(h)
             raise
@@ -759,7 +759,7 @@ class H2Connection(H2Streams, asyncio.Protocol):
             self._cancel_stream(h)
             h.on_error(err)
         finally:
-            if h._finished and not self._lost:  # the response was done before the body
+            if h._finished and not self._flow.closed:  # the response was done before the body
                 self._loop.call_soon(self._maybe_idle)
 
     async def _write_chunk(self, h: _Stream, chunk: Any, write_timeout: float | None) -> None:
@@ -779,11 +779,11 @@ class H2Connection(H2Streams, asyncio.Protocol):
                 await self._wait_window(h, write_timeout)
 
     async def _wait_window(self, h: _Stream, timeout: float | None) -> None:
-        if self._lost:
+        if self._flow.closed:
             raise WriteError("the connection closed while the request body was being sent")
-        fut = h._window = self._loop.create_future()
+        w = h._window = Signal(self._loop)
         try:
-            await _wait(self._loop, fut, timeout, _write_timeout)
+            await w.wait(timeout, _write_timeout)
         finally:
             h._window = None
 
@@ -813,16 +813,16 @@ class H2Connection(H2Streams, asyncio.Protocol):
         if h._error is None:
             self.served += 1
         self._hand_slots()
-        pool = self._pool
-        if pool is not None and not self._retired:
-            pool._release(self, True)
+        cb = self._callbacks
+        if cb is not None and not self._retired:
+            cb.released(self, True)
         self._maybe_idle()
 
     def _maybe_idle(self) -> None:
         if not self._streams and self.num_streams == 0:
             self.idle_since = self._loop.time()
             if self._retired:
-                if not self._lost and not self._closing:
+                if not self._flow.closed and not self._closing:
                     self.close()
             elif self._expiry is not None and self._idle_timer is None:
                 self._idle_timer = self._loop.call_later(self._expiry, self._idle_expired)
@@ -852,7 +852,9 @@ def _write_timeout() -> BaseException:
     return WriteTimeout("timed out writing the request body")
 
 
-def _pool_timeout() -> BaseException:
-    from .errors import PoolTimeout
+def _slot_expired(fut: asyncio.Future[bool]) -> None:
+    """A wait for a stream slot timed out (a slot handed over first wins)."""
+    if not fut.done():
+        from .errors import PoolTimeout
 
-    return PoolTimeout("timed out waiting for a free HTTP/2 stream")
+        fut.set_exception(PoolTimeout("timed out waiting for a free HTTP/2 stream"))

@@ -107,7 +107,7 @@ async def open_tunnel(transport: asyncio.Transport, route: Route, timeout: Any) 
         headers["proxy-authorization"] = route.proxy_auth
     conn.try_begin_exchange()
     try:
-        head = await conn.send("CONNECT", route.authority, headers, None, timeout)
+        head = (await conn.send("CONNECT", route.authority, headers, None, timeout)).head
     except BaseException:
         conn.close()
         raise

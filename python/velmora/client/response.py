@@ -10,6 +10,7 @@ from typing import Any
 from velmora._velmora import HeaderMap, OnceLatch
 
 from .errors import HTTPError, ResponseNotRead, StreamClosed, StreamConsumed
+from .exchange import Exchange
 
 __all__ = ["Response", "HTTPStatusError"]
 
@@ -36,7 +37,7 @@ class Response:
 
     def __init__(self, status: int, headers: HeaderMap, http_version: str = "HTTP/1.1", *,
                  method: str = "GET", url: str = "", content: bytes | None = None,
-                 stream: Any = None, read_timeout: float | None = None) -> None:
+                 stream: Exchange | None = None, read_timeout: float | None = None) -> None:
         self.status = status
         self.headers = headers
         self.http_version = http_version
@@ -149,7 +150,7 @@ class Response:
     aiter_raw = aiter_bytes
 
     async def _raw(self) -> AsyncIterator[bytes]:
-        stream = self._stream
+        stream: Exchange = self._stream  # type: ignore[assignment]  # checked by the caller
         timeout = self._read_timeout
         complete = False
         try:
@@ -157,7 +158,7 @@ class Response:
                 chunk = await stream.read_chunk(timeout)
                 if chunk is None:
                     complete = True
-                    self._trailers = stream.trailers_taken
+                    self._trailers = stream.trailers
                     return
                 self.num_bytes_downloaded += len(chunk)
                 yield chunk
@@ -189,7 +190,7 @@ class Response:
         stream = self._stream
         if stream is not None and self._latch is not None and self._latch.try_acquire():
             self._stream = None
-            loop = stream._loop
+            loop = stream.loop
             if not loop.is_closed():
                 try:
                     loop.call_soon_threadsafe(stream.abandon)

@@ -6,6 +6,11 @@
 // Between exchanges an idle watcher may keep a read parked on the transport; when the next
 // exchange starts, that read becomes the exchange's first read.
 //
+// It also decides whether a finished exchange leaves the connection fit for the next one
+// (RFC 9112 section 9.3): the response kept it alive, the request asked for nothing else, the
+// body is not delimited by the close, the request went out in full, the server has not ended its
+// side and nothing arrived past the response.
+//
 // Free of Python: `Obj` is the binding layer's owning handle (copyable, movable, operator bool).
 // The state has no lock of its own: its owner keeps it in a Locked<ClientState> and runs each
 // operation as one `with` call. Objects the state lets go of are moved into a `Released` the
@@ -58,13 +63,15 @@ class ClientState {
 
   void set_peer_http10(bool value) { peer_http10_ = value; }
 
-  bool is_dead() { return closed_ || error_; }
+  // Closed, failed, or the server ended its side: the connection takes no further exchange.
+  bool is_dead() { return closed_ || error_ || peer_closed_; }
 
   bool try_begin_exchange() {
     if (busy_) return false;
     busy_ = true;
     exchange_active_ = false;
     writer_finished_ = false;
+    reusable_ = false;
     return true;
   }
 
@@ -76,6 +83,38 @@ class ClientState {
   }
 
   void exchange_started() { exchange_active_ = true; }
+
+  // The response head of this exchange: `keep_alive` is the codec's verdict on the response (its
+  // version and Connection field), `request_close` whether the request carried Connection:
+  // close, `close_delimited` whether the body runs until the server closes, `http10` whether the
+  // server answered with HTTP/1.0 (remembered for the requests that follow).
+  void response_head(bool keep_alive, bool request_close, bool close_delimited, bool http10) {
+    if (http10) peer_http10_ = true;
+    reusable_ = keep_alive && !request_close && !close_delimited;
+  }
+
+  // The server ended its side (end of stream, or the transport is gone).
+  void note_peer_closed() { peer_closed_ = true; }
+
+  struct Completion {
+    bool reuse;
+    Obj transport;
+  };
+  // The response is complete; `leftover` says whether bytes arrived past its end. When the
+  // connection may carry the next exchange the claim is released ({true, none}); otherwise the
+  // connection closes and its transport is handed out to be closed ({false, transport}).
+  Completion complete_exchange(bool leftover) {
+    const bool reuse =
+        busy_ && reusable_ && writer_finished_ && !peer_closed_ && !leftover && !closed_ && !error_;
+    reusable_ = false;
+    if (reuse) {
+      busy_ = false;
+      exchange_active_ = false;
+      return {true, Obj()};
+    }
+    closed_ = true;
+    return {false, take_transport()};
+  }
 
   Obj fail(Obj&& exc, Drops& drops) {
     if (exc && !error_)
@@ -171,11 +210,12 @@ class ClientState {
   std::pair<Obj, Obj> take_watcher_result(Drops& drops) { return slot_take_result(slot_, drops); }
 
   struct Snapshot {
-    bool closed, busy, upgraded, peer_http10, has_watcher, writer_finished, failed, exchange_active;
+    bool closed, busy, upgraded, peer_http10, has_watcher, writer_finished, failed, exchange_active,
+        reusable, peer_closed;
   };
   Snapshot snapshot() {
-    return {closed_,          busy_,        upgraded_,       peer_http10_, slot_.has_value(),
-            writer_finished_, bool(error_), exchange_active_};
+    return {closed_,          busy_,        upgraded_,        peer_http10_, slot_.has_value(),
+            writer_finished_, bool(error_), exchange_active_, reusable_,    peer_closed_};
   }
 
   Obj error() { return error_; }
@@ -193,6 +233,8 @@ class ClientState {
   bool exchange_active_ = false;
   bool peer_http10_ = false;
   bool writer_finished_ = false;
+  bool reusable_ = false;
+  bool peer_closed_ = false;
 };
 
 }  // namespace velmora::http1
