@@ -5,16 +5,15 @@ Both protocols hand a request's response over as one :class:`~velmora.client.exc
 
 from __future__ import annotations
 
-import base64
 import json as _json
 import logging
 import ssl
 from collections.abc import AsyncIterable, AsyncIterator, Iterable, Mapping
 from contextlib import asynccontextmanager
 from typing import Any
-from urllib.parse import unquote, urlencode
+from urllib.parse import urlencode
 
-from velmora._velmora import HeaderMap, __version__, uri_parts
+from velmora._velmora import HeaderMap, __version__, request_url_parts
 
 from .errors import ClientClosed, LocalProtocolError, UnsupportedProtocol
 from .exchange import Disconnected
@@ -49,7 +48,7 @@ class _URL:
 
     def __init__(self, url: str) -> None:
         try:
-            scheme, host, port, authority = uri_parts(url)
+            scheme, host, port, authority, host_header, target, auth = request_url_parts(url)
         except ValueError as exc:
             raise LocalProtocolError(str(exc), request=None) from None
         if scheme not in _DEFAULT_PORTS:
@@ -57,39 +56,19 @@ class _URL:
                 raise UnsupportedProtocol(f"request URL {url!r} has no scheme: give "
                                           "'http://' or 'https://'")
             raise UnsupportedProtocol(f"unsupported URL scheme {scheme!r} in {url!r}")
-        if not host or port is None or authority is None:
+        if not host or port is None or authority is None or host_header is None or target is None:
             raise LocalProtocolError(f"request URL {url!r} has no host")
-        rest = url[url.index("//") + 2:]
-        end = len(rest)
-        for sep in "/?#":
-            i = rest.find(sep)
-            if i != -1 and i < end:
-                end = i
-        raw_authority, target = rest[:end], rest[end:]
-        target = target.partition("#")[0]
-        if not target or target[0] != "/":
-            target = "/" + target
-        userinfo, at, hostport = raw_authority.rpartition("@")
-        self.auth: str | None = None
-        if at:
-            # Credentials in the URL become Basic authentication (RFC 7617); they are never
-            # written into the request target.
-            user, _, password = userinfo.partition(":")
-            token = f"{unquote(user)}:{unquote(password)}".encode()
-            self.auth = "Basic " + base64.b64encode(token).decode("ascii")
-        default = _DEFAULT_PORTS[scheme]
-        if hostport.endswith(f":{default}") and port == default:
-            hostport = hostport[: -len(str(default)) - 1]
-        elif hostport.endswith(":"):
-            hostport = hostport[:-1]
+        # Credentials in the URL come back as Basic authentication (RFC 7617); they are never
+        # written into the request target.
+        self.auth = auth
         self.url = url
         self.scheme = scheme
         self.host = host
         self.port = port
         self.authority = authority
-        self.host_header = hostport
+        self.host_header = host_header
         self.target = target
-        self.absolute = f"{scheme}://{hostport}{target}"
+        self.absolute = f"{scheme}://{host_header}{target}"
 
 
 def _header_items(headers: Any) -> Iterable[tuple[Any, Any]]:

@@ -21,6 +21,7 @@ from collections.abc import AsyncIterable, Hashable, Iterable
 from typing import Any
 
 from velmora._velmora import (
+    H1_IO_UNEXPECTED_EOF,
     H1_WATCH_HANDOFF,
     H1_WATCH_IDLE_BYTES,
     H1_WATCH_IDLE_EOF,
@@ -372,7 +373,7 @@ class Connection(H1ClientState, asyncio.Protocol):
     @staticmethod
     def _protocol_error(exc: VelmoraError) -> BaseException:
         if isinstance(exc, H1BodyError):
-            if exc.args and exc.args[0] == "unexpected_eof":
+            if exc.args and exc.args[0] == H1_IO_UNEXPECTED_EOF:
                 err: BaseException = RemoteProtocolError(
                     "the server closed the connection before the response body was complete")
             else:

@@ -26,6 +26,12 @@ from velmora._velmora import (
     H2_FLAG_WAKE,
     H2_HEADERS_HEAD,
     H2_HEADERS_TRAILERS,
+    H2_KIND_MISSING_URI_SCHEME_AND_AUTHORITY,
+    H2_REASON_CANCEL,
+    H2_REASON_FLOW_CONTROL_ERROR,
+    H2_REASON_NO_ERROR,
+    H2_REASON_PROTOCOL_ERROR,
+    H2_REASON_REFUSED_STREAM,
     ConnectionClosedError,
     H2Error,
     H2FlowControlError,
@@ -61,12 +67,6 @@ log = logging.getLogger("velmora.client")
 
 __all__ = ["H2Connection", "StreamRefused", "H2Settings"]
 
-_CANCEL = 8
-_NO_ERROR = 0
-_REFUSED_STREAM = 7
-#: Fields that belong to one HTTP/1 connection and may not appear in HTTP/2 (RFC 9113, 8.2.2).
-_HOP_FIELDS = ("host", "connection", "keep-alive", "proxy-connection", "transfer-encoding",
-               "upgrade")
 
 
 class StreamRefused(ReadError):
@@ -102,8 +102,8 @@ def _reason_name(code: int | None) -> str:
     if code is None:
         return "no reason"
     try:
-        return str(H2Reason(code)).rpartition(".")[2]
-    except Exception:  # pragma: no cover - the core names every 32-bit code
+        return H2Reason(code).name
+    except ValueError:  # a code RFC 9113 does not define
         return f"error code {code}"
 
 
@@ -286,7 +286,7 @@ class H2Connection(H2Streams, asyncio.Protocol):
             cls, "client", initial_window_size=s.stream_window,
             connection_window=s.connection_window, max_frame_size=16384,
             max_header_list_size=s.max_header_list_size, max_send_buf_size=s.max_send_buffer,
-            enable_push=False)
+            enable_push=False, drop_connection_fields=True)
 
     def __init__(self, transport: asyncio.Transport, callbacks: PoolCallbacks | None = None,
                  key: Hashable = None, *,
@@ -306,7 +306,6 @@ class H2Connection(H2Streams, asyncio.Protocol):
         self._ready: Signal[None] = Signal(self._loop)
         self._slot_waiters: deque[asyncio.Future[bool]] = deque()
         self._streams: set[_Stream] = set()
-        self._hcache: tuple[Any, HeaderMap, str | None] | None = None
         self._expiry = keepalive_expiry
         self._idle_timer: asyncio.TimerHandle | None = None
         self._closing = False
@@ -393,7 +392,7 @@ class H2Connection(H2Streams, asyncio.Protocol):
         if self._callbacks is not None:  # also when it was retired before, and draining
             self._callbacks.lost(self)
         if not self._flow.closed:
-            if self.send_goaway(_NO_ERROR) & H2_FLAG_WAKE:
+            if self.send_goaway(H2_REASON_NO_ERROR) & H2_FLAG_WAKE:
                 self._flush()
         self._fail_all(ConnectionClosedError("connection closed by the client"),
                        ReadError("the connection was closed by the client"), retry=False)
@@ -542,9 +541,9 @@ class H2Connection(H2Streams, asyncio.Protocol):
             vd.handle.on_error(err)
 
     def _conn_error(self, exc: BaseException) -> None:
-        reason = exc.args[0] if isinstance(exc, H2ProtocolError) else 3
+        reason = exc.args[0] if isinstance(exc, H2ProtocolError) else H2_REASON_FLOW_CONTROL_ERROR
         if not isinstance(reason, int):
-            reason = 1
+            reason = H2_REASON_PROTOCOL_ERROR
         log.debug("HTTP/2 connection %s failed: %r", self.key, exc)
         self._retire()
         if not self._flow.closed:
@@ -596,7 +595,7 @@ class H2Connection(H2Streams, asyncio.Protocol):
             err = self.conn_error()
             return ReadError(f"the connection failed: {err}") if h._received \
                 else _as_disconnected(ReadError(f"the connection failed: {err}"))
-        if reason == _REFUSED_STREAM and not h._received:
+        if reason == H2_REASON_REFUSED_STREAM and not h._received:
             return StreamRefused(f"the server refused stream {h.sid} (REFUSED_STREAM)")
         if reason is not None:
             return RemoteProtocolError(f"the server reset stream {h.sid} "
@@ -605,35 +604,11 @@ class H2Connection(H2Streams, asyncio.Protocol):
 
     # ---- one request ------------------------------------------------------------------------
 
-    def _h2_headers(self, headers: HeaderMap) -> tuple[HeaderMap, str | None]:
-        c = self._hcache
-        if c is not None and c[0] is headers:
-            return c[1], c[2]
-        authority = None
-        h2h = headers
-        for name in _HOP_FIELDS:
-            if name in headers:
-                if h2h is headers:
-                    h2h = HeaderMap(headers)
-                if name == "host":
-                    authority = headers["host"].decode("latin-1")
-                del h2h[name]
-        te = h2h.get("te")
-        if te is not None and te.lower() != b"trailers":
-            if h2h is headers:
-                h2h = HeaderMap(headers)
-            del h2h["te"]
-        self._hcache = (headers, h2h, authority)
-        return h2h, authority
-
     async def send(self, method: str, target: str, headers: HeaderMap, content: Any,
                    timeout: Any, expect_continue: bool = False) -> _Stream:
         """Open a stream (the caller claimed its slot), start the body and return the stream
         once its response head is in."""
         h = _Stream(self)
-        h2h, authority = self._h2_headers(headers)
-        if authority is None:
-            raise LocalProtocolError("an HTTP/2 request needs a host")
         body = content
         if body is not None and type(body) is bytes and not body:
             body = None
@@ -642,13 +617,16 @@ class H2Connection(H2Streams, asyncio.Protocol):
             self._idle_timer.cancel()
             self._idle_timer = None
         try:
-            sid = self.open_stream(method, target, h2h, end, method == "HEAD", h,
-                                   scheme=self.scheme, authority=authority)
+            # The core leaves out the connection-specific fields (RFC 9113 8.2.2), makes the
+            # host field :authority and knows a HEAD response has no content.
+            sid = self.open_stream(method, target, headers, end, False, h, scheme=self.scheme)
         except H2ProtocolError as exc:  # the stream ids are used up: a new connection
             self._retire()
             raise StreamRefused(f"this connection cannot open more streams: {exc}") from exc
         except (H2UserError, ValueError, TypeError) as exc:
             self.end_exchange()
+            if exc.args[:1] == (H2_KIND_MISSING_URI_SCHEME_AND_AUTHORITY,):
+                raise LocalProtocolError("an HTTP/2 request needs a host") from exc
             raise LocalProtocolError(f"invalid HTTP/2 request: {exc}") from exc
         if sid is None:
             err = self.conn_error()
@@ -716,7 +694,7 @@ class H2Connection(H2Streams, asyncio.Protocol):
     def _send_stopped(self, h: _Stream, stop: Any) -> BaseException:
         if h._error is not None:
             return h._error
-        if stop.reason == _NO_ERROR and not stop.conn:
+        if stop.reason == H2_REASON_NO_ERROR and not stop.conn:
             return _BodyNotWanted()
         return self._stop_error(h, stop)
 
@@ -788,7 +766,7 @@ class H2Connection(H2Streams, asyncio.Protocol):
             h._window = None
 
     def _cancel_stream(self, h: _Stream) -> None:
-        vd = self.reset_stream(h.sid, _CANCEL)
+        vd = self.reset_stream(h.sid, H2_REASON_CANCEL)
         if vd.flags & H2_FLAG_WAKE:
             self._schedule_flush()
 
