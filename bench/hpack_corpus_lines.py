@@ -12,7 +12,7 @@ import sys
 if len(sys.argv) > 1:
     root = pathlib.Path(sys.argv[1])
 else:  # the corpus shipped with the tests
-    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "support"))
     from hpack_corpus import corpus_dir
 
     root = corpus_dir()

@@ -4,7 +4,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-DEMO = Path(__file__).resolve().parent.parent / "examples" / "demo.py"
+DEMO = Path(__file__).resolve().parents[2] / "examples" / "demo.py"
 
 
 def test_demo_parses_and_prints_the_head():

@@ -10,7 +10,7 @@ import pathlib
 import tarfile
 import tempfile
 
-ARCHIVE = pathlib.Path(__file__).resolve().parent / "data" / "hpack-test-case.tar.xz"
+ARCHIVE = pathlib.Path(__file__).resolve().parents[1] / "data" / "hpack-test-case.tar.xz"
 
 
 def corpus_dir() -> pathlib.Path:

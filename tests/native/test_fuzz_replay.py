@@ -9,7 +9,7 @@ import subprocess
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 FUZZ = ROOT / "fuzz"
 CXX = os.environ.get("CXX_FUZZ", "clang++")
 

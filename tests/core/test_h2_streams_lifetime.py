@@ -189,6 +189,8 @@ SCENARIOS = {
     """,
 }
 
+SUPPORT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support")
+
 PRELUDE = """
 import gc, sys
 sys.path.insert(0, {tests!r})
@@ -220,7 +222,7 @@ c = Conn("client", **DEFAULTS)
 
 @pytest.mark.parametrize("name", sorted(SCENARIOS))
 def test_released_objects_may_call_back_into_the_connection(name):
-    code = PRELUDE.format(tests=os.path.dirname(__file__)) + textwrap.dedent(SCENARIOS[name]) + \
+    code = PRELUDE.format(tests=SUPPORT) + textwrap.dedent(SCENARIOS[name]) + \
         "\ngc.collect()\nprint(len(calls))\n"
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=60)

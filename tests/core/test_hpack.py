@@ -13,7 +13,7 @@ from h2util import feed, field_list, grouped, headers_frame, v, violates_http2
 
 from hpack_corpus import corpus_dir, stories
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 CORPUS = corpus_dir()
 STORIES = stories()

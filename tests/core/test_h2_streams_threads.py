@@ -14,6 +14,8 @@ from h2drive import v
 
 pytestmark = pytest.mark.skipif(not hasattr(v, "H2Streams"), reason="H2Streams is not built yet")
 
+SUPPORT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support")
+
 SCRIPT = r'''
 import queue, sys, threading, time
 sys.path.insert(0, {tests!r})
@@ -185,7 +187,7 @@ print("ok", len(results))
 
 @pytest.mark.parametrize("apps,per_app,size", [(6, 8, 70_000), (12, 20, 3000)])
 def test_pumps_and_application_threads_share_one_connection(apps, per_app, size):
-    code = SCRIPT.format(tests=os.path.dirname(__file__), apps=apps, per_app=per_app, size=size)
+    code = SCRIPT.format(tests=SUPPORT, apps=apps, per_app=per_app, size=size)
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                           text=True, timeout=120)
     assert proc.returncode == 0, proc.stdout + proc.stderr
