@@ -184,10 +184,10 @@ class Client:
             self.sock.sendall(data)
 
     def request(self, path: str, body: bytes | None = None, method: str = "GET",
-                end: bool = True) -> int:
+                end: bool = True, authority: bytes = b"localhost") -> int:
         sid = self.h2.get_next_available_stream_id()
         headers = [(":method", method), (":path", path), (":scheme", "http"),
-                   (":authority", "localhost")]
+                   (":authority", authority)]
         self.h2.send_headers(sid, headers, end_stream=body is None and end)
         self.responses[sid] = {"headers": None, "body": bytearray(), "ended": False,
                                "reset": None, "trailers": None}
@@ -242,8 +242,9 @@ class Client:
                         r["reset"] = ev.error_code
             self.flush()
 
-    def get(self, path: str, body: bytes | None = None, method: str = "GET") -> dict:
-        sid = self.request(path, body, method)
+    def get(self, path: str, body: bytes | None = None, method: str = "GET",
+            authority: bytes = b"localhost") -> dict:
+        sid = self.request(path, body, method, authority=authority)
         self.pump(lambda: self.responses[sid]["ended"] or self.responses[sid]["reset"] is not None)
         return self.responses[sid]
 
@@ -337,6 +338,14 @@ def status(r: dict) -> int:
 
 
 # ---- peers --------------------------------------------------------------------------------
+
+
+def test_authority_stands_in_for_host_as_sent(srv):
+    # RFC 9113 8.3.1: without a host field the application reads :authority, byte for byte.
+    with Client(srv.port) as c:
+        for authority in (b"localhost:8080", "\u4f8b.example".encode()):
+            r = c.get("/scope", authority=authority)
+            assert bytes(r["body"]) == repr(("2", "GET", "/scope", b"", "http", authority)).encode()
 
 
 def test_curl_prior_knowledge_and_http1_on_the_same_port(srv):
