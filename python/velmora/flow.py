@@ -88,7 +88,7 @@ class FlowControl:
 
     Reading: `pause_reading` / `resume_reading` act on the transport once per change.
     Writing: the protocol forwards its `pause_writing` / `resume_writing` callbacks here, and a
-    writer awaits `drain()` after a write; `close(exc)` ends every wait for good (the transport
+    writer awaits `drain()` after a write; `transport_lost(exc)` ends every wait for good (the transport
     is gone): waiters return, or raise `exc` when one is given.
     """
 
@@ -129,7 +129,7 @@ class FlowControl:
                     on_timeout: Callable[[], BaseException] | None = None, *,
                     stop: Callable[[], bool] | None = None) -> None:
         """Returns once the transport takes writes again (at once when it does); raises the
-        exception given to `close`, or `on_timeout()` after `timeout` seconds. With `stop`,
+        exception given to `transport_lost`, or `on_timeout()` after `timeout` seconds. With `stop`,
         also returns when `stop()` is true once `wake_writers` was called."""
         while self.write_paused and not self.closed and (stop is None or not stop()):
             fut = self._drained
@@ -149,7 +149,7 @@ class FlowControl:
         is unchanged: the others wait on)."""
         self._wake()
 
-    def close(self, exc: BaseException | None = None) -> None:
+    def transport_lost(self, exc: BaseException | None = None) -> None:
         if not self.closed:
             self.closed = True
             self._closed_exc = exc

@@ -569,7 +569,7 @@ class H2Connection(H2Streams, asyncio.Protocol):
         return False
 
     def connection_lost(self, exc: Exception | None) -> None:
-        self._flow.close()
+        self._flow.transport_lost()
         if self._callbacks is not None:
             self._callbacks.lost(self)
         if self._idle_timer is not None:

@@ -104,13 +104,15 @@ _COALESCE = 16384  # below this, a body and its end go out in one write
 _REJECT_FIELDS = TEXT_PLAIN + [(b"connection", b"close")]
 
 
-class ServerConnection(asyncio.Protocol):
+class ServerConnection(FlowControl, asyncio.Protocol):
     """One HTTP/1 connection of the server: the transport callbacks around the core's
-    ``H1ServerState``, and the sink of its requests' streams."""
+    ``H1ServerState``, the sink of its requests' streams, and its transport's flow control
+    (``pause_writing``/``resume_writing`` are the flow control's, as the transport calls
+    them)."""
 
     gone_reason = _GONE
 
-    __slots__ = ("_svc", "_t", "_core", "_codec", "_flow", "_mode", "_stream", "_dec", "_eof",
+    __slots__ = ("_svc", "_t", "_core", "_codec", "_mode", "_stream", "_dec", "_eof",
                  "_stash", "_defer", "_hd", "deadline", "_client", "_server", "peer", "access",
                  "_after", "_after_obj")
 
@@ -120,7 +122,7 @@ class ServerConnection(asyncio.Protocol):
         self._stream: Stream[H1BodyDecoder] | None = None
         self._dec: H1BodyDecoder | None = None
         self._eof = False
-        self._stash: list[bytes] = []
+        self._stash: list[bytes] | None = None  # bytes read while the core holds the read
         self._defer = False  # a parse of buffered bytes is scheduled
         self._hd = False  # the deadline running is the head deadline
         self.deadline = 0.0
@@ -150,7 +152,7 @@ class ServerConnection(asyncio.Protocol):
         self._core = core = H1ServerState(H1Codec(**svc.codec_kwargs), transport,
                                           keep_alive=svc.keep_alive)
         self._codec = core.codec
-        self._flow = FlowControl(transport, svc.loop)
+        FlowControl.__init__(self, transport, svc.loop)
         svc.connections.add(self)
         self._client, self._server, self.peer = transport_addresses(transport)
         transport.set_write_buffer_limits(high=svc.write_high)
@@ -168,7 +170,7 @@ class ServerConnection(asyncio.Protocol):
             dec = self._dec
             dec.feed(data)  # type: ignore[union-attr]
             if dec.buffered >= self._svc.body_buffer:  # type: ignore[union-attr]
-                self._flow.pause_reading()
+                self.pause_reading()
             stream = self._stream
             if stream is not None:
                 stream.body_arrived()
@@ -184,7 +186,10 @@ class ServerConnection(asyncio.Protocol):
             self._core.watcher_completed(data)
             self._from_watcher()
         elif mode is _HOLD:
-            self._stash.append(data)
+            if self._stash is None:
+                self._stash = [data]
+            else:
+                self._stash.append(data)
 
     def eof_received(self) -> bool:
         self._eof = True
@@ -233,13 +238,7 @@ class ServerConnection(asyncio.Protocol):
         dec = self._dec
         if dec is not None and not dec.is_complete:
             dec.mark_eof()
-        self._flow.close()
-
-    def pause_writing(self) -> None:
-        self._flow.pause_writing()
-
-    def resume_writing(self) -> None:
-        self._flow.resume_writing()
+        self.transport_lost()
 
     # ---- reading ----------------------------------------------------------------------------
 
@@ -260,7 +259,7 @@ class ServerConnection(asyncio.Protocol):
                     svc = self._svc
                     span = svc.keep_alive_span
                     self.deadline = svc.now + span if span else 0.0
-                flow = self._flow
+                flow = self
                 if flow.read_paused:
                     flow.resume_reading()
                 return
@@ -278,7 +277,7 @@ class ServerConnection(asyncio.Protocol):
                     svc = self._svc
                     span = svc.keep_alive_span
                     self.deadline = svc.now + span if span else 0.0
-                    self._flow.resume_reading()
+                    self.resume_reading()
                 else:
                     self._mode = _IDLE
                     self._from_watcher()
@@ -312,8 +311,8 @@ class ServerConnection(asyncio.Protocol):
         closed = core.unpark_idle_read()
         data, _err = core.take_watcher_result()
         stash = self._stash
-        if stash:
-            self._stash = []
+        if stash is not None:
+            self._stash = None
         if closed:
             self._close()
             return
@@ -321,7 +320,7 @@ class ServerConnection(asyncio.Protocol):
             data = (data or b"") + b"".join(stash)
         if data:
             self._mode = _HEAD
-            self._flow.resume_reading()
+            self.resume_reading()
             self._parse(data)
         else:
             core.stop_serving()
@@ -335,7 +334,7 @@ class ServerConnection(asyncio.Protocol):
             # early bytes of the next request: the core keeps them; no more reads until it
             # hands the read back
             self._mode = _HOLD
-            self._flow.pause_reading()
+            self.pause_reading()
 
     def _parse(self, data: bytes) -> None:
         core = self._core
@@ -345,7 +344,7 @@ class ServerConnection(asyncio.Protocol):
             self._bad_head(exc)
             return
         svc = self._svc
-        flow = self._flow
+        flow = self
         if r is None:
             if self._eof:  # no more bytes will come to complete it
                 self._close(core.fail_read())
@@ -427,7 +426,7 @@ class ServerConnection(asyncio.Protocol):
         svc.connections.discard(self)
         if transport is None:
             return
-        self._flow.resume_reading()
+        self.resume_reading()
         assert svc.h2_factory is not None
         svc.h2_factory(svc, transport, leftover)
 
@@ -445,7 +444,7 @@ class ServerConnection(asyncio.Protocol):
         if stream is not None:
             stream.client_gone()
         # a send waiting for the client to read: it never will
-        self._flow.wake_writers()
+        self.wake_writers()
 
     # ---- the sink of the streams ------------------------------------------------------------
 
@@ -465,7 +464,7 @@ class ServerConnection(asyncio.Protocol):
                 return {"type": "http.request", "body": b"", "more_body": False}
             return {"type": "http.disconnect"}
         complete = False
-        flow = self._flow
+        flow = self
         try:
             if core.try_send_continue(seq) and self._mode is not _CLOSED:
                 self._t.write(CONTINUE)
@@ -495,7 +494,7 @@ class ServerConnection(asyncio.Protocol):
         if core.peer_closed_now(seq) is not None:
             return False
         if core.arm_watcher(seq, _WATCHER):
-            self._flow.resume_reading()
+            self.resume_reading()
         return True
 
     def write(self, stream: Stream[H1BodyDecoder], body: bytes, more: bool) -> None:
@@ -544,7 +543,7 @@ class ServerConnection(asyncio.Protocol):
                 return
             if data:
                 transport.write(data)
-        if not self._flow.write_paused and transport.is_closing():
+        if not self.write_paused and transport.is_closing():
             # the write failed (the transport reports its loss on the next loop pass): an
             # application that never yields must still learn of it
             raise ClientDisconnected(_GONE)
@@ -575,7 +574,7 @@ class ServerConnection(asyncio.Protocol):
         if code != REQ_OK:
             self._refused_claim(code)
         if armed:
-            self._flow.resume_reading()
+            self.resume_reading()
         return head  # type: ignore[return-value]
 
     @staticmethod

@@ -485,7 +485,7 @@ class H2Connection(asyncio.Protocol):
 
     def abort(self) -> None:
         self._state = _CLOSED
-        self._flow.close()
+        self._flow.transport_lost()
         self._fail(None)
         self._t.abort()
 
@@ -499,7 +499,7 @@ class H2Connection(asyncio.Protocol):
         if self._state is _CLOSED:
             return
         self._state = _CLOSED
-        self._flow.close()
+        self._flow.transport_lost()
         self.deadline = 0.0
         self._svc.connections.discard(self)
         self._fail(None)
