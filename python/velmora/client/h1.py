@@ -476,6 +476,11 @@ class Connection(H1ClientState, asyncio.Protocol):
         self.head = head
         return self
 
+    def take_tunnel(self) -> tuple[asyncio.Transport | None, bytes]:
+        """After a 2xx answer to CONNECT: the transport, now the tunnel's (``None`` if it
+        closed at that moment), and the bytes the proxy sent past its answer."""
+        return self.upgrade(), self._codec.take_body()
+
     def take_complete_body(self) -> bytes | None:
         """The whole body when it arrived with the head (empty, or all of it at once): the
         exchange is then over. ``None`` when the body is still to be read."""

@@ -112,8 +112,7 @@ async def open_tunnel(transport: asyncio.Transport, route: Route, timeout: Any) 
         conn.close()
         raise
     if 200 <= head.status < 300 and head.is_upgrade:
-        tunnel = conn.upgrade()
-        leftover = conn._codec.take_body()
+        tunnel, leftover = conn.take_tunnel()
         if tunnel is None:  # pragma: no cover - the connection closed at that very moment
             raise ProxyError("the proxy closed the tunnel as it opened")
         return tunnel, leftover
