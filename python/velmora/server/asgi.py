@@ -58,12 +58,39 @@ def target_splitter(root_path: str) -> Callable[[str], tuple[str, bytes, bytes]]
 
 
 def transport_addresses(transport: Any) -> tuple[tuple[str, int] | None,
-                                                tuple[str, int] | None, str]:
-    """``(client, server, peer)`` of a connection: the ASGI addresses and the client as the
-    access log writes it."""
-    client = address(transport.get_extra_info("peername"))
-    server = address(transport.get_extra_info("sockname"))
-    return client, server, f"{client[0]}:{client[1]}" if client else "-"
+                                                tuple[str, int] | None]:
+    """``(client, server)`` of a connection: the ASGI addresses. The server's is one of a few
+    listening addresses: connections share one tuple of each."""
+    sockname = transport.get_extra_info("sockname")
+    try:
+        server = _SERVER_ADDRESSES[sockname]
+    except (KeyError, TypeError):  # (TypeError: a sockname that is not hashable)
+        server = address(sockname)
+        if isinstance(sockname, tuple):
+            if len(_SERVER_ADDRESSES) >= _CACHE_MAX:
+                _SERVER_ADDRESSES.clear()
+            _SERVER_ADDRESSES[sockname] = server
+    return address(transport.get_extra_info("peername")), server
+
+
+_SERVER_ADDRESSES: dict[Any, tuple[str, int] | None] = {}
+
+
+class PeerName:
+    """``peer``, the client of a connection as the logs write it, made on first use from the
+    connection's ``_client`` address and kept in its ``_peer`` slot."""
+
+    __slots__ = ()
+    _client: tuple[str, int] | None
+    _peer: str | None
+
+    @property
+    def peer(self) -> str:
+        peer = self._peer
+        if peer is None:
+            client = self._client
+            peer = self._peer = f"{client[0]}:{client[1]}" if client else "-"  # type: ignore[misc]
+        return peer
 
 
 def address(info: Any) -> tuple[str, int] | None:

@@ -36,6 +36,7 @@ from velmora.server.asgi import (
     ClientDisconnected,
     Message,
     http_scope,
+    PeerName,
     transport_addresses,
 )
 from velmora.server.logs import error_log
@@ -104,7 +105,7 @@ _COALESCE = 16384  # below this, a body and its end go out in one write
 _REJECT_FIELDS = TEXT_PLAIN + [(b"connection", b"close")]
 
 
-class ServerConnection(FlowControl, asyncio.Protocol):
+class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
     """One HTTP/1 connection of the server: the transport callbacks around the core's
     ``H1ServerState``, the sink of its requests' streams, and its transport's flow control
     (``pause_writing``/``resume_writing`` are the flow control's, as the transport calls
@@ -113,7 +114,7 @@ class ServerConnection(FlowControl, asyncio.Protocol):
     gone_reason = _GONE
 
     __slots__ = ("_svc", "_t", "_core", "_codec", "_mode", "_stream", "_dec", "_eof",
-                 "_stash", "_defer", "_hd", "deadline", "_client", "_server", "peer", "access",
+                 "_stash", "_defer", "_hd", "deadline", "_client", "_server", "_peer", "access",
                  "_after", "_after_obj")
 
     def __init__(self, service: Service) -> None:
@@ -126,7 +127,8 @@ class ServerConnection(FlowControl, asyncio.Protocol):
         self._defer = False  # a parse of buffered bytes is scheduled
         self._hd = False  # the deadline running is the head deadline
         self.deadline = 0.0
-        self.peer = "-"
+        self._client: tuple[str, int] | None = None
+        self._peer: str | None = None  # made on first use (the logs)
         self.access = service.access
         self._after: int | None = None  # the next-read verdict of a whole response, until it ends
         self._after_obj: Any = None  # (its object: the transport, or the error)
@@ -154,7 +156,7 @@ class ServerConnection(FlowControl, asyncio.Protocol):
         self._codec = core.codec
         FlowControl.__init__(self, transport, svc.loop)
         svc.connections.add(self)
-        self._client, self._server, self.peer = transport_addresses(transport)
+        self._client, self._server = transport_addresses(transport)
         transport.set_write_buffer_limits(high=svc.write_high)
         if svc.head_span:  # a fresh connection owes a complete head from the accept on
             self._hd = True

@@ -29,6 +29,7 @@ from velmora.server.asgi import (
     ClientDisconnected,
     Message,
     http_scope,
+    PeerName,
     transport_addresses,
 )
 from velmora.server.logs import error_log
@@ -94,14 +95,14 @@ def create_protocol(service: Service, transport: asyncio.Transport,
     return conn
 
 
-class H2Connection(asyncio.Protocol):
+class H2Connection(PeerName, asyncio.Protocol):
     """One HTTP/2 connection of the server: the transport callbacks around the core's
     ``H2Streams``, and the sink of its streams."""
 
     gone_reason = "the client closed the stream"
 
     __slots__ = ("_core", "_svc", "_t", "_flow", "_state", "_flush_soon", "_streams", "deadline",
-                 "_client", "_server", "peer", "access")
+                 "_client", "_server", "_peer", "access")
 
     def __init__(self, service: Service, transport: asyncio.Transport) -> None:
         config = service.config
@@ -125,7 +126,7 @@ class H2Connection(asyncio.Protocol):
         self.deadline = 0.0
         self._client: tuple[str, int] | None = None
         self._server: tuple[str, int] | None = None
-        self.peer = "-"
+        self._peer: str | None = None  # made on first use (the logs)
         self.access = service.access
 
     def __repr__(self) -> str:
@@ -136,7 +137,7 @@ class H2Connection(asyncio.Protocol):
     def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
         svc = self._svc
         svc.connections.add(self)
-        self._client, self._server, self.peer = transport_addresses(transport)
+        self._client, self._server = transport_addresses(transport)
         transport.set_write_buffer_limits(high=svc.write_high)
         self._idle()
         self._core.begin()
