@@ -33,20 +33,6 @@ bool is_connection_specific(std::string_view n, std::string_view v) {
   return false;
 }
 
-bool has_connection_specific(const http::HeaderMap& map) {
-  for (uint32_t i = 0; i < map.name_count(); ++i) {
-    std::string_view n = map.name(i);
-    if (n == "te") {
-      bool bad = false;
-      map.for_each_value(i, [&](std::string_view v) { bad |= is_connection_specific(n, v); });
-      if (bad) return true;
-    } else if (is_connection_specific(n, {})) {
-      return true;
-    }
-  }
-  return false;
-}
-
 PendingError malformed_headers_error() {
   return user_error(UserErrorKind::kMalformedHeaders);
 }
@@ -68,13 +54,11 @@ std::optional<PendingError> check_send_fields(const http::HeaderMap& map, FieldR
   for (uint32_t i = 0; i < map.name_count(); ++i) {
     std::string_view n = map.name(i);
     if (n == "te") {
-      if (rule == FieldRule::kDropRequest && !http::ascii_iequals(map.first_value(i), "trailers")) {
-        filter.active = filter.te = true;
-        continue;
-      }
       bool bad = false;
       map.for_each_value(i, [&](std::string_view v) { bad |= is_connection_specific(n, v); });
-      if (bad) return malformed_headers_error();
+      if (!bad) continue;
+      if (rule != FieldRule::kDropRequest) return malformed_headers_error();
+      filter.active = filter.te = true;
     } else if (n == "host") {
       if (rule == FieldRule::kDropRequest) {
         filter.active = filter.host = true;
@@ -86,6 +70,11 @@ std::optional<PendingError> check_send_fields(const http::HeaderMap& map, FieldR
     }
   }
   return std::nullopt;
+}
+
+bool has_connection_specific(const http::HeaderMap& map) {
+  FieldFilter unused;
+  return check_send_fields(map, FieldRule::kRefuse, unused).has_value();
 }
 
 bool has_forbidden_octet(std::string_view v) {

@@ -33,8 +33,7 @@ enum class FieldRule : uint8_t {
   // left out; a te other than "trailers" is refused.
   kDropResponse,
   // A request: those and host are left out (host stands for :authority, RFC 9113 section
-  // 8.3.1), and so is te unless its first value is "trailers" in any case; a te that is kept is
-  // refused unless every value is "trailers".
+  // 8.3.1), and so is a te field with any value other than "trailers".
   kDropRequest,
 };
 
