@@ -261,9 +261,8 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
                     svc = self._svc
                     span = svc.keep_alive_span
                     self.deadline = svc.now + span if span else 0.0
-                flow = self
-                if flow.read_paused:
-                    flow.resume_reading()
+                if self.read_paused:  # (the check saves a call per request)
+                    self.resume_reading()
                 return
             if code == READ_PARSE:
                 self._mode = _HEAD
@@ -346,7 +345,6 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
             self._bad_head(exc)
             return
         svc = self._svc
-        flow = self
         if r is None:
             if self._eof:  # no more bytes will come to complete it
                 self._close(core.fail_read())
@@ -356,7 +354,7 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
             if not self._hd and svc.head_span:
                 self._hd = True
                 self.deadline = svc.now + svc.head_span
-            flow.resume_reading()  # (pipelined bytes paused reading; the parser caps the head)
+            self.resume_reading()  # (pipelined bytes paused reading; the parser caps the head)
             return
         head, seq, dec = r
         self._mode = _BODY
@@ -364,13 +362,13 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         self._hd = False
         self._dec = dec
         if dec.buffered >= svc.body_buffer:
-            flow.pause_reading()
-        elif flow.read_paused:
-            flow.resume_reading()
+            self.pause_reading()
+        elif self.read_paused:
+            self.resume_reading()
         method = head.method
         target = head.target
         version = "1.0" if head.http10 else "1.1"
-        self._stream = stream = Stream(self, flow, seq, dec, method, target, version)
+        self._stream = stream = Stream(self, self, seq, dec, method, target, version)
         limit = svc.limit_concurrency
         if limit is not None and (len(svc.connections) > limit or len(svc.cycles) >= limit):
             stream.reject(503)
@@ -466,7 +464,6 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
                 return {"type": "http.request", "body": b"", "more_body": False}
             return {"type": "http.disconnect"}
         complete = False
-        flow = self
         try:
             if core.try_send_continue(seq) and self._mode is not _CLOSED:
                 self._t.write(CONTINUE)
@@ -479,13 +476,13 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
                     return None
                 complete = dec.is_complete
                 if piece is not None or complete:
-                    if flow.read_paused and dec.buffered < self._svc.body_buffer:
-                        flow.resume_reading()
+                    if self.read_paused and dec.buffered < self._svc.body_buffer:
+                        self.resume_reading()
                     return {"type": "http.request", "body": piece or b"",
                             "more_body": not complete}
                 if stream.gone or self._mode is _CLOSED:
                     return {"type": "http.disconnect"}
-                flow.resume_reading()
+                self.resume_reading()
                 await stream.wait()
         finally:
             core.end_body_read(seq, complete)
