@@ -87,9 +87,9 @@ class FlowControl:
     """Backpressure of one transport, both ways.
 
     Reading: `pause_reading` / `resume_reading` act on the transport once per change.
-    Writing: the protocol forwards its `pause_writing` / `resume_writing` callbacks here, and a
-    writer awaits `drain()` after a write; `transport_lost(exc)` ends every wait for good (the transport
-    is gone): waiters return, or raise `exc` when one is given.
+    Writing: the protocol forwards its `pause_writing` / `resume_writing` callbacks here (or
+    inherits them), and a writer awaits `drain()` after a write; `transport_lost(exc)` ends every
+    wait for good: waiters return, or raise `exc` when one is given.
     """
 
     __slots__ = ("_transport", "_loop", "read_paused", "write_paused", "closed", "_closed_exc",
@@ -129,8 +129,8 @@ class FlowControl:
                     on_timeout: Callable[[], BaseException] | None = None, *,
                     stop: Callable[[], bool] | None = None) -> None:
         """Returns once the transport takes writes again (at once when it does); raises the
-        exception given to `transport_lost`, or `on_timeout()` after `timeout` seconds. With `stop`,
-        also returns when `stop()` is true once `wake_writers` was called."""
+        exception given to `transport_lost`, or `on_timeout()` after `timeout` seconds. With
+        `stop`, also returns when `stop()` is true once `wake_writers` was called."""
         while self.write_paused and not self.closed and (stop is None or not stop()):
             fut = self._drained
             if fut is None:

@@ -242,7 +242,7 @@ class Connection(H1ClientState, asyncio.Protocol):
     def connection_lost(self, exc: Exception | None) -> None:
         self.note_peer_closed()
         self._flow.transport_lost(None if exc is None else
-                         WriteError("the connection was lost while writing"))
+                                  WriteError("the connection was lost while writing"))
         self._cancel_timer()
         self._on_end(exc)
         self._report_lost()
