@@ -881,6 +881,14 @@ class ProxyIntercept:
     def basic_auth(self) -> str | None: ...
     def raw_auth(self) -> tuple[str, str] | None: ...
 
+@final
+class TrustedPeers:
+    def __new__(cls, allow: str) -> TrustedPeers: ...
+    def trusts(self, host: str | None) -> bool: ...
+    def resolve(
+        self, headers: list[tuple[bytes, bytes]]
+    ) -> tuple[bool, tuple[str, int] | None, str | None] | None: ...
+
 # ---- exported names, in registration order ---------------------------------------------
 
 __all__ = [
@@ -1037,4 +1045,5 @@ __all__ = [
     "H1_REQ_CONTINUE",
     "ProxyMatcher",
     "ProxyIntercept",
+    "TrustedPeers",
 ]

@@ -53,7 +53,8 @@ int exec_module(PyObject* m) {
       setup_h1_codec_classes,  // H1Codec, H1ResponseHead, H1RequestHead, H1BodyDecoder
       setup_h1_state_classes,  // H1ServerState, H1ClientState, OnceLatch
       setup_h1_constants,
-      setup_proxy,  // ProxyMatcher, ProxyIntercept
+      setup_proxy,      // ProxyMatcher, ProxyIntercept
+      setup_forwarded,  // TrustedPeers
   };
   for (auto step : steps)
     if (step(m) < 0) return -1;
