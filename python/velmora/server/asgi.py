@@ -2,10 +2,11 @@
 
 from __future__ import annotations
 
+import ssl
 import time
 from typing import Any, Awaitable, Callable, MutableMapping, Protocol
 
-from velmora._velmora import split_target
+from velmora._velmora import TrustedPeers, split_target
 from velmora.server.logs import access_log, error_log
 
 Scope = MutableMapping[str, Any]
@@ -76,6 +77,77 @@ def transport_addresses(transport: Any) -> tuple[tuple[str, int] | None,
 _SERVER_ADDRESSES: dict[Any, tuple[str, int] | None] = {}
 
 
+def scope_amender(svc: ScopeSettings, transport: Any,
+                  client: tuple[str, int] | None) -> Callable[[Scope], None] | None:
+    """What a connection changes in each of its ``http`` scopes, or ``None`` (nothing, the
+    common case): the client and scheme that the proxy fields of a trusted peer name, and the
+    ``tls`` extension of a TLS connection."""
+    peers = svc.trusted
+    if peers is not None and not peers.trusts(client[0] if client else None):
+        peers = None
+    sslobj = transport.get_extra_info("ssl_object") if svc.scheme == "https" else None
+    if peers is None and sslobj is None:
+        return None
+    extensions = ({**svc.extensions, "tls": tls_extension(sslobj)} if sslobj is not None
+                  else None)
+    resolve = peers.resolve if peers is not None else None
+
+    def amend(scope: Scope) -> None:
+        if extensions is not None:
+            scope["extensions"] = extensions
+        if resolve is not None:
+            origin = resolve(scope["headers"])
+            if origin is not None:
+                if origin[0]:
+                    scope["client"] = origin[1]
+                if origin[2] is not None:
+                    scope["scheme"] = origin[2]
+
+    return amend
+
+
+_TLS_VERSIONS = {"TLSv1.2": 0x0303, "TLSv1.3": 0x0304}
+# RFC 4514 section 3 short names of attribute types.
+_RDN_NAMES = {"commonName": "CN", "localityName": "L", "stateOrProvinceName": "ST",
+              "organizationName": "O", "organizationalUnitName": "OU", "countryName": "C",
+              "streetAddress": "STREET", "domainComponent": "DC", "userId": "UID"}
+
+
+def _rdn_value(value: str) -> str:
+    out = "".join("\\" + c if c in ',+"\\<>;' else c for c in value)
+    if out[:1] in ("#", " "):
+        out = "\\" + out
+    if out.endswith(" "):
+        out = out[:-1] + "\\ "
+    return out
+
+
+def tls_extension(sslobj: Any) -> dict[str, Any]:
+    """The ASGI ``tls`` extension of a connection: its version and cipher suite, and the
+    client's certificate when it sent one that was verified."""
+    der = sslobj.getpeercert(binary_form=True)
+    chain = [ssl.DER_cert_to_PEM_cert(der)] if der else []
+    name = None
+    if der:
+        subject = sslobj.getpeercert().get("subject", ())
+        name = ",".join("+".join(f"{_RDN_NAMES.get(k, k)}={_rdn_value(v)}" for k, v in rdn)
+                        for rdn in reversed(subject))
+    cipher = sslobj.cipher()
+    return {"server_cert": None, "client_cert_chain": chain, "client_cert_name": name,
+            "client_cert_error": None, "tls_version": _TLS_VERSIONS.get(sslobj.version()),
+            "cipher_suite": cipher_suite_id(sslobj.context, cipher[0]) if cipher else None}
+
+
+_CIPHER_IDS: dict[str, int] = {}
+
+
+def cipher_suite_id(ctx: ssl.SSLContext, name: str) -> int | None:
+    """The IANA number of an OpenSSL cipher name (OpenSSL ids are 0x0300XXXX)."""
+    if not _CIPHER_IDS:
+        _CIPHER_IDS.update({c["name"]: c["id"] & 0xFFFF for c in ctx.get_ciphers()})
+    return _CIPHER_IDS.get(name)
+
+
 class PeerName:
     """``peer``, the client of a connection as the logs write it, made on first use from the
     connection's ``_client`` address and kept in its ``_peer`` slot."""
@@ -108,6 +180,7 @@ class ScopeSettings(Protocol):
     extensions: dict[str, Any]
     lifespan_state: dict[str, Any]
     scope_base: dict[str, Any]
+    trusted: TrustedPeers | None
     split: Callable[[str], tuple[str, bytes, bytes]]
 
 

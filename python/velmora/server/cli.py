@@ -3,15 +3,16 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from typing import Sequence
 
-from velmora.server.config import LOG_LEVELS, AppLoadError, Config
+from velmora.server.config import INTERFACES, LOG_LEVELS, AppLoadError, Config
 
 
 def build_parser(prog: str = "velmora serve") -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog=prog,
-                                description="Serve an ASGI application over HTTP/1.1 and HTTP/2.")
+                                description="Serve an ASGI (or WSGI) application over HTTP/1.1 and HTTP/2.")
     p.add_argument("app", metavar="APP", help='the application, as "module:attribute"')
     p.add_argument("--host", default="127.0.0.1", help="bind to this address (default 127.0.0.1)")
     p.add_argument("--port", type=int, default=8000, help="bind to this port (default 8000)")
@@ -19,12 +20,13 @@ def build_parser(prog: str = "velmora serve") -> argparse.ArgumentParser:
                    help='look for APP in this directory, added to sys.path (default ".")')
     p.add_argument("--factory", action="store_true",
                    help="APP is a factory: call it without arguments to get the application")
-    p.add_argument("--workers", type=int, default=1,
-                   help="number of worker processes sharing the port (default 1)")
+    p.add_argument("--workers", type=int, default=None,
+                   help="number of worker processes sharing the listening socket (default: "
+                        "$WEB_CONCURRENCY or 1)")
     p.add_argument("--ssl-certfile", help="TLS certificate file (PEM)")
     p.add_argument("--ssl-keyfile", help="TLS private key file (PEM)")
     p.add_argument("--ssl-keyfile-password", help="password of the private key")
-    p.add_argument("--ssl-ca-certs", help="CA certificates file")
+    p.add_argument("--ssl-ca-certs", help="CA certificates file (to verify client certificates)")
     p.add_argument("--log-level", choices=list(LOG_LEVELS), default=None,
                    help="log level (default info)")
     p.add_argument("--access-log", dest="access_log", action="store_true", default=True,
@@ -62,13 +64,73 @@ def build_parser(prog: str = "velmora serve") -> argparse.ArgumentParser:
                         "for HTTP/2 the receive window of each stream)")
     p.add_argument("--h2-max-concurrent-streams", type=int, default=100,
                    help="HTTP/2 streams one client may have open at once (default 100)")
+    add_deployment_options(p)
     return p
+
+
+def add_deployment_options(p: argparse.ArgumentParser) -> None:
+    """Sockets, proxies, TLS clients, logging, interfaces, workers and reload."""
+    d = p.add_argument_group("deployment")
+    d.add_argument("--uds", help="listen on this unix domain socket instead of host:port")
+    d.add_argument("--fd", type=int, help="listen on this inherited file descriptor (a socket "
+                                         "passed by systemd or another parent)")
+    d.add_argument("--reuse-port", action="store_true",
+                   help="set SO_REUSEPORT, so that other processes may bind the same port")
+    d.add_argument("--proxy-headers", dest="proxy_headers", action="store_true", default=True,
+                   help="take the client and scheme from X-Forwarded-For, X-Forwarded-Proto "
+                        "and Forwarded sent by trusted peers (default)")
+    d.add_argument("--no-proxy-headers", dest="proxy_headers", action="store_false",
+                   help="ignore proxy headers")
+    d.add_argument("--forwarded-allow-ips",
+                   help='comma-separated peers whose proxy headers are trusted: IP addresses, '
+                        'networks (10.0.0.0/8), "unix:" (unix socket peers) or "*" (default: '
+                        '$FORWARDED_ALLOW_IPS or "127.0.0.1,unix:")')
+    d.add_argument("--ssl-cert-reqs", type=int, default=0, choices=[0, 1, 2],
+                   help="client certificates: 0 none, 1 optional, 2 required (default 0)")
+    d.add_argument("--ssl-ciphers", help="OpenSSL cipher list (default: the ssl module's)")
+    d.add_argument("--header", dest="headers", action="append", default=[],
+                   metavar="NAME:VALUE", help="a default response header (repeatable)")
+    d.add_argument("--env-file", help="load environment variables from this file "
+                                      "(needs python-dotenv)")
+    d.add_argument("--log-config", help="logging configuration: a .json or .yaml file for "
+                                        "logging.config.dictConfig, else an .ini file")
+    d.add_argument("--access-log-format",
+                   help='access log line: "json" for JSON lines, or a format with {client} '
+                        '{method} {path} {http_version} {status} {bytes} {duration_ms}')
+    d.add_argument("--interface", choices=list(INTERFACES), default="auto",
+                   help="application interface (default auto: detected)")
+    d.add_argument("--wsgi-threads", type=int, default=10,
+                   help="threads running a WSGI application (default 10)")
+    d.add_argument("--limit-max-requests", type=int, default=None,
+                   help="restart a worker gracefully after this many requests (plus jitter)")
+    d.add_argument("--limit-max-requests-jitter", type=int, default=None,
+                   help="up to this many more requests, at random (default a tenth)")
+    d.add_argument("--timeout-worker-healthcheck", type=float, default=5.0,
+                   help="restart a worker that does not answer the supervisor's health "
+                        "check within this many seconds (default 5)")
+    d.add_argument("--reload", action="store_true",
+                   help="restart the server when a watched file changes (development)")
+    d.add_argument("--reload-dir", dest="reload_dirs", action="append", default=[],
+                   help="watch this directory (repeatable; default the current one)")
+    d.add_argument("--reload-include", dest="reload_includes", action="append", default=[],
+                   help='glob of files to watch (repeatable; default "*.py")')
+    d.add_argument("--reload-exclude", dest="reload_excludes", action="append", default=[],
+                   help="glob of files or directories not to watch (repeatable)")
+    d.add_argument("--reload-delay", type=float, default=0.25,
+                   help="seconds between checks for changes (default 0.25)")
+
+
+def parse_header(text: str) -> tuple[str, str]:
+    name, sep, value = text.partition(":")
+    if not sep or not name.strip():
+        raise ValueError(f"--header {text!r} is not NAME:VALUE")
+    return name.strip(), value.strip()
 
 
 def config_from_args(args: argparse.Namespace) -> Config:
     return Config(
         app=args.app, host=args.host, port=args.port, app_dir=args.app_dir,
-        factory=args.factory, workers=args.workers, ssl_certfile=args.ssl_certfile,
+        factory=args.factory, workers=workers_default(args.workers), ssl_certfile=args.ssl_certfile,
         ssl_keyfile=args.ssl_keyfile, ssl_keyfile_password=args.ssl_keyfile_password,
         ssl_ca_certs=args.ssl_ca_certs, log_level=args.log_level, access_log=args.access_log,
         server_header=args.server_header, date_header=args.date_header,
@@ -82,20 +144,63 @@ def config_from_args(args: argparse.Namespace) -> Config:
         limit_request_headers=args.limit_request_headers,
         limit_request_body_buffer=args.limit_request_body_buffer,
         h2_max_concurrent_streams=args.h2_max_concurrent_streams,
+        uds=args.uds, fd=args.fd, reuse_port=args.reuse_port, proxy_headers=args.proxy_headers,
+        forwarded_allow_ips=args.forwarded_allow_ips, ssl_cert_reqs=args.ssl_cert_reqs,
+        ssl_ciphers=args.ssl_ciphers, headers=[parse_header(h) for h in args.headers],
+        log_config=args.log_config, access_log_format=args.access_log_format,
+        interface=args.interface, wsgi_threads=args.wsgi_threads,
+        limit_max_requests=args.limit_max_requests,
+        limit_max_requests_jitter=args.limit_max_requests_jitter,
+        timeout_worker_healthcheck=args.timeout_worker_healthcheck,
     )
+
+
+def workers_default(workers: int | None) -> int:
+    if workers is not None:
+        return workers
+    text = os.environ.get("WEB_CONCURRENCY", "1")
+    try:
+        return int(text)
+    except ValueError:
+        raise ValueError(f"WEB_CONCURRENCY={text!r} is not a number") from None
+
+
+def load_env_file(path: str) -> None:
+    try:
+        from dotenv import load_dotenv
+    except ImportError:
+        raise ValueError("--env-file needs python-dotenv: pip install 'velmora[dotenv]'") \
+            from None
+    if not os.path.isfile(path):
+        raise ValueError(f"--env-file {path!r} not found")
+    load_dotenv(path, override=False)
 
 
 def main(argv: Sequence[str] | None = None, prog: str = "velmora serve") -> int:
     parser = build_parser(prog)
     args = parser.parse_args(argv)
     try:
+        if args.env_file:
+            load_env_file(args.env_file)
         config = config_from_args(args)
     except ValueError as exc:
         parser.error(str(exc))
     from velmora.server.logs import configure_logging
 
-    configure_logging(config.log_level_number(), access_log=config.access_log)
-    if config.workers > 1:
+    try:
+        configure_logging(config.log_level_number(), access_log=config.access_log,
+                          log_config=config.log_config, access_format=config.access_log_format)
+    except (ValueError, OSError, ImportError) as exc:
+        parser.error(f"--log-config: {exc}")
+    if args.reload:
+        from velmora.server.reload import Reloader
+
+        return Reloader(reload_argv(sys.argv[1:] if argv is None else list(argv)),
+                        dirs=args.reload_dirs or [os.getcwd()],
+                        includes=args.reload_includes or ["*.py"],
+                        excludes=args.reload_excludes, delay=args.reload_delay).run()
+    if config.workers > 1 or (config.limit_max_requests is not None
+                              and isinstance(config.app, str)):
         from velmora.server.supervisor import Supervisor
 
         try:
@@ -113,6 +218,24 @@ def main(argv: Sequence[str] | None = None, prog: str = "velmora serve") -> int:
     except KeyboardInterrupt:  # pragma: no cover - a signal before the handlers were set
         return 0
     return 3 if server.startup_failed else 0
+
+
+def reload_argv(argv: list[str]) -> list[str]:
+    """The command that the reloader runs: this one without its reload options."""
+    out: list[str] = []
+    skip = False
+    for arg in argv:
+        if skip:
+            skip = False
+            continue
+        name = arg.split("=", 1)[0]
+        if name == "--reload":
+            continue
+        if name in ("--reload-dir", "--reload-include", "--reload-exclude", "--reload-delay"):
+            skip = "=" not in arg
+            continue
+        out.append(arg)
+    return [sys.executable, "-m", "velmora", "serve", *out]
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -10,6 +10,8 @@ import sys
 from dataclasses import dataclass, field
 from typing import Any
 
+from velmora._velmora import TrustedPeers
+
 LOG_LEVELS = {
     "critical": logging.CRITICAL,
     "error": logging.ERROR,
@@ -20,8 +22,16 @@ LOG_LEVELS = {
 }
 
 
+INTERFACES = ("auto", "asgi3", "asgi2", "wsgi")
+DEFAULT_FORWARDED_ALLOW_IPS = "127.0.0.1,unix:"
+
+
 class AppLoadError(Exception):
     """The application named by an import string could not be loaded."""
+
+
+class TLSConfigError(ValueError):
+    """The TLS certificate, key or CA file could not be used."""
 
 
 @dataclass
@@ -47,6 +57,21 @@ class Config:
     backlog: int = 2048
     reuse_port: bool = False
     loop: str = "auto"  # "auto", "asyncio" or "uvloop"
+    # Deployment: proxies, sockets, TLS, logging, interface, workers.
+    proxy_headers: bool = True  # believe the proxy fields of trusted peers
+    forwarded_allow_ips: str | None = None  # None: $FORWARDED_ALLOW_IPS or "127.0.0.1,unix:"
+    uds: str | None = None  # listen on this unix socket instead of host:port
+    fd: int | None = None  # listen on this inherited socket
+    ssl_cert_reqs: int = ssl.CERT_NONE  # client certificates: CERT_NONE/OPTIONAL/REQUIRED
+    ssl_ciphers: str | None = None  # OpenSSL cipher list (None: the ssl module's default)
+    headers: list[tuple[str, str]] = field(default_factory=list)  # default response fields
+    log_config: str | dict[str, Any] | None = None
+    access_log_format: str | None = None
+    interface: str = "auto"  # "auto", "asgi3", "asgi2" or "wsgi"
+    wsgi_threads: int = 10  # worker threads of a WSGI application
+    limit_max_requests: int | None = None  # restart a worker after about this many requests
+    limit_max_requests_jitter: int | None = None  # random extra requests (None: a tenth)
+    timeout_worker_healthcheck: float = 5.0
     # Limits against abuse.
     timeout_keep_alive: float = 5.0  # idle time allowed between requests
     timeout_request_head: float = 10.0  # time allowed to send a complete request head
@@ -83,6 +108,15 @@ class Config:
             raise ValueError("lifespan must be 'auto', 'on' or 'off'")
         if (self.ssl_certfile is None) != (self.ssl_keyfile is None) and self.ssl_keyfile:
             raise ValueError("ssl_keyfile needs ssl_certfile")
+        if self.interface not in INTERFACES:
+            raise ValueError(f"interface must be one of {', '.join(INTERFACES)}")
+        if self.uds is not None and self.fd is not None:
+            raise ValueError("uds and fd are exclusive")
+        if self.limit_max_requests is not None and self.limit_max_requests < 1:
+            raise ValueError("limit_max_requests must be at least 1")
+        if self.wsgi_threads < 1:
+            raise ValueError("wsgi_threads must be at least 1")
+        self.trusted_peers()  # (an entry that is not an address is refused here)
         if self.root_path.endswith("/"):
             self.root_path = self.root_path.rstrip("/")
 
@@ -100,14 +134,49 @@ class Config:
             self.loaded_app = load_app(self.app, app_dir=self.app_dir, factory=self.factory)
         return self.loaded_app
 
+    def trusted_peers(self) -> TrustedPeers | None:
+        """The peers whose proxy fields are believed (``None``: proxy headers are off)."""
+        if not self.proxy_headers:
+            return None
+        allow = self.forwarded_allow_ips
+        if allow is None:
+            allow = os.environ.get("FORWARDED_ALLOW_IPS", DEFAULT_FORWARDED_ALLOW_IPS)
+        try:
+            return TrustedPeers(allow)
+        except ValueError as exc:
+            raise ValueError(f"forwarded_allow_ips: {exc}") from None
+
     def ssl_context(self, alpn: list[str]) -> ssl.SSLContext | None:
+        """The server's TLS context; ``TLSConfigError`` names the file that failed and says
+        what it was."""
         if self.ssl_certfile is None:
             return None
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ctx.minimum_version = ssl.TLSVersion.TLSv1_2
-        ctx.load_cert_chain(self.ssl_certfile, self.ssl_keyfile, self.ssl_keyfile_password)
+        for path, what in ((self.ssl_certfile, "certificate"), (self.ssl_keyfile, "key"),
+                           (self.ssl_ca_certs, "CA certificates")):
+            if path is not None and not os.path.isfile(path):
+                raise TLSConfigError(f"TLS {what} file {path!r} not found")
+        try:
+            ctx.load_cert_chain(self.ssl_certfile, self.ssl_keyfile, self.ssl_keyfile_password)
+        except (ssl.SSLError, ValueError, OSError) as exc:
+            files = repr(self.ssl_certfile) + (f" and key {self.ssl_keyfile!r}"
+                                               if self.ssl_keyfile else "")
+            raise TLSConfigError(f"cannot load the TLS certificate {files}: the certificate "
+                                 f"or its private key is invalid, they do not match, or the "
+                                 f"key's password is wrong ({exc})") from None
         if self.ssl_ca_certs:
-            ctx.load_verify_locations(self.ssl_ca_certs)
+            try:
+                ctx.load_verify_locations(self.ssl_ca_certs)
+            except (ssl.SSLError, OSError) as exc:
+                raise TLSConfigError(f"cannot load the TLS CA certificates "
+                                     f"{self.ssl_ca_certs!r} ({exc})") from None
+        ctx.verify_mode = ssl.VerifyMode(self.ssl_cert_reqs)
+        if self.ssl_ciphers:
+            try:
+                ctx.set_ciphers(self.ssl_ciphers)
+            except ssl.SSLError:
+                raise TLSConfigError(f"no TLS cipher matches {self.ssl_ciphers!r}") from None
         ctx.set_alpn_protocols(alpn)
         return ctx
 

@@ -23,7 +23,7 @@ from __future__ import annotations
 import asyncio
 import enum
 import sys
-from typing import Any, NoReturn
+from typing import Any, Callable, NoReturn
 
 from velmora import _velmora as _v
 from velmora.flow import FlowControl
@@ -37,6 +37,7 @@ from velmora.server.asgi import (
     Message,
     http_scope,
     PeerName,
+    scope_amender,
     transport_addresses,
 )
 from velmora.server.logs import error_log
@@ -115,7 +116,7 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
 
     __slots__ = ("_svc", "_t", "_core", "_codec", "_mode", "_stream", "_dec", "_eof",
                  "_stash", "_defer", "_hd", "deadline", "_client", "_server", "_peer", "access",
-                 "_after", "_after_obj")
+                 "_after", "_after_obj", "_amend")
 
     def __init__(self, service: Service) -> None:
         self._svc = service
@@ -129,6 +130,7 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         self.deadline = 0.0
         self._client: tuple[str, int] | None = None
         self._peer: str | None = None  # made on first use (the logs)
+        self._amend: Callable[[dict[str, Any]], None] | None = None  # scope_amender's
         self.access = service.access
         self._after: int | None = None  # the next-read verdict of a whole response, until it ends
         self._after_obj: Any = None  # (its object: the transport, or the error)
@@ -157,6 +159,7 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         FlowControl.__init__(self, transport, svc.loop)
         svc.connections.add(self)
         self._client, self._server = transport_addresses(transport)
+        self._amend = scope_amender(svc, transport, self._client)
         transport.set_write_buffer_limits(high=svc.write_high)
         if svc.head_span:  # a fresh connection owes a complete head from the accept on
             self._hd = True
@@ -376,6 +379,8 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         svc.cycles.add(stream)
         stream.scope = scope = http_scope(svc, version, method, target,
                                           head.headers.raw_items(), self._client, self._server)
+        if self._amend is not None:
+            self._amend(scope)
         if _EAGER:
             task = _Task(stream.run(svc.app, scope), loop=svc.loop, name=TASK_NAME,
                          eager_start=True)  # type: ignore[call-arg]

@@ -18,7 +18,7 @@ from __future__ import annotations
 
 import asyncio
 import enum
-from typing import Any, Coroutine
+from typing import Any, Callable, Coroutine
 
 from velmora import _velmora as _v
 from velmora.flow import FlowControl
@@ -30,6 +30,7 @@ from velmora.server.asgi import (
     Message,
     http_scope,
     PeerName,
+    scope_amender,
     transport_addresses,
 )
 from velmora.server.logs import error_log
@@ -102,7 +103,7 @@ class H2Connection(PeerName, asyncio.Protocol):
     gone_reason = "the client closed the stream"
 
     __slots__ = ("_core", "_svc", "_t", "_flow", "_state", "_flush_soon", "_streams", "deadline",
-                 "_client", "_server", "_peer", "access")
+                 "_client", "_server", "_peer", "_amend", "access")
 
     def __init__(self, service: Service, transport: asyncio.Transport) -> None:
         config = service.config
@@ -127,6 +128,7 @@ class H2Connection(PeerName, asyncio.Protocol):
         self._client: tuple[str, int] | None = None
         self._server: tuple[str, int] | None = None
         self._peer: str | None = None  # made on first use (the logs)
+        self._amend: Callable[[dict[str, Any]], None] | None = None  # scope_amender's
         self.access = service.access
 
     def __repr__(self) -> str:
@@ -138,6 +140,7 @@ class H2Connection(PeerName, asyncio.Protocol):
         svc = self._svc
         svc.connections.add(self)
         self._client, self._server = transport_addresses(transport)
+        self._amend = scope_amender(svc, transport, self._client)
         transport.set_write_buffer_limits(high=svc.write_high)
         self._idle()
         self._core.begin()
@@ -253,6 +256,8 @@ class H2Connection(PeerName, asyncio.Protocol):
         svc.cycles.add(stream)
         stream.scope = scope = http_scope(svc, "2", stream.method, stream.target,
                                           frame.request_items(), self._client, self._server)
+        if self._amend is not None:
+            self._amend(scope)
         stream.task = _Task(stream.run(svc.app, scope), loop=svc.loop, name=TASK_NAME)
 
     def _stream_error(self, sid: int, reason: int) -> bool:

@@ -4,17 +4,21 @@ chooses between it and the supervisor of several)."""
 from __future__ import annotations
 
 import asyncio
+import os
 import signal
 import socket
+import ssl
 import sys
 import threading
 from typing import Any, Callable, Coroutine
 
 from velmora.server import h2
-from velmora.server.config import Config
+from velmora.server.config import Config, TLSConfigError
+from velmora.server.interfaces import wrap_app
 from velmora.server.h1 import ServerConnection
 from velmora.server.lifespan import Lifespan
 from velmora.server.logs import error_log as _log
+from velmora.server.sockets import bind_socket, describe
 from velmora.server.state import H2Factory, Service
 
 HANDLED_SIGNALS = (signal.SIGINT, signal.SIGTERM)
@@ -42,6 +46,8 @@ class Server:
         self._loop: asyncio.AbstractEventLoop | None = None
         self._started_event: asyncio.Event | None = None
         self.startup_failed = False
+        self._ssl: ssl.SSLContext | None = None
+        self._uds: str | None = None  # the unix socket this server made (removed at the end)
 
     # ---- control ----------------------------------------------------------------------------
 
@@ -70,7 +76,8 @@ class Server:
     @property
     def port(self) -> int | None:
         for s in self.sockets:
-            return int(s.getsockname()[1])
+            if s.family != socket.AF_UNIX:
+                return int(s.getsockname()[1])
         return None
 
     async def wait_started(self) -> None:
@@ -92,18 +99,28 @@ class Server:
         if self._should_exit:
             self._exit_event.set()
         config = self.config
+        _log.info("Started server process [%d]", os.getpid())
         try:
-            app = config.load()
-        except Exception:
+            app = wrap_app(config.load(), config, self)
+            alpn = ["h2", "http/1.1"]
+            self._ssl = config.ssl_context(alpn)
+        except Exception as exc:
             self._started_event.set()
             self.startup_failed = True
+            if isinstance(exc, TLSConfigError):
+                _log.error("%s", exc)
+                return
             raise
         self.service = svc = Service(config, app, loop, h2_factory=_h2_factory())
         lifespan = Lifespan(app, config.lifespan, svc.lifespan_state)
+        if config.lifespan != "off":
+            _log.info("Waiting for application startup.")
         if not await lifespan.startup():
             self.startup_failed = True
             self._started_event.set()
             return
+        if config.lifespan != "off" and not lifespan.unsupported:
+            _log.info("Application startup complete.")
         restore = self._install_signal_handlers(loop)
         try:
             try:
@@ -118,34 +135,55 @@ class Server:
             self._started_event.set()
             svc.start_sweeper()
             await self._exit_event.wait()
+            _log.info("Shutting down")
             await self._shutdown(svc)
+            if config.lifespan != "off" and not lifespan.unsupported:
+                _log.info("Waiting for application shutdown.")
             await lifespan.shutdown()
+            if config.lifespan != "off" and not lifespan.unsupported:
+                _log.info("Application shutdown complete.")
         finally:
             restore()
             svc.stop_sweeper()
+            self._unlink_uds()
+            _log.info("Finished server process [%d]", os.getpid())
 
     async def _listen(self, svc: Service, sockets: list[socket.socket] | None) -> None:
         config = self.config
         loop = svc.loop
-        alpn = ["h2", "http/1.1"] if svc.h2_factory is not None else ["http/1.1"]
-        ssl_ctx = config.ssl_context(alpn)
+        ssl_ctx = self._ssl
 
         def factory() -> asyncio.Protocol:
             return ServerConnection(svc)
 
+        if not sockets and (config.uds is not None or config.fd is not None):
+            sockets = [bind_socket(config)]
+            if config.uds is not None:
+                self._uds = config.uds
         if sockets:
             for sock in sockets:
-                self.servers.append(await loop.create_server(
-                    factory, sock=sock, ssl=ssl_ctx, backlog=config.backlog))
+                if sock.family == socket.AF_UNIX:
+                    self.servers.append(await loop.create_unix_server(
+                        factory, sock=sock, ssl=ssl_ctx, backlog=config.backlog))
+                else:
+                    self.servers.append(await loop.create_server(
+                        factory, sock=sock, ssl=ssl_ctx, backlog=config.backlog))
         else:
             self.servers.append(await loop.create_server(
                 factory, host=config.host, port=config.port, ssl=ssl_ctx,
                 backlog=config.backlog, reuse_port=config.reuse_port or None))
+        scheme = "https" if config.is_ssl else "http"
         for sock in self.sockets:
-            host, port = sock.getsockname()[:2]
-            scheme = "https" if config.is_ssl else "http"
-            shown = f"[{host}]" if ":" in host else host
-            _log.info("velmora running on %s://%s:%d (Press CTRL+C to quit)", scheme, shown, port)
+            _log.info("velmora running on %s (HTTP/1.1 and HTTP/2; Press CTRL+C to quit)",
+                      describe(sock, scheme))
+
+    def _unlink_uds(self) -> None:
+        if self._uds is not None:
+            try:
+                os.unlink(self._uds)
+            except OSError:
+                pass
+            self._uds = None
 
     async def _shutdown(self, svc: Service) -> None:
         """Stop accepting, let in-flight requests finish within the grace period."""

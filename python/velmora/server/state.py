@@ -68,6 +68,7 @@ class Service:
         self.root_path = config.root_path
         self.extensions: dict[str, Any] = {"http.response.trailers": {}}
         self.lifespan_state: dict[str, Any] = {}
+        self.trusted = config.trusted_peers()
         self.scope_base = scope_base(self)
         self.access = config.access_log and access_log.isEnabledFor(logging.INFO)
         self.server_header = config.server_header

@@ -79,6 +79,8 @@ class Sink(Protocol[B]):
     def peer(self) -> str:
         """The client as the access log writes it."""
 
+    _client: tuple[str, int] | None  # the connection's peer (a scope's client unless amended)
+
     def read_body(self, stream: Stream[B]) -> Awaitable[Message | None]:
         """The next ``http.request`` message (``http.disconnect`` once the client is gone);
         ``None`` when the body is malformed."""
@@ -303,11 +305,15 @@ class Stream(Generic[B]):
         sink = self.sink
         if sink.access:
             scope = self.scope
+            peer = sink.peer
             if scope is not None:
                 path, query = scope["path"], scope["query_string"]
+                client = scope["client"]
+                if client is not sink._client:  # (a trusted proxy named another client)
+                    peer = f"{client[0]}:{client[1]}" if client else "-"
             else:
                 path, query = self.target, b""
-            log_access(sink.peer, self.method, path, query, self.http_version, self.status,
+            log_access(peer, self.method, path, query, self.http_version, self.status,
                        self.sent, self.t0)
         if self._arrival is not None:
             self.body_arrived()
