@@ -407,3 +407,11 @@ def test_proxy_headers_settings(settings, headers, client, scheme):
         seen = httpx.get(f"http://127.0.0.1:{srv.port}/", headers=headers).json()
     assert (seen["client"] if isinstance(client, list) else seen["client"][0]) == client
     assert seen["scheme"] == scheme
+
+
+def test_every_option_is_in_the_readme():
+    from velmora.server.cli import build_parser
+
+    readme = (ROOT / "README.md").read_text()
+    options = [o for a in build_parser()._actions for o in a.option_strings if o != "--help"]
+    assert [o for o in options if o.startswith("--") and f"`{o}" not in readme] == []
