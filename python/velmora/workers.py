@@ -14,7 +14,7 @@ import os
 import signal
 from typing import Any
 
-from gunicorn.workers.base import Worker
+from gunicorn.workers.base import Worker  # type: ignore[import-untyped]
 
 from velmora.server.config import Config
 from velmora.server.server import Server, run_loop

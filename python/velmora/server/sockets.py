@@ -7,6 +7,7 @@ import errno
 import os
 import socket
 import stat
+from typing import Any
 
 from velmora.server.config import Config
 
@@ -41,10 +42,21 @@ def _bind_tcp(host: str, port: int, backlog: int, reuse_port: bool) -> socket.so
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
         if family == socket.AF_INET6:
             sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+    except BaseException:
+        sock.close()
+        raise
+    return _listening(sock, addr, (host, port), backlog)
+
+
+def _listening(sock: socket.socket, addr: Any, where: object, backlog: int) -> socket.socket:
+    """``sock`` bound to ``addr`` and listening (closed when that fails)."""
+    try:
         try:
             sock.bind(addr)
         except OSError as exc:
-            raise _bind_error(exc, (host, port)) from None
+            raise _bind_error(exc, where) from None
+        if sock.family == socket.AF_UNIX:
+            os.chmod(str(addr), UDS_MODE)
         sock.listen(backlog)
         sock.setblocking(False)
     except BaseException:
@@ -70,19 +82,7 @@ def _bind_unix(path: str, backlog: int) -> socket.socket:
             raise _bind_error(OSError(errno.EADDRINUSE, "address already in use"), path)
         finally:
             probe.close()
-    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    try:
-        try:
-            sock.bind(path)
-        except OSError as exc:
-            raise _bind_error(exc, path) from None
-        os.chmod(path, UDS_MODE)
-        sock.listen(backlog)
-        sock.setblocking(False)
-    except BaseException:
-        sock.close()
-        raise
-    return sock
+    return _listening(socket.socket(socket.AF_UNIX, socket.SOCK_STREAM), path, path, backlog)
 
 
 def _bind_error(exc: OSError, where: object) -> OSError:
