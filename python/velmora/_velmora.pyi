@@ -1,6 +1,6 @@
 """Type stubs for the native core ``velmora._velmora``."""
 
-from typing import Any, Final, Iterable, Iterator, Mapping, Self, Sequence, final, overload
+from typing import Any, Final, Iterable, Iterator, Mapping, MutableMapping, Self, Sequence, final, overload
 
 from typing_extensions import disjoint_base
 
@@ -885,6 +885,7 @@ class ProxyIntercept:
 class TrustedPeers:
     def __new__(cls, allow: str) -> TrustedPeers: ...
     def trusts(self, host: str | None) -> bool: ...
+    def apply(self, scope: MutableMapping[str, Any]) -> None: ...
     def resolve(
         self, headers: list[tuple[bytes, bytes]]
     ) -> tuple[bool, tuple[str, int] | None, str | None] | None: ...

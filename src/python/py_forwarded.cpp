@@ -72,23 +72,24 @@ int proxy_field(std::string_view name) {
   }
 }
 
-PyObject* tp_resolve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  PyObject* a = one_arg("resolve", "headers", args, nargs, kw);
-  if (!a) return nullptr;
-  if (!PyList_Check(a)) {
-    raise_arg_type("resolve", "headers", "list", a);
-    return nullptr;
+// The origin the proxy fields among `headers` name; false with an exception set when `headers`
+// is not a list of (bytes, bytes) pairs. `o.client` stays kUnchanged and `o.scheme` empty when
+// no proxy field is present (nothing is allocated then).
+bool origin_of(PyObject* self, const char* function, PyObject* headers, http::ForwardedOrigin& o) {
+  if (!PyList_Check(headers)) {
+    raise_arg_type(function, "headers", "list", headers);
+    return false;
   }
   // Views into the list's bytes: nothing below runs Python code while they are held.
   std::vector<std::string_view> fields[3];
   bool any = false;
-  const Py_ssize_t n = PyList_GET_SIZE(a);
+  const Py_ssize_t n = PyList_GET_SIZE(headers);
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PyList_GET_ITEM(a, i);
+    PyObject* item = PyList_GET_ITEM(headers, i);
     if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2 ||
         !PyBytes_Check(PyTuple_GET_ITEM(item, 0)) || !PyBytes_Check(PyTuple_GET_ITEM(item, 1))) {
-      PyErr_SetString(PyExc_TypeError, "resolve() headers must be (bytes, bytes) pairs");
-      return nullptr;
+      PyErr_Format(PyExc_TypeError, "%s() headers must be (bytes, bytes) pairs", function);
+      return false;
     }
     const int which = proxy_field(bytes_view(PyTuple_GET_ITEM(item, 0)));
     if (which >= 0) {
@@ -96,26 +97,66 @@ PyObject* tp_resolve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       any = true;
     }
   }
-  if (!any) Py_RETURN_NONE;
-  const http::ForwardedOrigin o =
-      http::resolve_forwarded(peers_of(self), fields[0], fields[1], fields[2]);
-  using Client = http::ForwardedOrigin::Client;
-  if (o.client == Client::kUnchanged && o.scheme.empty()) Py_RETURN_NONE;
-  Ref client;
+  if (any) o = http::resolve_forwarded(peers_of(self), fields[0], fields[1], fields[2]);
+  return true;
+}
+
+using Client = http::ForwardedOrigin::Client;
+
+// (client, scheme) of an origin as new references: client None for kUnknown (and kUnchanged),
+// scheme None when unchanged.
+bool origin_objects(const http::ForwardedOrigin& o, Ref& client, Ref& scheme) {
   if (o.client == Client::kAddress) {
     Ref host = Ref::steal(str_from(o.host));
     Ref port = Ref::steal(PyLong_FromLong(o.port));
-    if (!host || !port) return nullptr;
+    if (!host || !port) return false;
     client = Ref::steal(PyTuple_Pack(2, host.get(), port.get()));
-    if (!client) return nullptr;
+    if (!client) return false;
   }
-  Ref scheme;
   if (!o.scheme.empty()) {
     scheme = Ref::steal(str_from(o.scheme));
-    if (!scheme) return nullptr;
+    if (!scheme) return false;
   }
+  return true;
+}
+
+PyObject* tp_resolve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  PyObject* a = one_arg("resolve", "headers", args, nargs, kw);
+  http::ForwardedOrigin o;
+  if (!a || !origin_of(self, "resolve", a, o)) return nullptr;
+  if (o.client == Client::kUnchanged && o.scheme.empty()) Py_RETURN_NONE;
+  Ref client, scheme;
+  if (!origin_objects(o, client, scheme)) return nullptr;
   return PyTuple_Pack(3, o.client == Client::kUnchanged ? Py_False : Py_True, none_or(client),
                       none_or(scheme));
+}
+
+PyObject* interned(ProcessOnce& once, const char* text) {
+  return once.get([text]() -> PyObject* { return PyUnicode_InternFromString(text); });
+}
+
+PyObject* tp_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static ProcessOnce headers_key, client_key, scheme_key;
+  PyObject* scope = one_arg("apply", "scope", args, nargs, kw);
+  if (!scope) return nullptr;
+  PyObject* key = interned(headers_key, "headers");
+  if (!key) return nullptr;
+  Ref headers = Ref::steal(PyObject_GetItem(scope, key));
+  if (!headers) return nullptr;
+  http::ForwardedOrigin o;
+  if (!origin_of(self, "apply", headers.get(), o)) return nullptr;
+  if (o.client == Client::kUnchanged && o.scheme.empty()) Py_RETURN_NONE;
+  Ref client, scheme;
+  if (!origin_objects(o, client, scheme)) return nullptr;
+  if (o.client != Client::kUnchanged) {
+    key = interned(client_key, "client");
+    if (!key || PyObject_SetItem(scope, key, none_or(client)) < 0) return nullptr;
+  }
+  if (scheme) {
+    key = interned(scheme_key, "scheme");
+    if (!key || PyObject_SetItem(scope, key, scheme.get()) < 0) return nullptr;
+  }
+  Py_RETURN_NONE;
 }
 
 PyMethodDef kPeersMethods[] = {
@@ -123,6 +164,11 @@ PyMethodDef kPeersMethods[] = {
      SIG_DOC("trusts($self, host)",
              "Whether a peer is trusted: host is its IP address as text, or None for a peer "
              "connected over a unix socket.")},
+    {"apply", FAST(tp_apply), FASTKW,
+     SIG_DOC("apply($self, scope)",
+             "resolve(scope['headers']) applied to an ASGI scope (a mutable mapping): its 'client' "
+             "and 'scheme' "
+             "replaced by those the proxy fields name, when they name any.")},
     {"resolve", FAST(tp_resolve), FASTKW,
      SIG_DOC("resolve($self, headers)",
              "The origin that the proxy fields among headers ((name, value) pairs of bytes, "

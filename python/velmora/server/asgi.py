@@ -86,22 +86,15 @@ def scope_amender(svc: ScopeSettings, transport: Any,
     if peers is not None and not peers.trusts(client[0] if client else None):
         peers = None
     sslobj = transport.get_extra_info("ssl_object") if svc.scheme == "https" else None
-    if peers is None and sslobj is None:
-        return None
-    extensions = ({**svc.extensions, "tls": tls_extension(sslobj)} if sslobj is not None
-                  else None)
-    resolve = peers.resolve if peers is not None else None
+    if sslobj is None:  # (the method itself: no Python frame per request)
+        return None if peers is None else peers.apply
+    extensions = {**svc.extensions, "tls": tls_extension(sslobj)}
+    apply = peers.apply if peers is not None else None
 
     def amend(scope: Scope) -> None:
-        if extensions is not None:
-            scope["extensions"] = extensions
-        if resolve is not None:
-            origin = resolve(scope["headers"])
-            if origin is not None:
-                if origin[0]:
-                    scope["client"] = origin[1]
-                if origin[2] is not None:
-                    scope["scheme"] = origin[2]
+        scope["extensions"] = extensions
+        if apply is not None:
+            apply(scope)
 
     return amend
 
