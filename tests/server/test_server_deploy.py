@@ -149,6 +149,18 @@ def test_an_inherited_socket_and_a_taken_port():
         s.stop()
 
 
+@pytest.mark.skipif(shutil.which("systemd-socket-activate") is None,
+                    reason="systemd-socket-activate is not installed (Debian package systemd)")
+def test_systemd_socket_activation():
+    port = free_port()
+    keep = [f"-E{name}" for name in ("PYTHONPATH", "PATH") if name in os.environ]
+    argv = ["systemd-socket-activate", *keep, "-l", f"127.0.0.1:{port}", *VELMORA,
+            "deploy_apps:echo", "--fd", "3"]
+    with served(argv, port=port):  # (velmora starts on the first connection)
+        r = httpx.get(f"http://127.0.0.1:{port}/", timeout=30)
+        assert r.json()["client"][0] == "127.0.0.1"
+
+
 def make_certificates(tmp: Path) -> dict[str, Path]:
     """A CA, a server certificate for 127.0.0.1 (key encrypted with "secret"), a client's."""
     import datetime
