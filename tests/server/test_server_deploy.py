@@ -227,7 +227,8 @@ def test_mutual_tls_with_curl(tmp_path):
     bad = [(["--ssl-certfile", str(tmp_path / "none.pem")], "TLS certificate file"),
            (["--ssl-certfile", str(c["server"]), "--ssl-keyfile", str(c["client_key"])],
             "cannot load the TLS certificate"),
-           (tls[:4] + ["--ssl-keyfile-password", "wrong"], "key's password")]
+           (tls[:4] + ["--ssl-keyfile-password", "wrong"], "key's password"),
+           (tls + ["--ssl-ciphers", "NO-SUCH-CIPHER"], "no TLS cipher matches")]
     for args, message in bad:
         r = subprocess.run([*VELMORA, "deploy_apps:echo", "--port", "0", *args], cwd=ROOT,
                            env=env(), capture_output=True, text=True, timeout=60)
@@ -427,3 +428,54 @@ def test_every_option_is_in_the_readme():
     readme = (ROOT / "README.md").read_text()
     options = [o for a in build_parser()._actions for o in a.option_strings if o != "--help"]
     assert [o for o in options if o.startswith("--") and f"`{o}" not in readme] == []
+
+
+@pytest.mark.parametrize("name, text", [
+    ("log.yaml", "version: 1\nhandlers: {h: {class: logging.NullHandler}}\n"
+                 "loggers: {velmora.error: {handlers: [h], level: DEBUG}}\n"),
+    ("log.ini", "[loggers]\nkeys=root,error\n[handlers]\nkeys=h\n[formatters]\nkeys=\n"
+                "[logger_root]\nhandlers=\n[logger_error]\nqualname=velmora.error\n"
+                "handlers=h\nlevel=DEBUG\n[handler_h]\nclass=NullHandler\nargs=()\n"),
+])
+def test_log_config_files(tmp_path, name, text):
+    import logging
+
+    from velmora.server.logs import configure_logging
+
+    (tmp_path / name).write_text(text)
+    logger = logging.getLogger("velmora.error")
+    root = logging.getLogger()
+    saved = (logger.handlers[:], logger.level, logger.propagate, root.handlers[:], root.level)
+    try:
+        configure_logging(None, log_config=str(tmp_path / name))
+        assert logger.level == logging.DEBUG
+        assert [type(h).__name__ for h in logger.handlers] == ["NullHandler"]
+    finally:
+        logger.handlers[:], logger.level, logger.propagate = saved[:3]
+        root.handlers[:], root.level = saved[3:]
+
+
+@pytest.mark.parametrize("path, watched", [
+    ("app/main.py", True), ("app/static/site.css", False), ("app/templates/a.html", True),
+    ("app/migrations/0001.py", False), (".git/hooks/x.py", False), ("app/__pycache__/m.py", False),
+])
+def test_reload_includes_and_excludes(path, watched):
+    from velmora.server.reload import Reloader
+
+    r = Reloader([], dirs=["."], includes=["*.py", "*.html"], excludes=["migrations"],
+                 delay=1)
+    assert r.watched(Path(path)) is watched
+
+
+def test_reuse_port_only_when_asked():
+    from velmora.server import Config
+    from velmora.server.sockets import bind_socket
+
+    first = bind_socket(Config("m:app", port=0, reuse_port=True))
+    port = first.getsockname()[1]
+    try:
+        bind_socket(Config("m:app", port=port, reuse_port=True)).close()
+        with pytest.raises(OSError, match="address already in use"):
+            bind_socket(Config("m:app", port=port))
+    finally:
+        first.close()
