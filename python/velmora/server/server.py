@@ -102,8 +102,7 @@ class Server:
         _log.info("Started server process [%d]", os.getpid())
         try:
             app = wrap_app(config.load(), config, self)
-            alpn = ["h2", "http/1.1"]
-            self._ssl = config.ssl_context(alpn)
+            self._ssl = config.ssl_context(["h2", "http/1.1"])
         except Exception as exc:
             self._started_event.set()
             self.startup_failed = True
