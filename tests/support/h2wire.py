@@ -125,8 +125,9 @@ class Wire:
     """A raw HTTP/2 client: frames go out as given; frames that come back are kept as
     (type, flags, stream id, payload), HEADERS decoded into a field list."""
 
-    def __init__(self, sock: socket.socket) -> None:
+    def __init__(self, sock: socket.socket, ack: bool = True) -> None:
         self.sock = sock
+        self.ack = ack  # the server's SETTINGS and PINGs are acknowledged
         self.enc = hpack.Encoder()
         self.dec = hpack.Decoder()
         self.frames: list[tuple[int, int, int, Any]] = []
@@ -173,10 +174,9 @@ class Wire:
                 self.buf = self.buf[9 + n:]
                 if ftype == HEADERS:
                     payload = self.dec.decode(payload, raw=True)
-                elif ftype == SETTINGS and not flags & 1:
-                    self.sock.sendall(frame(SETTINGS, 1, 0, b""))
-                elif ftype == PING and not flags & 1:
-                    self.sock.sendall(frame(PING, 1, 0, payload))
+                elif ftype in (SETTINGS, PING) and not flags & 1 and self.ack:
+                    with contextlib.suppress(OSError):
+                        self.sock.sendall(frame(ftype, 1, 0, payload if ftype == PING else b""))
                 self.frames.append((ftype, flags, sid, payload))
 
     def until_closed(self, timeout: float = TIMEOUT) -> None:
