@@ -162,6 +162,9 @@ def test_connections_beyond_the_limit(app, held_idle):
                 reply = read_until_close(extra)
                 assert reply.startswith(b"HTTP/1.1 503 Service Unavailable\r\n")
                 assert b"connection: close\r\n" in reply.lower()
+                with connect(srv.port) as h2c:  # no head to answer: closed, not served
+                    h2c.sendall(b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n")
+                    assert read_until_close(h2c) == b""
         for s in socks:
             s.close()
         srv.wait_idle()

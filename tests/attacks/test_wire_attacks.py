@@ -159,6 +159,7 @@ def bomb(w, sid):
      + frame(CONTINUATION, 0, 1, b"\x00" * 16384) * 40, ENHANCE_YOUR_CALM),
 ])
 def test_header_floods_before_the_settings_ack(served, attack, code):
+    base = served.rss_kib()
     conns = []
     for _ in range(20):
         w = Wire(served.connect(), ack=False)  # our SETTINGS are never acknowledged
@@ -173,13 +174,15 @@ def test_header_floods_before_the_settings_ack(served, attack, code):
         w.until(lambda: w.goaway() is not None, timeout=2.0)
         assert w.goaway() == (0, code)
         w.close()
+    assert served.rss_kib() - base < 32 * 1024
     probe(served)
 
 
 def test_held_keep_alive_connections_make_room(tmp_path):
     # Every slot is held by a kept-alive connection; a newcomer is served, the connection idle
     # the longest closed for it (once: the slot it frees stays free).
-    with serve(str(tmp_path), "--limit-max-connections", "50", "--timeout-keep-alive", "60") as served:
+    args = ("--limit-max-connections", "50", "--timeout-keep-alive", "60")
+    with serve(str(tmp_path), *args) as served:
         held = []
         for i in range(50):
             s = socket.create_connection(("127.0.0.1", served.port), timeout=2)

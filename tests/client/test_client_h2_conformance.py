@@ -16,7 +16,8 @@ PROTOCOL_ERROR, FLOW_CONTROL_ERROR, FRAME_SIZE_ERROR = 1, 3, 6
 
 
 def frame(ftype, flags, sid, payload):
-    return struct.pack(">I", len(payload))[1:] + bytes([ftype, flags]) + struct.pack(">I", sid) + payload
+    return (struct.pack(">I", len(payload))[1:] + bytes([ftype, flags]) + struct.pack(">I", sid)
+            + payload)
 
 
 def head(fields, end_stream=True):
@@ -41,13 +42,15 @@ CASES = {
         raw(frame(4, 0, 0, struct.pack(">HI", 4, 2**31))), ("goaway", FLOW_CONTROL_ERROR)),
     "window_update_length_3": (raw(frame(8, 0, 0, bytes(3))), ("goaway", FRAME_SIZE_ERROR)),
     "goaway_length_7": (raw(frame(7, 0, 0, bytes(7))), ("goaway", FRAME_SIZE_ERROR)),
-    "rst_stream_length_5": (lambda c, sid: frame(3, 0, sid, bytes(5)), ("goaway", FRAME_SIZE_ERROR)),
+    "rst_stream_length_5": (lambda c, sid: frame(3, 0, sid, bytes(5)),
+                            ("goaway", FRAME_SIZE_ERROR)),
     "priority_length_4": (lambda c, sid: frame(2, 0, sid, bytes(4)), ("rst", FRAME_SIZE_ERROR)),
     "content_length_with_end_stream": (head(CL10), ("rst", PROTOCOL_ERROR)),
     "content_length_values_disagree": (
         head([(b":status", b"200"), (b"content-length", b"1"), (b"content-length", b"2")], False),
         ("rst", PROTOCOL_ERROR)),
-    "unknown_pseudo_header": (head([(b":status", b"200"), (b":foo", b"1")]), ("rst", PROTOCOL_ERROR)),
+    "unknown_pseudo_header": (head([(b":status", b"200"), (b":foo", b"1")]),
+                              ("rst", PROTOCOL_ERROR)),
     "bad_status": (head([(b":status", b"2x0")]), ("rst", PROTOCOL_ERROR)),
     # RFC 9113 section 8.1.1: these may declare a length they do not carry
     "head_response_with_content_length": (head(CL10), ("ok", 200)),

@@ -118,7 +118,8 @@ def serve(directory: str, *args: str, app: str = APP,
 
 
 def frame(ftype: int, flags: int, sid: int, payload: bytes) -> bytes:
-    return struct.pack(">I", len(payload))[1:] + bytes([ftype, flags]) + struct.pack(">I", sid) + payload
+    return (struct.pack(">I", len(payload))[1:] + bytes([ftype, flags]) + struct.pack(">I", sid)
+            + payload)
 
 
 class Wire:
@@ -192,7 +193,8 @@ class Wire:
         return None
 
     def resets(self) -> list[tuple[int, int]]:
-        return [(sid, struct.unpack(">I", p)[0]) for t, _f, sid, p in self.frames if t == RST_STREAM]
+        return [(sid, struct.unpack(">I", p)[0])
+                for t, _f, sid, p in self.frames if t == RST_STREAM]
 
     def response(self, sid: int) -> tuple[int, bytes] | None:
         """(status, body) once the response on ``sid`` ended, else None."""

@@ -446,6 +446,9 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         svc.connections.discard(self)
         if transport is None:
             return
+        if self._refused:  # over the connection limit: no head to answer 503 to
+            transport.close()
+            return
         self.resume_reading()
         assert svc.h2_factory is not None
         svc.h2_factory(svc, transport, leftover)
