@@ -22,7 +22,7 @@ DATA, HEADERS, PRIORITY, RST_STREAM, SETTINGS, PUSH_PROMISE, PING, GOAWAY, WINDO
 TIMEOUT = 5.0
 
 # The application behind the server: /slow answers after 0.5 s, /echo answers with the request
-# body, /seen lists the paths every request so far had (one line each), anything else says ok.
+# body (no other path reads its body), /seen lists the paths every request so far had (one line each), anything else says ok.
 APP = textwrap.dedent("""
     import asyncio
     seen = []
@@ -32,7 +32,7 @@ APP = textwrap.dedent("""
             return
         seen.append(scope["path"])
         body = b""
-        while True:
+        while scope["path"] == "/echo":
             msg = await receive()
             if msg["type"] == "http.disconnect":
                 return
@@ -41,7 +41,8 @@ APP = textwrap.dedent("""
                 break
         if scope["path"] == "/slow":
             await asyncio.sleep(0.5)
-        out = {"/echo": body, "/seen": "\\n".join(seen).encode()}.get(scope["path"], b"ok")
+        path = scope["path"]
+        out = body if path == "/echo" else "\\n".join(seen).encode() if path == "/seen" else b"ok"
         await send({"type": "http.response.start", "status": 200,
                     "headers": [(b"content-length", str(len(out)).encode())]})
         await send({"type": "http.response.body", "body": out})
