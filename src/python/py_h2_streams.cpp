@@ -138,11 +138,12 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
                              "auto_date_header",
                              "enable_push",
                              "drop_connection_fields",
+                             "max_reset_burst",
                              nullptr};
-  PyObject* a[13] = {};
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$OOOOOOOOOOOO:H2Streams", const_cast<char**>(kw),
+  PyObject* a[14] = {};
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$OOOOOOOOOOOOO:H2Streams", const_cast<char**>(kw),
                                    &a[0], &a[1], &a[2], &a[3], &a[4], &a[5], &a[6], &a[7], &a[8],
-                                   &a[9], &a[10], &a[11], &a[12]))
+                                   &a[9], &a[10], &a[11], &a[12], &a[13]))
     return nullptr;
   for (int i = 1; i <= 5; ++i) {
     if (!a[i]) {
@@ -173,6 +174,10 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   if (a[8]) {  // omitted: the default cap; None: no cap
     cfg.max_local_error_reset_streams.reset();
     if (!optional_u64(a[8], cfg.max_local_error_reset_streams)) return nullptr;
+  }
+  if (a[13]) {  // omitted: the default burst; None: no limit
+    cfg.max_reset_burst.reset();
+    if (!optional_u64(a[13], cfg.max_reset_burst)) return nullptr;
   }
   if (a[11] && a[11] != Py_None) {
     bool push;
@@ -689,6 +694,7 @@ PyGetSetDef kGetSet[] = {
         PyLong_FromUnsignedLongLong(c.data_frame_budget_empty_frames())),
     GET(stream_limit, opt_int(c.stream_limit())),
     GET(max_local_error_reset_streams, opt_int(c.max_local_error_reset_streams())),
+    GET(max_reset_burst, opt_int(c.max_reset_burst())),
     GET(peer_max_concurrent_streams, opt_int(c.peer_max_concurrent_streams())),
     GET(conn_send_window, PyLong_FromUnsignedLong(c.conn_send_window())),
     GET(conn_recv_available, PyLong_FromLong(c.conn_recv_available())),
@@ -860,13 +866,17 @@ PyType_Slot kSlots[] = {
                     "max_header_list_size, max_send_buf_size, max_concurrent_streams=None, "
                     "max_pending_accept_reset_streams=20, max_local_error_reset_streams=..., "
                     "data_frame_budget=None, auto_date_header=True, enable_push=None, "
-                    "drop_connection_fields=False)",
+                    "drop_connection_fields=False, max_reset_burst=...)",
                     "The protocol state of one HTTP/2 connection, client or server: settings, flow "
                     "control, streams, slots, GOAWAY and failure, and the pending-send buffer.\n\n"
                     "drop_connection_fields: the connection-specific fields (RFC 9113 section "
                     "8.2.2) of request and response heads are left out instead of refused, a "
                     "request's te unless it is trailers, and a request's host gives :authority; "
-                    "trailers and a response's te other than trailers are still refused."))},
+                    "trailers and a response's te other than trailers are still refused.\n\n"
+                    "max_reset_burst: how many resets the peer may make this side pay for (its "
+                    "resets of requests not yet answered, and resets its stream errors force) "
+                    "before the connection ends with ENHANCE_YOUR_CALM; refilled over time. "
+                    "Omitted: 200; None: no limit."))},
     {0, nullptr},
 };
 

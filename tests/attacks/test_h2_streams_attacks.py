@@ -81,7 +81,7 @@ def test_rapid_reset_past_the_pending_accept_cap():
 
 
 def test_rapid_reset_of_accepted_streams_keeps_the_store_empty():
-    ours, _ = server(auto_accept=True)
+    ours, _ = server(auto_accept=True, max_reset_burst=None)
     enc = hpack.Encoder()
     before = maxrss_kib()
     for i in range(3000):
@@ -92,6 +92,46 @@ def test_rapid_reset_of_accepted_streams_keeps_the_store_empty():
     assert ours.error is None
     assert ours.conn.num_streams == 0 and store_size(ours.conn) == 0
     assert maxrss_kib() - before < 32 * 1024
+
+
+def _cancelled_request(enc, sid):
+    return headers_frame(sid, request_block(enc), end_stream=True) + rst(sid)
+
+
+def _request_past_its_length(enc, sid):
+    # declares one byte and sends two: the stream error makes us reset it (MadeYouReset)
+    return headers_frame(sid, request_block(enc, [(b"content-length", b"1")])) + data(sid, b"ab")
+
+
+@pytest.mark.parametrize("make", [_cancelled_request, _request_past_its_length])
+def test_resets_past_the_burst_end_the_connection(make):
+    # The requests are pulled (auto_accept) so the pending-accept cap never applies: the
+    # reset budget holds whatever the driver does, and ends the connection with
+    # GOAWAY(ENHANCE_YOUR_CALM) carrying the last stream opened.
+    ours, _ = server(auto_accept=True, max_reset_burst=30)
+    assert ours.conn.max_reset_burst == 30
+    enc = hpack.Encoder()
+    ours.take()
+    sid = 1
+    while ours.error is None and sid < 200:
+        ours.feed(make(enc, sid))
+        sid += 2
+    assert ours.error.args == (11, "stream resets above the allowed rate")
+    assert 30 * 2 < sid < 40 * 2  # the burst, and the little refilled meanwhile
+    goaways = [f for f in frames_of(ours.take()) if f[0] == GOAWAY]
+    assert [struct.unpack(">II", f[3][:8]) for f in goaways] == [(sid - 2, 11)]
+
+
+def test_resets_of_answered_streams_are_not_counted():
+    ours, _ = server(auto_accept=True, max_reset_burst=5)
+    enc = hpack.Encoder()
+    for i in range(20):
+        sid = 2 * i + 1
+        ours.feed(headers_frame(sid, request_block(enc), end_stream=True))
+        ours.conn.send_response_head(sid, 200, None, False)  # a response began: a real cancel
+        ours.feed(rst(sid))
+        ours.take()
+    assert ours.error is None and ours.conn.num_streams == 0
 
 
 def test_made_you_reset_past_the_local_error_cap():
@@ -125,7 +165,7 @@ def test_made_you_reset_through_malformed_headers_counts_too():
 
 
 def test_local_error_cap_can_be_disabled():
-    ours, _ = server(max_local_error_reset_streams=None)
+    ours, _ = server(max_local_error_reset_streams=None, max_reset_burst=None)
     assert ours.conn.max_local_error_reset_streams is None
     for i in range(1100):
         ours.conn.reset_on_error(2 * i + 1, 1)
@@ -135,7 +175,7 @@ def test_local_error_cap_can_be_disabled():
 
 
 def test_resets_queued_and_never_written_are_a_flood():
-    ours, _ = server(max_local_error_reset_streams=None)
+    ours, _ = server(max_local_error_reset_streams=None, max_reset_burst=None)
     ours.take()
     for i in range(1000):
         ours.conn.reset_on_error(2 * i + 1, 1)

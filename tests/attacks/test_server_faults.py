@@ -136,12 +136,35 @@ def test_many_half_open_connections_are_timed_out(app):
         assert open_fds() == fds
 
 
-def test_connections_beyond_the_limit_are_refused(app):
-    with Running(app, limit_max_connections=3) as srv:
+@pytest.mark.parametrize("held_idle", [False, True])
+def test_connections_beyond_the_limit(app, held_idle):
+    # Held connections waiting for their first head are kept and the newcomer is answered 503
+    # (a reset would reach it before any answer); held keep-alive connections between requests
+    # make room, the one idle the longest first, and the newcomer is served.
+    get = b"GET / HTTP/1.1\r\nhost: x\r\n\r\n"
+    with Running(app, limit_max_connections=3, timeout_keep_alive=5,
+                 timeout_request_head=0.4 if held_idle else 10) as srv:
         socks = [connect(srv.port) for _ in range(3)]
+        for s in socks:
+            if held_idle:
+                s.sendall(get)
+                assert s.recv(4096).endswith(b"Hello, world!")
+                time.sleep(0.15)  # (two sweeps: the deadlines differ)
         srv.wait_for(lambda: srv.connections() == 3)
         with connect(srv.port) as extra:
-            assert read_until_close(extra) == b""
+            extra.sendall(get)
+            if held_idle:
+                assert extra.recv(4096).endswith(b"Hello, world!")
+                assert read_until_close(socks[0]) == b""
+                socks[1].sendall(get)
+                assert socks[1].recv(4096).endswith(b"Hello, world!")
+            else:
+                reply = read_until_close(extra)
+                assert reply.startswith(b"HTTP/1.1 503 Service Unavailable\r\n")
+                assert b"connection: close\r\n" in reply.lower()
+                with connect(srv.port) as h2c:  # no head to answer: closed, not served
+                    h2c.sendall(b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n")
+                    assert read_until_close(h2c) == b""
         for s in socks:
             s.close()
         srv.wait_idle()

@@ -22,8 +22,8 @@ def parse_all(data):
     return out
 
 
-def load_error(name):
-    return (1, "failed to load frame: " + name)
+def load_error(name, reason=1):
+    return (reason, "failed to load frame: " + name)
 
 
 # ---- hyperframe serializes, we decode ------------------------------------------------------
@@ -198,28 +198,27 @@ SETTINGS = 4
     "data, args",
     [
         (frame(0, 0, 0, b"x"), load_error("InvalidStreamId")),
-        (frame(0, 8, 1, b""), load_error("TooMuchPadding")),
+        (frame(0, 8, 1, b""), load_error("TooMuchPadding", 6)),
         (frame(0, 8, 1, b"\x01"), load_error("TooMuchPadding")),
         (frame(1, 4, 0, b"\x82"), load_error("InvalidStreamId")),
-        (frame(1, 0x0C, 1, b""), load_error("MalformedMessage")),
-        (frame(1, 0x24, 1, b"\x00\x00\x00"), load_error("MalformedMessage")),
+        (frame(1, 0x0C, 1, b""), load_error("MalformedMessage", 6)),
+        (frame(1, 0x24, 1, b"\x00\x00\x00"), load_error("MalformedMessage", 6)),
         (frame(1, 0x0C, 1, b"\x05\x82"), load_error("TooMuchPadding")),
         (frame(2, 0, 0, b"\x00" * 5), (1, "PRIORITY frame with stream ID 0")),
-        (frame(2, 0, 1, b"\x00" * 4), load_error("InvalidPayloadLength")),
-        (frame(3, 0, 1, b"\x00" * 5), load_error("InvalidPayloadLength")),
+        (frame(3, 0, 1, b"\x00" * 5), load_error("InvalidPayloadLength", 6)),
         (frame(SETTINGS, 0, 1, b""), load_error("InvalidStreamId")),
-        (frame(SETTINGS, 1, 0, b"\x00" * 6), load_error("InvalidPayloadLength")),
-        (frame(SETTINGS, 0, 0, b"\x00" * 7), load_error("InvalidPayloadAckSettings")),
+        (frame(SETTINGS, 1, 0, b"\x00" * 6), load_error("InvalidPayloadLength", 6)),
+        (frame(SETTINGS, 0, 0, b"\x00" * 7), load_error("InvalidPayloadAckSettings", 6)),
         (frame(SETTINGS, 0, 0, b"\x00\x02\x00\x00\x00\x02"), load_error("InvalidSettingValue")),
-        (frame(SETTINGS, 0, 0, b"\x00\x04\x80\x00\x00\x00"), load_error("InvalidSettingValue")),
+        (frame(SETTINGS, 0, 0, b"\x00\x04\x80\x00\x00\x00"), load_error("InvalidSettingValue", 3)),
         (frame(SETTINGS, 0, 0, b"\x00\x05\x00\x00\x3f\xff"), load_error("InvalidSettingValue")),
         (frame(SETTINGS, 0, 0, b"\x00\x05\x01\x00\x00\x00"), load_error("InvalidSettingValue")),
         (frame(SETTINGS, 0, 0, b"\x00\x08\x00\x00\x00\x02"), load_error("InvalidSettingValue")),
         (frame(5, 4, 1, b"\x00\x00\x00\x02"), (1, "PUSH_PROMISE received but server push is disabled")),
         (frame(6, 0, 1, b"\x00" * 8), load_error("InvalidStreamId")),
-        (frame(6, 0, 0, b"\x00" * 7), load_error("BadFrameSize")),
-        (frame(7, 0, 0, b"\x00" * 7), load_error("BadFrameSize")),
-        (frame(8, 0, 0, b"\x00" * 3), load_error("BadFrameSize")),
+        (frame(6, 0, 0, b"\x00" * 7), load_error("BadFrameSize", 6)),
+        (frame(7, 0, 0, b"\x00" * 7), load_error("BadFrameSize", 6)),
+        (frame(8, 0, 0, b"\x00" * 3), load_error("BadFrameSize", 6)),
         (frame(8, 0, 3, b"\x80\x00\x00\x00"), load_error("InvalidWindowUpdateValue")),
         (frame(9, 4, 1, b""), (1, "received unexpected CONTINUATION frame")),
         (frame(9, 4, 0, b""), (1, "received unexpected CONTINUATION frame")),
@@ -293,6 +292,20 @@ def test_self_dependency_is_a_stream_error_and_decoding_goes_on():
     assert c.status == 204 and c.headers["x-a"] == b"1"
 
 
+@pytest.mark.parametrize("payload, code", [
+    (struct.pack(">IB", 3, 1), 1),  # depends on itself
+    (b"\x00" * 4, 6),  # RFC 9113 section 6.3: a wrong length is FRAME_SIZE_ERROR on the stream
+    (b"\x00" * 6, 6),
+])
+def test_priority_faults_are_stream_errors(payload, code):
+    enc = hpack.Encoder()
+    data = frame(2, 0, 3, payload) + headers_frame(5, enc.encode([(b":status", b"204")]))
+    for mode in MODES:
+        a, b = feed(v.H2Codec(), data, mode)
+        assert isinstance(a, v.H2FrameStreamError) and (a.stream_id, a.error_code) == (3, code)
+        assert b.status == 204
+
+
 @pytest.mark.parametrize(
     "fields, role",
     [
@@ -308,6 +321,13 @@ def test_self_dependency_is_a_stream_error_and_decoding_goes_on():
         ([(b":method", b"GET"), (b":scheme", b"http"), (b":path", b"/"), (b":protocol", b"ws")], "server"),
         ([(b":status", b"200")], "server"),
         ([(b":method", b"GET"), (b":scheme", b"http"), (b":path", b"/")], "client"),
+        # RFC 9113 section 8.3: decoded, but not a valid message; not a compression error
+        ([(b":method", b"GET"), (b":scheme", b"http"), (b":path", b"/"), (b":foo", b"1")], "server"),
+        ([(b":method", b"GET"), (b":scheme", b"http"), (b":path", b"/\xff")], "server"),
+        ([(b":method", b"GET"), (b":scheme", b"http"), (b":path", b"/"), (b":", b"a")], "server"),
+        ([(b":status", b"2x0")], "client"),
+        ([(b":status", b"ok")], "client"),
+        ([(b":status", b"200"), (b":bar", b"1")], "client"),
     ],
 )
 def test_malformed_blocks_are_stream_errors(fields, role):
@@ -340,7 +360,10 @@ def test_content_length_attributes():
     assert a.content_length is None and a.content_length_invalid and a.is_informational
     (b,) = codec.receive(headers_frame(3, enc.encode([(b":status", b"200"), (b"content-length", b"7"),
                                                       (b"content-length", b"8")])))
-    assert b.content_length == 7 and not b.content_length_invalid
+    assert b.content_length == 7 and b.content_length_invalid  # two values that disagree
+    (c,) = codec.receive(headers_frame(5, enc.encode([(b":status", b"200"), (b"content-length", b"7"),
+                                                      (b"content-length", b"7")])))
+    assert c.content_length == 7 and not c.content_length_invalid  # RFC 9110 section 8.6
 
 
 def test_too_many_continuations():

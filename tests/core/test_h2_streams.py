@@ -188,7 +188,7 @@ def test_ping_answers_and_graceful_shutdown_phase_two():
     s = new("server")
     s.begin()
     taken(s)
-    p = s.receive(v.H2_PREFACE + v.H2Codec().serialize_ping(b"abcdefgh"))[0]
+    p = s.receive(v.H2_PREFACE + frame(SETTINGS, 0, 0, b"") + v.H2Codec().serialize_ping(b"abcdefgh"))[1]
     assert s.recv_ping(p) == v.H2_FLAG_WAKE
     fs = frames_of(taken(s))
     assert fs == [(PING, 1, 0, b"abcdefgh")]
@@ -451,7 +451,7 @@ def test_server_headers_rules():
     enc = hpack.Encoder()
     blk = enc.encode([(b":method", b"GET"), (b":scheme", b"https"), (b":authority", b"a"),
                       (b":path", b"/")])
-    (f,) = s.receive(v.H2_PREFACE + headers_frame(1, blk))
+    (_, f) = s.receive(v.H2_PREFACE + frame(SETTINGS, 0, 0, b"") + headers_frame(1, blk))
     with pytest.raises(ValueError) as ei:
         s.recv_headers(f)
     assert str(ei.value) == "recv_headers: the server role needs a spare stream handle"
@@ -489,8 +489,8 @@ def test_padded_data_releases_its_padding_at_once():
     enc = hpack.Encoder()
     blk = enc.encode([(b":method", b"POST"), (b":scheme", b"https"), (b":authority", b"a"),
                       (b":path", b"/")])
-    fs = s.receive(v.H2_PREFACE + headers_frame(1, blk)
-                   + frame(0, 0x8, 1, bytes([5]) + b"0123456789" + b"\0" * 5))
+    fs = s.receive(v.H2_PREFACE + frame(SETTINGS, 0, 0, b"") + headers_frame(1, blk)
+                   + frame(0, 0x8, 1, bytes([5]) + b"0123456789" + b"\0" * 5))[1:]
     s.recv_headers(fs[0], object())
     assert fs[1].flow_controlled_len == 16 and fs[1].padding == 6
     vd = s.recv_data(fs[1])
@@ -716,8 +716,8 @@ def test_client_num_streams_never_wraps_whatever_closes_the_stream():
 def test_prime_and_receive_arguments():
     s = new("server")
     assert s.prime(v.H2_PREFACE[:10]) is None
-    assert s.prime(v.H2_PREFACE[10:] + v.H2Codec().serialize_ping(b"pingpong")[:5]) is True
-    (p,) = s.receive(v.H2Codec().serialize_ping(b"pingpong")[5:])
+    assert s.prime(v.H2_PREFACE[10:] + frame(SETTINGS, 0, 0, b"") + v.H2Codec().serialize_ping(b"pingpong")[:5]) is True
+    (_, p) = s.receive(v.H2Codec().serialize_ping(b"pingpong")[5:])
     assert p.data == b"pingpong"
     bad = new("server")
     assert bad.prime(b"GET / HTTP/1.1\r\n") is False
@@ -756,7 +756,9 @@ def _handshaken(client_kw=None, **server_kw):
     for f in s.receive(taken(c)):
         if isinstance(f, v.H2FrameSettings):
             s.recv_settings(f)
-    taken(s)
+    for f in c.receive(taken(s)):
+        if isinstance(f, v.H2FrameSettings):
+            c.recv_settings(f)
     return c, s
 
 

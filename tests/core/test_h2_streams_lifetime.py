@@ -177,7 +177,7 @@ SCENARIOS = {
     """,
     "spare of an ignored head": """
         s = Conn("server", **DEFAULTS)
-        s.receive(v.H2_PREFACE)
+        s.receive(v.H2_PREFACE + v.H2Codec().serialize_settings())
         s.set_max_stream_id(0)
         import hpack
         blk = hpack.Encoder().encode([(b":method", b"GET"), (b":scheme", b"https"),

@@ -751,6 +751,7 @@ TEST_CASE(unread_control_replies_are_capped) {
 
   ConnectionConfig cfg = server_config();
   cfg.max_local_error_reset_streams = std::nullopt;
+  cfg.max_reset_burst = std::nullopt;
   Server srv(cfg);
   Released drop;
   for (uint32_t i = 0; i < limits::kMaxQueuedControlFrames; ++i)
@@ -783,12 +784,14 @@ TEST_CASE(hpack_failure_is_compression_error) {
 TEST_CASE(prime_matches_the_preface_then_decodes) {
   Connection s(server_config());
   CHECK_EQ(s.prime(reinterpret_cast<const uint8_t*>("PRI * HTTP"), 10), 0);
-  std::string rest =
-      std::string(kPreface.substr(10)) + frame_bytes(FrameType::kPing, 0, 0, "abcdefgh");
+  std::string rest = std::string(kPreface.substr(10)) +
+                     frame_bytes(FrameType::kSettings, 0, 0, "") +
+                     frame_bytes(FrameType::kPing, 0, 0, "abcdefgh");
   CHECK_EQ(s.prime(reinterpret_cast<const uint8_t*>(rest.data()), rest.size()), 1);
   Observed o;
   CHECK(feed(s, "", o) == FrameDecoder::Status::kOk);
-  CHECK_EQ(drain(s), frame_bytes(FrameType::kPing, flags::kAck, 0, "abcdefgh"));
+  CHECK_EQ(drain(s), frame_bytes(FrameType::kSettings, flags::kAck, 0, "") +
+                         frame_bytes(FrameType::kPing, flags::kAck, 0, "abcdefgh"));
   Connection t(server_config());
   CHECK_EQ(t.prime(reinterpret_cast<const uint8_t*>("GET / HTTP/1.1"), 14), -1);
 }

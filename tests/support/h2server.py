@@ -100,8 +100,10 @@ Handler = Callable[[Conn, Request], Awaitable[None]]
 
 class H2Server:
     def __init__(self, handler: Handler, settings: dict[int, int] | None = None,
-                 on_headers: Callable[[Conn, Request], None] | None = None) -> None:
+                 on_headers: Callable[[Conn, Request], None] | None = None,
+                 preface: bytes = b"") -> None:
         self.handler = handler
+        self.preface = preface  # raw bytes written before the server's SETTINGS
         self.settings = settings or {}
         self.on_headers = on_headers
         self.connections = 0
@@ -115,6 +117,8 @@ class H2Server:
         if self.settings:
             c.h2.local_settings = h2.settings.Settings(client=False,
                                                        initial_values=self.settings)
+        if self.preface:
+            writer.write(self.preface)
         c.h2.initiate_connection()
         c.flush()
         try:

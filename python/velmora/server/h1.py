@@ -83,6 +83,7 @@ class Read(enum.Enum):
     HOLD = 4  # held: the watcher read the next request's first bytes
     CLOSED = 5  # nowhere: the connection is closed or closing
     DETACHED = 6  # nowhere: refused at the accept, or the transport serves HTTP/2 now
+    STALLED = 7  # held: the client does not read its responses; nothing more is read or parsed
 
 
 _IDLE = Read.IDLE
@@ -92,6 +93,7 @@ _BODY = Read.BODY
 _HOLD = Read.HOLD
 _CLOSED = Read.CLOSED
 _DETACHED = Read.DETACHED
+_STALLED = Read.STALLED
 
 _RESPONSE = State.RESPONSE
 
@@ -116,7 +118,7 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
 
     __slots__ = ("_svc", "_t", "_core", "_codec", "_mode", "_stream", "_dec", "_eof",
                  "_stash", "_defer", "_hd", "deadline", "_client", "_server", "_peer", "access",
-                 "_after", "_after_obj", "_amend")
+                 "_after", "_after_obj", "_amend", "_stalled", "_refused")
 
     def __init__(self, service: Service) -> None:
         self._svc = service
@@ -134,6 +136,8 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         self.access = service.access
         self._after: int | None = None  # the next-read verdict of a whole response, until it ends
         self._after_obj: Any = None  # (its object: the transport, or the error)
+        self._stalled: tuple[int, Any] | None = None  # a next-read verdict held while stalled
+        self._refused = False  # over the connection limit: the request gets a 503, then close
 
     def __repr__(self) -> str:
         return f"<ServerConnection {self.peer} {self._mode.name}>"
@@ -142,7 +146,11 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
 
     def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
         svc = self._svc
-        if len(svc.connections) >= svc.max_connections or svc.shutting_down:
+        # at the limit, an idle keep-alive connection makes room; else this one is refused with
+        # a 503 once its head is read (a reset would reach the client before any answer)
+        self._refused = refused = (len(svc.connections) >= svc.max_connections
+                                   and not svc.make_room())
+        if svc.shutting_down:
             self._mode = _DETACHED
             transport.abort()
             return
@@ -150,7 +158,10 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
             sslobj = transport.get_extra_info("ssl_object")
             if sslobj is not None and sslobj.selected_alpn_protocol() == "h2":
                 self._mode = _DETACHED
-                svc.h2_factory(svc, transport, b"")
+                if refused:
+                    transport.abort()
+                else:
+                    svc.h2_factory(svc, transport, b"")
                 return
         self._t = transport
         self._core = core = H1ServerState(H1Codec(**svc.codec_kwargs), transport,
@@ -190,7 +201,7 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         elif mode is _WATCH:
             self._core.watcher_completed(data)
             self._from_watcher()
-        elif mode is _HOLD:
+        elif mode is _HOLD or mode is _STALLED:
             if self._stash is None:
                 self._stash = [data]
             else:
@@ -252,6 +263,14 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         an application's ``send``), buffered requests are parsed on the next loop pass, not
         nested in the previous request's call stack."""
         while True:
+            if (code == READ_TRANSPORT or code == READ_PARSE) and self.write_paused:
+                # the client does not read what it asked for: no further request is parsed
+                # and the socket is not read until the transport drains (pipelining from a
+                # client that never reads would otherwise grow the write buffer for good)
+                self._stalled = (code, obj)
+                self._mode = _STALLED
+                self.pause_reading()
+                return
             if code == READ_TRANSPORT:
                 self._mode = _IDLE
                 if self._eof:  # the client already ended its stream
@@ -373,7 +392,8 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         version = "1.0" if head.http10 else "1.1"
         self._stream = stream = Stream(self, self, seq, dec, method, target, version)
         limit = svc.limit_concurrency
-        if limit is not None and (len(svc.connections) > limit or len(svc.cycles) >= limit):
+        if self._refused or (limit is not None and (len(svc.connections) > limit
+                                                    or len(svc.cycles) >= limit)):
             stream.reject(503)
             return
         svc.cycles.add(stream)
@@ -430,6 +450,9 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         svc = self._svc
         svc.connections.discard(self)
         if transport is None:
+            return
+        if self._refused:  # over the connection limit: no head to answer 503 to
+            transport.close()
             return
         self.resume_reading()
         assert svc.h2_factory is not None
@@ -626,6 +649,12 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
 
     # ---- lifecycle --------------------------------------------------------------------------
 
+    @property
+    def idle(self) -> bool:
+        """Between requests of a kept-alive connection: closing it loses no request."""
+        mode = self._mode
+        return (mode is _IDLE or mode is _WATCH) and not self._hd and self.deadline > 0
+
     def deadline_expired(self) -> None:
         """The head or keep-alive deadline passed (slowloris, idle keep-alive)."""
         mode = self._mode
@@ -652,3 +681,14 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         self._mode = _CLOSED
         self._core.mark_closed()
         self._t.abort()
+
+    def resume_writing(self) -> None:
+        FlowControl.resume_writing(self)
+        held = self._stalled
+        if held is not None and self._mode is _STALLED:
+            self._stalled = None
+            stash = self._stash
+            self._stash = None
+            self._verdict(*held, True)
+            if stash:
+                self.data_received(b"".join(stash))

@@ -466,6 +466,11 @@ class H2Connection(PeerName, asyncio.Protocol):
             self._flush()
             self._close()
 
+    @property
+    def idle(self) -> bool:
+        """No stream for a while: closing it (``deadline_expired``) loses no request."""
+        return self._state is _OPEN and self.deadline > 0 and self._core.num_streams == 0
+
     def deadline_expired(self) -> None:
         """No stream for the keep-alive time: say goodbye and close."""
         self.deadline = 0.0

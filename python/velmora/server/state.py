@@ -30,6 +30,8 @@ class Connection(Protocol):
 
     deadline: float  # when the head or keep-alive time runs out (loop time); 0: none
 
+    @property
+    def idle(self) -> bool: ...  # kept alive between requests: closing it loses nothing
     def deadline_expired(self) -> None: ...
     def shutdown(self) -> None: ...
     def abort(self) -> None: ...
@@ -84,6 +86,18 @@ class Service:
         self.keep_alive_span = (self.timeout_keep_alive + self.sweep_interval
                                 if self.timeout_keep_alive > 0 else 0.0)
         self.head_span = self.timeout_head + self.sweep_interval if self.timeout_head > 0 else 0.0
+
+    def make_room(self) -> bool:
+        """At the connection limit: the connection idle the longest (the earliest keep-alive
+        deadline) is closed as if its time had run out. False when none is idle."""
+        oldest: Connection | None = None
+        for conn in self.connections:
+            if conn.idle and (oldest is None or conn.deadline < oldest.deadline):
+                oldest = conn
+        if oldest is None:
+            return False
+        oldest.deadline_expired()
+        return True
 
     # ---- deadlines --------------------------------------------------------------------------
 

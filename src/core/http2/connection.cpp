@@ -67,6 +67,7 @@ Connection::Connection(const ConnectionConfig& c)
       send_flow_(limits::kDefaultWindow, limits::kDefaultWindow),
       recv_flow_(limits::kDefaultWindow, limits::kDefaultWindow),
       data_frame_budget_(DataFrameBudget::resolve_cap(c.data_frame_budget, c.connection_window)),
+      reset_budget_(c.max_reset_burst, limits::kResetRefillPerSecond),
       decoder_(c.is_server) {
   if (c.enable_push) local_settings_.set(kEnablePush, *c.enable_push ? 1 : 0);
   if (c.is_server && c.max_concurrent_streams)
@@ -75,6 +76,11 @@ Connection::Connection(const ConnectionConfig& c)
   local_settings_.set(kMaxFrameSize, c.max_frame_size);
   local_settings_.set(kMaxHeaderListSize, c.max_header_list_size);
   if (c.is_server) decoder_.set_preface_mode(true);
+  decoder_.set_settings_first(true);
+  // Our own receive limits hold from the first frame: what the peer may assume before it
+  // acknowledged them (RFC 9113 section 6.5.3) does not bind what this side accepts.
+  decoder_.set_max_frame_size(c.max_frame_size);
+  decoder_.set_max_header_list_size(c.max_header_list_size);
 }
 
 Connection::~Connection() = default;
@@ -374,6 +380,7 @@ LOCKED_GETTER(uint32_t, peer_max_frame_size, peer_max_frame_size_)
 LOCKED_GETTER(uint64_t, num_streams, num_streams_)
 LOCKED_GETTER(uint64_t, num_open_streams, num_open_streams_)
 LOCKED_GETTER(uint64_t, local_error_resets, local_error_resets_)
+LOCKED_GETTER(std::optional<uint64_t>, max_reset_burst, reset_budget_.burst())
 LOCKED_GETTER(uint64_t, data_frame_budget_available, data_frame_budget_.available())
 LOCKED_GETTER(uint64_t, data_frame_budget_empty_frames, data_frame_budget_.empty_frames())
 LOCKED_GETTER(std::optional<uint64_t>, stream_limit, stream_limit_)

@@ -50,6 +50,7 @@
 #include "http2/frame_encoder.hpp"
 #include "http2/handle.hpp"
 #include "http2/header_block.hpp"
+#include "http2/reset_budget.hpp"
 #include "http2/reset_store.hpp"
 #include "http2/stream_error.hpp"
 #include "http2/stream_state.hpp"
@@ -91,7 +92,9 @@ struct ConnectionConfig {
   uint64_t max_pending_accept_reset_streams = limits::kDefaultMaxPendingAcceptResetStreams;
   std::optional<uint64_t> max_local_error_reset_streams =
       limits::kDefaultMaxLocalErrorResetStreams;  // none: no cap
-  std::optional<uint64_t> data_frame_budget;      // none: resolved from connection_window
+  // The burst of resets the peer may cause (reset_budget.hpp); none: no limit.
+  std::optional<uint64_t> max_reset_burst = limits::kDefaultMaxResetBurst;
+  std::optional<uint64_t> data_frame_budget;  // none: resolved from connection_window
   bool auto_date_header = true;
   // Connection-specific fields of requests and responses are left out rather than refused
   // (FieldRule::kDropRequest / kDropResponse); trailers still refuse them.
@@ -140,7 +143,7 @@ enum HeadersKind : uint8_t {
   kHeadersTrailers = 3,
 };
 
-// What `recv_headers` uses of a decoded HEADERS frame. The last three say what a block lacks
+// What `recv_headers` uses of a decoded HEADERS frame. The last ones say what a block lacks
 // or carries for the role it arrives in (RFC 9113 section 8.1: a request without :method, a
 // response head without :status, or trailers with pseudo-header fields are malformed); their
 // defaults accept the block.
@@ -154,6 +157,7 @@ struct HeadersInfo {
   bool no_status = false;   // no :status (cannot be a response head)
   bool has_pseudo = false;  // some pseudo-header field (cannot be trailers)
   bool head = false;        // :method is HEAD
+  bool no_content = false;  // a 204 or 304 response: a declared length describes no DATA
   static HeadersInfo of(uint32_t stream_id, bool end_stream, const HeaderBlock& block) {
     HeadersInfo h{stream_id, end_stream, block.status() >= 100 && block.status() < 200,
                   block.content_length(), block.content_length_invalid()};
@@ -163,6 +167,7 @@ struct HeadersInfo {
                    block.has(HeaderBlock::kScheme) || block.has(HeaderBlock::kAuthority) ||
                    block.has(HeaderBlock::kPath) || block.has(HeaderBlock::kProtocol);
     h.head = !h.no_method && block.pseudo(HeaderBlock::kMethod) == "HEAD";
+    h.no_content = block.status() == 204 || block.status() == 304;
     return h;
   }
 };
@@ -340,6 +345,7 @@ class Connection {
   uint64_t data_frame_budget_empty_frames();
   std::optional<uint64_t> stream_limit();
   std::optional<uint64_t> max_local_error_reset_streams() const { return max_local_error_resets_; }
+  std::optional<uint64_t> max_reset_burst();
   std::optional<uint32_t> peer_max_concurrent_streams();
   uint32_t conn_send_window();  // 0 when negative
   int32_t conn_recv_available();
@@ -475,6 +481,7 @@ class Connection {
 
   StreamStore streams_;
   ResetStore reset_store_;
+  ResetBudget reset_budget_;
   IdSet pending_accept_;
   IdSet pending_accept_resets_;
 

@@ -10,6 +10,12 @@ namespace velmora::http2::limits {
 
 // Peer resets of requests the application has not pulled yet (the Rapid-Reset defence).
 inline constexpr uint64_t kDefaultMaxPendingAcceptResetStreams = 20;
+// Resets a peer makes this side pay for (its resets of streams that had no response yet, and
+// the resets its stream errors force): a burst of this many, refilled at the rate below. Past
+// it the connection ends with ENHANCE_YOUR_CALM.
+inline constexpr uint64_t kDefaultMaxResetBurst = 200;
+inline constexpr uint64_t kResetRefillPerSecond = 50;
+inline constexpr std::string_view kResetRateMessage = "stream resets above the allowed rate";
 // Resets this side sends after peer stream errors, over the connection's life.
 inline constexpr uint64_t kDefaultMaxLocalErrorResetStreams = 1024;
 

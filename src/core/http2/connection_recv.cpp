@@ -21,6 +21,13 @@ PendingError idle_stream_error(uint32_t sid) {
   return protocol_error_id("frame on idle stream ", sid);
 }
 
+// A message that ends with its head while declaring content it never sends (RFC 9113 section
+// 8.1.1). A response to HEAD, or a 204 or 304, may declare the length of what it leaves out.
+bool ends_short(const HeadersInfo& f, const ContentLength& expected) {
+  return f.end_stream && f.content_length && *f.content_length != 0 && !expected.is_head() &&
+         !f.no_content;
+}
+
 }  // namespace
 
 HeadersVerdict Connection::recv_headers(const HeadersInfo& f, Handle spare, Released& drop) {
@@ -43,7 +50,8 @@ void Connection::apply_headers(const HeadersInfo& f, Handle& spare, HeadersVerdi
   if (it != streams_.end()) {
     StreamRecord& s = it->second;
     if (s.state.is_recv_headers()) {
-      if ((f.informational && f.end_stream) || (!is_server_ && f.no_status)) {
+      if ((f.informational && f.end_stream) || (!is_server_ && f.no_status) ||
+          (!f.informational && ends_short(f, s.content_length))) {
         v.error = stream_error(sid, 1);
         return;
       }
@@ -121,8 +129,9 @@ void Connection::apply_headers(const HeadersInfo& f, Handle& spare, HeadersVerdi
     v.error = stream_error(sid, 7);
     return;
   }
-  if (f.no_method) {
-    // Malformed (RFC 9113 section 8.3.1): the id is used up, the stream is refused.
+  if (f.no_method || f.content_length_invalid || ends_short(f, ContentLength())) {
+    // Malformed (RFC 9113 sections 8.1.1 and 8.3.1): the id is used up, the stream is refused
+    // and the application never sees it.
     v.error = stream_error(sid, 1);
     return;
   }
@@ -138,10 +147,6 @@ void Connection::apply_headers(const HeadersInfo& f, Handle& spare, HeadersVerdi
   v.handle = s.handle.share();
   v.eof = f.end_stream;
   v.no_body = f.head;
-  if (f.content_length_invalid) {
-    v.error = stream_error(sid, 1);
-    return;
-  }
   if (f.content_length) s.content_length.set(*f.content_length);
   return;
 }
@@ -200,6 +205,13 @@ void Connection::apply_data(uint32_t sid, bool end_stream, uint64_t n, uint32_t 
     v.flags |= account_close(s);
     maybe_remove(sid, drop);
     unknown_data(sid, sz, v);
+    return;
+  }
+  if (s.state.is_recv_end_stream()) {
+    // Half-closed (remote): the peer already ended its half. RFC 9113 section 5.1: a stream
+    // error STREAM_CLOSED; the frame still counts against the connection window.
+    v.error = swallow_data(sz);
+    if (!v.error) v.error = stream_error(sid, 5);
     return;
   }
   if (!s.state.is_recv_streaming()) {
@@ -296,6 +308,12 @@ RecvResetResult Connection::recv_reset(uint32_t sid, uint32_t reason, Released& 
       return r;
     }
     pending_accept_resets_.insert(sid);
+  }
+  if (is_server_ && !s.state.is_closed() && !s.state.is_send_streaming() &&
+      !s.state.is_send_closed() && !reset_budget_.take(now_ns())) {
+    // A request cancelled before any response: its work was done for nothing (Rapid Reset).
+    r.error = protocol_error(11, limits::kResetRateMessage);
+    return r;
   }
   if (s.close_accounted) return r;
   r.live = true;

@@ -56,6 +56,10 @@ ResetVerdict Connection::reset_on_error(uint32_t sid, uint32_t reason, Released&
     v.error = protocol_error(11, "too many stream resets");
     return v;
   }
+  if (!reset_budget_.take(now_ns())) {
+    v.error = protocol_error(11, limits::kResetRateMessage);
+    return v;
+  }
   if (queued_control_frames_ >= limits::kMaxQueuedControlFrames) {
     v.error = protocol_error(11, kResetFlood);
     return v;

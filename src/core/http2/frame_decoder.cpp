@@ -7,7 +7,8 @@ namespace {
 
 using Status = FrameDecoder::Status;
 
-// Frame-load errors: connection errors with PROTOCOL_ERROR.
+// Frame-load errors: connection errors. Each keeps its name; the code it carries is the one
+// RFC 9113 assigns to the fault (PROTOCOL_ERROR unless the call names another).
 enum class LoadError : uint8_t {
   kBadFrameSize,
   kTooMuchPadding,
@@ -26,9 +27,18 @@ constexpr std::string_view kLoadMessages[] = {
     "failed to load frame: InvalidStreamId",      "failed to load frame: MalformedMessage",
 };
 
-Status load_error(LoadError e, PendingError& error) {
-  error = protocol_error(1, kLoadMessages[size_t(e)]);
+constexpr uint32_t kProtocolError = 1;
+constexpr uint32_t kFlowControlError = 3;
+constexpr uint32_t kFrameSizeError = 6;
+
+Status load_error(LoadError e, PendingError& error, uint32_t reason = kProtocolError) {
+  error = protocol_error(reason, kLoadMessages[size_t(e)]);
   return Status::kConnectionError;
+}
+
+// RFC 9113 section 4.2: a frame too short or too long for what its type carries.
+Status size_error(LoadError e, PendingError& error) {
+  return load_error(e, error, kFrameSizeError);
 }
 
 Status conn_error(uint32_t reason, std::string_view message, PendingError& error) {
@@ -162,6 +172,11 @@ Status FrameDecoder::receive(const uint8_t* data, size_t n, FrameSink& sink, Pen
 
 Status FrameDecoder::frame(const uint8_t* p, uint32_t len, uint8_t type, uint8_t fl,
                            uint32_t stream, FrameSink& sink, PendingError& error) {
+  if (settings_first_) {
+    if (type != uint8_t(FrameType::kSettings) || (fl & flags::kAck))
+      return conn_error(1, "expected SETTINGS as the first frame", error);
+    settings_first_ = false;
+  }
   if (partial_ && type != uint8_t(FrameType::kContinuation))
     return conn_error(1, "expected CONTINUATION frame", error);
   auto ok = [](bool sink_ok) { return sink_ok ? Status::kOk : Status::kSinkFailed; };
@@ -171,7 +186,8 @@ Status FrameDecoder::frame(const uint8_t* p, uint32_t len, uint8_t type, uint8_t
       const uint8_t* d = p;
       uint32_t dlen = len;
       if (fl & flags::kPadded) {
-        if (len == 0 || p[0] >= len) return load_error(LoadError::kTooMuchPadding, error);
+        if (len == 0) return size_error(LoadError::kTooMuchPadding, error);
+        if (p[0] >= len) return load_error(LoadError::kTooMuchPadding, error);
         d = p + 1;
         dlen = len - 1 - p[0];
       }
@@ -182,13 +198,14 @@ Status FrameDecoder::frame(const uint8_t* p, uint32_t len, uint8_t type, uint8_t
       return headers(p, len, fl, stream, sink, error);
     case FrameType::kPriority:
       if (stream == 0) return conn_error(1, "PRIORITY frame with stream ID 0", error);
-      if (len != 5) return load_error(LoadError::kInvalidPayloadLength, error);
+      // RFC 9113 section 6.3: a stream error, the connection goes on.
+      if (len != 5) return ok(sink.on_stream_error(stream, kFrameSizeError));
       if ((read_u32(p) & 0x7fffffffu) == stream) return ok(sink.on_stream_error(stream, 1));
       return ok(sink.on_priority(stream));
     case FrameType::kRstStream:
       // RFC 9113 section 6.4: RST_STREAM on stream 0 is a connection error.
       if (stream == 0) return load_error(LoadError::kInvalidStreamId, error);
-      if (len != 4) return load_error(LoadError::kInvalidPayloadLength, error);
+      if (len != 4) return size_error(LoadError::kInvalidPayloadLength, error);
       return ok(sink.on_rst_stream(stream, read_u32(p)));
     case FrameType::kSettings:
       return settings(p, len, fl, stream, sink, error);
@@ -196,17 +213,17 @@ Status FrameDecoder::frame(const uint8_t* p, uint32_t len, uint8_t type, uint8_t
       return conn_error(1, "PUSH_PROMISE received but server push is disabled", error);
     case FrameType::kPing:
       if (stream != 0) return load_error(LoadError::kInvalidStreamId, error);
-      if (len != 8) return load_error(LoadError::kBadFrameSize, error);
+      if (len != 8) return size_error(LoadError::kBadFrameSize, error);
       return ok(
           sink.on_ping(fl & flags::kAck, std::string_view(reinterpret_cast<const char*>(p), 8)));
     case FrameType::kGoAway:
       // RFC 9113 section 6.8: GOAWAY applies to the connection, never to a stream.
       if (stream != 0) return load_error(LoadError::kInvalidStreamId, error);
-      if (len < 8) return load_error(LoadError::kBadFrameSize, error);
+      if (len < 8) return size_error(LoadError::kBadFrameSize, error);
       return ok(sink.on_go_away(read_u32(p) & 0x7fffffffu, read_u32(p + 4),
                                 std::string_view(reinterpret_cast<const char*>(p + 8), len - 8)));
     case FrameType::kWindowUpdate: {
-      if (len != 4) return load_error(LoadError::kBadFrameSize, error);
+      if (len != 4) return size_error(LoadError::kBadFrameSize, error);
       uint32_t inc = read_u32(p) & 0x7fffffffu;
       if (inc == 0) return load_error(LoadError::kInvalidWindowUpdateValue, error);
       return ok(sink.on_window_update(stream, inc));
@@ -222,10 +239,10 @@ Status FrameDecoder::settings(const uint8_t* p, uint32_t len, uint8_t fl, uint32
   if (stream != 0) return load_error(LoadError::kInvalidStreamId, error);
   Settings s;
   if (fl & flags::kAck) {
-    if (len != 0) return load_error(LoadError::kInvalidPayloadLength, error);
+    if (len != 0) return size_error(LoadError::kInvalidPayloadLength, error);
     return sink.on_settings(true, s) ? Status::kOk : Status::kSinkFailed;
   }
-  if (len % 6 != 0) return load_error(LoadError::kInvalidPayloadAckSettings, error);
+  if (len % 6 != 0) return size_error(LoadError::kInvalidPayloadAckSettings, error);
   for (uint32_t i = 0; i < len; i += 6) {
     uint16_t id = uint16_t((p[i] << 8) | p[i + 1]);
     uint32_t v = read_u32(p + i + 2);
@@ -235,7 +252,9 @@ Status FrameDecoder::settings(const uint8_t* p, uint32_t len, uint8_t fl, uint32
         if (v > 1) return load_error(LoadError::kInvalidSettingValue, error);
         break;
       case kInitialWindowSize:
-        if (v > kMaxWindowSize) return load_error(LoadError::kInvalidSettingValue, error);
+        // RFC 9113 section 6.5.2.
+        if (v > kMaxWindowSize)
+          return load_error(LoadError::kInvalidSettingValue, error, kFlowControlError);
         break;
       case kMaxFrameSize:
         if (v < kDefaultMaxFrameSize || v > kMaxMaxFrameSize)
@@ -254,13 +273,13 @@ Status FrameDecoder::headers(const uint8_t* p, uint32_t len, uint8_t fl, uint32_
   if (stream == 0) return load_error(LoadError::kInvalidStreamId, error);
   uint32_t pos = 0, pad = 0;
   if (fl & flags::kPadded) {
-    if (len == 0) return load_error(LoadError::kMalformedMessage, error);
+    if (len == 0) return size_error(LoadError::kMalformedMessage, error);
     pad = p[0];
     pos = 1;
   }
   bool self_dependency = false;
   if (fl & flags::kPriority) {
-    if (len - pos < 5) return load_error(LoadError::kMalformedMessage, error);
+    if (len - pos < 5) return size_error(LoadError::kMalformedMessage, error);
     self_dependency = (read_u32(p + pos) & 0x7fffffffu) == stream;
     pos += 5;
   }

@@ -53,6 +53,9 @@ class FrameDecoder {
   // Server side of a connection: the first bytes received must be the client preface.
   void set_preface_mode(bool on) { preface_mode_ = on; }
   bool preface_done() const { return preface_matched_ == kPreface.size(); }
+  // RFC 9113 section 3.4: the peer's first frame must be a SETTINGS frame (not an ACK); any
+  // other is a connection error PROTOCOL_ERROR.
+  void set_settings_first(bool on) { settings_first_ = on; }
   // Accumulates bytes of the preface: 0 incomplete, 1 complete (the rest goes to the receive
   // buffer), -1 diverged.
   int feed_preface(const uint8_t* data, size_t n);
@@ -101,6 +104,7 @@ class FrameDecoder {
 
   bool requests_;
   bool preface_mode_ = false;
+  bool settings_first_ = false;
   uint8_t preface_matched_ = 0;
   std::string preface_buf_;
   std::string buf_;

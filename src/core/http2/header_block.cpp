@@ -81,21 +81,27 @@ hpack::Error HeaderBlock::field(std::string_view name, std::string_view value, b
       which = kPath;
     else if (rest == "protocol")
       which = kProtocol;
-    else if (rest != "status")
-      return hpack::Error::kInvalidPseudoheader;
+    else if (rest != "status") {
+      // An unknown pseudo-header field (RFC 9113 section 8.3): a malformed message, not a
+      // decoding failure; the block is still decoded to its end.
+      malformed_ = true;
+      return hpack::Error::kNone;
+    }
     // Pseudo-header fields come first, once each, and belong to one kind of message.
     if (regular_seen_) malformed_ = true;
     if (which < 0) {
       if (value.size() != 3 || value[0] < '1' || value[0] > '9' || value[1] < '0' ||
-          value[1] > '9' || value[2] < '0' || value[2] > '9')
-        return hpack::Error::kInvalidStatusCode;
+          value[1] > '9' || value[2] < '0' || value[2] > '9') {
+        malformed_ = true;
+        return hpack::Error::kNone;
+      }
       if (present_ & kStatusBit) malformed_ = true;
       present_ |= kStatusBit;
       status_ = (value[0] - '0') * 100 + (value[1] - '0') * 10 + (value[2] - '0');
       if (requests_) malformed_ = true;
       return hpack::Error::kNone;
     }
-    if (!valid_utf8(value)) return hpack::Error::kInvalidUtf8;
+    if (!valid_utf8(value)) malformed_ = true;
     if (has(Pseudo(which))) malformed_ = true;
     if (!requests_) malformed_ = true;
     if (!valid_value(value)) malformed_ = true;
@@ -110,10 +116,16 @@ hpack::Error HeaderBlock::field(std::string_view name, std::string_view value, b
     malformed_ = true;
     return hpack::Error::kNone;
   }
-  if (name.size() == 14 && name == "content-length" && !content_length_seen_) {
-    content_length_seen_ = true;
-    content_length_ = parse_u64(value);
-    content_length_invalid_ = !content_length_;
+  if (name.size() == 14 && name == "content-length") {
+    // Several fields must agree on one value (RFC 9110 section 8.6).
+    std::optional<uint64_t> n = parse_u64(value);
+    if (!content_length_seen_) {
+      content_length_seen_ = true;
+      content_length_ = n;
+      content_length_invalid_ = !n;
+    } else if (n != content_length_) {
+      content_length_invalid_ = true;
+    }
   }
   if (fields_.add(name, value) != http::HeaderMap::Result::kOk) malformed_ = true;
   return hpack::Error::kNone;
