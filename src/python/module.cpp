@@ -54,6 +54,7 @@ int exec_module(PyObject* m) {
       setup_h1_state_classes,  // H1ServerState, H1ClientState, OnceLatch
       setup_h1_constants,
       setup_proxy,  // ProxyMatcher, ProxyIntercept
+      setup_ws,     // WS_*, WSDeflate, WSRequest, ws_* functions, WSConnection
   };
   for (auto step : steps)
     if (step(m) < 0) return -1;
