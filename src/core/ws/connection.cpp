@@ -235,8 +235,8 @@ void Connection::queue_close(uint32_t code, std::string_view reason) {
     if (!reason.empty()) std::memcpy(payload + 2, reason.data(), reason.size());
     n = 2 + reason.size();
   }
+  // A pong still owed goes before it (outgoing writes the pong first).
   close_len_ = uint8_t(write_frame(close_.data(), 0, Opcode::kClose, payload, n));
-  pong_len_ = 0;  // nothing follows a Close
   handshake_.apply(CloseHandshake::Event::kSend);
 }
 
