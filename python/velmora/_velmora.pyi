@@ -2,7 +2,7 @@
 
 from typing import Any, Final, Iterable, Iterator, Mapping, MutableMapping, Self, Sequence, final, overload
 
-from typing_extensions import disjoint_base
+from typing_extensions import Buffer, disjoint_base
 
 __version__: Final[str]
 
@@ -895,6 +895,77 @@ class TrustedPeers:
 
 # ---- exported names, in registration order ---------------------------------------------
 
+# ---- WebSocket (RFC 6455, RFC 7692) --------------------------------------------------------
+
+WS_TEXT: Final[int]
+WS_BINARY: Final[int]
+WS_CLOSE: Final[int]
+WS_PING: Final[int]
+WS_PONG: Final[int]
+WS_OPEN: Final[int]
+WS_CLOSING: Final[int]
+WS_CLOSED: Final[int]
+
+@final
+class WSDeflate:
+    def __new__(
+        cls,
+        *,
+        server_no_context_takeover: bool = False,
+        client_no_context_takeover: bool = False,
+        server_max_window_bits: int = 15,
+        client_max_window_bits: int = 15,
+    ) -> WSDeflate: ...
+    @property
+    def server_no_context_takeover(self) -> bool: ...
+    @property
+    def client_no_context_takeover(self) -> bool: ...
+    @property
+    def server_max_window_bits(self) -> int: ...
+    @property
+    def client_max_window_bits(self) -> int: ...
+
+@final
+class WSRequest:
+    @property
+    def status(self) -> int: ...
+    @property
+    def message(self) -> str: ...
+    @property
+    def key(self) -> bytes: ...
+    @property
+    def subprotocols(self) -> list[str]: ...
+    @property
+    def extensions(self) -> bytes: ...
+
+def ws_check_request(method: bytes, http2: bool, headers: HeaderMap) -> WSRequest | None: ...
+def ws_deflate_negotiate(
+    offers: bytes, *, max_window_bits: int = 15, no_context_takeover: bool = False
+) -> tuple[bytes, WSDeflate] | None: ...
+def ws_deflate_offer(
+    *, client_max_window_bits: int | None = None, client_no_context_takeover: bool = False
+) -> bytes: ...
+def ws_deflate_accept(response: bytes, *, client_max_window_bits: int | None = None) -> WSDeflate: ...
+@final
+class WSConnection:
+    def __new__(
+        cls, client: bool, *, max_message_size: int = 16777216, deflate: WSDeflate | None = None
+    ) -> WSConnection: ...
+    def receive(self, data: Buffer) -> list[tuple[int, Any]]: ...
+    def outgoing(self) -> bytes: ...
+    def send(self, data: str | Buffer) -> bytes: ...
+    def ping(self, payload: Buffer = b"") -> bytes: ...
+    def pong(self, payload: Buffer = b"") -> bytes: ...
+    def close(self, code: int = 1000, reason: str = "") -> bytes: ...
+    @property
+    def state(self) -> int: ...
+    @property
+    def close_sent(self) -> bool: ...
+    @property
+    def close_received(self) -> bool: ...
+    @property
+    def failed(self) -> bool: ...
+
 __all__ = [
     "__version__",
     "VelmoraError",
@@ -1050,4 +1121,19 @@ __all__ = [
     "ProxyMatcher",
     "ProxyIntercept",
     "TrustedPeers",
+    "WS_TEXT",
+    "WS_BINARY",
+    "WS_CLOSE",
+    "WS_PING",
+    "WS_PONG",
+    "WS_OPEN",
+    "WS_CLOSING",
+    "WS_CLOSED",
+    "WSDeflate",
+    "WSRequest",
+    "ws_check_request",
+    "ws_deflate_negotiate",
+    "ws_deflate_offer",
+    "ws_deflate_accept",
+    "WSConnection",
 ]
