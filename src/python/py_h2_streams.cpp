@@ -138,11 +138,12 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
                              "auto_date_header",
                              "enable_push",
                              "drop_connection_fields",
+                             "enable_connect_protocol",
                              nullptr};
-  PyObject* a[13] = {};
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$OOOOOOOOOOOO:H2Streams", const_cast<char**>(kw),
+  PyObject* a[14] = {};
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$OOOOOOOOOOOOO:H2Streams", const_cast<char**>(kw),
                                    &a[0], &a[1], &a[2], &a[3], &a[4], &a[5], &a[6], &a[7], &a[8],
-                                   &a[9], &a[10], &a[11], &a[12]))
+                                   &a[9], &a[10], &a[11], &a[12], &a[13]))
     return nullptr;
   for (int i = 1; i <= 5; ++i) {
     if (!a[i]) {
@@ -167,7 +168,8 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
       !to_u64(a[5], cfg.max_send_buf_size) || !optional_u32(a[6], cfg.max_concurrent_streams) ||
       (a[7] && !to_u64(a[7], pending_accept)) || !optional_u64(a[9], cfg.data_frame_budget) ||
       (a[10] && !to_bool(a[10], cfg.auto_date_header)) ||
-      (a[12] && !to_bool(a[12], cfg.drop_connection_fields)))
+      (a[12] && !to_bool(a[12], cfg.drop_connection_fields)) ||
+      (a[13] && !to_bool(a[13], cfg.enable_connect_protocol)))
     return nullptr;
   cfg.max_pending_accept_reset_streams = pending_accept;
   if (a[8]) {  // omitted: the default cap; None: no cap
@@ -860,13 +862,15 @@ PyType_Slot kSlots[] = {
                     "max_header_list_size, max_send_buf_size, max_concurrent_streams=None, "
                     "max_pending_accept_reset_streams=20, max_local_error_reset_streams=..., "
                     "data_frame_budget=None, auto_date_header=True, enable_push=None, "
-                    "drop_connection_fields=False)",
+                    "drop_connection_fields=False, enable_connect_protocol=False)",
                     "The protocol state of one HTTP/2 connection, client or server: settings, flow "
                     "control, streams, slots, GOAWAY and failure, and the pending-send buffer.\n\n"
                     "drop_connection_fields: the connection-specific fields (RFC 9113 section "
                     "8.2.2) of request and response heads are left out instead of refused, a "
                     "request's te unless it is trailers, and a request's host gives :authority; "
-                    "trailers and a response's te other than trailers are still refused."))},
+                    "trailers and a response's te other than trailers are still refused.\n\n"
+                    "enable_connect_protocol: a server announces "
+                    "SETTINGS_ENABLE_CONNECT_PROTOCOL = 1 (RFC 8441)."))},
     {0, nullptr},
 };
 
