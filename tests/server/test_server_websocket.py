@@ -280,3 +280,55 @@ def test_shutdown_sends_going_away():
         s.sendall(frame(8, struct.pack("!H", 1001)))
         s.close()
     assert app.closed[-1]["code"] == 1001
+
+
+def test_rfc8441_over_h2c(server):
+    """Extended CONNECT with the h2 package as a raw client: the echo, then the close handshake
+    ends the stream with END_STREAM while a plain request on the same connection completes."""
+    import h2.config
+    import h2.connection
+    import h2.events as he
+
+    conn = h2.connection.H2Connection(h2.config.H2Configuration(
+        client_side=True, validate_outbound_headers=False, normalize_outbound_headers=False,
+        validate_inbound_headers=False))
+    conn.initiate_connection()
+    events: list = []
+    with connect(server.port) as s:
+
+        def pump(until):
+            while not until():
+                data = s.recv(65536)
+                assert data
+                events.extend(conn.receive_data(data))
+                s.sendall(conn.data_to_send())
+
+        s.sendall(conn.data_to_send())
+        pump(lambda: any(isinstance(e, he.RemoteSettingsChanged) for e in events))
+        assert conn.remote_settings.get(8) == 1  # SETTINGS_ENABLE_CONNECT_PROTOCOL
+        conn.send_headers(1, [(":method", "CONNECT"), (":protocol", "websocket"),
+                              (":scheme", "http"), (":path", "/echo"), (":authority", "x"),
+                              ("sec-websocket-version", "13")])
+        conn.send_headers(3, [(":method", "GET"), (":scheme", "http"), (":path", "/"),
+                              (":authority", "x")], end_stream=True)
+        conn.send_data(1, frame(1, b"over h2"))
+        s.sendall(conn.data_to_send())
+
+        def data_on(sid):
+            return b"".join(e.data for e in events if isinstance(e, he.DataReceived)
+                            and e.stream_id == sid)
+
+        pump(lambda: data_on(1) == b"\x81\x07over h2" and any(
+            isinstance(e, he.StreamEnded) and e.stream_id == 3 for e in events))
+        status = [dict(e.headers)[b":status"] for e in events
+                  if isinstance(e, he.ResponseReceived)]
+        assert sorted(status) == [b"200", b"200"]
+        assert data_on(3) == b"plain GET"
+        conn.send_data(1, frame(8, struct.pack("!H", 1000)))
+        s.sendall(conn.data_to_send())
+        pump(lambda: any(isinstance(e, he.StreamEnded) and e.stream_id == 1 for e in events))
+        assert data_on(1).endswith(b"\x88\x02\x03\xe8")
+        conn.end_stream(1)
+        s.sendall(conn.data_to_send())
+        assert not any(isinstance(e, he.StreamReset) for e in events)
+    server.wait_for(lambda: server.app.closed and server.app.closed[-1]["code"] == 1000)

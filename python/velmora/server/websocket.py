@@ -210,6 +210,9 @@ class WebSocket(FlowControl, asyncio.Protocol):
         finally:
             self.task = None
             self._svc.cycles.discard(self)
+            if self._t is None:  # never accepted: the request's stream is done
+                stream = self._stream
+                stream.sink.app_done(stream)
 
     def _app_ended(self, exc: BaseException | None) -> None:
         phase = self._phase
