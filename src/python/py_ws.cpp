@@ -1,18 +1,18 @@
 // The WebSocket classes and functions: WSDeflate, WSRequest, WSConnection, ws_check_request and
 // the permessage-deflate negotiation helpers, with the WS_* constants.
+#include <optional>
+
 #include "python/boundary.hpp"
 #include "python/object.hpp"
 #include "python/once.hpp"
+#include "python/py_header_map.hpp"
+#include "python/py_ws.hpp"
 #include "python/setup.hpp"
-#include "ws/deflate_params.hpp"
+#include "ws/deflate_negotiation.hpp"
+#include "ws/handshake.hpp"
 
 namespace velmora::py {
 namespace {
-
-PyObject* not_yet(const char* what) {
-  PyErr_Format(PyExc_NotImplementedError, "%s is not available yet", what);
-  return nullptr;
-}
 
 // ---- WSDeflate ------------------------------------------------------------------------------
 
@@ -22,7 +22,7 @@ ws::DeflateParams& params(PyObject* o) {
 
 bool window_bits(PyObject* o, uint8_t& out) {
   uint32_t v = out;
-  if (o && !to_u32(o, v)) return false;
+  if (o && o != Py_None && !to_u32(o, v)) return false;
   if (v < 8 || v > 15) {
     PyErr_Format(PyExc_ValueError, "window bits must be 8..15, not %u", v);
     return false;
@@ -86,11 +86,6 @@ PyType_Slot kDeflateSlots[] = {
 PyType_Spec kDeflateSpec = {"velmora._velmora.WSDeflate", sizeof(Box<ws::DeflateParams>), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kDeflateSlots};
 
-PyObject* deflate_type() {
-  static ProcessOnce once;
-  return once.get([]() -> PyObject* { return make_type(&kDeflateSpec); });
-}
-
 // ---- WSRequest ------------------------------------------------------------------------------
 
 struct Request {
@@ -149,17 +144,93 @@ PyObject* request_type() {
 
 // ---- functions ------------------------------------------------------------------------------
 
-PyObject* check_request(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  return not_yet("ws_check_request");
+PyObject* check_request(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"method", "http2", "headers"};
+  static const ArgSignature sig{"ws_check_request", names, 3, 3, 3};
+  PyObject* a[3];
+  std::string_view method;
+  bool http2 = false;
+  http::HeaderMap headers;
+  if (!parse_args(sig, args, nargs, kwnames, a) ||
+      !bytes_arg(a[0], "ws_check_request", "method", method) || !to_bool(a[1], http2) ||
+      !header_map_arg(a[2], "ws_check_request", "headers", false, headers))
+    return nullptr;
+  std::optional<ws::RequestCheck> r = ws::check_request(method, http2, headers);
+  if (!r) Py_RETURN_NONE;
+  Ref subprotocols = Ref::steal(PyTuple_New(Py_ssize_t(r->subprotocols.size())));
+  if (!subprotocols) return nullptr;
+  for (size_t i = 0; i < r->subprotocols.size(); ++i) {
+    PyObject* name = str_from(r->subprotocols[i]);
+    if (!name) return nullptr;
+    PyTuple_SET_ITEM(subprotocols.get(), Py_ssize_t(i), name);
+  }
+  Ref message = Ref::steal(PyUnicode_FromString(r->message));
+  Ref key = Ref::steal(bytes_from(r->key));
+  Ref extensions = Ref::steal(bytes_from(r->extensions));
+  if (!message || !key || !extensions) return nullptr;
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(request_type());
+  if (!tp) return nullptr;
+  return box_new<Request>(tp, Request{r->status, std::move(message), std::move(key),
+                                      std::move(subprotocols), std::move(extensions)});
 }
-PyObject* deflate_negotiate(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  return not_yet("ws_deflate_negotiate");
+
+// An optional window-bits argument: absent or None leaves `out` at 0.
+bool optional_window_bits(PyObject* o, int& out) {
+  if (!o || o == Py_None) return true;
+  uint8_t bits = 15;
+  if (!window_bits(o, bits)) return false;
+  out = bits;
+  return true;
 }
-PyObject* deflate_offer(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  return not_yet("ws_deflate_offer");
+
+PyObject* deflate_negotiate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"offers", "max_window_bits", "no_context_takeover"};
+  static const ArgSignature sig{"ws_deflate_negotiate", names, 3, 1, 1};
+  PyObject* a[3];
+  std::string_view offers;
+  uint8_t bits = 15;
+  bool nct = false;
+  if (!parse_args(sig, args, nargs, kwnames, a) ||
+      !bytes_arg(a[0], "ws_deflate_negotiate", "offers", offers) || !window_bits(a[1], bits) ||
+      !optional_bool(a[2], nct))
+    return nullptr;
+  std::optional<ws::DeflateAgreement> agreed = ws::negotiate_deflate(offers, bits, nct);
+  if (!agreed) Py_RETURN_NONE;
+  Ref response = Ref::steal(bytes_from(agreed->response));
+  Ref params = Ref::steal(ws_deflate_new(agreed->params));
+  if (!response || !params) return nullptr;
+  return PyTuple_Pack(2, response.get(), params.get());
 }
-PyObject* deflate_accept(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  return not_yet("ws_deflate_accept");
+
+PyObject* deflate_offer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"client_max_window_bits", "client_no_context_takeover"};
+  static const ArgSignature sig{"ws_deflate_offer", names, 2, 0, 0};
+  PyObject* a[2];
+  int bits = 0;
+  bool nct = false;
+  if (!parse_args(sig, args, nargs, kwnames, a) || !optional_window_bits(a[0], bits) ||
+      !optional_bool(a[1], nct))
+    return nullptr;
+  return bytes_from(ws::deflate_offer(bits, nct));
+}
+
+PyObject* deflate_accept(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"response", "client_max_window_bits"};
+  static const ArgSignature sig{"ws_deflate_accept", names, 2, 1, 1};
+  PyObject* a[2];
+  std::string_view response;
+  int bits = 0;
+  if (!parse_args(sig, args, nargs, kwnames, a) ||
+      !bytes_arg(a[0], "ws_deflate_accept", "response", response) ||
+      !optional_window_bits(a[1], bits))
+    return nullptr;
+  const char* error = "";
+  std::optional<ws::DeflateParams> p = ws::accept_deflate(response, bits, error);
+  if (!p) {
+    PyErr_Format(PyExc_ValueError, "unacceptable permessage-deflate answer: %s", error);
+    return nullptr;
+  }
+  return ws_deflate_new(*p);
 }
 
 PyMethodDef kFunctions[] = {
@@ -176,96 +247,12 @@ PyMethodDef kFunctions[] = {
      SIG_DOC("ws_deflate_offer(*, client_max_window_bits=None, client_no_context_takeover=False)",
              "Client: the Sec-WebSocket-Extensions value offering permessage-deflate.")},
     {"ws_deflate_accept", FAST(deflate_accept), FASTKW,
-     SIG_DOC("ws_deflate_accept(response)",
+     SIG_DOC("ws_deflate_accept(response, *, client_max_window_bits=None)",
              "Client: the server's permessage-deflate answer as a WSDeflate; ValueError when "
-             "it is not acceptable (RFC 7692 section 7).")},
+             "it is not acceptable (RFC 7692 section 7). client_max_window_bits is the value "
+             "our offer gave, if any.")},
     {nullptr, nullptr, 0, nullptr},
 };
-
-// ---- WSConnection ---------------------------------------------------------------------------
-
-struct Conn {
-  bool client = false;
-};
-
-PyObject* conn_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-  static const char* kw[] = {"client", "max_message_size", "deflate", nullptr};
-  PyObject* o[3] = {};
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$OO:WSConnection", const_cast<char**>(kw), &o[0],
-                                   &o[1], &o[2]))
-    return nullptr;
-  bool client = false;
-  if (!to_bool(o[0], client)) return nullptr;
-  return box_new<Conn>(type, Conn{client});
-}
-
-PyObject* conn_receive(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  return not_yet("WSConnection.receive");
-}
-PyObject* conn_outgoing(PyObject*, PyObject*) {
-  return not_yet("WSConnection.outgoing");
-}
-PyObject* conn_send(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  return not_yet("WSConnection.send");
-}
-PyObject* conn_ping(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  return not_yet("WSConnection.ping");
-}
-PyObject* conn_pong(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  return not_yet("WSConnection.pong");
-}
-PyObject* conn_close(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  return not_yet("WSConnection.close");
-}
-PyObject* conn_state(PyObject*, void*) {
-  return PyLong_FromLong(0);
-}
-PyObject* conn_false(PyObject*, void*) {
-  Py_RETURN_FALSE;
-}
-
-PyMethodDef kConnMethods[] = {
-    {"receive", FAST(conn_receive), FASTKW,
-     SIG_DOC("receive($self, data)",
-             "Feed received bytes (any split); return the events completed, in wire order.")},
-    {"outgoing", conn_outgoing, METH_NOARGS,
-     SIG_DOC("outgoing($self)", "The bytes the protocol itself owes the peer; b'' if none.")},
-    {"send", FAST(conn_send), FASTKW,
-     SIG_DOC("send($self, data)", "A whole message as wire bytes: str is text, else binary.")},
-    {"ping", FAST(conn_ping), FASTKW, SIG_DOC("ping($self, payload=b'')", "A Ping frame.")},
-    {"pong", FAST(conn_pong), FASTKW, SIG_DOC("pong($self, payload=b'')", "A Pong frame.")},
-    {"close", FAST(conn_close), FASTKW,
-     SIG_DOC("close($self, code=1000, reason='')",
-             "Our Close frame; b'' when a Close was already sent.")},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef kConnGetSet[] = {
-    {"state", conn_state, nullptr, "WS_OPEN, WS_CLOSING or WS_CLOSED.", nullptr},
-    {"close_sent", conn_false, nullptr, "Our Close frame was produced.", nullptr},
-    {"close_received", conn_false, nullptr, "The peer's Close frame was received.", nullptr},
-    {"failed", conn_false, nullptr, "The peer violated the protocol.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot kConnSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(conn_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Conn>)},
-    {Py_tp_methods, kConnMethods},
-    {Py_tp_getset, kConnGetSet},
-    {Py_tp_doc, const_cast<char*>(
-                    SIG_DOC("WSConnection(client, *, max_message_size=16777216, deflate=None)",
-                            "The protocol state of one WebSocket after its opening handshake."))},
-    {0, nullptr},
-};
-
-PyType_Spec kConnSpec = {"velmora._velmora.WSConnection", sizeof(Box<Conn>), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kConnSlots};
-
-PyObject* conn_type() {
-  static ProcessOnce once;
-  return once.get([]() -> PyObject* { return make_type(&kConnSpec); });
-}
 
 const IntConstant kConstants[] = {
     {"WS_TEXT", 1},  {"WS_BINARY", 2}, {"WS_CLOSE", 8},   {"WS_PING", 9},
@@ -276,14 +263,29 @@ const IntConstant kConstants[] = {
 
 int setup_ws(PyObject* m) {
   if (add_int_constants(m, kConstants) < 0) return -1;
-  if (add_to_module(m, "WSDeflate", deflate_type()) < 0) return -1;
+  if (add_to_module(m, "WSDeflate", ws_deflate_type()) < 0) return -1;
   if (add_to_module(m, "WSRequest", request_type()) < 0) return -1;
   Ref name = Ref::steal(PyModule_GetNameObject(m));
   if (!name) return -1;
   for (PyMethodDef* def = kFunctions; def->ml_name; ++def)
     if (add_new_to_module(m, def->ml_name, PyCMethod_New(def, m, name.get(), nullptr)) < 0)
       return -1;
-  return add_to_module(m, "WSConnection", conn_type());
+  return add_to_module(m, "WSConnection", ws_connection_type());
+}
+
+PyObject* ws_deflate_type() {
+  static ProcessOnce once;
+  return once.get([]() -> PyObject* { return make_type(&kDeflateSpec); });
+}
+
+PyObject* ws_deflate_new(const ws::DeflateParams& p) {
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(ws_deflate_type());
+  if (!tp) return nullptr;
+  return box_new<ws::DeflateParams>(tp, p);
+}
+
+const ws::DeflateParams& ws_deflate_params(PyObject* o) {
+  return params(o);
 }
 
 }  // namespace velmora::py

@@ -1,0 +1,185 @@
+// The protocol state of one WebSocket after its opening handshake (RFC 6455 sections 5-7, with
+// permessage-deflate from RFC 7692), either role: frames in, events out through a sink; frames
+// out as whole messages; the control replies owed to the peer, bounded to one pong and one
+// Close.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "ws/byte_buffer.hpp"
+#include "ws/close_handshake.hpp"
+#include "ws/deflate.hpp"
+#include "ws/deflate_params.hpp"
+#include "ws/frame.hpp"
+#include "ws/mask.hpp"
+#include "ws/utf8_stream.hpp"
+
+namespace velmora::ws {
+
+// The payload of a received message or control frame: still masked in the caller's buffer
+// (`key` set: copy_to unmasks while copying, the one copy the payload takes) or plain bytes.
+struct Payload {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  const MaskKey* key = nullptr;
+  bool ascii = false;  // text only: every byte is below 0x80
+
+  void copy_to(uint8_t* out) const {
+    if (key)
+      mask_copy(out, data, size, *key, 0);
+    else if (size)
+      std::memcpy(out, data, size);
+  }
+};
+
+// Receives the events of Connection::receive, in wire order. A false return (memory
+// exhausted) stops the call.
+class EventSink {
+ public:
+  // kText, kBinary, kPing or kPong. The payload is valid during the call only.
+  virtual bool message(Opcode opcode, const Payload& payload) = 0;
+  // The peer's Close (failed false), or a violation by the peer (failed true). Last event.
+  virtual bool close(uint16_t code, std::string_view reason, bool failed) = 0;
+
+ protected:
+  ~EventSink() = default;
+};
+
+class Connection {
+ public:
+  enum class SendError : uint8_t { kNone, kClosed, kNoMemory, kTooLarge, kBadCode, kBadReason };
+
+  Connection(bool client, size_t max_message_size, std::optional<DeflateParams> deflate);
+
+  // Feeds received bytes (any split). False when the sink failed; the events already given stay
+  // given, the rest of the input is dropped.
+  bool receive(const uint8_t* p, size_t n, EventSink& sink);
+
+  // The control replies owed to the peer: size, then write (which clears them).
+  size_t outgoing_size() const { return pong_len_ + close_len_; }
+  void take_outgoing(uint8_t* out);
+
+  // A whole message or control frame as wire bytes, written into storage from `alloc(size)`
+  // (uint8_t*, null when memory is exhausted: kNoMemory).
+  template <class Alloc>
+  SendError send_message(bool text, const uint8_t* p, size_t n, Alloc&& alloc);
+  template <class Alloc>
+  SendError send_control(Opcode opcode, const uint8_t* p, size_t n, Alloc&& alloc);
+  // Our Close: code 0 or 1005 sends an empty Close. kClosed when a Close was already sent
+  // (then nothing is written).
+  template <class Alloc>
+  SendError send_close(uint32_t code, std::string_view reason, Alloc&& alloc);
+
+  CloseHandshake::Phase phase() const { return handshake_.phase(); }
+  bool close_sent() const { return handshake_.sent(); }
+  bool close_received() const { return handshake_.received(); }
+  bool failed() const { return failed_; }
+  bool client() const { return client_; }
+
+ private:
+  // A frame ready to write: header and payload; sized by frame_size.
+  size_t frame_size(size_t payload) const { return frame_header_size(payload, client_) + payload; }
+  size_t write_frame(uint8_t* out, uint8_t rsv, Opcode opcode, const uint8_t* p, size_t n);
+  SendError prepare_message(bool text, const uint8_t*& p, size_t& n, uint8_t& rsv);
+  SendError check_close(uint32_t code, std::string_view reason) const;
+
+  bool begin_frame(const FrameHeader& h);
+  bool end_frame(EventSink& sink);
+  bool finish_message(EventSink& sink);
+  bool received_close(EventSink& sink);
+  // Fails the connection: reports `code` and queues our Close with it (RFC 6455 section 7.1.7).
+  bool fail(uint16_t code, const char* reason, EventSink& sink);
+  bool fail_pending(EventSink& sink);
+  void queue_close(uint32_t code, std::string_view reason);
+  bool validate_text(Payload& p);
+
+  FrameHeaderParser parser_;
+  Utf8Stream utf8_;
+  ByteBuffer message_;   // the data message being reassembled (plain, or still compressed)
+  ByteBuffer inflated_;  // a decompressed message; also the compressed form of a sent one
+  std::unique_ptr<MessageCompressor> compressor_;
+  std::unique_ptr<MessageDecompressor> decompressor_;
+  std::optional<DeflateParams> deflate_;
+  size_t max_message_size_;
+
+  // The frame being read.
+  uint64_t remaining_ = 0;
+  MaskKey key_{};
+  size_t phase_ = 0;
+  uint8_t frame_opcode_ = 0;
+  bool frame_fin_ = false;
+  bool frame_masked_ = false;
+  bool in_payload_ = false;
+
+  // The fragmented message being read.
+  bool in_message_ = false;
+  uint8_t message_opcode_ = 0;
+  bool message_compressed_ = false;
+
+  // A control frame's payload.
+  std::array<uint8_t, kMaxControlPayload> control_{};
+  uint8_t control_len_ = 0;
+
+  // The replies owed: the pong to the latest ping, then a Close; each a whole frame.
+  std::array<uint8_t, kMaxHeaderSize + kMaxControlPayload> pong_{};
+  std::array<uint8_t, kMaxHeaderSize + kMaxControlPayload> close_{};
+  uint8_t pong_len_ = 0;
+  uint8_t close_len_ = 0;
+
+  CloseHandshake handshake_;
+  bool client_;
+  bool failed_ = false;
+  bool stopped_ = false;            // a Close was reported: input is ignored from then on
+  const char* pending_error_ = "";  // why begin_frame refused a frame
+  uint16_t pending_code_ = 0;
+};
+
+template <class Alloc>
+Connection::SendError Connection::send_message(bool text, const uint8_t* p, size_t n,
+                                               Alloc&& alloc) {
+  uint8_t rsv = 0;
+  if (SendError e = prepare_message(text, p, n, rsv); e != SendError::kNone) return e;
+  uint8_t* out = alloc(frame_size(n));
+  if (!out) return SendError::kNoMemory;
+  write_frame(out, rsv, text ? Opcode::kText : Opcode::kBinary, p, n);
+  return SendError::kNone;
+}
+
+template <class Alloc>
+Connection::SendError Connection::send_control(Opcode opcode, const uint8_t* p, size_t n,
+                                               Alloc&& alloc) {
+  if (handshake_.sent()) return SendError::kClosed;
+  if (n > kMaxControlPayload) return SendError::kTooLarge;
+  uint8_t* out = alloc(frame_size(n));
+  if (!out) return SendError::kNoMemory;
+  write_frame(out, 0, opcode, p, n);
+  return SendError::kNone;
+}
+
+template <class Alloc>
+Connection::SendError Connection::send_close(uint32_t code, std::string_view reason,
+                                             Alloc&& alloc) {
+  if (SendError e = check_close(code, reason); e != SendError::kNone) return e;
+  uint8_t payload[kMaxControlPayload];
+  size_t n = 0;
+  if (code != 0 && code != 1005) {
+    payload[0] = uint8_t(code >> 8);
+    payload[1] = uint8_t(code);
+    std::memcpy(payload + 2, reason.data(), reason.size());
+    n = 2 + reason.size();
+  }
+  uint8_t* out = alloc(frame_size(n));
+  if (!out) return SendError::kNoMemory;
+  write_frame(out, 0, Opcode::kClose, payload, n);
+  handshake_.apply(CloseHandshake::Event::kSend);
+  pong_len_ = 0;  // nothing follows a Close
+  return SendError::kNone;
+}
+
+}  // namespace velmora::ws
