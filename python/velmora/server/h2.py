@@ -281,7 +281,7 @@ class H2Connection(PeerName, asyncio.Protocol):
         svc.cycles.add(ws)
         ws.task = _Task(ws.run(svc.app), loop=svc.loop, name=TASK_NAME)
 
-    def _ws_open(self, ws: WebSocket, stream: WSStream,
+    def _ws_open(self, ws: WebSocket, stream: H2Stream,
                  fields: list[tuple[bytes, bytes]]) -> tuple[H2Channel, bytes] | None:
         """The application accepted: answer 200 and carry the session in the stream's DATA."""
         if stream.gone or self._state is not _OPEN:
@@ -292,6 +292,7 @@ class H2Connection(PeerName, asyncio.Protocol):
             self._send_head(stream, False)
         except ClientDisconnected:
             return None
+        assert isinstance(stream, WSStream)
         stream.channel = channel = H2Channel(self, stream, ws)
         self._svc.loop.call_soon(channel.pump)  # (DATA that came before the answer)
         return channel, b""
