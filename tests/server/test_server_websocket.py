@@ -26,6 +26,8 @@ class WSApp:
     def __init__(self) -> None:
         self.closed: list[dict] = []
         self.scopes: list[dict] = []
+        self.go = False
+        self.sent = 0
 
     async def __call__(self, scope, receive, send):
         if scope["type"] == "http":
@@ -52,6 +54,13 @@ class WSApp:
             raise RuntimeError("after accept")
         if path == "close":
             await send({"type": "websocket.close", "code": 4001, "reason": "bye"})
+        if path == "late-reader":  # receives only once told to
+            while not self.go:
+                await asyncio.sleep(0.01)
+        if path == "flood":  # sends whatever the client reads
+            for i in range(2000):
+                await send({"type": "websocket.send", "bytes": bytes(65536)})
+                self.sent = i + 1
         while True:
             msg = await receive()
             if msg["type"] == "websocket.disconnect":
@@ -282,9 +291,29 @@ def test_shutdown_sends_going_away():
     assert app.closed[-1]["code"] == 1001
 
 
-def test_rfc8441_over_h2c(server):
+@pytest.mark.parametrize("tls", [False, True], ids=["h2c", "tls"])
+def test_rfc8441_over_h2(server, tmp_path, tls):
     """Extended CONNECT with the h2 package as a raw client: the echo, then the close handshake
     ends the stream with END_STREAM while a plain request on the same connection completes."""
+    if not tls:
+        _rfc8441_session(server, connect(server.port), "http")
+        return
+    import ssl
+
+    from tests.server.test_server_clients import make_certificate
+
+    certfile, keyfile = make_certificate(tmp_path)
+    app = WSApp()
+    with Running(app, ssl_certfile=certfile, ssl_keyfile=keyfile) as srv:
+        srv.app = app
+        ctx = ssl.create_default_context(cafile=certfile)
+        ctx.set_alpn_protocols(["h2"])
+        sock = ctx.wrap_socket(connect(srv.port), server_hostname="localhost")
+        assert sock.selected_alpn_protocol() == "h2"
+        _rfc8441_session(srv, sock, "https")
+
+
+def _rfc8441_session(server, sock, scheme):
     import h2.config
     import h2.connection
     import h2.events as he
@@ -294,7 +323,7 @@ def test_rfc8441_over_h2c(server):
         validate_inbound_headers=False))
     conn.initiate_connection()
     events: list = []
-    with connect(server.port) as s:
+    with sock as s:
 
         def pump(until):
             while not until():
@@ -307,9 +336,9 @@ def test_rfc8441_over_h2c(server):
         pump(lambda: any(isinstance(e, he.RemoteSettingsChanged) for e in events))
         assert conn.remote_settings.get(8) == 1  # SETTINGS_ENABLE_CONNECT_PROTOCOL
         conn.send_headers(1, [(":method", "CONNECT"), (":protocol", "websocket"),
-                              (":scheme", "http"), (":path", "/echo"), (":authority", "x"),
+                              (":scheme", scheme), (":path", "/echo"), (":authority", "x"),
                               ("sec-websocket-version", "13")])
-        conn.send_headers(3, [(":method", "GET"), (":scheme", "http"), (":path", "/"),
+        conn.send_headers(3, [(":method", "GET"), (":scheme", scheme), (":path", "/"),
                               (":authority", "x")], end_stream=True)
         conn.send_data(1, frame(1, b"over h2"))
         s.sendall(conn.data_to_send())
@@ -332,3 +361,45 @@ def test_rfc8441_over_h2c(server):
         s.sendall(conn.data_to_send())
         assert not any(isinstance(e, he.StreamReset) for e in events)
     server.wait_for(lambda: server.app.closed and server.app.closed[-1]["code"] == 1000)
+    assert server.app.scopes[-1]["scheme"] == ("wss" if scheme == "https" else "ws")
+    assert server.app.scopes[-1]["http_version"] == "2"
+
+
+def _session(srv):
+    from velmora.server.websocket import WebSocket
+
+    return srv.call(lambda: [c for c in srv.server.service.connections
+                             if isinstance(c, WebSocket)][0])
+
+
+def test_an_application_that_does_not_receive_stops_the_reading(server):
+    with handshake(server.port, "/late-reader") as s:
+        # 200 messages of 2 KiB: more than one read of the server takes at once
+        messages = [b"%04d" % i + b"." * 2044 for i in range(200)]
+        s.sendall(b"".join(frame(2, m) for m in messages))
+        ws = _session(server)
+        server.wait_for(lambda: server.call(lambda: ws.read_paused))
+        assert 32 <= server.call(lambda: len(ws._queue)) < 200  # --ws-max-queue: 32
+        server.app.go = True
+        want = b"".join(b"\x82\x7e\x08\x00" + m for m in messages)
+        got = b""
+        while len(got) < len(want):
+            got += s.recv(65536)
+        assert got == want
+        server.app.go = False
+
+
+def test_send_waits_for_a_client_that_does_not_read(server):
+    with handshake(server.port, "/flood") as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+        server.wait_for(lambda: server.app.sent > 2)
+        ws = _session(server)
+        server.wait_for(lambda: server.call(lambda: ws.write_paused))
+        assert server.app.sent < 2000
+        assert server.call(lambda: ws._t.get_write_buffer_size()) < 4 * 65536
+        want = 2000 * (65536 + 10)
+        got = 0
+        while got < want:
+            got += len(s.recv(1 << 20))
+        assert got == want
+    server.wait_for(lambda: server.app.sent == 2000)

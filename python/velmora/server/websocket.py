@@ -402,7 +402,7 @@ class WebSocket(FlowControl, asyncio.Protocol):
         if self._code is None:
             self._code = code
             self._reason = reason
-        self._wake()
+        self._wake_receiver()
         if core.failed:
             # our Close carries the violation: let it reach the peer before the stream ends
             self._phase = _DONE
@@ -430,7 +430,7 @@ class WebSocket(FlowControl, asyncio.Protocol):
             self._code = ABNORMAL
         self._phase = _DONE
         self.transport_lost()
-        self._wake()
+        self._wake_receiver()
         self._log()
 
     def pause_writing(self) -> None:
@@ -441,7 +441,7 @@ class WebSocket(FlowControl, asyncio.Protocol):
         if not self._full:
             self.resume_reading()
 
-    def _wake(self) -> None:
+    def _wake_receiver(self) -> None:
         sig = self._arrival
         if sig is not None:
             self._arrival = None
@@ -505,7 +505,7 @@ class WebSocket(FlowControl, asyncio.Protocol):
             error_log.debug("%s: WebSocket keep-alive ping timed out", self.peer)
             if self._code is None:
                 self._code = ABNORMAL
-            self._wake()
+            self._wake_receiver()
             frame = self._core.close(INTERNAL_ERROR, "keepalive ping timeout")
             if frame:
                 self._t.write(frame)
