@@ -21,15 +21,13 @@ import asyncio
 import base64
 import os
 import shutil
-import signal
 import socket
-import subprocess
 import sys
 import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-PORT = 18766
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from server_wrk import PORT, start, stop  # noqa: E402 - the same server start and stop
 HANDSHAKE = (b"GET /echo HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
              b"Connection: Upgrade\r\nSec-WebSocket-Key: " + base64.b64encode(b"k" * 16) +
              b"\r\nSec-WebSocket-Version: 13\r\n\r\n")
@@ -83,38 +81,6 @@ def tcp_echo_server(loop_kind: str) -> None:
 
 
 # ---- servers ----------------------------------------------------------------------------------
-
-def start(cmd: list[str]) -> subprocess.Popen:
-    try:
-        socket.create_connection(("127.0.0.1", PORT), timeout=1).close()
-    except OSError:
-        pass
-    else:
-        raise RuntimeError(f"port {PORT} is already in use")
-    proc = subprocess.Popen(["taskset", "-c", "0", *cmd], cwd=ROOT, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE)
-    deadline = time.monotonic() + 20
-    while time.monotonic() < deadline:
-        try:
-            socket.create_connection(("127.0.0.1", PORT), timeout=1).close()
-            time.sleep(0.3)
-            return proc
-        except OSError:
-            if proc.poll() is not None:
-                raise RuntimeError(proc.stderr.read().decode())  # type: ignore[union-attr]
-            time.sleep(0.05)
-    proc.kill()
-    raise RuntimeError("server did not start: " + " ".join(cmd))
-
-
-def stop(proc: subprocess.Popen) -> None:
-    proc.send_signal(signal.SIGINT)
-    try:
-        proc.wait(10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
-
 
 def rss_kib(pid: int) -> int:
     """RSS of ``pid`` and its descendants (servers that fork a worker)."""
@@ -223,7 +189,7 @@ async def load(conns: int, size: int, duration: float, tcp: bool) -> float:
     return done / elapsed
 
 
-async def idle(count: int) -> list[socket.socket]:
+def idle(count: int) -> list[socket.socket]:
     socks = []
     for _ in range(count):
         s = socket.create_connection(("127.0.0.1", PORT))
@@ -240,12 +206,12 @@ async def idle(count: int) -> list[socket.socket]:
 def idle_cost(cmd: list[str], count: int) -> float:
     proc = start(cmd)
     try:
-        warm = asyncio.run(idle(50))
+        warm = idle(50)
         for s in warm:
             s.close()
         time.sleep(0.5)
         before = rss_kib(proc.pid)
-        socks = asyncio.run(idle(count))
+        socks = idle(count)
         time.sleep(1.0)
         after = rss_kib(proc.pid)
         for s in socks:
@@ -296,10 +262,10 @@ def main() -> None:
     for label, _, size in CASES:
         line = f"  {label:16s}"
         for name in servers:
-            rate = results.get((name, label))
-            if rate is None:
+            best = results.get((name, label))
+            if best is None:
                 continue
-            shown = f"{rate * size / 1e6:8.0f} MB/s" if size > 64 else f"{rate:8.0f} rt/s"
+            shown = f"{best * size / 1e6:8.0f} MB/s" if size > 64 else f"{best:8.0f} rt/s"
             line += f"  {name} {shown}"
         print(line)
         ours = results[("velmora", label)]

@@ -59,23 +59,26 @@ class _Protocol(asyncio.Protocol):
 
     def __init__(self, session: WebSocketSession) -> None:
         self.session = session
-        self.head = bytearray()
-        self.head_done: asyncio.Future[bytes] = asyncio.get_running_loop().create_future()
+        self.codec: Any = _v.H1Codec(max_buf_size=_MAX_HEAD)  # (the response head only)
+        self.head: bytes = b""  # bytes past the head, held until the session is open
+        self.head_done: asyncio.Future[Any] = asyncio.get_running_loop().create_future()
 
     def data_received(self, data: bytes) -> None:
-        if not self.head_done.done():
-            self.head += data
-            end = self.head.find(b"\r\n\r\n")
-            if end < 0:
-                if len(self.head) > _MAX_HEAD:
-                    self.head_done.set_exception(WebSocketHandshakeError("response head too "
-                                                                         "large"))
+        codec = self.codec
+        if codec is not None:
+            if self.head_done.done():  # (a failed head: nothing more is read)
                 return
-            self.head_done.set_result(bytes(self.head[:end]))
-            data = bytes(self.head[end + 4:])
-            self.head = bytearray()
-            if not data:
+            try:
+                head = codec.receive_head(data)
+            except _v.H1ParseError as exc:
+                self.head_done.set_exception(WebSocketHandshakeError(f"bad response: {exc}"))
                 return
+            if head is None:
+                return
+            self.codec = None
+            self.head = codec.take_body()
+            self.head_done.set_result(head)
+            return
         self.session._data(data)
 
     def eof_received(self) -> bool:
@@ -133,20 +136,19 @@ class WebSocketSession:
         transport = await asyncio.wait_for(self._dial(loop, client, route, proto), timeout)
         self._t = transport
         key = base64.b64encode(os.urandom(16))
-        lines = [f"GET {u.target} HTTP/1.1", f"Host: {u.host_header}", "Upgrade: websocket",
-                 "Connection: Upgrade", f"Sec-WebSocket-Key: {key.decode()}",
-                 "Sec-WebSocket-Version: 13"]
+        hm = _v.HeaderMap(client._request_headers(u, None, headers))
+        hm["upgrade"] = "websocket"
+        hm["connection"] = "Upgrade"
+        hm["sec-websocket-key"] = key
+        hm["sec-websocket-version"] = "13"
         if subprotocols:
-            lines.append("Sec-WebSocket-Protocol: " + ", ".join(subprotocols))
+            hm["sec-websocket-protocol"] = ", ".join(subprotocols)
         if compression == "deflate":
-            lines.append("Sec-WebSocket-Extensions: "
-                         + _v.ws_deflate_offer(client_max_window_bits=15).decode())
+            hm["sec-websocket-extensions"] = _v.ws_deflate_offer(client_max_window_bits=15)
         elif compression is not None:
+            transport.abort()
             raise ValueError("compression must be 'deflate' or None")
-        for name, value in client._request_headers(u, None, headers).items():
-            if name.lower() not in ("host", "accept"):
-                lines.append(f"{name}: {value.decode('latin-1')}")
-        transport.write(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
+        transport.write(_v.H1Codec().serialize_request("GET", u.target, hm))
         try:
             head = await asyncio.wait_for(proto.head_done, timeout)
         except BaseException:
@@ -155,7 +157,7 @@ class WebSocketSession:
         deflate = self._check(head, key, subprotocols, compression)
         self._core = _v.WSConnection(True, max_message_size=self._max_size, deflate=deflate)
         if proto.head:  # (frames that came with the head were held until now)
-            data, proto.head = bytes(proto.head), bytearray()
+            data, proto.head = proto.head, b""
             self._data(data)
 
     async def _dial(self, loop: asyncio.AbstractEventLoop, client: Any, route: Any,
@@ -187,17 +189,15 @@ class WebSocketSession:
             transport = tls
         return transport  # type: ignore[return-value]
 
-    def _check(self, head: bytes, key: bytes, subprotocols: list[str] | None,
+    def _check(self, head: Any, key: bytes, subprotocols: list[str] | None,
                compression: str | None) -> Any:
-        """The server's answer checked (RFC 6455 section 4.1): the negotiated deflate."""
-        lines = head.split(b"\r\n")
-        parts = lines[0].split(b" ", 2)
-        status = int(parts[1]) if len(parts) > 1 and parts[1].isdigit() else 0
+        """The server's answer (the core's ``H1ResponseHead``) checked (RFC 6455 section
+        4.1): the negotiated deflate."""
+        status = head.status
         fields: dict[bytes, list[bytes]] = {}
-        for line in lines[1:]:
-            raw, _, value = line.partition(b":")
-            fields.setdefault(raw.strip().lower(), []).append(value.strip())
-            self.response_headers.append((raw.strip().lower(), value.strip()))
+        self.response_headers = head.headers.raw_items()
+        for name, value in self.response_headers:
+            fields.setdefault(name, []).append(value)
 
         def fail(why: str) -> WebSocketHandshakeError:
             self._t.abort()  # type: ignore[union-attr]

@@ -326,7 +326,7 @@ class WebSocket(FlowControl, asyncio.Protocol):
     def _deny(self, status: int) -> None:
         self._phase = _DONE
         if self._code is None:
-            self._code = ABNORMAL if self._stream.gone else status
+            self._code = ABNORMAL  # (what a later receive reports: the session never opened)
         stream = self._stream
         if not stream.gone:
             stream.reject(status)
