@@ -196,8 +196,8 @@ class WebSocketSession:
         status = head.status
         fields: dict[bytes, list[bytes]] = {}
         self.response_headers = head.headers.raw_items()
-        for name, value in self.response_headers:
-            fields.setdefault(name, []).append(value)
+        for field, value in self.response_headers:
+            fields.setdefault(field, []).append(value)
 
         def fail(why: str) -> WebSocketHandshakeError:
             self._t.abort()  # type: ignore[union-attr]
