@@ -268,12 +268,38 @@ def test_close_from_the_server(server, path, code, reason):
         assert read_until_close(s) == b""
 
 
-def test_ws_none_serves_upgrade_as_http():
-    with Running(WSApp(), ws="none") as srv, connect(srv.port) as s:
-        s.sendall(b"GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                  b"Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n\r\n" % KEY)
-        data = s.recv(4096)
-    assert data.startswith(b"HTTP/1.1 200 ") and data.endswith(b"plain GET")
+def test_ws_none_serves_upgrade_as_http(caplog):
+    request = (b"GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+               b"Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n\r\n" % KEY)
+    with Running(WSApp(), ws="none") as srv:
+        for _ in range(2):
+            with connect(srv.port) as s:
+                s.sendall(request)
+                data = s.recv(4096)
+            assert data.startswith(b"HTTP/1.1 200 ") and data.endswith(b"plain GET")
+    hints = [r for r in caplog.records if "--ws none" in r.getMessage()]
+    assert len(hints) == 1  # logged once
+
+
+def test_session_access_log_line(caplog):
+    caplog.set_level("INFO", logger="velmora.access")
+    with Running(WSApp(), access_log=True) as srv:
+        with handshake(srv.port, "/echo?x=1") as s:
+            s.sendall(frame(1, b"abc"))
+            assert s.recv(5) == b"\x81\x03abc"
+            s.sendall(frame(8, struct.pack("!H", 1000)))
+            read_until_close(s)
+        srv.wait_for(lambda: any("101" in r.getMessage() for r in caplog.records))
+    line = [r.getMessage() for r in caplog.records if r.name == "velmora.access"][-1]
+    assert '"GET /echo?x=1 HTTP/1.1" 101 3 ' in line
+
+
+def test_keepalive_ping_unanswered_closes_1011():
+    with Running(WSApp(), ws_ping_interval=0.05, ws_ping_timeout=0.05,
+                 timeout_keep_alive=0.2) as srv, handshake(srv.port, "/echo") as s:
+        frames = read_frames(s)  # the client never answers the Ping
+    assert frames[0][0] == 9 and len(frames[0][1]) == 4
+    assert frames[-1] == (8, struct.pack("!H", 1011) + b"keepalive ping timeout")
 
 
 def test_shutdown_sends_going_away():
