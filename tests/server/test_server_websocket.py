@@ -429,3 +429,22 @@ def test_send_waits_for_a_client_that_does_not_read(server):
             got += len(s.recv(1 << 20))
         assert got == want
     server.wait_for(lambda: server.app.sent == 2000)
+
+
+def test_wss_over_http1_with_websockets_client(tmp_path):
+    import ssl
+
+    from tests.server.test_server_clients import make_certificate
+
+    certfile, keyfile = make_certificate(tmp_path)
+    app = WSApp()
+    with Running(app, ssl_certfile=certfile, ssl_keyfile=keyfile) as srv:
+        ctx = ssl.create_default_context(cafile=certfile)
+
+        async def run():
+            async with websockets.connect(f"wss://localhost:{srv.port}/echo", ssl=ctx) as ws:
+                await ws.send("secure")
+                return await ws.recv()
+
+        assert asyncio.run(run()) == "secure"
+    assert app.scopes[-1]["scheme"] == "wss"
