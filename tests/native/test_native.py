@@ -36,13 +36,19 @@ def core_sources(test_file):
     return sorted(sources)
 
 
+# Libraries a core source needs at link time.
+LIBS = {"deflate.cpp": ["-lz"]}
+
+
 @pytest.mark.skipif(CXX is None, reason="no C++ compiler")
 @pytest.mark.parametrize("test", sorted(p.name for p in NATIVE.glob("test_*.cpp")))
 def test_native(test, tmp_path):
     exe = tmp_path / test.removesuffix(".cpp")
+    sources = core_sources(NATIVE / test)
     build = subprocess.run(
         [CXX, "-std=c++20", "-O1", "-g", "-Wall", "-Wextra", f"-I{ROOT / 'src' / 'core'}",
-         str(NATIVE / test), *map(str, core_sources(NATIVE / test)), "-o", str(exe)],
+         str(NATIVE / test), *map(str, sources), "-o", str(exe),
+         *[lib for src in sources for lib in LIBS.get(src.name, [])]],
         capture_output=True, text=True,
     )
     assert build.returncode == 0, build.stderr[-4000:]

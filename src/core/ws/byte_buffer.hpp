@@ -23,13 +23,15 @@ class ByteBuffer {
   size_t capacity() const { return cap_; }
 
   // Makes room for `extra` more bytes past size(); returns where they go, or null when memory
-  // is exhausted. Grows geometrically, so appending is linear overall.
-  uint8_t* reserve_more(size_t extra) {
+  // is exhausted. Grows geometrically, so appending is linear overall, but never past
+  // max(`bound`, the size asked for): a bounded output does not double past its bound.
+  uint8_t* reserve_more(size_t extra, size_t bound = SIZE_MAX) {
     if (cap_ - size_ >= extra) return data_ + size_;
     size_t want = size_ + extra;
     size_t cap = cap_ ? cap_ : 256;
     while (cap < want)
       cap = cap > (SIZE_MAX >> 1) ? want : cap * 2;
+    if (cap > bound) cap = bound > want ? bound : want;
     void* p = std::realloc(data_, cap);
     if (!p) return nullptr;
     data_ = static_cast<uint8_t*>(p);

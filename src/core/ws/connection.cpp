@@ -58,7 +58,10 @@ bool Connection::receive(const uint8_t* p, size_t n, EventSink& sink) {
         std::memcpy(dst, p + i, take);
       control_len_ = uint8_t(control_len_ + take);
     } else {
-      uint8_t* dst = message_.reserve_more(take);
+      // Room for the rest of the frame at once, up to 1 MiB (a peer announcing more pays as it
+      // sends): one allocation for a large frame read in pieces, not a doubling per piece.
+      const size_t want = std::max(take, size_t(std::min<uint64_t>(remaining_, 1 << 20)));
+      uint8_t* dst = message_.reserve_more(want, max_message_size_ + max_message_size_ / 64 + 64);
       if (!dst) return fail(close_code::kTooBig, "out of memory for the message", sink);
       if (frame_masked_)
         phase_ = mask_copy(dst, p + i, take, key_, phase_);
@@ -229,11 +232,11 @@ void Connection::queue_close(uint32_t code, std::string_view reason) {
     payload[0] = uint8_t(code >> 8);
     payload[1] = uint8_t(code);
     reason = reason.substr(0, kMaxControlPayload - 2);
-    std::memcpy(payload + 2, reason.data(), reason.size());
+    if (!reason.empty()) std::memcpy(payload + 2, reason.data(), reason.size());
     n = 2 + reason.size();
   }
+  // A pong still owed goes before it (outgoing writes the pong first).
   close_len_ = uint8_t(write_frame(close_.data(), 0, Opcode::kClose, payload, n));
-  pong_len_ = 0;  // nothing follows a Close
   handshake_.apply(CloseHandshake::Event::kSend);
 }
 

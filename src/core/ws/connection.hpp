@@ -171,7 +171,7 @@ Connection::SendError Connection::send_close(uint32_t code, std::string_view rea
   if (code != 0 && code != 1005) {
     payload[0] = uint8_t(code >> 8);
     payload[1] = uint8_t(code);
-    std::memcpy(payload + 2, reason.data(), reason.size());
+    if (!reason.empty()) std::memcpy(payload + 2, reason.data(), reason.size());
     n = 2 + reason.size();
   }
   uint8_t* out = alloc(frame_size(n));

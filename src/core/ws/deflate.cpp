@@ -62,6 +62,16 @@ bool MessageCompressor::compress(const uint8_t* p, size_t n, ByteBuffer& out) {
   // A sync flush ends with an empty stored block, 00 00 ff ff: the tail is left off the wire.
   if (out.size() >= 4 && std::equal(kTail, kTail + 4, out.data() + out.size() - 4))
     out.shrink_to(out.size() - 4);
+  // An empty message right after a flush makes zlib write nothing (a repeated flush is not
+  // progress). The peer appends the tail to what it gets: a lone 00 byte makes that an empty
+  // stored block (RFC 7692 section 7.2.3), where an empty payload would leave the tail as
+  // the start of a block and put the peer's stream out of step.
+  if (out.size() == 0) {
+    uint8_t* zero = out.reserve_more(1);
+    if (!zero) return false;
+    *zero = 0;
+    out.commit(1);
+  }
   if (reset_) deflateReset(z_);
   return true;
 }
@@ -89,7 +99,7 @@ MessageDecompressor::Result MessageDecompressor::run(const uint8_t* p, size_t n,
     }
     // One more byte than the limit allows tells "too big" from "exactly the limit".
     size_t room = std::min(kInflateStep, limit + 1 - out.size());
-    uint8_t* dst = out.reserve_more(room);
+    uint8_t* dst = out.reserve_more(room, limit + 1);
     if (!dst) return Result::kNoMemory;
     z_->next_out = dst;
     z_->avail_out = uInt(room);
@@ -97,9 +107,9 @@ MessageDecompressor::Result MessageDecompressor::run(const uint8_t* p, size_t n,
     out.commit(room - z_->avail_out);
     if (out.size() > limit) return Result::kTooBig;
     if (rc == Z_STREAM_END) {
-      // A final block: anything after it in the message is not deflate data.
+      // A final block ends the message's data; what follows it (padding, the tail) is ignored.
       ended_ = true;
-      return z_->avail_in || left ? Result::kInvalid : Result::kOk;
+      return Result::kOk;
     }
     if (rc == Z_MEM_ERROR) return Result::kNoMemory;
     if (rc != Z_OK && rc != Z_BUF_ERROR) return Result::kInvalid;

@@ -12,6 +12,12 @@ namespace {
 // The offset of the first non-ASCII byte in [p + i, p + n), at least i.
 size_t skip_ascii(const uint8_t* p, size_t i, size_t n) {
 #if defined(__SSE2__)
+  if (i + 16 <= n) {
+    unsigned m =
+        unsigned(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i))));
+    if (m) return i + unsigned(__builtin_ctz(m));
+    i += 16;
+  }
   for (; i + 32 <= n; i += 32) {
     __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
     __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16));
@@ -47,10 +53,36 @@ bool Utf8Stream::feed(const uint8_t* p, size_t n) {
     --need_;
   }
   while (i < n) {
-    i = skip_ascii(p, i, n);
-    if (i == n) break;
-    ascii_ = false;
     const uint8_t b0 = p[i];
+    if (b0 < 0x80) {
+      i = skip_ascii(p, i + 1, n);
+      continue;
+    }
+    ascii_ = false;
+    // A whole sequence in reach: one branch per length, no loop.
+    if (i + 4 <= n) {
+      const uint8_t b1 = p[i + 1];
+      if (b0 >= 0xC2 && b0 <= 0xDF) {
+        if ((b1 & 0xC0) != 0x80) return !(failed_ = true);
+        i += 2;
+        continue;
+      }
+      if (b0 >= 0xE0 && b0 <= 0xEF) {
+        const uint8_t lo = b0 == 0xE0 ? 0xA0 : 0x80, hi = b0 == 0xED ? 0x9F : 0xBF;
+        if (b1 < lo || b1 > hi || (p[i + 2] & 0xC0) != 0x80) return !(failed_ = true);
+        i += 3;
+        continue;
+      }
+      if (b0 >= 0xF0 && b0 <= 0xF4) {
+        const uint8_t lo = b0 == 0xF0 ? 0x90 : 0x80, hi = b0 == 0xF4 ? 0x8F : 0xBF;
+        if (b1 < lo || b1 > hi || (p[i + 2] & 0xC0) != 0x80 || (p[i + 3] & 0xC0) != 0x80)
+          return !(failed_ = true);
+        i += 4;
+        continue;
+      }
+      return !(failed_ = true);
+    }
+    // Near the end of the piece: byte by byte, keeping an unfinished sequence for the next.
     uint8_t need, lo = 0x80, hi = 0xBF;
     if (b0 >= 0xC2 && b0 <= 0xDF) {
       need = 1;
@@ -70,7 +102,6 @@ bool Utf8Stream::feed(const uint8_t* p, size_t n) {
       return !(failed_ = true);
     }
     ++i;
-    // Whole sequences in the piece take the quick route; the last one may stop short.
     for (; need && i < n; --need, ++i) {
       const uint8_t b = p[i];
       if (b < lo || b > hi) return !(failed_ = true);
