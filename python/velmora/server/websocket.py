@@ -27,7 +27,7 @@ import time
 from typing import Any, Callable, Protocol
 
 from velmora import _velmora as _v
-from velmora.flow import FlowControl, Signal
+from velmora.flow import FlowControl
 from velmora.server.asgi import (
     ASGIApp,
     ASGIProtocolError,
@@ -182,7 +182,7 @@ class WebSocket(FlowControl, asyncio.Protocol):
         self._core: Any = None
         self._t: Transport | None = None
         self._queue: collections.deque[Message] = collections.deque()
-        self._arrival: Signal[None] | None = None
+        self._arrival: asyncio.Future[None] | None = None  # the receive waiting for a message
         self._code: int | None = None  # the disconnect code, once the session ended
         self._reason = ""
         self.task: asyncio.Task[None] | None = None
@@ -260,8 +260,8 @@ class WebSocket(FlowControl, asyncio.Protocol):
                     continue
                 await stream.wait()
                 continue
-            sig = self._arrival = Signal(self._svc.loop)
-            await sig.wait()
+            fut = self._arrival = self._svc.loop.create_future()
+            await fut
 
     async def send(self, message: Message) -> None:
         kind = message["type"]
@@ -389,10 +389,11 @@ class WebSocket(FlowControl, asyncio.Protocol):
             if len(queue) >= self._svc.ws_max_queue and not self._full:
                 self._full = True
                 self.pause_reading()
-            sig = self._arrival
-            if sig is not None:
+            fut = self._arrival
+            if fut is not None:
                 self._arrival = None
-                sig.set()
+                if not fut.done():
+                    fut.set_result(None)
         if self.write_paused:
             # the peer does not read what it owes (pongs, the echo of its Close): stop reading
             self.pause_reading()
@@ -442,10 +443,11 @@ class WebSocket(FlowControl, asyncio.Protocol):
             self.resume_reading()
 
     def _wake_receiver(self) -> None:
-        sig = self._arrival
-        if sig is not None:
+        fut = self._arrival
+        if fut is not None:
             self._arrival = None
-            sig.set()
+            if not fut.done():
+                fut.set_result(None)
 
     def _log(self) -> None:
         if self._logged or not self._svc.access:
