@@ -11,7 +11,9 @@ per connection (round trips). Measured, contenders interleaved round by round, b
 * 1 MiB binary messages on 1 connection (MB/s of echoed payload);
 * the memory an idle WebSocket costs the server: RSS growth over N open sessions, divided by N.
 
-Ratios are printed against uvicorn, granian and (for 1 connection) the plain TCP echo.
+Ratios are printed against uvicorn, granian and (for 1 connection) the plain TCP echo, for the
+rate and for the round trips per CPU-second the server used (the figure that stays meaningful
+on a shared, loaded machine).
 """
 
 from __future__ import annotations
@@ -27,7 +29,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from server_wrk import PORT, start, stop  # noqa: E402 - the same server start and stop
+from server_wrk import PORT, start, stop, tree_cpu  # noqa: E402 - shared with server_wrk
 HANDSHAKE = (b"GET /echo HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
              b"Connection: Upgrade\r\nSec-WebSocket-Key: " + base64.b64encode(b"k" * 16) +
              b"\r\nSec-WebSocket-Version: 13\r\n\r\n")
@@ -163,7 +165,9 @@ class _Client(asyncio.Protocol):
         self.t.write(self.frame)
 
 
-async def load(conns: int, size: int, duration: float, tcp: bool) -> float:
+async def load(conns: int, size: int, duration: float, tcp: bool,
+               pid: int) -> tuple[float, float]:
+    """(round trips/s, round trips per CPU-second of the server ``pid``)."""
     loop = asyncio.get_running_loop()
     opcode = 1 if size <= 64 else 2
     frame = masked_frame(opcode, (b"x" * size))
@@ -178,15 +182,17 @@ async def load(conns: int, size: int, duration: float, tcp: bool) -> float:
         c.go()
     await asyncio.sleep(0.5)  # warm-up
     start_counts = sum(c.count for c in clients)
+    cpu0 = tree_cpu(pid)
     t0 = time.perf_counter()
     await asyncio.sleep(duration)
     done = sum(c.count for c in clients) - start_counts
     elapsed = time.perf_counter() - t0
+    cpu = tree_cpu(pid) - cpu0
     for c in clients:
         c.running = False
         c.t.close()
     await asyncio.sleep(0.1)
-    return done / elapsed
+    return done / elapsed, done / cpu if cpu else float("nan")
 
 
 def idle(count: int) -> list[socket.socket]:
@@ -244,6 +250,7 @@ def main() -> None:
     import uvloop
     servers = contenders(args.loop)
     results: dict[tuple[str, str], float] = {}
+    per_cpu: dict[tuple[str, str], float] = {}
     for rnd in range(args.rounds):
         for name, cmd in servers.items():
             proc = start(cmd)
@@ -251,9 +258,11 @@ def main() -> None:
                 for label, conns, size in CASES:
                     if name == "tcp-echo" and conns != 1:
                         continue
-                    rate = uvloop.run(load(conns, size, args.duration, name == "tcp-echo"))
+                    rate, eff = uvloop.run(load(conns, size, args.duration, name == "tcp-echo",
+                                                proc.pid))
                     key = (name, label)
                     results[key] = max(results.get(key, 0.0), rate)
+                    per_cpu[key] = max(per_cpu.get(key, 0.0), eff)
                     print(f"round {rnd + 1} {name:9s} {label:16s} {rate:10.0f}/s", flush=True)
             finally:
                 stop(proc)
@@ -272,6 +281,10 @@ def main() -> None:
         ratios = [f"{ours / results[(n, label)]:.2f}x {n}" for n in servers
                   if n != "velmora" and (n, label) in results]
         print("    velmora: " + ", ".join(ratios))
+        ours = per_cpu[("velmora", label)]
+        ratios = [f"{ours / per_cpu[(n, label)]:.2f}x {n}" for n in servers
+                  if n != "velmora" and (n, label) in per_cpu]
+        print(f"    per server CPU-second: velmora {ours:.0f}/CPU-s: " + ", ".join(ratios))
     if args.idle:
         print(f"\nmemory per idle WebSocket ({args.idle} sessions):")
         costs = {n: idle_cost(c, args.idle) for n, c in servers.items() if n != "tcp-echo"}
