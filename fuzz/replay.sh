@@ -69,7 +69,7 @@ link() {  # <target>
     [ "$o" -nt "$bin" ] && newer=1
   done
   [ "$newer" = 1 ] || return 0
-  "$cxx" -fsanitize=fuzzer,address,undefined "$out/obj/fuzz_$t.o" "${objs[@]}" -o "$bin.tmp"
+  "$cxx" -fsanitize=fuzzer,address,undefined "$out/obj/fuzz_$t.o" "${objs[@]}" -lz -o "$bin.tmp"
   mv "$bin.tmp" "$bin"
 }
 for t in "${targets[@]}"; do

@@ -17,7 +17,7 @@ mkdir -p "$out" "$corpus"
 bin="$out/fuzz_$target"
 core=$(find "$root/src/core" -name '*.cpp')
 "$cxx" -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-  -fno-omit-frame-pointer -I"$root/src/core" "$here/fuzz_$target.cpp" $core -o "$bin"
+  -fno-omit-frame-pointer -I"$root/src/core" "$here/fuzz_$target.cpp" $core -lz -o "$bin"
 seeds=()
 [ -d "$here/seeds/$target" ] && seeds=("$here/seeds/$target")
 cd "$out"

@@ -11,25 +11,8 @@ size_t sequence_at(std::string_view s, size_t i, size_t& consumed) {
   const uint8_t b0 = static_cast<uint8_t>(s[i]);
   consumed = 1;
   if (b0 < 0x80) return 1;
-  size_t need;
-  uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    if (b0 == 0xE0)
-      lo = 0xA0;  // no overlong forms
-    else if (b0 == 0xED)
-      hi = 0x9F;  // no surrogates
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    if (b0 == 0xF0)
-      lo = 0x90;  // no overlong forms
-    else if (b0 == 0xF4)
-      hi = 0x8F;  // nothing above U+10FFFF
-  } else {
-    return 0;
-  }
+  uint8_t need, lo, hi;  // lo..hi: the range of the second byte
+  if (!utf8_lead(b0, need, lo, hi)) return 0;
   for (size_t k = 1; k <= need; ++k) {
     if (i + k >= s.size()) return 0;
     const uint8_t b = static_cast<uint8_t>(s[i + k]);

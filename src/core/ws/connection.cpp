@@ -7,8 +7,6 @@
 namespace velmora::ws {
 namespace {
 
-constexpr size_t kKeepBuffer = 64 * 1024;  // reassembly memory an idle connection may keep
-
 bool known_opcode(uint8_t op) {
   return op <= 2 || (op >= 8 && op <= 10);
 }

@@ -53,6 +53,9 @@ class EventSink {
 
 class Connection {
  public:
+  // Reassembly and compression memory a connection keeps between messages.
+  static constexpr size_t kKeepBuffer = 64 * 1024;
+
   enum class SendError : uint8_t { kNone, kClosed, kNoMemory, kTooLarge, kBadCode, kBadReason };
 
   Connection(bool client, size_t max_message_size, std::optional<DeflateParams> deflate);
@@ -148,6 +151,7 @@ Connection::SendError Connection::send_message(bool text, const uint8_t* p, size
   uint8_t* out = alloc(frame_size(n));
   if (!out) return SendError::kNoMemory;
   write_frame(out, rsv, text ? Opcode::kText : Opcode::kBinary, p, n);
+  inflated_.release_if_above(kKeepBuffer);  // the compressed form, when there was one
   return SendError::kNone;
 }
 

@@ -111,6 +111,7 @@ std::optional<DeflateParams> accept_deflate(std::string_view response, int offer
                                             const char*& error) {
   std::vector<Extension> list;
   if (!parse_extensions(response, list)) return error = "malformed extension list", std::nullopt;
+  if (list.empty()) return error = "no extension in the answer", std::nullopt;
   if (list.size() != 1 || !http::ascii_iequals(list[0].name, kName))
     return error = "the server accepted an extension that was not offered", std::nullopt;
   Parsed answer;

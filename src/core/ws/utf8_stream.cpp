@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "http/utf8.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -59,48 +61,18 @@ bool Utf8Stream::feed(const uint8_t* p, size_t n) {
       continue;
     }
     ascii_ = false;
-    // A whole sequence in reach: one branch per length, no loop.
+    uint8_t need, lo, hi;
+    if (!http::utf8_lead(b0, need, lo, hi)) return !(failed_ = true);
+    // A whole sequence in reach: checked without a loop.
     if (i + 4 <= n) {
       const uint8_t b1 = p[i + 1];
-      if (b0 >= 0xC2 && b0 <= 0xDF) {
-        if ((b1 & 0xC0) != 0x80) return !(failed_ = true);
-        i += 2;
-        continue;
-      }
-      if (b0 >= 0xE0 && b0 <= 0xEF) {
-        const uint8_t lo = b0 == 0xE0 ? 0xA0 : 0x80, hi = b0 == 0xED ? 0x9F : 0xBF;
-        if (b1 < lo || b1 > hi || (p[i + 2] & 0xC0) != 0x80) return !(failed_ = true);
-        i += 3;
-        continue;
-      }
-      if (b0 >= 0xF0 && b0 <= 0xF4) {
-        const uint8_t lo = b0 == 0xF0 ? 0x90 : 0x80, hi = b0 == 0xF4 ? 0x8F : 0xBF;
-        if (b1 < lo || b1 > hi || (p[i + 2] & 0xC0) != 0x80 || (p[i + 3] & 0xC0) != 0x80)
-          return !(failed_ = true);
-        i += 4;
-        continue;
-      }
-      return !(failed_ = true);
+      if (b1 < lo || b1 > hi || (need >= 2 && (p[i + 2] & 0xC0) != 0x80) ||
+          (need == 3 && (p[i + 3] & 0xC0) != 0x80))
+        return !(failed_ = true);
+      i += 1 + need;
+      continue;
     }
     // Near the end of the piece: byte by byte, keeping an unfinished sequence for the next.
-    uint8_t need, lo = 0x80, hi = 0xBF;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      need = 1;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      need = 2;
-      if (b0 == 0xE0)
-        lo = 0xA0;  // no overlong forms
-      else if (b0 == 0xED)
-        hi = 0x9F;  // no surrogates
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      need = 3;
-      if (b0 == 0xF0)
-        lo = 0x90;  // no overlong forms
-      else if (b0 == 0xF4)
-        hi = 0x8F;  // nothing above U+10FFFF
-    } else {
-      return !(failed_ = true);
-    }
     ++i;
     for (; need && i < n; --need, ++i) {
       const uint8_t b = p[i];
