@@ -1,4 +1,4 @@
-"""The ``velmora`` command: ``velmora serve APP`` and ``velmora get URL``."""
+"""The ``velmora`` command: ``velmora serve APP``, ``velmora get URL`` and ``velmora ws URL``."""
 
 from __future__ import annotations
 
@@ -10,6 +10,7 @@ USAGE = """usage: velmora <command> [options]
 commands:
   serve APP   serve an ASGI application ("module:attribute") over HTTP/1.1 and HTTP/2
   get URL     fetch a URL and print the response
+  ws URL      send lines from stdin over a WebSocket, print the messages received
 
 Run "velmora <command> --help" for the options of a command."""
 
@@ -28,6 +29,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         from velmora.client.cli import main as get_main
 
         return int(get_main(rest) or 0)
+    if command == "ws":
+        from velmora.client.ws_cli import main as ws_main
+
+        return ws_main(rest)
     if command in ("-V", "--version"):
         from velmora import __version__
 

@@ -115,6 +115,9 @@ PyObject* headers_authority(PyObject* s, void*) {
 PyObject* headers_path(PyObject* s, void*) {
   return pseudo_of(s, http2::HeaderBlock::kPath);
 }
+PyObject* headers_protocol(PyObject* s, void*) {
+  return pseudo_of(s, http2::HeaderBlock::kProtocol);
+}
 PyObject* headers_status(PyObject* s, void*) {
   int st = block_of(s).status();
   if (st < 0) Py_RETURN_NONE;
@@ -178,6 +181,8 @@ PyGetSetDef kHeadersGetSet[] = {
     {"scheme", GETTER(headers_scheme), nullptr, ":scheme, or None.", nullptr},
     {"authority", GETTER(headers_authority), nullptr, ":authority, or None.", nullptr},
     {"path", GETTER(headers_path), nullptr, ":path, or None.", nullptr},
+    {"protocol", GETTER(headers_protocol), nullptr,
+     ":protocol of an extended CONNECT (RFC 8441), or None.", nullptr},
     {"status", GETTER(headers_status), nullptr, ":status as an int, or None.", nullptr},
     {"headers", GETTER(headers_headers), nullptr, "The regular fields as a HeaderMap.", nullptr},
     {"content_length", GETTER(headers_content_length), nullptr,

@@ -139,11 +139,12 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
                              "enable_push",
                              "drop_connection_fields",
                              "max_reset_burst",
+                             "enable_connect_protocol",
                              nullptr};
-  PyObject* a[14] = {};
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$OOOOOOOOOOOOO:H2Streams", const_cast<char**>(kw),
-                                   &a[0], &a[1], &a[2], &a[3], &a[4], &a[5], &a[6], &a[7], &a[8],
-                                   &a[9], &a[10], &a[11], &a[12], &a[13]))
+  PyObject* a[15] = {};
+  if (!PyArg_ParseTupleAndKeywords(
+          args, kwds, "O|$OOOOOOOOOOOOOO:H2Streams", const_cast<char**>(kw), &a[0], &a[1], &a[2],
+          &a[3], &a[4], &a[5], &a[6], &a[7], &a[8], &a[9], &a[10], &a[11], &a[12], &a[13], &a[14]))
     return nullptr;
   for (int i = 1; i <= 5; ++i) {
     if (!a[i]) {
@@ -168,7 +169,8 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
       !to_u64(a[5], cfg.max_send_buf_size) || !optional_u32(a[6], cfg.max_concurrent_streams) ||
       (a[7] && !to_u64(a[7], pending_accept)) || !optional_u64(a[9], cfg.data_frame_budget) ||
       (a[10] && !to_bool(a[10], cfg.auto_date_header)) ||
-      (a[12] && !to_bool(a[12], cfg.drop_connection_fields)))
+      (a[12] && !to_bool(a[12], cfg.drop_connection_fields)) ||
+      (a[14] && !to_bool(a[14], cfg.enable_connect_protocol)))
     return nullptr;
   cfg.max_pending_accept_reset_streams = pending_accept;
   if (a[8]) {  // omitted: the default cap; None: no cap
@@ -866,7 +868,8 @@ PyType_Slot kSlots[] = {
                     "max_header_list_size, max_send_buf_size, max_concurrent_streams=None, "
                     "max_pending_accept_reset_streams=20, max_local_error_reset_streams=..., "
                     "data_frame_budget=None, auto_date_header=True, enable_push=None, "
-                    "drop_connection_fields=False, max_reset_burst=...)",
+                    "drop_connection_fields=False, max_reset_burst=..., "
+                    "enable_connect_protocol=False)",
                     "The protocol state of one HTTP/2 connection, client or server: settings, flow "
                     "control, streams, slots, GOAWAY and failure, and the pending-send buffer.\n\n"
                     "drop_connection_fields: the connection-specific fields (RFC 9113 section "
@@ -876,7 +879,9 @@ PyType_Slot kSlots[] = {
                     "max_reset_burst: how many resets the peer may make this side pay for (its "
                     "resets of requests not yet answered, and resets its stream errors force) "
                     "before the connection ends with ENHANCE_YOUR_CALM; refilled over time. "
-                    "Omitted: 200; None: no limit."))},
+                    "Omitted: 200; None: no limit.\n\n"
+                    "enable_connect_protocol: a server announces "
+                    "SETTINGS_ENABLE_CONNECT_PROTOCOL = 1 (RFC 8441)."))},
     {0, nullptr},
 };
 

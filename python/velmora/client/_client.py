@@ -145,6 +145,8 @@ class AsyncClient:
             http2_prior_knowledge=http2_prior_knowledge, http1=http1,
             proxy_ssl_context=proxy_ssl)
         self._router = Router(proxy, trust_env=trust_env)
+        self._tls_args = (verify, cert)
+        self._ws_ssl: ssl.SSLContext | None = None
         self._retries = retries
         self._urls: dict[str, _URL] = {}
         self._head_cache: dict[tuple[str, str | None, str | None], HeaderMap] = {}
@@ -209,6 +211,26 @@ class AsyncClient:
 
     async def patch(self, url: str, **kwargs: Any) -> Response:
         return await self.request("PATCH", url, **kwargs)
+
+    def websocket(self, url: str, *, subprotocols: list[str] | None = None, headers: Any = None,
+                  compression: str | None = "deflate", max_size: int = 16 * 1024 * 1024,
+                  timeout: float | None = 30.0) -> Any:
+        """A WebSocket session over HTTP/1.1 (``ws://`` or ``wss://``, through the proxy that
+        routes the URL): ``async with client.websocket(url) as ws:``. ``compression``:
+        ``"deflate"`` offers permessage-deflate, ``None`` does not."""
+        from .websocket import connect
+
+        return connect(self, url, subprotocols=subprotocols, headers=headers,
+                       compression=compression, max_size=max_size, timeout=timeout)
+
+    def _ws_ssl_context(self) -> ssl.SSLContext:
+        """The TLS context of WebSocket sessions (ALPN http/1.1 only)."""
+        if self._ws_ssl is None:
+            verify, cert = self._tls_args
+            if isinstance(verify, ssl.SSLContext):
+                return verify
+            self._ws_ssl = create_ssl_context(verify, cert)
+        return self._ws_ssl
 
     async def aclose(self) -> None:
         if not self._closed:

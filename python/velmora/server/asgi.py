@@ -24,7 +24,8 @@ SERVER_NAME = b"velmora"
 # The fields of the plain-text responses the server writes itself.
 TEXT_PLAIN = [(b"content-type", b"text/plain; charset=utf-8")]
 # The reason phrases of the responses the server writes itself, keyed by status.
-REASONS = {400: b"Bad Request", 414: b"URI Too Long", 431: b"Request Header Fields Too Large",
+REASONS = {400: b"Bad Request", 403: b"Forbidden", 414: b"URI Too Long",
+           426: b"Upgrade Required", 431: b"Request Header Fields Too Large",
            500: b"Internal Server Error", 503: b"Service Unavailable"}
 
 

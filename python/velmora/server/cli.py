@@ -7,7 +7,7 @@ import os
 import sys
 from typing import Sequence
 
-from velmora.server.config import INTERFACES, LOG_LEVELS, AppLoadError, Config
+from velmora.server.config import INTERFACES, LOG_LEVELS, WS_CHOICES, AppLoadError, Config
 
 
 def build_parser(prog: str = "velmora serve") -> argparse.ArgumentParser:
@@ -64,6 +64,21 @@ def build_parser(prog: str = "velmora serve") -> argparse.ArgumentParser:
                         "for HTTP/2 the receive window of each stream)")
     p.add_argument("--h2-max-concurrent-streams", type=int, default=100,
                    help="HTTP/2 streams one client may have open at once (default 100)")
+    p.add_argument("--ws", choices=list(WS_CHOICES), default="auto",
+                   help="WebSocket support: none serves upgrade requests as plain HTTP; any "
+                        "other choice uses velmora's own (default auto)")
+    p.add_argument("--ws-max-size", type=int, default=16 * 1024 * 1024,
+                   help="largest WebSocket message accepted, in bytes (default 16777216)")
+    p.add_argument("--ws-max-queue", type=int, default=32,
+                   help="received WebSocket messages held for the application before reading "
+                        "pauses (default 32)")
+    p.add_argument("--ws-ping-interval", type=float, default=20.0,
+                   help="seconds between WebSocket keep-alive pings (default 20; 0: none)")
+    p.add_argument("--ws-ping-timeout", type=float, default=20.0,
+                   help="close a WebSocket whose pong does not come within this many seconds "
+                        "(default 20; 0: wait forever)")
+    p.add_argument("--ws-per-message-deflate", type=_flag, default=True, metavar="BOOL",
+                   help="accept permessage-deflate compression (default true)")
     add_deployment_options(p)
     return p
 
@@ -127,6 +142,15 @@ def parse_header(text: str) -> tuple[str, str]:
     return name.strip(), value.strip()
 
 
+def _flag(value: str) -> bool:
+    low = value.lower()
+    if low in ("1", "true", "yes", "on"):
+        return True
+    if low in ("0", "false", "no", "off"):
+        return False
+    raise argparse.ArgumentTypeError(f"not a boolean: {value!r}")
+
+
 def config_from_args(args: argparse.Namespace) -> Config:
     return Config(
         app=args.app, host=args.host, port=args.port, app_dir=args.app_dir,
@@ -152,6 +176,9 @@ def config_from_args(args: argparse.Namespace) -> Config:
         limit_max_requests=args.limit_max_requests,
         limit_max_requests_jitter=args.limit_max_requests_jitter,
         timeout_worker_healthcheck=args.timeout_worker_healthcheck,
+        ws=args.ws, ws_max_size=args.ws_max_size, ws_max_queue=args.ws_max_queue,
+        ws_ping_interval=args.ws_ping_interval, ws_ping_timeout=args.ws_ping_timeout,
+        ws_per_message_deflate=args.ws_per_message_deflate,
     )
 
 

@@ -24,6 +24,7 @@ LOG_LEVELS = {
 
 INTERFACES = ("auto", "asgi3", "asgi2", "wsgi")
 DEFAULT_FORWARDED_ALLOW_IPS = "127.0.0.1,unix:"
+WS_CHOICES = ("auto", "none", "websockets", "websockets-sansio", "wsproto", "velmora")
 
 
 class AppLoadError(Exception):
@@ -83,6 +84,14 @@ class Config:
     limit_request_body_buffer: int = 65536  # request-body bytes buffered before reading pauses
     write_buffer_high: int = 65536  # transport write buffer before the app's send waits
     h2_max_concurrent_streams: int = 100  # HTTP/2 streams one client may have open at once
+    # WebSockets: "none" serves an upgrade request as plain HTTP; every other choice ("auto",
+    # "velmora", and the names other servers give their implementations) uses the core's.
+    ws: str = "auto"
+    ws_max_size: int = 16 * 1024 * 1024  # bytes of one received message (1009 beyond)
+    ws_max_queue: int = 32  # received messages held for the application before reading pauses
+    ws_ping_interval: float | None = 20.0  # seconds between keep-alive pings (None: no pings)
+    ws_ping_timeout: float | None = 20.0  # seconds to wait for a pong (None: forever)
+    ws_per_message_deflate: bool = True  # accept a client's permessage-deflate offer
     # Filled by load().
     loaded_app: Any = field(default=None, init=False, repr=False)
 
@@ -102,6 +111,12 @@ class Config:
             raise ValueError("limit_concurrency must be at least 1")
         if not 1 <= self.h2_max_concurrent_streams <= 0x7FFFFFFF:
             raise ValueError("h2_max_concurrent_streams must be at least 1")
+        if self.ws not in WS_CHOICES:
+            raise ValueError(f"ws must be one of {', '.join(WS_CHOICES)}")
+        if self.ws_max_size < 1:
+            raise ValueError("ws_max_size must be at least 1")
+        if self.ws_max_queue < 1:
+            raise ValueError("ws_max_queue must be at least 1")
         if self.workers < 1:
             raise ValueError("workers must be at least 1")
         if self.lifespan not in ("auto", "on", "off"):

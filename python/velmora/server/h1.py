@@ -43,6 +43,7 @@ from velmora.server.asgi import (
 from velmora.server.logs import error_log
 from velmora.server.state import Service
 from velmora.server.stream import Refused, State, Stream, response_fields
+from velmora.server.websocket import WebSocket, websocket_scope
 
 H1ServerState = _v.H1ServerState
 HeaderMap = _v.HeaderMap
@@ -67,6 +68,9 @@ REQ_CONTINUE = _v.H1_REQ_CONTINUE
 REQ_PEER_CLOSED = _v.H1_REQ_PEER_CLOSED
 
 CONTINUE = H1Codec.continue_response()
+ws_check_request = _v.ws_check_request
+WS_UPGRADE_FIELDS = [(b"upgrade", b"websocket"), (b"connection", b"Upgrade")]
+WS_VERSION_FIELDS = [(b"sec-websocket-version", b"13")]
 
 # The "done event" stored in the core's watcher slot. The protocol's own reads are the
 # watcher, so there is no task to wait for: one shared token stands for it.
@@ -396,6 +400,8 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
                                                     or len(svc.cycles) >= limit)):
             stream.reject(503)
             return
+        if head.is_upgrade and self._websocket(head, stream, version):
+            return
         svc.cycles.add(stream)
         stream.scope = scope = http_scope(svc, version, method, target,
                                           head.headers.raw_items(), self._client, self._server)
@@ -408,6 +414,61 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
                 stream.task = task
         else:  # (a given name spares formatting a unique one for every request)
             stream.task = _Task(stream.run(svc.app, scope), loop=svc.loop, name=TASK_NAME)
+
+    # ---- WebSockets --------------------------------------------------------------------------
+
+    def _websocket(self, head: Any, stream: Stream[H1BodyDecoder], version: str) -> bool:
+        """An upgrade request: when it asks for a WebSocket, start its session (or refuse its
+        handshake) and say so; False serves it as plain HTTP."""
+        svc = self._svc
+        request = ws_check_request(head.method.encode("latin-1"), False, head.headers)
+        if request is None:
+            return False
+        if not svc.ws:
+            if not svc.ws_hinted:
+                svc.ws_hinted = True
+                error_log.warning("WebSocket upgrade request served as plain HTTP: WebSockets "
+                                  "are turned off (--ws none)")
+            return False
+        if request.status:
+            error_log.debug("%s: WebSocket handshake refused: %s", self.peer, request.message)
+            stream.reject(request.status, WS_VERSION_FIELDS if request.status == 426 else None)
+            return True
+        stream.scope = scope = websocket_scope(svc, version, stream.target,
+                                               head.headers.raw_items(), self._client,
+                                               self._server, request.subprotocols)
+        ws = WebSocket(svc, stream, request, scope, self._ws_open, self.peer)
+        svc.cycles.add(ws)
+        ws.task = _Task(ws.run(svc.app), loop=svc.loop, name=TASK_NAME)
+        return True
+
+    def _ws_open(self, ws: WebSocket, stream: Stream[H1BodyDecoder],
+                 fields: list[tuple[bytes, bytes]]) -> tuple[asyncio.Transport, bytes] | None:
+        """The application accepted the WebSocket of ``stream``: answer 101 and hand the
+        transport over (the core's switch); None when the client went away first."""
+        if stream.gone or self._mode is _CLOSED:
+            return None
+        core = self._core
+        seq = stream.key
+        hm = response_fields(WS_UPGRADE_FIELDS + fields, self._svc.server_header)
+        code, head, _armed = core.respond_head(seq, 101, hm, None)
+        if code == REQ_CONTINUE:
+            code, head, _armed = core.respond_head(seq, 101, hm, None)
+        if code != REQ_OK:
+            return None
+        switched, _close, transport, leftover = core.finish_response(seq)
+        if self._stream is stream:
+            self._stream = None
+        self._mode = _DETACHED
+        self.deadline = 0.0
+        self._svc.connections.discard(self)
+        if not switched or transport is None:
+            if transport is not None:
+                transport.close()
+            return None
+        transport.write(head)  # type: ignore[arg-type]
+        transport.set_protocol(ws)
+        return transport, leftover or b""
 
     def _parse_buffered(self) -> None:
         if self._defer:

@@ -36,8 +36,12 @@ from velmora.server.asgi import (
 from velmora.server.logs import error_log
 from velmora.server.state import Service
 from velmora.server.stream import Refused, State, Stream, response_fields
+from velmora.server.websocket import WebSocket, websocket_scope
+from velmora.server.ws_h2 import H2Channel, WSStream
 
 H2Streams = _v.H2Streams
+ws_check_request = _v.ws_check_request
+WS_VERSION_FIELDS = [(b"sec-websocket-version", b"13")]
 _Task = asyncio.Task
 HeaderMap = _v.HeaderMap
 VelmoraError = _v.VelmoraError
@@ -117,6 +121,7 @@ class H2Connection(PeerName, asyncio.Protocol):
             max_concurrent_streams=config.h2_max_concurrent_streams,
             auto_date_header=config.date_header,
             drop_connection_fields=True,  # an application's HTTP/1.1-only fields (RFC 9113 8.2.2)
+            enable_connect_protocol=service.ws,  # WebSockets (RFC 8441)
         )
         self._svc = service
         self._t = transport
@@ -197,8 +202,8 @@ class H2Connection(PeerName, asyncio.Protocol):
         kind = type(frame)
         core = self._core
         if kind is FrameHeaders:
-            stream: H2Stream = Stream(self, None, frame.stream_id, [], frame.method or "",
-                                      frame.path or "", "2")
+            stream: H2Stream = (Stream if frame.protocol is None else WSStream)(
+                self, None, frame.stream_id, [], frame.method or "", frame.path or "", "2")
             vd = core.recv_headers(frame, stream)
             if vd.kind == OPENED:
                 stream.no_content = vd.no_body
@@ -253,12 +258,49 @@ class H2Connection(PeerName, asyncio.Protocol):
             stream.reject(503)
             self._stream_done(stream)
             return
+        if type(stream) is WSStream:
+            self._websocket(stream, frame)  # type: ignore[arg-type]
+            return
         svc.cycles.add(stream)
         stream.scope = scope = http_scope(svc, "2", stream.method, stream.target,
                                           frame.request_items(), self._client, self._server)
         if self._amend is not None:
             self._amend(scope)
         stream.task = _Task(stream.run(svc.app, scope), loop=svc.loop, name=TASK_NAME)
+
+    def _websocket(self, stream: WSStream, frame: FrameHeaders) -> None:
+        """An extended CONNECT (RFC 8441): a WebSocket session on this stream."""
+        svc = self._svc
+        request = None
+        if svc.ws and (frame.protocol or "").lower() == "websocket":
+            request = ws_check_request(b"CONNECT", True, frame.headers)
+        if request is None or request.status:
+            status = request.status if request is not None else 400
+            stream.reject(status, WS_VERSION_FIELDS if status == 426 else None)
+            self._stream_done(stream)
+            return
+        stream.scope = scope = websocket_scope(svc, "2", stream.target, frame.request_items(),
+                                               self._client, self._server,
+                                               request.subprotocols)
+        ws = WebSocket(svc, stream, request, scope, self._ws_open, self.peer)
+        svc.cycles.add(ws)
+        ws.task = _Task(ws.run(svc.app), loop=svc.loop, name=TASK_NAME)
+
+    def _ws_open(self, ws: WebSocket, stream: H2Stream,
+                 fields: list[tuple[bytes, bytes]]) -> tuple[H2Channel, bytes] | None:
+        """The application accepted: answer 200 and carry the session in the stream's DATA."""
+        if stream.gone or self._state is not _OPEN:
+            return None
+        stream.status = 200
+        stream.headers = fields
+        try:
+            self._send_head(stream, False)
+        except ClientDisconnected:
+            return None
+        assert isinstance(stream, WSStream)
+        stream.channel = channel = H2Channel(self, stream, ws)
+        self._svc.loop.call_soon(channel.pump)  # (DATA that came before the answer)
+        return channel, b""
 
     def _stream_error(self, sid: int, reason: int) -> bool:
         """Reset ``sid`` after the peer's stream-level violation; False when the reset cap was
@@ -317,26 +359,32 @@ class H2Connection(PeerName, asyncio.Protocol):
         """The connection serves no more (failed, going away or closed)."""
         return self._state is not _OPEN
 
-    async def read_body(self, stream: H2Stream) -> Message | None:
+    def take_body(self, stream: H2Stream) -> bytes:
+        """The body bytes buffered for ``stream``, their credit given back to the client."""
         core = self._core
         sid = stream.key
         chunks = stream.body
+        if len(chunks) == 1:
+            body, budgeted = chunks[0]
+            if budgeted:
+                core.release_data_frame(sid, len(body))
+        else:
+            for piece, budgeted in chunks:
+                if budgeted:
+                    core.release_data_frame(sid, len(piece))
+            body = b"".join(piece for piece, _ in chunks)
+        chunks.clear()
+        if body:
+            core.release_capacity(sid, len(body))
+            if core.has_pending():
+                self._wake()
+        return body
+
+    async def read_body(self, stream: H2Stream) -> Message | None:
+        chunks = stream.body
         while True:
             if chunks:
-                if len(chunks) == 1:
-                    body, budgeted = chunks[0]
-                    if budgeted:
-                        core.release_data_frame(sid, len(body))
-                else:
-                    for piece, budgeted in chunks:
-                        if budgeted:
-                            core.release_data_frame(sid, len(piece))
-                    body = b"".join(piece for piece, _ in chunks)
-                chunks.clear()
-                if body:
-                    core.release_capacity(sid, len(body))
-                    if core.has_pending():
-                        self._wake()
+                body = self.take_body(stream)
                 more = not stream.ended
                 if not body and more:
                     continue
@@ -392,6 +440,14 @@ class H2Connection(PeerName, asyncio.Protocol):
                 return -1
             if vd.sent == 0:  # no window, or this stream's share of the buffer is full
                 return offset
+
+    def send_stream_data(self, stream: H2Stream, body: bytes, end: bool) -> int:
+        """Frames ``body`` (and END_STREAM with ``end``) while the stream's window takes it: -1
+        once all went, else how much did (the stream's ``writable`` tells when more may)."""
+        return self._send_data(stream, body, 0, end)
+
+    def loop_soon(self, callback: Any) -> None:
+        self._svc.loop.call_soon(callback)
 
     async def _send_rest(self, stream: H2Stream, body: bytes, offset: int, end: bool) -> None:
         while offset >= 0:

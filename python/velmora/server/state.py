@@ -77,6 +77,13 @@ class Service:
         self.is_ssl = config.is_ssl
         self.h2_factory = h2_factory
         self.shutting_down = False
+        self.ws = config.ws != "none"
+        self.ws_hinted = False  # (the hint that WebSockets are off was logged)
+        self.ws_max_size = config.ws_max_size
+        self.ws_max_queue = config.ws_max_queue
+        self.ws_ping_interval = config.ws_ping_interval or 0.0
+        self.ws_ping_timeout = config.ws_ping_timeout or 0.0
+        self.ws_deflate = config.ws_per_message_deflate
         self._sweeper: asyncio.TimerHandle | None = None
         timeouts = [t for t in (self.timeout_keep_alive, self.timeout_head) if t > 0]
         self.sweep_interval = min(1.0, max(0.05, min(timeouts, default=1.0) / 4))

@@ -201,15 +201,22 @@ class Stream(Generic[B]):
         try:
             await app(scope, self.receive, self.send)
         except BaseException as exc:  # noqa: BLE001 - every failure ends the response
-            self._app_failed(exc)
+            self.app_ended(exc)
             if not isinstance(exc, Exception) and not isinstance(exc, asyncio.CancelledError):
                 raise
         else:
-            if self.state is not _CLOSED:
-                self._app_incomplete()
+            self.app_ended(None)
         finally:
             self.task = None
             self.sink.app_done(self)
+
+    def app_ended(self, exc: BaseException | None) -> None:
+        """The application returned (``exc`` None) or failed: the response ends, as complete
+        or failed, or the server answers for it."""
+        if exc is not None:
+            self._app_failed(exc)
+        elif self.state is not _CLOSED:
+            self._app_incomplete()
 
     async def receive(self) -> Message:
         if self.body_open:
@@ -325,14 +332,17 @@ class Stream(Generic[B]):
         self.body_arrived()
         self.sink.fail(self)
 
-    def reject(self, status: int) -> None:
+    def reject(self, status: int, fields: list[tuple[bytes, bytes]] | None = None) -> None:
         """Answer without (or instead of) the application: over the concurrency limit, a
-        malformed request body, an application failure."""
+        malformed request body, an application failure, a refused WebSocket handshake (with
+        its ``fields``)."""
         body = b"%d %s" % (status, REASONS[status])
         self.state = _RESPONSE
         self.status = status
         self.trailers = False
         self.headers = self.sink.reject_fields(self)
+        if fields:
+            self.headers = self.headers + fields
         self.sent = len(body)
         try:
             pending = self.sink.write(self, body, False)

@@ -75,6 +75,7 @@ Connection::Connection(const ConnectionConfig& c)
   local_settings_.set(kInitialWindowSize, c.initial_window_size);
   local_settings_.set(kMaxFrameSize, c.max_frame_size);
   local_settings_.set(kMaxHeaderListSize, c.max_header_list_size);
+  if (c.is_server && c.enable_connect_protocol) local_settings_.set(kEnableConnectProtocol, 1);
   if (c.is_server) decoder_.set_preface_mode(true);
   decoder_.set_settings_first(true);
   // Our own receive limits hold from the first frame: what the peer may assume before it

@@ -100,6 +100,9 @@ struct ConnectionConfig {
   // (FieldRule::kDropRequest / kDropResponse); trailers still refuse them.
   bool drop_connection_fields = false;
   std::optional<bool> enable_push;  // none: not announced
+  // The server announces SETTINGS_ENABLE_CONNECT_PROTOCOL = 1 (RFC 8441 section 3): clients
+  // may open extended CONNECT streams (`:protocol`).
+  bool enable_connect_protocol = false;
   // The monotonic clock in nanoseconds (the reset store's expiry); null: std::steady_clock.
   uint64_t (*clock_ns)() = nullptr;
 };
@@ -158,6 +161,7 @@ struct HeadersInfo {
   bool has_pseudo = false;  // some pseudo-header field (cannot be trailers)
   bool head = false;        // :method is HEAD
   bool no_content = false;  // a 204 or 304 response: a declared length describes no DATA
+  bool tunnel = false;      // :protocol is present (an extended CONNECT, RFC 8441)
   static HeadersInfo of(uint32_t stream_id, bool end_stream, const HeaderBlock& block) {
     HeadersInfo h{stream_id, end_stream, block.status() >= 100 && block.status() < 200,
                   block.content_length(), block.content_length_invalid()};
@@ -168,6 +172,7 @@ struct HeadersInfo {
                    block.has(HeaderBlock::kPath) || block.has(HeaderBlock::kProtocol);
     h.head = !h.no_method && block.pseudo(HeaderBlock::kMethod) == "HEAD";
     h.no_content = block.status() == 204 || block.status() == 304;
+    h.tunnel = block.has(HeaderBlock::kProtocol);
     return h;
   }
 };

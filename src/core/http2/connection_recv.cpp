@@ -140,6 +140,7 @@ void Connection::apply_headers(const HeadersInfo& f, Handle& spare, HeadersVerdi
   StreamRecord& s = nit->second;
   bool opened = false;
   s.state.recv_open(f.end_stream, false, opened);
+  s.tunnel = f.tunnel;
   last_processed_id_ = sid;
   ++num_streams_;
   pending_accept_.insert(sid);

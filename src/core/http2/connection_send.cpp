@@ -72,6 +72,9 @@ void Connection::post_close(uint32_t sid, StreamRecord& s, SendVerdict& v, Relea
     return;
   }
   if (!s.state.is_closed()) {
+    // An extended CONNECT's stream ends when both sides ended it (RFC 8441 section 5): the
+    // client's END_STREAM is still to come.
+    if (s.tunnel) return;
     // The response is complete while the request body is still arriving: abandon it.
     ResetVerdict rv = reset_locked(sid, s, 0, Initiator::kUser, drop);
     v.handle = std::move(rv.handle);

@@ -48,10 +48,10 @@ enum SettingId : uint16_t {
   kEnableConnectProtocol = 8,
 };
 
-// The values of settings 1..6, each present or not.
+// The values of settings 1..6 and 8, each present or not.
 struct Settings {
   uint8_t present = 0;  // bit (id - 1)
-  uint32_t value[6] = {};
+  uint32_t value[8] = {};
   bool has(SettingId id) const { return present & (1u << (id - 1)); }
   uint32_t get(SettingId id) const { return value[id - 1]; }
   void set(SettingId id, uint32_t v) {

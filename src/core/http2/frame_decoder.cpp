@@ -263,7 +263,7 @@ Status FrameDecoder::settings(const uint8_t* p, uint32_t len, uint8_t fl, uint32
       default:
         break;
     }
-    if (id >= 1 && id <= 6) s.set(SettingId(id), v);
+    if ((id >= 1 && id <= 6) || id == kEnableConnectProtocol) s.set(SettingId(id), v);
   }
   return sink.on_settings(false, s) ? Status::kOk : Status::kSinkFailed;
 }

@@ -15,12 +15,12 @@ uint8_t* grow(std::string& out, size_t n) {
 
 void FrameEncoder::settings(const Settings& s, std::string& out) const {
   uint32_t count = 0;
-  for (int id = 1; id <= 6; ++id)
+  for (int id = 1; id <= kEnableConnectProtocol; ++id)
     count += s.has(SettingId(id));
   uint8_t* w = grow(out, kFrameHeaderSize + 6 * count);
   write_frame_header(w, 6 * count, FrameType::kSettings, 0, 0);
   w += kFrameHeaderSize;
-  for (int id = 1; id <= 6; ++id) {
+  for (int id = 1; id <= kEnableConnectProtocol; ++id) {
     if (!s.has(SettingId(id))) continue;
     w[0] = 0;
     w[1] = uint8_t(id);

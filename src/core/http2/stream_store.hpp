@@ -29,6 +29,7 @@ struct StreamRecord {
   bool recv_reclaimed = false;       // in-flight receive capacity already given back
   bool holds_slot = false;           // counts against a client concurrency slot
   bool close_accounted = false;      // the closing was already counted
+  bool tunnel = false;  // an extended CONNECT (RFC 8441): the request side outlives the response
 
   StreamRecord(bool is_head, int32_t send_window, int32_t recv_window, Handle h)
       : content_length(is_head),
