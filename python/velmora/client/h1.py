@@ -361,7 +361,12 @@ class Connection(H1ClientState, asyncio.Protocol):
         if timeout is not None:
             deadline = self._loop.time() + timeout
             self._deadline = deadline
-            if self._timer is None:
+            timer = self._timer
+            # The timer left by an earlier exchange is reused only when it fires no later than
+            # this deadline (it then re-arms itself); a shorter timeout needs its own.
+            if timer is None or timer.when() > deadline:
+                if timer is not None:
+                    timer.cancel()
                 self._timer = self._loop.call_at(deadline, self._on_timer)
         else:
             self._deadline = float("inf")
