@@ -101,8 +101,8 @@ async def _fetch(args: argparse.Namespace, out: IO[bytes], err: IO[str]) -> int:
         async with client.stream("GET", args.url, headers=headers) as r:
             if args.include:
                 out.write(f"{r.http_version} {r.status} {r.reason_phrase}\r\n".encode())
-                for name, value in r.headers.items():
-                    out.write(name.encode() + b": " + value + b"\r\n")
+                for name, value in r.headers.multi_items():
+                    out.write(name.encode() + b": " + value.encode("latin-1") + b"\r\n")
                 out.write(b"\r\n")
             if args.output:
                 length = r.headers.get("content-length")

@@ -69,7 +69,7 @@ class _ResponseStream(httpx.AsyncByteStream):
 
     async def __aiter__(self) -> AsyncIterator[bytes]:
         with _mapped(self._request):
-            async for chunk in self._response.aiter_bytes():
+            async for chunk in self._response.aiter_raw():
                 yield chunk
 
     async def aclose(self) -> None:
@@ -151,7 +151,7 @@ class AsyncTransport(httpx.AsyncBaseTransport):
                                              raw_headers=True)
         return httpx.Response(
             response.status,
-            headers=response.headers.raw_items(),
+            headers=response.header_map.raw_items(),
             stream=_ResponseStream(response, request),
             extensions={"http_version": response.http_version.encode(),
                         "reason_phrase": response.reason_phrase.encode()},
