@@ -14,10 +14,15 @@ from typing import Any
 
 from ._client import USER_AGENT, AsyncClient
 from . import errors
+from .auth import Auth, BasicAuth, DigestAuth, FunctionAuth
+from .cookies import Cookies
+from .headers import Headers
+from .models import Request
 from .errors import (
     ClientClosed,
     CloseError,
     ConnectError,
+    DecodingError,
     ConnectTimeout,
     HTTPError,
     LocalProtocolError,
@@ -33,6 +38,7 @@ from .errors import (
     StreamClosed,
     StreamConsumed,
     TimeoutException,
+    TooManyRedirects,
     TransportError,
     UnsupportedProtocol,
     WriteError,
@@ -47,6 +53,13 @@ __all__ = [
     "AsyncClient",
     "AsyncTransport",
     "Response",
+    "Request",
+    "Headers",
+    "Cookies",
+    "Auth",
+    "BasicAuth",
+    "DigestAuth",
+    "FunctionAuth",
     "Timeout",
     "Limits",
     "ConnectionPool",

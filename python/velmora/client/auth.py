@@ -70,7 +70,8 @@ class DigestAuth(Auth):
 
     def flow(self, request: Request) -> Flow:
         if self._last is not None:  # answer the last challenge at once (nonce reuse)
-            request.set_header("authorization", self._answer(request, self._last))
+            request.set_header("authorization",
+                               self._answer(request, self._last, _cnonce()))
         response = yield request
         if response.status != 401:
             return
@@ -86,10 +87,10 @@ class DigestAuth(Auth):
             return
         self._last = challenge
         self._nc = 0
-        request.set_header("authorization", self._answer(request, challenge))
+        request.set_header("authorization", self._answer(request, challenge, _cnonce()))
         yield request
 
-    def _answer(self, request: Request, ch: dict[str, str]) -> str:
+    def _answer(self, request: Request, ch: dict[str, str], cnonce_text: str) -> str:
         algorithm = ch.get("algorithm", "MD5").upper()
         sess = algorithm.endswith("-SESS")
         base = algorithm[:-5] if sess else algorithm
@@ -103,8 +104,7 @@ class DigestAuth(Auth):
         realm, nonce = ch["realm"].encode(), ch["nonce"].encode()
         self._nc += 1
         nc = b"%08x" % self._nc
-        cnonce = hashlib.sha256(os.urandom(16) + str(time.time()).encode()).hexdigest()[:16] \
-            .encode()
+        cnonce = cnonce_text.encode()
         ha1 = digest(self._user + b":" + realm + b":" + self._password)
         if sess:
             ha1 = digest(ha1.encode() + b":" + nonce + b":" + cnonce)
@@ -126,6 +126,10 @@ class DigestAuth(Auth):
         if qops:
             parts += ["qop=auth", f"nc={nc.decode()}", f'cnonce="{cnonce.decode()}"']
         return "Digest " + ", ".join(parts)
+
+
+def _cnonce() -> str:
+    return hashlib.sha256(os.urandom(16) + str(time.time()).encode()).hexdigest()[:16]
 
 
 def auth_from(auth: Any) -> Auth | None:

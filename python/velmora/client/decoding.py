@@ -7,6 +7,7 @@ incremental, with a bound on how far a body may expand.
 
 from __future__ import annotations
 
+import importlib
 import zlib
 from collections.abc import Callable
 from typing import Any
@@ -22,23 +23,17 @@ RATIO_FLOOR = 8 * 1024 * 1024
 #: Decoded bytes produced per step at most (the rest stays in the decoder until asked).
 STEP = 256 * 1024
 
-_brotli: Any = None
-try:
-    import brotli as _brotli
-except ImportError:  # pragma: no cover - depends on the environment
-    try:
-        import brotlicffi as _brotli  # type: ignore[no-redef]
-    except ImportError:
-        _brotli = None
+def _optional(*names: str) -> Any:
+    for name in names:
+        try:
+            return importlib.import_module(name)
+        except ImportError:
+            continue
+    return None
 
-_zstd: Any = None
-try:
-    import zstandard as _zstd
-except ImportError:  # pragma: no cover - depends on the environment
-    try:
-        from compression import zstd as _zstd  # type: ignore[import-not-found,no-redef]
-    except ImportError:
-        _zstd = None
+
+_brotli: Any = _optional("brotli", "brotlicffi")
+_zstd: Any = _optional("zstandard", "compression.zstd")
 
 
 class _Zlib:
@@ -100,7 +95,9 @@ class _Zstd:
     __slots__ = ("_d",)
 
     def __init__(self) -> None:
-        self._d = _zstd.ZstdDecompressor().decompressobj()
+        d = _zstd.ZstdDecompressor()
+        # zstandard's streaming object, or the standard library's decompressor itself
+        self._d = d.decompressobj() if hasattr(d, "decompressobj") else d
 
     def feed(self, data: bytes) -> list[bytes]:
         out = []

@@ -38,11 +38,12 @@ class Discard:
 
 
 def redirect_method(method: str, status: int) -> str:
-    """The method of the request that follows a redirect (RFC 9110, 15.4): 303 turns anything but
-    HEAD into GET; 301 and 302 turn POST into GET, as user agents do; 307 and 308 keep it."""
-    if status == 303 and method != "HEAD":
+    """The method of the request that follows a redirect (RFC 9110, 15.4): 303 and 302 turn
+    anything but HEAD into GET, 301 turns POST into GET (as browsers, httpx and requests do);
+    307 and 308 keep it."""
+    if status in (302, 303) and method != "HEAD":
         return "GET"
-    if status in (301, 302) and method == "POST":
+    if status == 301 and method == "POST":
         return "GET"
     return method
 
@@ -84,8 +85,7 @@ def redirect_request(request: Request, response: Any, rebuild: Rebuild,
     if not _same_origin(request, url, scheme, parts.hostname or "", port):
         headers = [(n, v) for n, v in headers if n != b"authorization"]
     content = request.content
-    if method != request.method or (method == "GET" and content is not None
-                                    and response.status in (301, 302, 303)):
+    if method != request.method:
         content = None
         headers = [(n, v) for n, v in headers if n.decode() not in _BODY_FIELDS]
     elif content is not None and not request.replayable:
@@ -99,33 +99,41 @@ def send_flow(request: Request, *, auth: Auth | None, cookies: Cookies | None,
               follow_redirects: bool, max_redirects: int, rebuild: Rebuild,
               allow_downgrade: bool = False, extra_cookies: Cookies | None = None
               ) -> Generator[Any, Any, Any]:
-    """The exchanges of one call: see the module's docstring."""
+    """The exchanges of one call: see the module's docstring. Authentication wraps the
+    redirects, as in httpx: the credentials go with the first request and follow redirects only
+    within its origin."""
+    flow = auth.flow(request) if auth is not None else None
+    req = next(flow) if flow is not None else request
+    while True:
+        response = yield from _follow(req, cookies, extra_cookies, follow_redirects,
+                                      max_redirects, rebuild, allow_downgrade)
+        if flow is None:
+            return response
+        try:
+            req = flow.send(response)
+        except StopIteration:
+            return response
+        yield Discard(response)
+
+
+def _follow(req: Request, cookies: Cookies | None, extra_cookies: Cookies | None,
+            follow_redirects: bool, max_redirects: int, rebuild: Rebuild,
+            allow_downgrade: bool) -> Generator[Any, Any, Any]:
     history: list[Any] = []
     while True:
-        flow = auth.flow(request) if auth is not None else None
-        req = next(flow) if flow is not None else request
-        while True:
-            if cookies is not None:
-                req.remove_header("cookie")
-                cookies.add_to(req)
-                if extra_cookies:  # a call's own cookies, sent with the jar's
-                    pairs = "; ".join(f"{k}={v}" for k, v in extra_cookies.items())
-                    have = req.header_map.get("cookie")
-                    req.set_header("cookie", pairs if have is None else
-                                   have.decode("latin-1") + "; " + pairs)
-            response = yield req
-            response.request = req
-            if cookies is not None:
-                cookies.extract(response.header_map, req)
-            if flow is None:
-                break
-            try:
-                nxt = flow.send(response)
-            except StopIteration:
-                break
-            yield Discard(response)
-            req = nxt
+        if cookies is not None:
+            req.remove_header("cookie")
+            cookies.add_to(req)
+            if extra_cookies:  # a call's own cookies, sent with the jar's
+                pairs = "; ".join(f"{k}={v}" for k, v in extra_cookies.items())
+                have = req.header_map.get("cookie")
+                req.set_header("cookie", pairs if have is None else
+                               have.decode("latin-1") + "; " + pairs)
+        response = yield req
+        response.request = req
         response.history = history
+        if cookies is not None:
+            cookies.extract(response.header_map, req)
         if not follow_redirects or response.status not in REDIRECT_STATUSES \
                 or "location" not in response.header_map:
             return response
@@ -133,6 +141,7 @@ def send_flow(request: Request, *, auth: Auth | None, cookies: Cookies | None,
             yield Discard(response)
             raise TooManyRedirects(f"more than {max_redirects} redirects",
                                    request=(req.method, req.url))
-        request = redirect_request(req, response, rebuild, allow_downgrade)
+        nxt = redirect_request(req, response, rebuild, allow_downgrade)
         yield Discard(response)
         history = history + [response]
+        req = nxt

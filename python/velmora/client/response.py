@@ -26,7 +26,7 @@ _PHRASES = {s.value: s.phrase for s in HTTPStatus}
 class HTTPStatusError(HTTPError):
     """Raised by :meth:`Response.raise_for_status` for a 4xx or 5xx status."""
 
-    def __init__(self, message: str, *, response: Response) -> None:
+    def __init__(self, message: str, *, response: BaseResponse) -> None:
         super().__init__(message)
         self.response = response
 
@@ -39,7 +39,7 @@ class BaseResponse:
 
     __slots__ = ("status", "header_map", "http_version", "method", "url", "_stream", "_content",
                  "_read_timeout", "_consumed", "_latch", "num_bytes_downloaded", "_trailers",
-                 "request", "history", "_started", "_elapsed", "_decode", "_headers",
+                 "request", "history", "_started", "_elapsed", "_decode", "_headers", "_raw_body",
                  "__weakref__")
 
     def __init__(self, status: int, headers: HeaderMap, http_version: str = "HTTP/1.1", *,
@@ -63,12 +63,14 @@ class BaseResponse:
         self.history: list[Any] = []
         self._started = time.perf_counter() if started is None else started
         self._elapsed: float | None = None
+        #: A body that came whole with the head but still encoded: decoded when read.
+        self._raw_body: bytes | None = None
         if content is not None:
-            if decode and "content-encoding" in headers:
-                dec = self._decoder()
-                if dec is not None:
-                    content = dec.decode(content) + dec.flush()
             self._elapsed = time.perf_counter() - self._started
+            if decode and "content-encoding" in headers and self._decoder() is not None:
+                self._raw_body = content
+                self._consumed = False
+                content = None
         self._content = content
 
     @property
@@ -278,8 +280,8 @@ class Response(BaseResponse):
     async def aiter_raw(self, chunk_size: int | None = None) -> AsyncIterator[bytes]:
         """The body as it came (still encoded), in pieces."""
         if self._content is not None:
-            if self._decode and "content-encoding" in self.header_map:
-                raise StreamConsumed()
+            if self._decode and self._decoder() is not None:
+                raise StreamConsumed()  # decoded already: the raw bytes are gone
             for piece in self._pieces(self._content, chunk_size):
                 yield piece
             return
@@ -307,9 +309,13 @@ class Response(BaseResponse):
     async def _raw(self) -> AsyncIterator[bytes]:
         if self._consumed:
             raise StreamConsumed()
+        self._consumed = True
+        if self._raw_body is not None:
+            body, self._raw_body = self._raw_body, None
+            yield body
+            return
         if self._stream is None:
             raise StreamClosed()
-        self._consumed = True
         stream: Exchange = self._stream
         timeout = self._read_timeout
         complete = False
