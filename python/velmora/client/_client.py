@@ -353,6 +353,8 @@ class AsyncClient(ClientSettings):
         if flow is None:
             response = await self._send_request(request, t)
             response.request = request
+            if "set-cookie" in response.header_map:
+                self._cookies.extract(response.header_map, request)
         else:
             step = next(flow)
             while True:

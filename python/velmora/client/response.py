@@ -44,7 +44,7 @@ class BaseResponse:
 
     def __init__(self, status: int, headers: HeaderMap, http_version: str = "HTTP/1.1", *,
                  method: str = "GET", url: str = "", content: bytes | None = None,
-                 stream: Exchange | None = None, read_timeout: float | None = None,
+                 stream: Any = None, read_timeout: float | None = None,
                  decode: bool = True, started: float | None = None) -> None:
         self.status = status
         self.header_map = headers
@@ -52,7 +52,8 @@ class BaseResponse:
         self.http_version = http_version
         self.method = method
         self.url = url
-        self._stream = stream
+        #: The exchange the body is read from (an ``Exchange``, or a blocking connection).
+        self._stream: Any = stream
         self._read_timeout = read_timeout
         self._consumed = content is not None
         self._latch: OnceLatch | None = OnceLatch() if stream is not None else None

@@ -1,0 +1,107 @@
+"""The blocking ``Client``, ``velmora.get`` and the sync httpx ``Transport``: the same results as
+``httpx.Client`` for the same requests (decoding, redirects, cookies, uploads), several threads
+sharing one client, and each request's own timeout on a reused connection."""
+
+from __future__ import annotations
+
+import hashlib
+import io
+import threading
+
+import httpx
+import pytest
+
+import velmora
+from client_servers import nginx, velmora_app
+from velmora.client import Client, Limits, ReadTimeout, Transport
+
+DOC = b'{"k": "' + b"abc" * 20000 + b'"}'
+NGINX = """
+    gzip on; gzip_types *; gzip_min_length 1;
+    location = /moved { return 301 /doc.json; }
+"""
+
+
+@pytest.fixture(scope="module")
+def app_port():
+    with velmora_app() as port:
+        yield port
+
+
+@pytest.fixture(scope="module")
+def nginx_port():
+    with nginx({"doc.json": DOC}, extra=NGINX) as port:
+        yield port
+
+
+def calls(c, app, ngx):
+    """The same calls through any client with httpx's sync API."""
+    r1 = c.get(f"{ngx}/moved", follow_redirects=True)
+    c.get(f"{app}/cookie/set")
+    r2 = c.get(f"{app}/redirect-to?status=303&url=/cookie/get", follow_redirects=True)
+    r3 = c.post(f"{app}/form", data={"a": "1"},
+                files={"f": ("x.bin", io.BytesIO(b"\x00" * 70000), "application/x-test")})
+    with c.stream("GET", f"{app}/encoded?coding=br") as s:
+        streamed = b"".join(s.iter_bytes(chunk_size=1000))
+    r4 = c.post(f"{app}/echo", content=iter([b"it", b"er"]))
+    return (r1.status_code, r1.content == DOC, r1.headers["content-encoding"],
+            [h.status_code for h in r1.history], str(r1.url), r2.text,
+            r3.json(), hashlib.sha256(streamed).hexdigest(), r4.content,
+            r4.headers["x-chunked"])
+
+
+def test_client_gives_the_same_results_as_httpx(app_port, nginx_port):
+    app, ngx = f"http://127.0.0.1:{app_port}", f"http://127.0.0.1:{nginx_port}"
+    with Client() as ours, httpx.Client() as theirs:
+        a, b = calls(ours, app, ngx), calls(theirs, app, ngx)
+        reused = ours.pool.connections
+    assert a == b
+    assert a[:4] == (200, True, "gzip", [301]) and a[5] == "flavour=oatmeal"
+    assert reused == 2  # one connection per origin, reused throughout
+
+
+def test_httpx_client_runs_on_the_sync_transport(app_port, nginx_port):
+    app, ngx = f"http://127.0.0.1:{app_port}", f"http://127.0.0.1:{nginx_port}"
+    with httpx.Client(transport=Transport()) as ours, httpx.Client() as theirs:
+        assert calls(ours, app, ngx) == calls(theirs, app, ngx)
+
+
+def test_threads_share_one_client(app_port):
+    url = f"http://127.0.0.1:{app_port}/echo"
+    out: dict[int, list[tuple[int, bytes]]] = {}
+
+    def worker(n: int) -> None:
+        got = []
+        for i in range(30):
+            body = b"%d-%d" % (n, i) * (1 + i * 100)
+            r = client.post(url, content=body)
+            got.append((r.status_code, r.content == body))
+        out[n] = got
+
+    with Client(limits=Limits(max_connections=4)) as client:
+        threads = [threading.Thread(target=worker, args=(n,)) for n in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+        opened = client.pool.connections
+    assert out == {n: [(200, True)] * 30 for n in range(8)}
+    assert 1 <= opened <= 4
+
+
+@pytest.mark.parametrize("via", ["client", "httpx"])
+def test_each_request_on_a_reused_connection_has_its_own_timeout(app_port, via):
+    base = f"http://127.0.0.1:{app_port}"
+    c = Client(timeout=30) if via == "client" else httpx.Client(transport=Transport(), timeout=30)
+    with c:
+        c.get(base + "/echo")
+        with pytest.raises((ReadTimeout, httpx.ReadTimeout)):
+            c.get(base + "/slow-body", timeout=0.3)
+        assert c.get(base + "/echo", timeout=5).status_code == 200
+
+
+def test_top_level_shortcuts(app_port):
+    r = velmora.post(f"http://127.0.0.1:{app_port}/redirect-to?status=307&url=/echo",
+                     json={"a": 1}, follow_redirects=True)
+    assert (r.status_code, r.content, r.headers["x-method"], r.request.url) == (
+        200, b'{"a":1}', "POST", f"http://127.0.0.1:{app_port}/echo")
