@@ -37,49 +37,51 @@ _zstd: Any = _optional("zstandard", "compression.zstd")
 
 
 class _Zlib:
-    """gzip (``wbits=31``) or deflate: the zlib format, or raw deflate as some servers send."""
+    """gzip (``wbits=31``) or deflate: the zlib format, or raw deflate as some servers send
+    (told apart by the zlib header, RFC 1950, 2.2, once its two bytes are in)."""
 
-    __slots__ = ("_d", "_raw_fallback", "_started")
+    __slots__ = ("_d", "_head", "_wbits", "gzip")
 
     def __init__(self, wbits: int) -> None:
-        self._d = zlib.decompressobj(wbits)
-        self._raw_fallback = wbits == zlib.MAX_WBITS
-        self._started = False
+        self._wbits = wbits
+        self.gzip = wbits == 31
+        self._d: Any = zlib.decompressobj(wbits) if self.gzip else None
+        self._head = b""
 
     def feed(self, data: bytes) -> list[bytes]:
-        out = []
         d = self._d
-        try:
-            piece = d.decompress(data, STEP)
-        except zlib.error:
-            if self._raw_fallback and not self._started:
-                self._d = d = zlib.decompressobj(-zlib.MAX_WBITS)
-                piece = d.decompress(data, STEP)
-            else:
-                raise
-        self._started = True
-        out.append(piece)
+        if d is None:  # deflate: zlib-wrapped or raw?
+            data = self._head + data
+            if len(data) < 2:
+                self._head = data
+                return []
+            cmf, flg = data[0], data[1]
+            wrapped = cmf & 0x0F == 8 and (cmf * 256 + flg) % 31 == 0
+            self._d = d = zlib.decompressobj(zlib.MAX_WBITS if wrapped else -zlib.MAX_WBITS)
+        out = [d.decompress(data, STEP)]
         while d.unconsumed_tail:
             out.append(d.decompress(d.unconsumed_tail, STEP))
-        if d.eof and d.unused_data and self._d.unused_data.strip(b"\0"):
+        if self.gzip and d.eof and d.unused_data.strip(b"\0"):
             # concatenated gzip members (RFC 1952, 2.2)
             rest = d.unused_data
-            self._d = zlib.decompressobj(31 if not self._raw_fallback else zlib.MAX_WBITS)
+            self._d = zlib.decompressobj(31)
             out.extend(self.feed(rest))
         return out
 
     def flush(self) -> list[bytes]:
-        return [self._d.flush()]
+        return [self._d.flush()] if self._d is not None else []
 
 
 class _Brotli:
-    __slots__ = ("_d",)
+    __slots__ = ("_d", "_seen")
 
     def __init__(self) -> None:
         self._d = _brotli.Decompressor()
+        self._seen = False
 
     def feed(self, data: bytes) -> list[bytes]:
         d = self._d
+        self._seen = True
         if not hasattr(d, "can_accept_more_data"):  # pragma: no cover - older brotli
             return [d.process(data)]
         out = [d.process(data, output_buffer_limit=STEP)]
@@ -88,24 +90,31 @@ class _Brotli:
         return out
 
     def flush(self) -> list[bytes]:
+        finished = getattr(self._d, "is_finished", None)
+        if self._seen and finished is not None and not finished():
+            raise DecodingError("the br-encoded response body is truncated")
         return []
 
 
 class _Zstd:
-    __slots__ = ("_d",)
+    __slots__ = ("_d", "_seen")
 
     def __init__(self) -> None:
         d = _zstd.ZstdDecompressor()
         # zstandard's streaming object, or the standard library's decompressor itself
         self._d = d.decompressobj() if hasattr(d, "decompressobj") else d
+        self._seen = False
 
     def feed(self, data: bytes) -> list[bytes]:
+        self._seen = True
         out = []
         for i in range(0, len(data), 4096):  # bounds the output of one call
             out.append(self._d.decompress(data[i:i + 4096]))
         return out
 
     def flush(self) -> list[bytes]:
+        if self._seen and not getattr(self._d, "eof", True):
+            raise DecodingError("the zstd-encoded response body is truncated")
         return []
 
 
@@ -163,6 +172,27 @@ class ContentDecoder:
         except Exception as exc:
             raise DecodingError(f"the response body could not be decoded: {exc}") from exc
         return b"".join(pieces)
+
+    def decode_all(self, data: bytes) -> bytes:
+        """The decoded form of a whole body (``decode`` and ``flush`` in one). A single gzip
+        member is inflated in one call into a buffer of the size its trailer declares (once
+        that size is within the expansion bound, and checked against it after)."""
+        chain = self._chain
+        if len(chain) == 1 and type(chain[0]) is _Zlib and chain[0].gzip and not self._in \
+                and len(data) > 18 and data[:3] == b"\x1f\x8b\x08" \
+                and data.find(b"\x1f\x8b\x08", 10) == -1:  # no second member can start
+            size = int.from_bytes(data[-4:], "little")
+            if size <= max(RATIO_FLOOR, MAX_RATIO * len(data)):
+                try:
+                    out = zlib.decompress(data, 31, max(size, 1))
+                except zlib.error as exc:
+                    raise DecodingError(f"the response body could not be decoded: {exc}") \
+                        from exc
+                if len(out) == size:
+                    self._in = len(data)
+                    self._out = size
+                    return out
+        return self.decode(data) + self.flush()
 
     def _checked(self, pieces: list[bytes]) -> list[bytes]:
         self._out += sum(len(p) for p in pieces)

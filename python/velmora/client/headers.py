@@ -60,17 +60,19 @@ class Headers(MutableMapping[str, str]):
     # ---- reading ------------------------------------------------------------------------------
 
     def __getitem__(self, name: str) -> str:
-        value = self.get(name)
-        if value is None:
+        values = self.map.get_all(name)
+        if len(values) == 1:
+            return values[0].decode("latin-1")
+        if not values:
             raise KeyError(name)
-        return value
+        return ", ".join(_text(v) for v in values)
 
     def get(self, name: str, default: Any = None) -> Any:  # type: ignore[override]
         values = self.map.get_all(name)
+        if len(values) == 1:
+            return values[0].decode("latin-1")
         if not values:
             return default
-        if len(values) == 1:
-            return _text(values[0])
         return ", ".join(_text(v) for v in values)
 
     def get_list(self, name: str, split_commas: bool = False) -> list[str]:

@@ -245,8 +245,10 @@ class Response(BaseResponse):
         if self._content is None:
             if self._consumed:
                 raise StreamConsumed()
-            parts = [chunk async for chunk in self.aiter_bytes()]
-            self._content = parts[0] if len(parts) == 1 else b"".join(parts)
+            dec = self._decoder() if "content-encoding" in self.header_map else None
+            parts = [chunk async for chunk in (self._raw() if dec else self.aiter_bytes())]
+            body = parts[0] if len(parts) == 1 else b"".join(parts)
+            self._content = body if dec is None else dec.decode_all(body)
         return self._content
 
     aread = read

@@ -54,7 +54,11 @@ class SyncResponse(BaseResponse):
         if self._content is None:
             if self._consumed:
                 raise StreamConsumed()
-            self._content = b"".join(self.iter_bytes())
+            dec = self._decoder() if "content-encoding" in self.header_map else None
+            if dec is None:
+                self._content = b"".join(self.iter_bytes())
+            else:
+                self._content = dec.decode_all(b"".join(self._raw()))
         return self._content
 
     def iter_bytes(self, chunk_size: int | None = None) -> Iterator[bytes]:
