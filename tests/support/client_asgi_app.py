@@ -55,8 +55,8 @@ def _br(data: bytes) -> bytes:
     return brotli.compress(data)
 
 
-_ENCODERS = {"gzip": lambda d: gzip.compress(d, mtime=0), "deflate": zlib.compress, "br": _br, "zstd": _zstd,
-             "identity": bytes}
+_ENCODERS = {"gzip": lambda d: gzip.compress(d, mtime=0), "deflate": zlib.compress, "br": _br,
+             "zstd": _zstd, "identity": bytes}
 form_app = Starlette(routes=[Route("/form", _form, methods=["POST", "PUT"])])
 DIGEST_USER, DIGEST_PASSWORD, DIGEST_REALM = "Mufasa", "Circle of Life", "http-auth@example.org"
 
