@@ -143,29 +143,21 @@ class ContentDecoder:
 
     def decode(self, data: bytes) -> bytes:
         self._in += len(data)
-        pieces = [data]
-        try:
-            for step in self._chain:
-                nxt: list[bytes] = []
-                for p in pieces:
-                    if p:
-                        nxt.extend(self._checked(step.feed(p)))
-                pieces = nxt
-        except DecodingError:
-            raise
-        except Exception as exc:
-            raise DecodingError(f"the response body could not be decoded: {exc}") from exc
-        return b"".join(pieces)
+        return self._run([data], False)
 
     def flush(self) -> bytes:
-        pieces: list[bytes] = []
+        return self._run([], True)
+
+    def _run(self, pieces: list[bytes], flush: bool) -> bytes:
+        """``pieces`` through every step of the chain (each flushed too, at the end)."""
         try:
             for step in self._chain:
                 nxt: list[bytes] = []
                 for p in pieces:
                     if p:
                         nxt.extend(self._checked(step.feed(p)))
-                nxt.extend(self._checked(step.flush()))
+                if flush:
+                    nxt.extend(self._checked(step.flush()))
                 pieces = nxt
         except DecodingError:
             raise

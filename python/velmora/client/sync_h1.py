@@ -32,12 +32,11 @@ from .errors import (
     WriteTimeout,
 )
 from .exchange import Disconnected, content_bytes
+from .h1 import COALESCE_LIMIT, request_head
 
 __all__ = ["SyncConnection", "SyncPoolCallbacks"]
 
 RECV_SIZE = 256 * 1024
-COALESCE_LIMIT = 64 * 1024
-_NO_BODY_METHODS = frozenset(("GET", "HEAD", "OPTIONS", "DELETE", "TRACE", "CONNECT"))
 _EMPTY = b""
 
 
@@ -128,20 +127,10 @@ class SyncConnection(H1ClientState):
         http10 = self.peer_http10
         try:
             sock.settimeout(timeout.write)
+            head = request_head(codec, method, target, headers, content, http10)
             if content is None:
-                if method in _NO_BODY_METHODS:
-                    sock.sendall(codec.serialize_request(method, target, headers, http10=http10))
-                else:
-                    sock.sendall(codec.serialize_request(method, target, headers, http10=http10,
-                                                         content_length=0))
+                sock.sendall(head)
             elif type(content) is bytes:
-                declared = headers.get("content-length")
-                if declared is not None and declared != str(len(content)).encode():
-                    raise LocalProtocolError(
-                        f"content-length {declared.decode('latin-1')!r} does not match the "
-                        f"{len(content)}-byte body")
-                head = codec.serialize_request(method, target, headers, http10=http10,
-                                               content_length=len(content))
                 if len(content) <= COALESCE_LIMIT:
                     sock.sendall(codec.serialize_head_and_body(head, content))
                 else:
@@ -152,16 +141,7 @@ class SyncConnection(H1ClientState):
                 if not isinstance(content, Iterable):
                     raise LocalProtocolError("the sync client sends bytes or an iterable of "
                                              "bytes, not an async iterable")
-                if http10 and "content-length" not in headers:
-                    raise LocalProtocolError(
-                        "this server speaks HTTP/1.0, which cannot carry a request body of "
-                        "unknown length: give a content-length header or bytes")
-                if method in _NO_BODY_METHODS and "content-length" not in headers \
-                        and "transfer-encoding" not in headers:
-                    headers = HeaderMap(headers)
-                    headers["transfer-encoding"] = "chunked"
-                sock.sendall(codec.serialize_request(method, target, headers, http10=http10,
-                                                     chunked=True))
+                sock.sendall(head)
                 for chunk in content:
                     if not isinstance(chunk, bytes):
                         chunk = content_bytes(chunk)

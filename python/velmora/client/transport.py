@@ -60,6 +60,34 @@ def _mapped(request: httpx.Request) -> Any:
         raise httpx.TransportError(str(exc), request=request) from exc
 
 
+def _prepare(client: Any, request: httpx.Request) -> tuple[Any, HeaderMap, Any, Any]:
+    """What velmora sends for an httpx request: its URL, head, body and route (the proxy's
+    credentials added for a forward proxy)."""
+    u = client._url(str(request.url))
+    headers = HeaderMap(request.headers.raw)
+    stream = request.stream
+    if isinstance(stream, httpx.ByteStream):
+        data = b"".join(stream)  # type: ignore[arg-type]
+        content: Any = data if data or "content-length" in headers else None
+    else:
+        content = stream
+    route = client._router.route(u.scheme, u.host, u.port, u.authority, u.url)
+    if route.mode == FORWARD and route.proxy_auth is not None \
+            and "proxy-authorization" not in headers:
+        headers["proxy-authorization"] = route.proxy_auth
+    return u, headers, content, route
+
+
+def _httpx_response(response: Any, stream: Any) -> httpx.Response:
+    return httpx.Response(
+        response.status,
+        headers=response.header_map.raw_items(),
+        stream=stream,
+        extensions={"http_version": response.http_version.encode(),
+                    "reason_phrase": response.reason_phrase.encode()},
+    )
+
+
 class _Timeouts:
     """The :class:`Timeout` of each httpx request's ``timeout`` extension, remembered."""
 
@@ -144,28 +172,11 @@ class AsyncTransport(httpx.AsyncBaseTransport):
     async def handle_async_request(self, request: httpx.Request) -> httpx.Response:
         client = self._client
         with _mapped(request):
-            u = client._url(str(request.url))
-            headers = HeaderMap(request.headers.raw)
-            stream = request.stream
-            if isinstance(stream, httpx.ByteStream):
-                data = b"".join(stream)  # type: ignore[arg-type]
-                content: Any = data if data or "content-length" in headers else None
-            else:
-                content = stream
-            route = client._router.route(u.scheme, u.host, u.port, u.authority, u.url)
-            if route.mode == FORWARD and route.proxy_auth is not None \
-                    and "proxy-authorization" not in headers:
-                headers["proxy-authorization"] = route.proxy_auth
+            u, headers, content, route = _prepare(client, request)
             response = await client.send_raw(request.method, u, headers, content,
                                              self._timeouts.of(request), True, route=route,
                                              raw_headers=True)
-        return httpx.Response(
-            response.status,
-            headers=response.header_map.raw_items(),
-            stream=_ResponseStream(response, request),
-            extensions={"http_version": response.http_version.encode(),
-                        "reason_phrase": response.reason_phrase.encode()},
-        )
+        return _httpx_response(response, _ResponseStream(response, request))
 
     async def aclose(self) -> None:
         await self._client.aclose()
@@ -215,28 +226,11 @@ class Transport(httpx.BaseTransport):
     def handle_request(self, request: httpx.Request) -> httpx.Response:
         client = self._client
         with _mapped(request):
-            u = client._url(str(request.url))
-            headers = HeaderMap(request.headers.raw)
-            stream = request.stream
-            if isinstance(stream, httpx.ByteStream):
-                data = b"".join(stream)  # type: ignore[arg-type]
-                content: Any = data if data or "content-length" in headers else None
-            else:
-                content = stream
-            route = client._router.route(u.scheme, u.host, u.port, u.authority, u.url)
-            if route.mode == FORWARD and route.proxy_auth is not None \
-                    and "proxy-authorization" not in headers:
-                headers["proxy-authorization"] = route.proxy_auth
+            u, headers, content, route = _prepare(client, request)
             response = client.send_raw(request.method, u, headers, content,
                                        self._timeouts.of(request), route=route,
                                        raw_headers=True)
-        return httpx.Response(
-            response.status,
-            headers=response.header_map.raw_items(),
-            stream=_SyncResponseStream(response, request),
-            extensions={"http_version": response.http_version.encode(),
-                        "reason_phrase": response.reason_phrase.encode()},
-        )
+        return _httpx_response(response, _SyncResponseStream(response, request))
 
     def close(self) -> None:
         self._client.close()
