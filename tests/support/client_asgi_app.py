@@ -164,7 +164,8 @@ async def app(scope, receive, send):
             await send({"type": "http.response.body", "body": b"welcome"})
             return
         challenge = (f'Digest realm="{DIGEST_REALM}", qop="auth, auth-int", '
-                     f'algorithm={algorithm}, nonce="7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v", '
+                     f'algorithm={algorithm}, '
+                     'nonce="7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v", '
                      'opaque="FQhe/qaU925kfnzjCev0ciny7QMkPqMAFRtzCUYo5tdS"')
         await send({"type": "http.response.start", "status": 401,
                     "headers": [(b"www-authenticate", challenge.encode())]})

@@ -106,6 +106,24 @@ def request_head(codec: H1Codec, method: str, target: str, headers: HeaderMap, c
     return codec.serialize_request(method, target, headers, http10=http10, chunked=True)
 
 
+def protocol_error(exc: VelmoraError) -> RemoteProtocolError:
+    """The client error for a malformed or cut response (the core's error as its cause)."""
+    if isinstance(exc, H1BodyError):
+        if exc.args and exc.args[0] == H1_IO_UNEXPECTED_EOF:
+            err = RemoteProtocolError(
+                "the server closed the connection before the response body was complete")
+        else:
+            err = RemoteProtocolError(f"malformed response body: {exc.args[-1]}")
+    elif isinstance(exc, H1IncompleteMessageError):
+        err = RemoteProtocolError("the server closed the connection before the response "
+                                  "was complete")
+    else:
+        msg = exc.args[-1] if exc.args else str(exc)
+        err = RemoteProtocolError(f"malformed response head: {msg}")
+    err.__cause__ = exc
+    return err
+
+
 def _copy_error(exc: BaseException) -> BaseException:
     """A traceback-free copy of ``exc`` to store in the connection state."""
     try:
@@ -230,7 +248,7 @@ class Connection(H1ClientState, asyncio.Protocol):
             try:
                 head = codec.receive_head(data)
             except VelmoraError as exc:
-                self._wake_error(self._protocol_error(exc))
+                self._wake_error(protocol_error(exc))
                 return
             if head is None:
                 if self._read_to is not None:  # bytes arrived: the silence starts again
@@ -407,23 +425,6 @@ class Connection(H1ClientState, asyncio.Protocol):
         finally:
             self._waiter = None
 
-    @staticmethod
-    def _protocol_error(exc: VelmoraError) -> BaseException:
-        if isinstance(exc, H1BodyError):
-            if exc.args and exc.args[0] == H1_IO_UNEXPECTED_EOF:
-                err: BaseException = RemoteProtocolError(
-                    "the server closed the connection before the response body was complete")
-            else:
-                err = RemoteProtocolError(f"malformed response body: {exc.args[-1]}")
-        elif isinstance(exc, H1IncompleteMessageError):
-            err = RemoteProtocolError("the server closed the connection before the response "
-                                      "was complete")
-        else:
-            msg = exc.args[-1] if exc.args else str(exc)
-            err = RemoteProtocolError(f"malformed response head: {msg}")
-        err.__cause__ = exc
-        return err
-
     # ---- one exchange ---------------------------------------------------------------------
 
     async def send(self, method: str, target: str, headers: HeaderMap, content: Any,
@@ -518,7 +519,7 @@ class Connection(H1ClientState, asyncio.Protocol):
                 chunk = dec.decode()
             except H1BodyError as exc:
                 self._abort()
-                raise self._protocol_error(exc) from None
+                raise protocol_error(exc) from None
             if chunk:
                 flow = self._flow
                 if flow.read_paused and dec.buffered < READ_HIGH_WATER // 2:

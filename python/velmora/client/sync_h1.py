@@ -12,12 +12,10 @@ from collections.abc import Hashable, Iterable
 from typing import Any, Protocol
 
 from velmora._velmora import (
-    H1_IO_UNEXPECTED_EOF,
     H1BodyDecoder,
     H1BodyError,
     H1ClientState,
     H1Codec,
-    H1IncompleteMessageError,
     H1UserError,
     HeaderMap,
     VelmoraError,
@@ -32,7 +30,7 @@ from .errors import (
     WriteTimeout,
 )
 from .exchange import Disconnected, content_bytes
-from .h1 import COALESCE_LIMIT, request_head
+from .h1 import COALESCE_LIMIT, protocol_error, request_head
 
 __all__ = ["SyncConnection", "SyncPoolCallbacks"]
 
@@ -42,22 +40,6 @@ _EMPTY = b""
 
 class SyncPoolCallbacks(Protocol):
     def released(self, conn: SyncConnection, reusable: bool) -> None: ...
-
-
-def _protocol_error(exc: VelmoraError) -> RemoteProtocolError:
-    if isinstance(exc, H1BodyError):
-        if exc.args and exc.args[0] == H1_IO_UNEXPECTED_EOF:
-            err = RemoteProtocolError(
-                "the server closed the connection before the response body was complete")
-        else:
-            err = RemoteProtocolError(f"malformed response body: {exc.args[-1]}")
-    elif isinstance(exc, H1IncompleteMessageError):
-        err = RemoteProtocolError("the server closed the connection before the response was "
-                                  "complete")
-    else:
-        err = RemoteProtocolError(f"malformed response head: {exc.args[-1] if exc.args else exc}")
-    err.__cause__ = exc
-    return err
 
 
 class SyncConnection(H1ClientState):
@@ -201,7 +183,7 @@ class SyncConnection(H1ClientState):
             try:
                 head = codec.receive_head(data)
             except VelmoraError as exc:
-                raise _protocol_error(exc) from None
+                raise protocol_error(exc) from None
             if head is not None:
                 break
         kind = head.body_kind
@@ -242,7 +224,7 @@ class SyncConnection(H1ClientState):
                 chunk = dec.decode()
             except H1BodyError as exc:
                 self._fail(None)
-                raise _protocol_error(exc) from None
+                raise protocol_error(exc) from None
             if chunk:
                 return chunk
             if dec.is_complete:
