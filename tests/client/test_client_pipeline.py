@@ -247,3 +247,16 @@ def test_digest_basic_and_callable_auth_against_the_server(app_port, algorithm):
     # RFC 7617, 2: the example credentials
     assert run(main()) == (200, "welcome", 0, 200, 401, "Basic QWxhZGRpbjpvcGVuIHNlc2FtZQ==",
                            "Bearer t0k3n", 200)
+
+
+def test_client_settings_changed_between_requests_apply_to_the_next(app_port):
+    async def main():
+        url = f"http://127.0.0.1:{app_port}/cookie/get"
+        async with AsyncClient() as c:
+            before = (await c.get(url)).text
+            c.headers["cookie"] = "changed=1"  # the warm head of this origin is rebuilt
+            after = (await c.get(url)).text
+            c.headers = {"cookie": "replaced=2"}
+            replaced = (await c.get(url)).text
+            return before, after, replaced
+    assert run(main()) == ("", "changed=1", "replaced=2")

@@ -4,6 +4,7 @@ sharing one client, and each request's own timeout on a reused connection."""
 
 from __future__ import annotations
 
+import gc
 import hashlib
 import io
 import threading
@@ -13,7 +14,7 @@ import pytest
 
 import velmora
 from client_servers import nginx, velmora_app
-from velmora.client import Client, Limits, ReadTimeout, Transport
+from velmora.client import Client, Limits, ReadTimeout, Timeout, Transport
 
 DOC = b'{"k": "' + b"abc" * 20000 + b'"}'
 NGINX = """
@@ -105,3 +106,14 @@ def test_top_level_shortcuts(app_port):
                      json={"a": 1}, follow_redirects=True)
     assert (r.status_code, r.content, r.headers["x-method"], r.request.url) == (
         200, b'{"a":1}', "POST", f"http://127.0.0.1:{app_port}/echo")
+
+
+def test_an_unclosed_streamed_response_gives_its_slot_back(app_port):
+    base = f"http://127.0.0.1:{app_port}"
+    with Client(limits=Limits(max_connections=1), timeout=Timeout(5, pool=2)) as c:
+        for _ in range(3):
+            r = c.send(c.build_request("GET", base + "/stream?n=40&size=10000"), stream=True)
+            next(r.iter_bytes())
+            del r
+            gc.collect()
+        assert c.get(base + "/echo").status_code == 200

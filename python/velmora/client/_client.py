@@ -60,11 +60,7 @@ class ClientSettings:
                max_redirects: int, allow_insecure_redirects: bool) -> None:
         self._timeout = Timeout.coerce(timeout)
         self._base_url = base_url.rstrip("/") if base_url else None
-        base = HeaderMap([("user-agent", USER_AGENT), ("accept", "*/*"),
-                          ("accept-encoding", ACCEPT_ENCODING)])
-        for name, value in header_items(headers):
-            base[name] = value
-        self._headers = base
+        self._headers = _with_defaults(headers)
         self._router = Router(proxy, trust_env=trust_env)
         self._urls: dict[str, URL] = {}
         self._head_cache: dict[tuple[str, str | None, str | None], HeaderMap] = {}
@@ -82,8 +78,9 @@ class ClientSettings:
 
     @headers.setter
     def headers(self, value: Any) -> None:
+        """Replaces the client's headers (the defaults stay unless ``value`` names them)."""
         self._head_cache.clear()
-        self._headers = Headers(value).map
+        self._headers = _with_defaults(value)
 
     @property
     def cookies(self) -> Cookies:
@@ -444,6 +441,14 @@ class AsyncClient(ClientSettings):
         return Response(head.status, head.headers, conn.http_version, method=method, url=u.url,
                         stream=exchange, read_timeout=timeout.read, decode=decode,
                         started=started)
+
+
+def _with_defaults(headers: Any) -> HeaderMap:
+    base = HeaderMap([("user-agent", USER_AGENT), ("accept", "*/*"),
+                      ("accept-encoding", ACCEPT_ENCODING)])
+    for name, value in header_items(headers):
+        base[name] = value
+    return base
 
 
 def _merged(headers: Any, extra: list[tuple[str, str]]) -> Any:

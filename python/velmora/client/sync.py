@@ -17,6 +17,7 @@ import socket
 import ssl
 import threading
 import time
+from collections import deque
 from collections.abc import Hashable, Iterator
 from contextlib import contextmanager
 from typing import Any
@@ -155,7 +156,7 @@ class SyncResponse(BaseResponse):
         stream = self._stream
         if stream is not None and self._latch is not None and self._latch.try_acquire():
             self._stream = None
-            stream.abandon()
+            stream.collected()
 
 
 class SyncPool:
@@ -174,6 +175,8 @@ class SyncPool:
         self._idle: dict[Hashable, list[SyncConnection]] = {}
         self._count: dict[Hashable, int] = {}
         self._all: set[SyncConnection] = set()
+        #: Connections the garbage collector closed, accounted for at the next checkout.
+        self._dropped: deque[SyncConnection] = deque()
         self._total = 0
         self._idle_total = 0
         self._closed = False
@@ -192,6 +195,8 @@ class SyncPool:
         expiry = self._limits.keepalive_expiry
         with self._lock:
             while True:
+                while self._dropped:
+                    self._discard(self._dropped.popleft())
                 if self._closed:
                     raise ClientClosed("the client has been closed")
                 lst = self._idle.get(key)
@@ -270,6 +275,9 @@ class SyncPool:
             self._idle.setdefault(conn.key, []).append(conn)
             self._idle_total += 1
             self._freed.notify()
+
+    def dropped(self, conn: SyncConnection) -> None:
+        self._dropped.append(conn)  # no lock: this runs from the garbage collector
 
     def _open(self, route: Route, timeout: Timeout) -> SyncConnection:
         host, port = route.dial_host, route.dial_port

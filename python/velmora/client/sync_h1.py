@@ -41,6 +41,10 @@ _EMPTY = b""
 class SyncPoolCallbacks(Protocol):
     def released(self, conn: SyncConnection, reusable: bool) -> None: ...
 
+    def dropped(self, conn: SyncConnection) -> None:
+        """``conn`` was closed by the garbage collector (no lock may be taken there)."""
+        ...
+
 
 class SyncConnection(H1ClientState):
     """One HTTP/1.1 connection on a blocking socket; it is its own exchange (``head``,
@@ -276,3 +280,13 @@ class SyncConnection(H1ClientState):
         """The response was closed before its body was read to the end."""
         if self._in_body:
             self._fail(None)
+
+    def collected(self) -> None:
+        """An unclosed streamed response was garbage-collected (on any thread, maybe inside
+        the pool's own locked section): close without taking the pool's lock."""
+        if self._in_body:
+            self._in_body = False
+            self._dec = None
+            self._close_socket(self.fail(None))
+            if self._callbacks is not None:
+                self._callbacks.dropped(self)
