@@ -7,6 +7,8 @@ from __future__ import annotations
 import gc
 import hashlib
 import io
+import shutil
+import subprocess
 import threading
 
 import httpx
@@ -14,7 +16,7 @@ import pytest
 
 import velmora
 from client_servers import nginx, velmora_app
-from velmora.client import Client, Limits, ReadTimeout, Timeout, Transport
+from velmora.client import Client, Limits, ReadTimeout, Timeout, Transport, UnsupportedProtocol
 
 DOC = b'{"k": "' + b"abc" * 20000 + b'"}'
 NGINX = """
@@ -117,3 +119,33 @@ def test_an_unclosed_streamed_response_gives_its_slot_back(app_port):
             del r
             gc.collect()
         assert c.get(base + "/echo").status_code == 200
+
+
+@pytest.fixture(scope="module")
+def tls_port(tmp_path_factory, nginx_port):
+    if shutil.which("openssl") is None:
+        pytest.skip("openssl not installed")
+    d = tmp_path_factory.mktemp("tls")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                    str(d / "key.pem"), "-out", str(d / "cert.pem"), "-days", "2", "-subj",
+                    "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"],
+                   check=True, capture_output=True, timeout=60)
+    extra = (f"ssl_certificate {d}/cert.pem;\nssl_certificate_key {d}/key.pem;\n"
+             f"location = /down {{ return 302 http://127.0.0.1:{nginx_port}/doc.json; }}\n")
+    with nginx({"doc.json": DOC}, listen="ssl", extra=extra) as port:
+        yield port, str(d / "cert.pem")
+
+
+@pytest.mark.parametrize("allow", [False, True])
+def test_tls_and_a_redirect_from_https_to_http(tls_port, allow):
+    port, cert = tls_port
+    with Client(verify=cert, follow_redirects=True, allow_insecure_redirects=allow) as c:
+        direct = c.get(f"https://127.0.0.1:{port}/doc.json")
+        assert (direct.status_code, direct.content == DOC) == (200, True)
+        if not allow:
+            with pytest.raises(UnsupportedProtocol, match="refused redirect from https"):
+                c.get(f"https://127.0.0.1:{port}/down")
+        else:
+            r = c.get(f"https://127.0.0.1:{port}/down")
+            assert (r.status_code, r.url.startswith("http://127.0.0.1:"), r.content == DOC,
+                    [h.status_code for h in r.history]) == (200, True, True, [302])
