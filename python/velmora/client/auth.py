@@ -11,6 +11,7 @@ import base64
 import hashlib
 import os
 import re
+import threading
 import time
 from collections.abc import Callable, Generator
 from typing import Any
@@ -67,6 +68,7 @@ class DigestAuth(Auth):
         self._password = password.encode() if isinstance(password, str) else password
         self._nc = 0
         self._last: dict[str, str] | None = None
+        self._lock = threading.Lock()  # one DigestAuth may serve several threads
 
     def flow(self, request: Request) -> Flow:
         if self._last is not None:  # answer the last challenge at once (nonce reuse)
@@ -85,8 +87,9 @@ class DigestAuth(Auth):
                      for k, v in _PARAM.findall(rest)}
         if "nonce" not in challenge or "realm" not in challenge:
             return
-        self._last = challenge
-        self._nc = 0
+        with self._lock:
+            self._last = challenge
+            self._nc = 0
         request.set_header("authorization", self._answer(request, challenge, _cnonce()))
         yield request
 
@@ -102,8 +105,9 @@ class DigestAuth(Auth):
             return h(b).hexdigest()  # type: ignore[no-any-return]
 
         realm, nonce = ch["realm"].encode(), ch["nonce"].encode()
-        self._nc += 1
-        nc = b"%08x" % self._nc
+        with self._lock:
+            self._nc += 1
+            nc = b"%08x" % self._nc
         cnonce = cnonce_text.encode()
         ha1 = digest(self._user + b":" + realm + b":" + self._password)
         if sess:
