@@ -15,7 +15,7 @@ import httpx
 import pytest
 
 import velmora
-from client_servers import nginx, velmora_app
+from client_servers import hypercorn_app, nginx, velmora_app
 from velmora.client import Client, Limits, ReadTimeout, Timeout, Transport, UnsupportedProtocol
 
 DOC = b'{"k": "' + b"abc" * 20000 + b'"}'
@@ -132,16 +132,19 @@ def tls_port(tmp_path_factory, nginx_port):
                    check=True, capture_output=True, timeout=60)
     extra = (f"ssl_certificate {d}/cert.pem;\nssl_certificate_key {d}/key.pem;\n"
              f"location = /down {{ return 302 http://127.0.0.1:{nginx_port}/doc.json; }}\n")
-    with nginx({"doc.json": DOC}, listen="ssl", extra=extra) as port:
+    with nginx({"doc.json": DOC}, listen="ssl http2", extra=extra) as port:
         yield port, str(d / "cert.pem")
 
 
 @pytest.mark.parametrize("allow", [False, True])
-def test_tls_and_a_redirect_from_https_to_http(tls_port, allow):
+@pytest.mark.parametrize("http2", [False, True])
+def test_tls_alpn_and_a_redirect_from_https_to_http(tls_port, allow, http2):
     port, cert = tls_port
-    with Client(verify=cert, follow_redirects=True, allow_insecure_redirects=allow) as c:
+    with Client(verify=cert, follow_redirects=True, allow_insecure_redirects=allow,
+                http2=http2) as c:
         direct = c.get(f"https://127.0.0.1:{port}/doc.json")
-        assert (direct.status_code, direct.content == DOC) == (200, True)
+        assert (direct.status_code, direct.content == DOC, direct.http_version) == (
+            200, True, "HTTP/2" if http2 else "HTTP/1.1")
         if not allow:
             with pytest.raises(UnsupportedProtocol, match="refused redirect from https"):
                 c.get(f"https://127.0.0.1:{port}/down")
@@ -149,3 +152,54 @@ def test_tls_and_a_redirect_from_https_to_http(tls_port, allow):
             r = c.get(f"https://127.0.0.1:{port}/down")
             assert (r.status_code, r.url.startswith("http://127.0.0.1:"), r.content == DOC,
                     [h.status_code for h in r.history]) == (200, True, True, [302])
+
+
+@pytest.fixture(scope="module")
+def h2c_port():
+    with hypercorn_app() as port:
+        yield port
+
+
+def test_http2_connection_shared_by_threads_as_httpx_sees_it(h2c_port):
+    base = f"http://127.0.0.1:{h2c_port}"
+    bodies = {n: b"%d-" % n * (5000 * n + 1) for n in range(12)}
+
+    def exchange(c, n):
+        r = c.post(base + "/echo-trailers", content=bodies[n])
+        return r.status_code, r.http_version, r.headers["x-version"], r.content == bodies[n]
+
+    def run_threads(c):
+        out = {}
+
+        def worker(n):
+            out[n] = exchange(c, n)
+        threads = [threading.Thread(target=worker, args=(n,)) for n in bodies]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+        return out
+
+    with Client(http2_prior_knowledge=True) as ours:
+        got = run_threads(ours)
+        with ours.stream("GET", base + "/stream?n=30&size=70000") as s:
+            streamed = sum(len(p) for p in s.iter_bytes())
+        conns = ours.pool.connections
+    with httpx.Client(http1=False, http2=True) as theirs:  # one thread at a time for httpx
+        want = {n: exchange(theirs, n) for n in bodies}
+    assert got == want == {n: (200, "HTTP/2", "2", True) for n in bodies}
+    assert (streamed, conns) == (30 * 70000, 1)
+
+
+def test_http2_timeouts_and_abandoned_streams_leave_the_connection_usable(h2c_port):
+    base = f"http://127.0.0.1:{h2c_port}"
+    with Client(http2_prior_knowledge=True, timeout=30) as c:
+        c.get(base + "/echo")
+        with pytest.raises(ReadTimeout):
+            c.get(base + "/slow-body", timeout=0.3)
+        r = c.send(c.build_request("GET", base + "/stream?n=40&size=70000"), stream=True)
+        next(r.iter_bytes())
+        del r  # unread and unclosed: the collector resets its stream
+        gc.collect()
+        after = c.get(base + "/echo", timeout=5)
+        assert (after.status_code, after.http_version, c.pool.connections) == (200, "HTTP/2", 1)

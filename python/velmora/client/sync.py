@@ -2,8 +2,10 @@
 
 Requests run on the calling thread over blocking sockets (no event loop anywhere), through the
 same request pipeline as :class:`~velmora.client.AsyncClient` (auth, cookies, redirects, content
-decoding) and the same core connection state (:mod:`velmora.client.sync_h1`). Any number of
-threads may share one ``Client``: the pool hands each request a connection of its own.
+decoding) and the same core connection state (:mod:`velmora.client.sync_h1` on
+``H1ClientState``, :mod:`velmora.client.sync_h2` on ``H2Streams``). Any number of threads may
+share one ``Client``: the pool hands each request an HTTP/1.1 connection of its own, or a stream
+of the route's shared HTTP/2 connection.
 
     with velmora.client.Client() as client:
         r = client.get("https://example.org/")
@@ -40,7 +42,8 @@ from .response import BaseResponse, _Rechunk
 from .sync_h1 import SyncConnection
 from .timeouts import DEFAULT_TIMEOUT, Timeout
 from .tls import create_ssl_context
-from ._client import IDEMPOTENT, ClientSettings, _UNSET
+from ._client import IDEMPOTENT, REFUSED_RETRIES, ClientSettings, _UNSET
+from .h2 import StreamRefused
 
 __all__ = ["Client", "SyncPool", "SyncResponse"]
 
@@ -165,7 +168,15 @@ class SyncPool:
 
     def __init__(self, *, ssl_context: ssl.SSLContext, limits: Limits,
                  local_address: str | None = None,
-                 proxy_ssl_context: ssl.SSLContext | None = None) -> None:
+                 proxy_ssl_context: ssl.SSLContext | None = None,
+                 http2: bool = False, http2_prior_knowledge: bool = False) -> None:
+        self._http2 = http2 or http2_prior_knowledge
+        self._prior_knowledge = http2_prior_knowledge
+        #: One HTTP/2 connection per route, shared by every thread's requests.
+        self._shared: dict[Hashable, Any] = {}
+        #: Routes with a connection being opened that may turn out to be HTTP/2: the other
+        #: requests of the route wait for it instead of opening their own.
+        self._opening: set[Hashable] = set()
         self._ssl = ssl_context
         self._proxy_ssl = proxy_ssl_context or ssl_context
         self._limits = limits
@@ -199,6 +210,20 @@ class SyncPool:
                     self._discard(self._dropped.popleft())
                 if self._closed:
                     raise ClientClosed("the client has been closed")
+                shared = self._shared.get(key)
+                if shared is not None and shared.is_dead():
+                    self._discard(shared)
+                    shared = None
+                if shared is not None or key in self._opening:
+                    if shared is not None and shared.try_begin_exchange():
+                        return shared  # type: ignore[no-any-return]
+                    # every stream the server allows is in use, or the connection is still
+                    # being opened: wait for a stream or for the connection
+                    remaining = None if deadline is None else deadline - time.monotonic()
+                    if remaining is not None and remaining <= 0 or \
+                            not self._freed.wait(remaining):
+                        raise PoolTimeout("timed out waiting for a free HTTP/2 stream")
+                    continue
                 lst = self._idle.get(key)
                 while lst:
                     conn = lst.pop()
@@ -214,15 +239,27 @@ class SyncPool:
                 if remaining is not None and remaining <= 0 or \
                         not self._freed.wait(remaining):
                     raise PoolTimeout("timed out waiting for a connection from the pool")
+            opening = self._http2 and (route.tls or (self._prior_knowledge
+                                                    and route.mode == DIRECT))
+            if opening:
+                self._opening.add(key)
         try:
             conn = self._open(route, timeout)
         except BaseException:
             with self._lock:
                 self._unreserve(key)
+                if opening:
+                    self._opening.discard(key)
+                    self._freed.notify_all()
             raise
         with self._lock:
             self._all.add(conn)
-        conn.try_begin_exchange()
+            if conn.multiplexed:
+                self._shared[key] = conn
+            conn.try_begin_exchange()
+            if opening:
+                self._opening.discard(key)
+                self._freed.notify_all()
         return conn
 
     def _reserve(self, key: Hashable) -> bool:
@@ -256,13 +293,30 @@ class SyncPool:
             self._count.pop(key, None)
         self._freed.notify()
 
-    def _discard(self, conn: SyncConnection) -> None:
+    def _discard(self, conn: Any) -> None:
+        key = conn.key
+        if self._shared.get(key) is conn:
+            del self._shared[key]
         if conn in self._all:
             self._all.discard(conn)
-            self._unreserve(conn.key)
+            self._unreserve(key)
 
-    def released(self, conn: SyncConnection, reusable: bool) -> None:
+    def retired(self, conn: Any) -> None:
+        """An HTTP/2 connection takes no new streams (GOAWAY, failure): it closes once idle."""
+        with self._lock:
+            self._discard(conn)
+            self._freed.notify_all()
+
+    def released(self, conn: Any, reusable: bool) -> None:
         """A connection finished an exchange; ``reusable`` is the core's verdict."""
+        if conn.multiplexed:
+            with self._lock:
+                if not reusable or self._shared.get(conn.key) is not conn:
+                    self._discard(conn)
+                    if conn.num_streams == 0:
+                        conn.close()
+                self._freed.notify_all()
+            return
         with self._lock:
             lim = self._limits.max_keepalive_connections
             if not reusable or self._closed or conn not in self._all or \
@@ -279,7 +333,7 @@ class SyncPool:
     def dropped(self, conn: SyncConnection) -> None:
         self._dropped.append(conn)  # no lock: this runs from the garbage collector
 
-    def _open(self, route: Route, timeout: Timeout) -> SyncConnection:
+    def _open(self, route: Route, timeout: Timeout) -> Any:
         host, port = route.dial_host, route.dial_port
         try:
             sock = socket.create_connection((host, port), timeout.connect,
@@ -315,7 +369,24 @@ class SyncPool:
         except BaseException:
             sock.close()
             raise
+        if self._speaks_h2(sock, route):
+            from .sync_h2 import SyncH2Connection
+
+            conn = SyncH2Connection(sock, self, route.key,
+                                    scheme="https" if route.tls else "http")
+            try:
+                conn.start(timeout.connect)
+            except BaseException:
+                conn.close()
+                raise
+            return conn
         return SyncConnection(sock, self, route.key)
+
+    def _speaks_h2(self, sock: socket.socket, route: Route) -> bool:
+        """The server's ALPN choice over TLS to the origin; prior knowledge on plain TCP."""
+        if isinstance(sock, ssl.SSLSocket) and (route.tls or route.mode == TUNNEL):
+            return sock.selected_alpn_protocol() == "h2"
+        return self._prior_knowledge and route.mode == DIRECT and not route.tls
 
     @staticmethod
     def _tunnel(sock: socket.socket, route: Route, timeout: Timeout) -> socket.socket:
@@ -341,6 +412,7 @@ class SyncPool:
             self._closed = True
             conns = list(self._all)
             self._all.clear()
+            self._shared.clear()
             self._idle.clear()
             self._count.clear()
             self._total = self._idle_total = 0
@@ -351,8 +423,9 @@ class SyncPool:
 
 class Client(ClientSettings):
     """A blocking HTTP client with a thread-safe connection pool; the arguments and methods of
-    :class:`~velmora.client.AsyncClient` without ``await`` (HTTP/1.1; ``http2`` is not offered
-    by the blocking client yet)."""
+    :class:`~velmora.client.AsyncClient` without ``await``. With ``http2`` (ALPN over TLS) or
+    ``http2_prior_knowledge`` (h2c), one HTTP/2 connection per origin carries the requests of
+    every thread at once."""
 
     def __init__(
         self,
@@ -372,18 +445,24 @@ class Client(ClientSettings):
         limits: Limits | None = None,
         http1: bool = True,
         http2: bool = False,
+        http2_prior_knowledge: bool = False,
         retries: int = 1,
         local_address: str | None = None,
     ) -> None:
-        if http2 or not http1:
-            raise NotImplementedError("the blocking client speaks HTTP/1.1 only; use AsyncClient "
-                                      "for HTTP/2")
+        if not http1 and not (http2 or http2_prior_knowledge):
+            raise ValueError("http1=False leaves no protocol to speak")
         self._setup(base_url=base_url, headers=headers, timeout=timeout, proxy=proxy,
                     trust_env=trust_env, cookies=cookies, auth=auth,
                     follow_redirects=follow_redirects, max_redirects=max_redirects,
                     allow_insecure_redirects=allow_insecure_redirects)
-        self._pool = SyncPool(ssl_context=create_ssl_context(verify, cert),
-                              limits=limits or Limits(), local_address=local_address)
+        h2 = http2 or http2_prior_knowledge
+        proxy_ssl = None
+        if h2 and not isinstance(verify, ssl.SSLContext):
+            proxy_ssl = create_ssl_context(verify, cert)  # ALPN http/1.1 only
+        self._pool = SyncPool(ssl_context=create_ssl_context(verify, cert, http2=h2),
+                              limits=limits or Limits(), local_address=local_address,
+                              proxy_ssl_context=proxy_ssl, http2=http2,
+                              http2_prior_knowledge=http2_prior_knowledge)
         self._retries = retries
         self._closed = False
 
@@ -515,12 +594,18 @@ class Client(ClientSettings):
         target = u.absolute if route.mode == FORWARD else u.target
         replayable = request.replayable
         attempts = self._retries
+        refusals = REFUSED_RETRIES
         while True:
             conn = self._pool.acquire(route, timeout)
             reused = conn.served > 0
             try:
                 exchange = conn.send(method, target, request.header_map, request.content,
                                      timeout)
+            except StreamRefused:
+                if refusals > 0 and replayable:
+                    refusals -= 1
+                    continue
+                raise
             except Disconnected:
                 if reused and attempts > 0 and replayable and method in IDEMPOTENT:
                     attempts -= 1
