@@ -28,7 +28,6 @@ from velmora._velmora import (
     H2_REASON_CANCEL,
     H2_REASON_NO_ERROR,
     H2_REASON_PROTOCOL_ERROR,
-    H2_REASON_REFUSED_STREAM,
     ConnectionClosedError,
     H2Error,
     H2FrameData,
@@ -54,10 +53,17 @@ from .errors import (
     ReadTimeout,
     RemoteProtocolError,
     WriteError,
-    WriteTimeout,
 )
 from .exchange import Disconnected, content_bytes
-from .h2 import DEFAULT_SETTINGS, StreamRefused, _reason_name
+from .h2 import (
+    DEFAULT_SETTINGS,
+    StreamRefused,
+    _as_disconnected,
+    _head_timeout,
+    _reason_name,
+    _write_timeout,
+    stop_error,
+)
 
 __all__ = ["SyncH2Connection"]
 
@@ -381,18 +387,7 @@ class SyncH2Connection(H2Streams):
                     f"({_reason_name(f.error_code)}); the stream was reset"))
 
     def _stop_error(self, h: _Stream, stop: Any) -> BaseException:
-        reason = stop.reason if stop is not None else None
-        if stop is not None and stop.conn:
-            if reason is not None:
-                return StreamRefused(f"the server will not process stream {h.sid} (GOAWAY, "
-                                     f"{_reason_name(reason)})")
-            return ReadError(f"the connection failed: {self.conn_error()}")
-        if reason == H2_REASON_REFUSED_STREAM and not h.received:
-            return StreamRefused(f"the server refused stream {h.sid} (REFUSED_STREAM)")
-        if reason is not None:
-            return RemoteProtocolError(f"the server reset stream {h.sid} "
-                                       f"({_reason_name(reason)})")
-        return ReadError(f"stream {h.sid} was cancelled")
+        return stop_error(self, h.sid, h.received, stop)
 
     def _retire(self) -> None:
         self._dead = True
@@ -532,22 +527,8 @@ class SyncH2Connection(H2Streams):
         self.reset_stream(h.sid, H2_REASON_CANCEL)
 
 
-def _as_disconnected(err: BaseException) -> BaseException:
-    d = Disconnected(str(err))
-    d.__cause__ = err.__cause__
-    return d
-
-
-def _head_timeout() -> BaseException:
-    return ReadTimeout("timed out waiting for the server to send the response")
-
-
 def _body_timeout() -> BaseException:
     return ReadTimeout("timed out waiting for the server to send the response body")
-
-
-def _write_timeout() -> BaseException:
-    return WriteTimeout("timed out writing the request body")
 
 
 def _connect_timeout() -> BaseException:
