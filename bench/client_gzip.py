@@ -26,7 +26,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from nginx_static import best_rounds, start_nginx  # noqa: E402
 
 DOC = json.dumps([{"id": i, "name": f"user {i}", "email": f"user{i}@example.org",
-                   "active": i % 3 == 0, "score": i * 7 % 101} for i in range(1450)]).encode()
+                   "active": i % 3 == 0, "score": i * 7 % 101} for i in range(1100)]).encode()
 
 
 async def run_velmora(url: str, n: int) -> tuple[float, float]:

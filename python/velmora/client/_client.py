@@ -152,9 +152,12 @@ class ClientSettings:
             url = url.partition("#")[0]
             url += ("&" if "?" in url else "?") + query
         u = self._url(url)
-        body, extra = encode_body(content, data, files, json)
-        if extra:
-            headers = _merged(headers, extra)
+        if content is None and data is None and files is None and json is None:
+            body = None
+        else:
+            body, extra = encode_body(content, data, files, json)
+            if extra:
+                headers = _merged(headers, extra)
         request = self._make_request(method.upper(), u, headers, body, extensions)
         if cookies:
             extensions = request.extensions
@@ -407,7 +410,7 @@ class AsyncClient(ClientSettings):
         expect = False
         if content is not None and "expect" in hmap:
             expect = hmap["expect"].lower() == b"100-continue"
-        replayable = request.replayable
+        replayable = content is None or type(content) is bytes or request.replayable
         pool = self._pool
         attempts = self._retries
         refusals = REFUSED_RETRIES

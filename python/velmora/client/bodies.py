@@ -136,6 +136,9 @@ class MultipartStream(Iterable[bytes], AsyncIterable[bytes]):
             yield chunk
 
 
+_NO_FIELDS: list[tuple[str, str]] = []  # never changed
+
+
 def encode_body(content: Any, data: Any, files: Any, json: Any
                 ) -> tuple[Any, list[tuple[str, str]]]:
     """The body to send and the header fields it brings (``content-type``, ``content-length``
@@ -155,7 +158,7 @@ def encode_body(content: Any, data: Any, files: Any, json: Any
             return body, [("content-type", "application/x-www-form-urlencoded")]
         content = data
     if content is None or type(content) is bytes:
-        return content, []
+        return content, _NO_FIELDS
     if isinstance(content, str):
         return content.encode(), []
     if isinstance(content, (bytearray, memoryview)):

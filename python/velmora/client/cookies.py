@@ -112,7 +112,9 @@ class Cookies(MutableMapping[str, str]):
         return len(self.jar)
 
     def __bool__(self) -> bool:
-        return len(self.jar) > 0
+        # CookieJar's len() walks every cookie; its domain table is empty exactly when it is
+        jar_table = getattr(self.jar, "_cookies", None)
+        return bool(jar_table) if isinstance(jar_table, dict) else len(self.jar) > 0
 
     def __repr__(self) -> str:
         return "<Cookies[" + ", ".join(f"{c.name}={c.value} for {c.domain}"
@@ -122,7 +124,7 @@ class Cookies(MutableMapping[str, str]):
 
     def add_to(self, request: Request) -> None:
         """Set the request's Cookie header from the jar (nothing when no cookie applies)."""
-        if len(self.jar):
+        if self:
             self.jar.add_cookie_header(_JarRequest(request))
 
     def extract(self, header_map: Any, request: Request) -> None:

@@ -61,14 +61,15 @@ class Request:
     time anything changes it (:meth:`set_header`, or ``headers`` handed out to the caller).
     """
 
-    __slots__ = ("method", "u", "route", "_map", "_shared", "content", "extensions")
+    __slots__ = ("method", "u", "route", "header_map", "_shared", "content", "extensions")
 
     def __init__(self, method: str, u: URL, route: Any, headers: HeaderMap, content: Any,
                  *, shared: bool = False, extensions: dict[str, Any] | None = None) -> None:
         self.method = method
         self.u = u
         self.route = route
-        self._map = headers
+        #: The ``HeaderMap`` to write (changed only through :meth:`set_header` and ``headers``).
+        self.header_map = headers
         self._shared = shared
         self.content = content
         self.extensions = extensions if extensions is not None else {}
@@ -77,16 +78,11 @@ class Request:
     def url(self) -> str:
         return self.u.url
 
-    @property
-    def header_map(self) -> HeaderMap:
-        """The ``HeaderMap`` to write (not to be changed)."""
-        return self._map
-
     def _own(self) -> HeaderMap:
         if self._shared:
-            self._map = HeaderMap(self._map)
+            self.header_map = HeaderMap(self.header_map)
             self._shared = False
-        return self._map
+        return self.header_map
 
     @property
     def headers(self) -> Headers:
@@ -96,7 +92,7 @@ class Request:
         self._own()[name] = value
 
     def remove_header(self, name: str) -> None:
-        if name in self._map:
+        if name in self.header_map:
             del self._own()[name]
 
     @property
