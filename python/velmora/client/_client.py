@@ -55,15 +55,18 @@ class ClientSettings:
     proxy routes, cookies, auth and redirect settings, and how a call becomes a
     :class:`~velmora.client.models.Request`. Sans I/O."""
 
+    _router: Router
+    _urls: dict[str, URL]
+    _head_cache: dict[tuple[str, str | None, str | None], HeaderMap]
+
     def _setup(self, *, base_url: str | None, headers: Any, timeout: Any, proxy: str | None,
                trust_env: bool, cookies: Any, auth: Any, follow_redirects: bool,
                max_redirects: int, allow_insecure_redirects: bool) -> None:
+        """The settings both clients share (each also sets ``_router``, ``_urls`` and
+        ``_head_cache``)."""
         self._timeout = Timeout.coerce(timeout)
         self._base_url = base_url.rstrip("/") if base_url else None
         self._headers = _with_defaults(headers)
-        self._router = Router(proxy, trust_env=trust_env)
-        self._urls: dict[str, URL] = {}
-        self._head_cache: dict[tuple[str, str | None, str | None], HeaderMap] = {}
         self._cookies = Cookies(cookies)
         self._auth: Auth | None = auth_from(auth)
         self.follow_redirects = follow_redirects
@@ -260,7 +263,10 @@ class AsyncClient(ClientSettings):
             limits=limits or Limits(), local_address=local_address, http2=http2,
             http2_prior_knowledge=http2_prior_knowledge, http1=http1,
             proxy_ssl_context=proxy_ssl)
+        self._router = Router(proxy, trust_env=trust_env)
         self._retries = retries
+        self._urls: dict[str, _URL] = {}
+        self._head_cache: dict[tuple[str, str | None, str | None], HeaderMap] = {}
         self._closed = False
 
     # ---- public API ---------------------------------------------------------------------------
@@ -308,25 +314,25 @@ class AsyncClient(ClientSettings):
         finally:
             await response.aclose()
 
-    async def get(self, url: Any, **kwargs: Any) -> Response:
+    async def get(self, url: str, **kwargs: Any) -> Response:
         return await self.request("GET", url, **kwargs)
 
-    async def head(self, url: Any, **kwargs: Any) -> Response:
+    async def head(self, url: str, **kwargs: Any) -> Response:
         return await self.request("HEAD", url, **kwargs)
 
-    async def options(self, url: Any, **kwargs: Any) -> Response:
+    async def options(self, url: str, **kwargs: Any) -> Response:
         return await self.request("OPTIONS", url, **kwargs)
 
-    async def delete(self, url: Any, **kwargs: Any) -> Response:
+    async def delete(self, url: str, **kwargs: Any) -> Response:
         return await self.request("DELETE", url, **kwargs)
 
-    async def post(self, url: Any, **kwargs: Any) -> Response:
+    async def post(self, url: str, **kwargs: Any) -> Response:
         return await self.request("POST", url, **kwargs)
 
-    async def put(self, url: Any, **kwargs: Any) -> Response:
+    async def put(self, url: str, **kwargs: Any) -> Response:
         return await self.request("PUT", url, **kwargs)
 
-    async def patch(self, url: Any, **kwargs: Any) -> Response:
+    async def patch(self, url: str, **kwargs: Any) -> Response:
         return await self.request("PATCH", url, **kwargs)
 
     async def aclose(self) -> None:

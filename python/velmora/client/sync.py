@@ -24,6 +24,9 @@ from collections.abc import Hashable, Iterator
 from contextlib import contextmanager
 from typing import Any
 
+from velmora._velmora import HeaderMap
+
+from ._client import _UNSET, IDEMPOTENT, REFUSED_RETRIES, ClientSettings
 from .errors import (
     ClientClosed,
     ConnectError,
@@ -34,16 +37,15 @@ from .errors import (
     StreamConsumed,
 )
 from .exchange import Disconnected
+from .h2 import StreamRefused
 from .models import URL, Request
 from .pipeline import DEFAULT_MAX_REDIRECTS, Discard
 from .pool import Limits
-from .proxy import DIRECT, FORWARD, TUNNEL, Route
+from .proxy import DIRECT, FORWARD, TUNNEL, Route, Router
 from .response import BaseResponse, _Rechunk
 from .sync_h1 import SyncConnection
 from .timeouts import DEFAULT_TIMEOUT, Timeout
 from .tls import create_ssl_context
-from ._client import IDEMPOTENT, REFUSED_RETRIES, ClientSettings, _UNSET
-from .h2 import StreamRefused
 
 __all__ = ["Client", "SyncPool", "SyncResponse"]
 
@@ -463,6 +465,9 @@ class Client(ClientSettings):
                               limits=limits or Limits(), local_address=local_address,
                               proxy_ssl_context=proxy_ssl, http2=http2,
                               http2_prior_knowledge=http2_prior_knowledge)
+        self._router = Router(proxy, trust_env=trust_env)
+        self._urls: dict[str, URL] = {}
+        self._head_cache: dict[tuple[str, str | None, str | None], HeaderMap] = {}
         self._retries = retries
         self._closed = False
 
