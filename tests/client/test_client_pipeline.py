@@ -14,8 +14,8 @@ import httpx
 import pytest
 import requests
 
-from client_servers import nginx, velmora_app
-from velmora.client import AsyncClient, DecodingError, TooManyRedirects
+from client_servers import nginx, uvicorn_app, velmora_app
+from velmora.client import AsyncClient, DecodingError, RemoteProtocolError, TooManyRedirects
 from velmora.client.auth import DigestAuth
 from velmora.client.models import URL, Request
 from velmora._velmora import HeaderMap
@@ -260,3 +260,20 @@ def test_client_settings_changed_between_requests_apply_to_the_next(app_port):
             replaced = (await c.get(url)).text
             return before, after, replaced
     assert run(main()) == ("", "changed=1", "replaced=2")
+
+
+def test_307_replays_a_file_upload_but_not_a_one_shot_stream():
+    async def once():
+        yield b"only once"
+
+    async def main():
+        base = f"http://127.0.0.1:{port}/redirect-to?status=307&url=/form"
+        async with AsyncClient(follow_redirects=True) as c:
+            r = await c.post(base, files={"f": ("a.txt", io.BytesIO(b"again"), "text/plain")})
+            with pytest.raises(RemoteProtocolError, match="cannot be sent again"):
+                await c.post(base, content=once())
+            return r.json(), [h.status for h in r.history]
+    with uvicorn_app() as port:  # reads the unread body of the redirect and keeps the connection
+        got = run(main())
+    assert got == ([["f", "a.txt", "text/plain", 5, hashlib.sha256(b"again").hexdigest()]],
+                           [307])
