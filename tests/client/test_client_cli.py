@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from client_servers import free_port, nginx, nginx_binary, uvicorn_app
+from client_servers import free_port, nginx, nginx_binary, uvicorn_app, velmora_app
 from velmora.client.cli import main
 
 pytestmark = pytest.mark.skipif(nginx_binary() is None, reason="nginx not installed")
@@ -86,3 +86,32 @@ def test_errors_and_usage(capfd):
     assert main([]) == 2
     assert main(["get", "ftp://x/"]) == 1
     assert "unsupported URL scheme" in capfd.readouterr().err
+
+
+@pytest.fixture(scope="module")
+def app_url():
+    with velmora_app() as port:
+        yield f"http://127.0.0.1:{port}"
+
+
+@pytest.mark.parametrize("argv,status,out,err", [
+    (["-L", "-X", "PUT", "-d", "a=1", "{u}/redirect-to?status=307&url=/echo"], 0, b"a=1", b""),
+    (["--json", '{"a": 1}', "-i", "{u}/echo"], 0, b"x-method: POST", b""),
+    (["-I", "{u}/echo"], 0, b"HTTP/1.1 200 OK\r\n", b""),
+    (["{u}/redirect-to?status=302&url=/echo"], 0, b"", b"302 redirect to /echo (-L follows it)"),
+    (["--fail", "{u}/nope"], 22, b"not found", b"404 Not Found"),
+    (["{u}/nope"], 0, b"not found", b""),
+    (["{u}/encoded?coding=gzip"], 0, b'{"items": [{"id": 0,', b""),
+    (["--no-compressed", "-i", "{u}/echo"], 0, b"x-method: GET", b""),
+    (["-v", "-L", "{u}/redirect-to?status=301&url=/echo"], 0, b"",
+     b"< HTTP/1.1 301 Moved Permanently\r\n"),
+])
+def test_curl_habits(app_url, capfdbinary, argv, status, out, err):
+    assert main(["get"] + [a.replace("{u}", app_url) for a in argv]) == status
+    got_out, got_err = capfdbinary.readouterr()
+    assert out in got_out and err in got_err
+    if "-v" in argv:  # both request heads, then the final response head
+        assert b"> GET /redirect-to?status=301&url=/echo HTTP/1.1\r\n" in got_err
+        assert b"> GET /echo HTTP/1.1\r\n" in got_err and b"< HTTP/1.1 200 OK\r\n" in got_err
+    if "-I" in argv:
+        assert got_out.endswith(b"\r\n\r\n")

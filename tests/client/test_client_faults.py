@@ -246,6 +246,41 @@ def test_read_timeout_waiting_for_the_head():
     assert run(main()) == 0
 
 
+@pytest.mark.parametrize("first,second,outcome", [
+    (30, 0.3, "ReadTimeout"),  # a warm connection opened under a long timeout
+    (0.2, 30, "200"),  # a short timeout that opened the connection does not stay with it
+], ids=["shorter-later", "longer-later"])
+@pytest.mark.parametrize("via", ["client", "httpx"])
+def test_each_request_on_a_reused_connection_has_its_own_read_timeout(first, second, outcome,
+                                                                       via):
+    async def handler(script, reader, writer, n):
+        while True:
+            head = await script.read_request(reader)
+            if b"/slow" in head:
+                await asyncio.sleep(0.8)
+            writer.write(OK)
+            await writer.drain()
+
+    async def main():
+        async with Script(handler) as s:
+            if via == "httpx":
+                import httpx
+
+                from velmora.client import AsyncTransport
+                c = httpx.AsyncClient(transport=AsyncTransport(), timeout=30)
+            else:
+                c = AsyncClient(timeout=30)
+            async with c:
+                await c.get(s.url + "/", timeout=first)
+                await asyncio.sleep(first if first < 1 else 0)  # the first timer is spent
+                try:
+                    r = await c.get(s.url + "/slow", timeout=second)
+                except Exception as exc:
+                    return type(exc).__name__, s.connections
+                return str(r.status_code), s.connections
+    assert run(main()) == (outcome, 1)
+
+
 def test_connect_timeout_in_a_stalled_tls_handshake():
     async def handler(script, reader, writer, n):
         await asyncio.sleep(10)  # never answers the ClientHello

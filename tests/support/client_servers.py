@@ -132,3 +132,15 @@ def hypercorn_app(app: str = "client_asgi_app:app") -> Iterator[int]:
          "warning", app], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
     with serving(proc, port):
         yield port
+
+
+@contextlib.contextmanager
+def velmora_app(app: str = "client_asgi_app:app") -> Iterator[int]:
+    """The ASGI app of ``tests/client_asgi_app.py`` under ``velmora serve``; yields the port."""
+    port = free_port()
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "velmora", "serve", "--app-dir", str(HERE), "--port", str(port),
+         "--no-access-log", "--log-level", "warning", app],
+        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    with serving(proc, port):
+        yield port

@@ -1,11 +1,16 @@
-"""The asyncio HTTP client: ``AsyncClient`` over pooled HTTP/1.1 and HTTP/2 connections, and
-``AsyncTransport`` to run ``httpx.AsyncClient`` on the same connections.
+"""The HTTP client: ``AsyncClient`` (asyncio, HTTP/1.1 and HTTP/2) and ``Client`` (blocking,
+thread-safe, HTTP/1.1) share one request pipeline (auth, cookies, redirects, content decoding);
+``AsyncTransport`` and ``Transport`` run ``httpx.AsyncClient`` / ``httpx.Client`` on their
+connections.
 
     async with velmora.client.AsyncClient() as client:
         response = await client.get("https://example.org/")
         print(response.status, response.headers.get("content-type"), len(response.content))
 
-httpx is optional: it is imported only when ``AsyncTransport`` is used.
+    with velmora.client.Client() as client:
+        print(client.get("https://example.org/").text)
+
+httpx is optional: it is imported only when a transport is used.
 """
 
 from __future__ import annotations
@@ -14,10 +19,16 @@ from typing import Any
 
 from ._client import USER_AGENT, AsyncClient
 from . import errors
+from .auth import Auth, BasicAuth, DigestAuth, FunctionAuth
+from .cookies import Cookies
+from .headers import Headers
+from .models import Request
+from .sync import Client, SyncResponse
 from .errors import (
     ClientClosed,
     CloseError,
     ConnectError,
+    DecodingError,
     ConnectTimeout,
     HTTPError,
     LocalProtocolError,
@@ -33,6 +44,7 @@ from .errors import (
     StreamClosed,
     StreamConsumed,
     TimeoutException,
+    TooManyRedirects,
     TransportError,
     UnsupportedProtocol,
     WriteError,
@@ -46,7 +58,17 @@ from .tls import create_ssl_context
 __all__ = [
     "AsyncClient",
     "AsyncTransport",
+    "Client",
+    "SyncResponse",
+    "Transport",
     "Response",
+    "Request",
+    "Headers",
+    "Cookies",
+    "Auth",
+    "BasicAuth",
+    "DigestAuth",
+    "FunctionAuth",
     "Timeout",
     "Limits",
     "ConnectionPool",
@@ -58,8 +80,8 @@ __all__ = [
 
 
 def __getattr__(name: str) -> Any:
-    if name == "AsyncTransport":  # imports httpx
-        from .transport import AsyncTransport
+    if name in ("AsyncTransport", "Transport"):  # imports httpx
+        from . import transport
 
-        return AsyncTransport
+        return getattr(transport, name)
     raise AttributeError(f"module 'velmora.client' has no attribute {name!r}")

@@ -5,19 +5,26 @@ Both protocols hand a request's response over as one :class:`~velmora.client.exc
 
 from __future__ import annotations
 
-import json as _json
 import logging
 import ssl
-from collections.abc import AsyncIterable, AsyncIterator, Iterable, Mapping
+import time
+from collections.abc import AsyncIterator, Mapping
 from contextlib import asynccontextmanager
 from typing import Any
 from urllib.parse import urlencode
 
-from velmora._velmora import HeaderMap, __version__, request_url_parts
+from velmora._velmora import HeaderMap, __version__
 
-from .errors import ClientClosed, LocalProtocolError, UnsupportedProtocol
+from .auth import Auth, auth_from
+from .bodies import encode_body
+from .cookies import Cookies
+from .decoding import ACCEPT_ENCODING
+from .errors import ClientClosed
 from .exchange import Disconnected
 from .h2 import StreamRefused
+from .headers import Headers, header_items
+from .models import URL, Request
+from .pipeline import DEFAULT_MAX_REDIRECTS, Discard, send_flow
 from .pool import ConnectionPool, Limits
 from .proxy import FORWARD, Router
 from .response import Response
@@ -30,7 +37,6 @@ USER_AGENT = f"velmora/{__version__}"
 
 #: Methods that may be repeated without changing the outcome (RFC 9110, 9.2.2).
 IDEMPOTENT = frozenset(("GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"))
-_DEFAULT_PORTS = {"http": 80, "https": 443}
 #: How many times a request an HTTP/2 server did not process is sent again. Each time another
 #: connection served some requests (a server ending connections after N requests sends GOAWAY
 #: to everything above its last stream), so this only bounds a server that refuses everything.
@@ -40,50 +46,160 @@ _UNSET: Any = object()
 log = logging.getLogger("velmora.client")
 
 
-class _URL:
-    """A request URL split once: where to dial and what to write."""
-
-    __slots__ = ("url", "scheme", "host", "port", "authority", "host_header", "target",
-                 "absolute", "auth")
-
-    def __init__(self, url: str) -> None:
-        try:
-            scheme, host, port, authority, host_header, target, auth = request_url_parts(url)
-        except ValueError as exc:
-            raise LocalProtocolError(str(exc), request=None) from None
-        if scheme not in _DEFAULT_PORTS:
-            if scheme is None:
-                raise UnsupportedProtocol(f"request URL {url!r} has no scheme: give "
-                                          "'http://' or 'https://'")
-            raise UnsupportedProtocol(f"unsupported URL scheme {scheme!r} in {url!r}")
-        if not host or port is None or authority is None or host_header is None or target is None:
-            raise LocalProtocolError(f"request URL {url!r} has no host")
-        # Credentials in the URL come back as Basic authentication (RFC 7617); they are never
-        # written into the request target.
-        self.auth = auth
-        self.url = url
-        self.scheme = scheme
-        self.host = host
-        self.port = port
-        self.authority = authority
-        self.host_header = host_header
-        self.target = target
-        self.absolute = f"{scheme}://{host_header}{target}"
+_URL = URL  # the name the httpx transport and older callers use
+_header_items = header_items
 
 
-def _header_items(headers: Any) -> Iterable[tuple[Any, Any]]:
-    if headers is None:
-        return ()
-    if isinstance(headers, HeaderMap):
-        return headers.raw_items()
-    if isinstance(headers, Mapping):
-        return headers.items()
-    if hasattr(headers, "multi_items"):
-        return headers.multi_items()
-    return headers
+class ClientSettings:
+    """What the async and the sync client share: the default headers, the URL and head caches,
+    proxy routes, cookies, auth and redirect settings, and how a call becomes a
+    :class:`~velmora.client.models.Request`. Sans I/O."""
+
+    _router: Router
+    _urls: dict[str, URL]
+    _head_cache: dict[tuple[str, str | None, str | None], HeaderMap]
+
+    def _setup(self, *, base_url: str | None, headers: Any, timeout: Any, proxy: str | None,
+               trust_env: bool, cookies: Any, auth: Any, follow_redirects: bool,
+               max_redirects: int, allow_insecure_redirects: bool) -> None:
+        """The settings both clients share (each also sets ``_router``, ``_urls`` and
+        ``_head_cache``)."""
+        self._timeout = Timeout.coerce(timeout)
+        self._base_url = base_url.rstrip("/") if base_url else None
+        self._headers = _with_defaults(headers)
+        self._cookies = Cookies(cookies)
+        self._auth: Auth | None = auth_from(auth)
+        self.follow_redirects = follow_redirects
+        self.max_redirects = max_redirects
+        self.allow_insecure_redirects = allow_insecure_redirects
+
+    @property
+    def headers(self) -> Headers:
+        """The headers sent with every request (changes apply to the next request)."""
+        self._head_cache.clear()  # whoever holds the view may change it
+        return Headers(self._headers)
+
+    @headers.setter
+    def headers(self, value: Any) -> None:
+        """Replaces the client's headers (the defaults stay unless ``value`` names them)."""
+        self._head_cache.clear()
+        self._headers = _with_defaults(value)
+
+    @property
+    def cookies(self) -> Cookies:
+        return self._cookies
+
+    @cookies.setter
+    def cookies(self, value: Any) -> None:
+        self._cookies = Cookies(value)
+
+    @property
+    def auth(self) -> Auth | None:
+        return self._auth
+
+    @auth.setter
+    def auth(self, value: Any) -> None:
+        self._auth = auth_from(value)
+
+    @property
+    def timeout(self) -> Timeout:
+        return self._timeout
+
+    @timeout.setter
+    def timeout(self, value: Any) -> None:
+        self._timeout = Timeout.coerce(value)
+
+    def _url(self, url: Any) -> URL:
+        u = self._urls.get(url)
+        if u is None:
+            if not isinstance(url, str):
+                url = str(url)
+            if self._base_url is not None and "://" not in url:
+                url = self._base_url + (url if url.startswith("/") else "/" + url)
+            u = URL(url)
+            if len(self._urls) >= _URL_CACHE_LIMIT:
+                self._urls.clear()
+            self._urls[url] = u
+        return u
+
+    def _request_headers(self, u: URL, proxy_auth: str | None, headers: Any) -> HeaderMap:
+        key = (u.host_header, proxy_auth, u.auth)
+        base = self._head_cache.get(key)
+        if base is None:
+            base = HeaderMap([("host", u.host_header)])
+            for name, value in self._headers.raw_items():
+                base.add(name, value)
+            if u.auth is not None and "authorization" not in base:
+                base["authorization"] = u.auth
+            if proxy_auth is not None:
+                base["proxy-authorization"] = proxy_auth
+            if len(self._head_cache) >= _URL_CACHE_LIMIT:
+                self._head_cache.clear()
+            self._head_cache[key] = base
+        if headers is None:
+            return base  # shared: a Request copies it before changing it
+        h = HeaderMap(base)
+        for name, value in header_items(headers):
+            h[name] = value
+        return h
+
+    def build_request(self, method: str, url: Any, *, params: Any = None, headers: Any = None,
+                      content: Any = None, data: Any = None, files: Any = None,
+                      json: Any = None, cookies: Any = None,
+                      extensions: dict[str, Any] | None = None) -> Request:
+        """The :class:`Request` a call sends first (before auth, cookies and redirects)."""
+        if params:
+            url = str(url)
+            query = urlencode(list(params.items()) if isinstance(params, Mapping) else params,
+                              doseq=True)
+            url = url.partition("#")[0]
+            url += ("&" if "?" in url else "?") + query
+        u = self._url(url)
+        if content is None and data is None and files is None and json is None:
+            body = None
+        else:
+            body, extra = encode_body(content, data, files, json)
+            if extra:
+                headers = _merged(headers, extra)
+        request = self._make_request(method.upper(), u, headers, body, extensions)
+        if cookies:
+            extensions = request.extensions
+            extensions["cookies"] = Cookies(cookies)
+        return request
+
+    def _make_request(self, method: str, u: URL, headers: Any, body: Any,
+                      extensions: dict[str, Any] | None = None) -> Request:
+        route = self._router.route(u.scheme, u.host, u.port, u.authority, u.url)
+        proxy_auth = route.proxy_auth if route.mode == FORWARD else None
+        hmap = self._request_headers(u, proxy_auth, headers)
+        return Request(method, u, route, hmap, body, shared=headers is None,
+                       extensions=extensions)
+
+    def _rebuild(self, method: str, url: str, headers: list[tuple[bytes, bytes]],
+                 body: Any) -> Request:
+        """The request a redirect leads to, with the fields the old one carried over."""
+        u = self._url(url)
+        request = self._make_request(method, u, headers, body)
+        if u.auth is None and "authorization" in request.header_map and \
+                not any(n == b"authorization" for n, _ in headers):
+            request.remove_header("authorization")  # the client's own, dropped across origins
+        return request
+
+    def _flow(self, request: Request, auth: Any, follow_redirects: Any) -> Any:
+        """The pipeline of a call, or ``None`` when there is nothing for it to do (no auth, no
+        cookies to send, no redirect to follow): the request is then sent as it is."""
+        auth = self._auth if auth is _UNSET else auth_from(auth)
+        follow = self.follow_redirects if follow_redirects is _UNSET else follow_redirects
+        extra = request.extensions.get("cookies") if request.extensions else None
+        if auth is None and not follow and not self._cookies and extra is None:
+            return None
+        return send_flow(request, auth=auth, cookies=self._cookies, extra_cookies=extra,
+                         follow_redirects=follow, max_redirects=self.max_redirects,
+                         rebuild=self._rebuild,
+                         allow_downgrade=self.allow_insecure_redirects)
 
 
-class AsyncClient:
+class AsyncClient(ClientSettings):
     """An asyncio HTTP client with a connection pool.
 
     ``AsyncClient(base_url=None, headers=None, timeout=5.0, verify=True, cert=None,
@@ -115,7 +231,12 @@ class AsyncClient:
         *,
         base_url: str | None = None,
         headers: Any = None,
+        cookies: Any = None,
+        auth: Any = None,
         timeout: Any = DEFAULT_TIMEOUT,
+        follow_redirects: bool = False,
+        max_redirects: int = DEFAULT_MAX_REDIRECTS,
+        allow_insecure_redirects: bool = False,
         verify: bool | str | ssl.SSLContext = True,
         cert: Any = None,
         proxy: str | None = None,
@@ -129,12 +250,10 @@ class AsyncClient:
     ) -> None:
         if not http1 and not (http2 or http2_prior_knowledge):
             raise ValueError("http1=False leaves no protocol to speak")
-        self._timeout = Timeout.coerce(timeout)
-        self._base_url = base_url.rstrip("/") if base_url else None
-        base = HeaderMap([("user-agent", USER_AGENT), ("accept", "*/*")])
-        for name, value in _header_items(headers):
-            base[name] = value
-        self._headers = base
+        self._setup(base_url=base_url, headers=headers, timeout=timeout, proxy=proxy,
+                    trust_env=trust_env, cookies=cookies, auth=auth,
+                    follow_redirects=follow_redirects, max_redirects=max_redirects,
+                    allow_insecure_redirects=allow_insecure_redirects)
         h2 = http2 or http2_prior_knowledge
         proxy_ssl = None
         if h2 and not isinstance(verify, ssl.SSLContext):
@@ -159,19 +278,20 @@ class AsyncClient:
         return self._pool
 
     @property
-    def headers(self) -> HeaderMap:
-        return self._headers
-
-    @property
     def is_closed(self) -> bool:
         return self._closed
 
-    async def request(self, method: str, url: str, *, params: Any = None, headers: Any = None,
-                      content: Any = None, data: Any = None, json: Any = _UNSET,
-                      timeout: Any = _UNSET) -> Response:
+    async def request(self, method: str, url: Any, *, params: Any = None, headers: Any = None,
+                      content: Any = None, data: Any = None, files: Any = None,
+                      json: Any = None, cookies: Any = None, auth: Any = _UNSET,
+                      follow_redirects: Any = _UNSET, timeout: Any = _UNSET,
+                      extensions: dict[str, Any] | None = None) -> Response:
         """Send a request and read the whole response."""
-        response = await self._send(method, url, params, headers, content, data, json,
-                                    timeout, False)
+        request = self.build_request(method, url, params=params, headers=headers,
+                                     content=content, data=data, files=files, json=json,
+                                     cookies=cookies, extensions=extensions)
+        response = await self.send(request, auth=auth, follow_redirects=follow_redirects,
+                                   timeout=timeout, stream=True)
         if response._content is None:
             try:
                 await response.read()
@@ -180,12 +300,17 @@ class AsyncClient:
         return response
 
     @asynccontextmanager
-    async def stream(self, method: str, url: str, *, params: Any = None, headers: Any = None,
-                     content: Any = None, data: Any = None, json: Any = _UNSET,
-                     timeout: Any = _UNSET) -> AsyncIterator[Response]:
+    async def stream(self, method: str, url: Any, *, params: Any = None, headers: Any = None,
+                     content: Any = None, data: Any = None, files: Any = None,
+                     json: Any = None, cookies: Any = None, auth: Any = _UNSET,
+                     follow_redirects: Any = _UNSET, timeout: Any = _UNSET,
+                     extensions: dict[str, Any] | None = None) -> AsyncIterator[Response]:
         """``async with client.stream("GET", url) as response:`` with the body unread."""
-        response = await self._send(method, url, params, headers, content, data, json,
-                                    timeout, True)
+        request = self.build_request(method, url, params=params, headers=headers,
+                                     content=content, data=data, files=files, json=json,
+                                     cookies=cookies, extensions=extensions)
+        response = await self.send(request, auth=auth, follow_redirects=follow_redirects,
+                                   timeout=timeout, stream=True)
         try:
             yield response
         finally:
@@ -245,88 +370,75 @@ class AsyncClient:
 
     # ---- the request path ---------------------------------------------------------------------
 
-    def _url(self, url: Any) -> _URL:
-        u = self._urls.get(url)
-        if u is None:
-            if not isinstance(url, str):
-                url = str(url)
-            if self._base_url is not None and "://" not in url:
-                url = self._base_url + (url if url.startswith("/") else "/" + url)
-            u = _URL(url)
-            if len(self._urls) >= _URL_CACHE_LIMIT:
-                self._urls.clear()
-            self._urls[url] = u
-        return u
-
-    def _request_headers(self, u: _URL, proxy_auth: str | None, headers: Any) -> HeaderMap:
-        key = (u.host_header, proxy_auth, u.auth)
-        base = self._head_cache.get(key)
-        if base is None:
-            base = HeaderMap([("host", u.host_header)])
-            for name, value in self._headers.raw_items():
-                base.add(name, value)
-            if u.auth is not None and "authorization" not in base:
-                base["authorization"] = u.auth
-            if proxy_auth is not None:
-                base["proxy-authorization"] = proxy_auth
-            if len(self._head_cache) >= _URL_CACHE_LIMIT:
-                self._head_cache.clear()
-            self._head_cache[key] = base
-        if headers is None:
-            return base  # the serializer copies it; never modified here
-        h = HeaderMap(base)
-        for name, value in _header_items(headers):
-            h[name] = value
-        return h
-
-    async def _send(self, method: str, url: Any, params: Any, headers: Any, content: Any,
-                    data: Any, json: Any, timeout: Any, stream: bool) -> Response:
+    async def send(self, request: Request, *, stream: bool = False, auth: Any = _UNSET,
+                   follow_redirects: Any = _UNSET, timeout: Any = _UNSET) -> Response:
+        """Send a built request (:meth:`build_request`) through auth, cookies and redirects;
+        the body is read unless ``stream``."""
         if self._closed:
             raise ClientClosed("the client has been closed")
-        if params:
-            url = str(url)
-            query = urlencode(list(params.items()) if isinstance(params, Mapping) else params,
-                              doseq=True)
-            url = url.partition("#")[0]
-            url += ("&" if "?" in url else "?") + query
-        u = self._url(url)
-        method = method.upper()
-        timeout = self._timeout if timeout is _UNSET else Timeout.coerce(timeout)
-        if json is not _UNSET:
-            content = _json.dumps(json, separators=(",", ":")).encode()
-            headers = _merged(headers, "content-type", "application/json")
-        elif data is not None:
-            if isinstance(data, Mapping):
-                content = urlencode(list(data.items()), doseq=True).encode()
-                headers = _merged(headers, "content-type", "application/x-www-form-urlencoded")
-            else:
-                content = data
-        if content is not None and type(content) is not bytes:
-            if isinstance(content, str):
-                content = content.encode()
-            elif isinstance(content, (bytearray, memoryview)):
-                content = bytes(content)
-            elif not isinstance(content, (Iterable, AsyncIterable)):
-                raise TypeError(f"unsupported request content {type(content).__name__}")
-        return await self.send_raw(method, u, headers, content, timeout, stream)
+        t = self._timeout if timeout is _UNSET else Timeout.coerce(timeout)
+        flow = self._flow(request, auth, follow_redirects)
+        if flow is None:
+            response = await self._send_request(request, t)
+            response.request = request
+            if "set-cookie" in response.header_map:
+                self._cookies.extract(response.header_map, request)
+        else:
+            step = next(flow)
+            while True:
+                if isinstance(step, Discard):
+                    r = step.response
+                    try:
+                        if r._content is None and not r._consumed:
+                            await r.read()
+                    except Exception:  # the body of a response left behind: not our business
+                        pass
+                    finally:
+                        await r.aclose()
+                    result: Any = None
+                else:
+                    result = await self._send_request(step, t)
+                try:
+                    step = flow.send(result)
+                except StopIteration as done:
+                    response = done.value
+                    break
+        if not stream and response._content is None:
+            try:
+                await response.read()
+            finally:
+                await response.aclose()
+        return response
 
-    async def send_raw(self, method: str, u: _URL, headers: Any, content: Any, timeout: Timeout,
+    async def send_raw(self, method: str, u: URL, headers: Any, content: Any, timeout: Timeout,
                        stream: bool, *, route: Any = None, raw_headers: bool = False
                        ) -> Response:
-        """Send one request. ``headers`` are merged with the client's (``raw_headers``: sent
-        exactly as given, a complete ``HeaderMap`` with Host)."""
+        """Send one request as it is (no auth, cookies, redirects or decoding). ``headers``
+        are merged with the client's (``raw_headers``: sent exactly as given, a complete
+        ``HeaderMap`` with Host)."""
         if route is None:
             route = self._router.route(u.scheme, u.host, u.port, u.authority, u.url)
-        forward = route.mode == FORWARD
         if raw_headers:
-            hmap = headers
+            request = Request(method, u, route, headers, content)
         else:
-            hmap = self._request_headers(u, route.proxy_auth if forward else None, headers)
-        target = u.absolute if forward else u.target
+            request = self._make_request(method, u, headers, content)
+        return await self._send_request(request, timeout, decode=False)
+
+    async def _send_request(self, request: Request, timeout: Timeout, *,
+                            decode: bool = True) -> Response:
+        """One exchange on a pooled connection: the response with its head (and its body when it
+        came with the head)."""
+        started = time.perf_counter()
+        route = request.route
+        u = request.u
+        method = request.method
+        hmap = request.header_map
+        content = request.content
+        target = u.absolute if route.mode == FORWARD else u.target
         expect = False
         if content is not None and "expect" in hmap:
             expect = hmap["expect"].lower() == b"100-continue"
-        replayable = content is None or type(content) is bytes
+        replayable = content is None or type(content) is bytes or request.replayable
         pool = self._pool
         attempts = self._retries
         refusals = REFUSED_RETRIES
@@ -354,15 +466,25 @@ class AsyncClient:
         body = exchange.take_complete_body()
         if body is not None:
             response = Response(head.status, head.headers, conn.http_version, method=method,
-                                url=u.url, content=body)
+                                url=u.url, content=body, decode=decode, started=started)
             response._trailers = exchange.trailers
             return response
         return Response(head.status, head.headers, conn.http_version, method=method, url=u.url,
-                        stream=exchange, read_timeout=timeout.read)
+                        stream=exchange, read_timeout=timeout.read, decode=decode,
+                        started=started)
 
 
-def _merged(headers: Any, name: str, value: str) -> Any:
-    items = list(_header_items(headers))
-    if not any((n.decode() if isinstance(n, bytes) else n).lower() == name for n, _ in items):
-        items.append((name, value))
+def _with_defaults(headers: Any) -> HeaderMap:
+    base = HeaderMap([("user-agent", USER_AGENT), ("accept", "*/*"),
+                      ("accept-encoding", ACCEPT_ENCODING)])
+    for name, value in header_items(headers):
+        base[name] = value
+    return base
+
+
+def _merged(headers: Any, extra: list[tuple[str, str]]) -> Any:
+    """``headers`` with the body's fields added where the caller did not give them."""
+    items = list(header_items(headers))
+    given = {(n.decode() if isinstance(n, bytes) else n).lower() for n, _ in items}
+    items.extend((n, v) for n, v in extra if n not in given)
     return items

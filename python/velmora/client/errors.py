@@ -27,6 +27,8 @@ __all__ = [
     "RemoteProtocolError",
     "ProxyError",
     "UnsupportedProtocol",
+    "DecodingError",
+    "TooManyRedirects",
     "ResponseNotRead",
     "StreamConsumed",
     "StreamClosed",
@@ -110,6 +112,14 @@ class ProxyError(TransportError):
 
 class UnsupportedProtocol(TransportError):
     """The URL's scheme, or a requested protocol feature, is not supported."""
+
+
+class DecodingError(RequestError):
+    """The response body could not be decoded (a corrupt or over-expanding ``Content-Encoding``)."""
+
+
+class TooManyRedirects(RequestError):
+    """More redirects than ``max_redirects`` were followed."""
 
 
 class StreamError(RuntimeError):

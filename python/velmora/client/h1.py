@@ -74,6 +74,56 @@ _NO_TASK = object()
 _NO_BODY_METHODS = frozenset(("GET", "HEAD", "OPTIONS", "DELETE", "TRACE", "CONNECT"))
 
 
+def request_head(codec: H1Codec, method: str, target: str, headers: HeaderMap, content: Any,
+                 http10: bool) -> bytes:
+    """The request head that opens a request with ``content`` (``None``, bytes or a stream):
+    ``content-length: 0`` for a missing body on a method that usually has one, the bytes'
+    length (which a declared ``content-length`` must match), chunked framing for a stream
+    unless a length is declared (a stream to an HTTP/1.0 server needs one)."""
+    if content is None:
+        if method in _NO_BODY_METHODS:
+            return codec.serialize_request(method, target, headers, http10=http10)
+        return codec.serialize_request(method, target, headers, http10=http10, content_length=0)
+    if type(content) is bytes:
+        declared = headers.get("content-length")
+        if declared is not None and declared != str(len(content)).encode():
+            # The encoder would cut a longer body short without a word.
+            raise LocalProtocolError(
+                f"content-length {declared.decode('latin-1')!r} does not match the "
+                f"{len(content)}-byte body")
+        return codec.serialize_request(method, target, headers, http10=http10,
+                                       content_length=len(content))
+    if http10 and "content-length" not in headers:
+        raise LocalProtocolError(
+            "this server speaks HTTP/1.0, which cannot carry a request body of "
+            "unknown length: give a content-length header or bytes")
+    if method in _NO_BODY_METHODS and "content-length" not in headers \
+            and "transfer-encoding" not in headers:
+        # A body of unknown length on a method that usually has none: frame it explicitly,
+        # or the serializer would send it as no body at all.
+        headers = HeaderMap(headers)
+        headers["transfer-encoding"] = "chunked"
+    return codec.serialize_request(method, target, headers, http10=http10, chunked=True)
+
+
+def protocol_error(exc: VelmoraError) -> RemoteProtocolError:
+    """The client error for a malformed or cut response (the core's error as its cause)."""
+    if isinstance(exc, H1BodyError):
+        if exc.args and exc.args[0] == H1_IO_UNEXPECTED_EOF:
+            err = RemoteProtocolError(
+                "the server closed the connection before the response body was complete")
+        else:
+            err = RemoteProtocolError(f"malformed response body: {exc.args[-1]}")
+    elif isinstance(exc, H1IncompleteMessageError):
+        err = RemoteProtocolError("the server closed the connection before the response "
+                                  "was complete")
+    else:
+        msg = exc.args[-1] if exc.args else str(exc)
+        err = RemoteProtocolError(f"malformed response head: {msg}")
+    err.__cause__ = exc
+    return err
+
+
 def _copy_error(exc: BaseException) -> BaseException:
     """A traceback-free copy of ``exc`` to store in the connection state."""
     try:
@@ -198,7 +248,7 @@ class Connection(H1ClientState, asyncio.Protocol):
             try:
                 head = codec.receive_head(data)
             except VelmoraError as exc:
-                self._wake_error(self._protocol_error(exc))
+                self._wake_error(protocol_error(exc))
                 return
             if head is None:
                 if self._read_to is not None:  # bytes arrived: the silence starts again
@@ -361,7 +411,12 @@ class Connection(H1ClientState, asyncio.Protocol):
         if timeout is not None:
             deadline = self._loop.time() + timeout
             self._deadline = deadline
-            if self._timer is None:
+            timer = self._timer
+            # The timer left by an earlier exchange is reused only when it fires no later than
+            # this deadline (it then re-arms itself); a shorter timeout needs its own.
+            if timer is None or timer.when() > deadline:
+                if timer is not None:
+                    timer.cancel()
                 self._timer = self._loop.call_at(deadline, self._on_timer)
         else:
             self._deadline = float("inf")
@@ -369,23 +424,6 @@ class Connection(H1ClientState, asyncio.Protocol):
             return await fut
         finally:
             self._waiter = None
-
-    @staticmethod
-    def _protocol_error(exc: VelmoraError) -> BaseException:
-        if isinstance(exc, H1BodyError):
-            if exc.args and exc.args[0] == H1_IO_UNEXPECTED_EOF:
-                err: BaseException = RemoteProtocolError(
-                    "the server closed the connection before the response body was complete")
-            else:
-                err = RemoteProtocolError(f"malformed response body: {exc.args[-1]}")
-        elif isinstance(exc, H1IncompleteMessageError):
-            err = RemoteProtocolError("the server closed the connection before the response "
-                                      "was complete")
-        else:
-            msg = exc.args[-1] if exc.args else str(exc)
-            err = RemoteProtocolError(f"malformed response head: {msg}")
-        err.__cause__ = exc
-        return err
 
     # ---- one exchange ---------------------------------------------------------------------
 
@@ -413,23 +451,11 @@ class Connection(H1ClientState, asyncio.Protocol):
         transport = self._transport
         http10 = self.peer_http10
         try:
+            head = request_head(codec, method, target, headers, content, http10)
             if content is None:
-                if method in _NO_BODY_METHODS:
-                    transport.write(codec.serialize_request(method, target, headers,
-                                                            http10=http10))
-                else:
-                    transport.write(codec.serialize_request(method, target, headers,
-                                                            http10=http10, content_length=0))
+                transport.write(head)
                 self.writer_done()
             elif type(content) is bytes:
-                declared = headers.get("content-length")
-                if declared is not None and declared != str(len(content)).encode():
-                    # The encoder would cut a longer body short without a word.
-                    raise LocalProtocolError(
-                        f"content-length {declared.decode('latin-1')!r} does not match the "
-                        f"{len(content)}-byte body")
-                head = codec.serialize_request(method, target, headers, http10=http10,
-                                               content_length=len(content))
                 if expect_continue and content:
                     self._start_writer(head, (content,), timeout, True)
                 elif len(content) <= COALESCE_LIMIT:
@@ -441,18 +467,6 @@ class Connection(H1ClientState, asyncio.Protocol):
                     transport.write(codec.serialize_end())
                     self.writer_done()
             else:
-                if http10 and "content-length" not in headers:
-                    raise LocalProtocolError(
-                        "this server speaks HTTP/1.0, which cannot carry a request body of "
-                        "unknown length: give a content-length header or bytes")
-                if method in _NO_BODY_METHODS and "content-length" not in headers \
-                        and "transfer-encoding" not in headers:
-                    # A body of unknown length on a method that usually has none: frame it
-                    # explicitly, or the serializer would send it as no body at all.
-                    headers = HeaderMap(headers)
-                    headers["transfer-encoding"] = "chunked"
-                head = codec.serialize_request(method, target, headers, http10=http10,
-                                               chunked=True)
                 self._start_writer(head, content, timeout, expect_continue)
         except LocalProtocolError:
             self._unclaim()
@@ -505,7 +519,7 @@ class Connection(H1ClientState, asyncio.Protocol):
                 chunk = dec.decode()
             except H1BodyError as exc:
                 self._abort()
-                raise self._protocol_error(exc) from None
+                raise protocol_error(exc) from None
             if chunk:
                 flow = self._flow
                 if flow.read_paused and dec.buffered < READ_HIGH_WATER // 2:

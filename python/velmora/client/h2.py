@@ -587,20 +587,7 @@ class H2Connection(H2Streams, asyncio.Protocol):
     # ---- stops -------------------------------------------------------------------------------
 
     def _stop_error(self, h: _Stream, stop: Any) -> BaseException:
-        reason = stop.reason if stop is not None else None
-        if stop is not None and stop.conn:
-            if reason is not None:
-                return StreamRefused(f"the server will not process stream {h.sid} (GOAWAY, "
-                                     f"{_reason_name(reason)})")
-            err = self.conn_error()
-            return ReadError(f"the connection failed: {err}") if h._received \
-                else _as_disconnected(ReadError(f"the connection failed: {err}"))
-        if reason == H2_REASON_REFUSED_STREAM and not h._received:
-            return StreamRefused(f"the server refused stream {h.sid} (REFUSED_STREAM)")
-        if reason is not None:
-            return RemoteProtocolError(f"the server reset stream {h.sid} "
-                                       f"({_reason_name(reason)})")
-        return ReadError(f"stream {h.sid} was cancelled")
+        return stop_error(self, h.sid, h._received, stop)
 
     # ---- one request ------------------------------------------------------------------------
 
@@ -814,6 +801,23 @@ class H2Connection(H2Streams, asyncio.Protocol):
 
 class _BodyNotWanted(Exception):
     """The server completed its response and stopped the request body with NO_ERROR."""
+
+
+def stop_error(conn: H2Streams, sid: int, received: bool, stop: Any) -> BaseException:
+    """The error a request sees when the core stopped its stream (``stop``: the reason and
+    whether the whole connection ended); ``received``: whether any of the response came."""
+    reason = stop.reason if stop is not None else None
+    if stop is not None and stop.conn:
+        if reason is not None:
+            return StreamRefused(f"the server will not process stream {sid} (GOAWAY, "
+                                 f"{_reason_name(reason)})")
+        err = ReadError(f"the connection failed: {conn.conn_error()}")
+        return err if received else _as_disconnected(err)
+    if reason == H2_REASON_REFUSED_STREAM and not received:
+        return StreamRefused(f"the server refused stream {sid} (REFUSED_STREAM)")
+    if reason is not None:
+        return RemoteProtocolError(f"the server reset stream {sid} ({_reason_name(reason)})")
+    return ReadError(f"stream {sid} was cancelled")
 
 
 def _as_disconnected(err: BaseException) -> BaseException:

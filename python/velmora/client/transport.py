@@ -12,7 +12,7 @@ as httpx's own exception types. This module imports httpx; nothing else in the p
 from __future__ import annotations
 
 import ssl
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Iterator
 from contextlib import contextmanager
 from typing import Any
 
@@ -26,7 +26,7 @@ from .pool import Limits
 from .proxy import FORWARD
 from .timeouts import Timeout
 
-__all__ = ["AsyncTransport"]
+__all__ = ["AsyncTransport", "Transport"]
 
 _ERRORS: tuple[tuple[type[Exception], type[httpx.TransportError]], ...] = (
     (E.ConnectTimeout, httpx.ConnectTimeout),
@@ -60,6 +60,57 @@ def _mapped(request: httpx.Request) -> Any:
         raise httpx.TransportError(str(exc), request=request) from exc
 
 
+def _prepare(client: Any, request: httpx.Request) -> tuple[Any, HeaderMap, Any, Any]:
+    """What velmora sends for an httpx request: its URL, head, body and route (the proxy's
+    credentials added for a forward proxy)."""
+    u = client._url(str(request.url))
+    headers = HeaderMap(request.headers.raw)
+    stream = request.stream
+    if isinstance(stream, httpx.ByteStream):
+        data = b"".join(stream)  # type: ignore[arg-type]
+        content: Any = data if data or "content-length" in headers else None
+    else:
+        content = stream
+    route = client._router.route(u.scheme, u.host, u.port, u.authority, u.url)
+    if route.mode == FORWARD and route.proxy_auth is not None \
+            and "proxy-authorization" not in headers:
+        headers["proxy-authorization"] = route.proxy_auth
+    return u, headers, content, route
+
+
+def _httpx_response(response: Any, stream: Any) -> httpx.Response:
+    return httpx.Response(
+        response.status,
+        headers=response.header_map.raw_items(),
+        stream=stream,
+        extensions={"http_version": response.http_version.encode(),
+                    "reason_phrase": response.reason_phrase.encode()},
+    )
+
+
+class _Timeouts:
+    """The :class:`Timeout` of each httpx request's ``timeout`` extension, remembered."""
+
+    __slots__ = ("_default", "_known")
+
+    def __init__(self, default: Timeout) -> None:
+        self._default = default
+        self._known: dict[tuple[Any, ...], Timeout] = {}
+
+    def of(self, request: httpx.Request) -> Timeout:
+        t = request.extensions.get("timeout")
+        if not t:
+            return self._default
+        key = (t.get("connect"), t.get("read"), t.get("write"), t.get("pool"))
+        timeout = self._known.get(key)
+        if timeout is None:
+            timeout = Timeout(None, connect=key[0], read=key[1], write=key[2], pool=key[3])
+            if len(self._known) > 64:
+                self._known.clear()
+            self._known[key] = timeout
+        return timeout
+
+
 class _ResponseStream(httpx.AsyncByteStream):
     __slots__ = ("_response", "_request")
 
@@ -69,7 +120,7 @@ class _ResponseStream(httpx.AsyncByteStream):
 
     async def __aiter__(self) -> AsyncIterator[bytes]:
         with _mapped(self._request):
-            async for chunk in self._response.aiter_bytes():
+            async for chunk in self._response.aiter_raw():
                 yield chunk
 
     async def aclose(self) -> None:
@@ -112,50 +163,74 @@ class AsyncTransport(httpx.AsyncBaseTransport):
             http1=http1, http2=http2, http2_prior_knowledge=http2_prior_knowledge,
             retries=retries, local_address=local_address, timeout=None)
         self._client._headers = HeaderMap()  # httpx sends its own default headers
-        self._timeouts: dict[tuple[Any, ...], Timeout] = {}
+        self._timeouts = _Timeouts(self._client._timeout)
 
     @property
     def pool(self) -> Any:
         return self._client.pool
 
-    def _timeout(self, request: httpx.Request) -> Timeout:
-        t = request.extensions.get("timeout")
-        if not t:
-            return self._client._timeout
-        key = (t.get("connect"), t.get("read"), t.get("write"), t.get("pool"))
-        timeout = self._timeouts.get(key)
-        if timeout is None:
-            timeout = Timeout(None, connect=key[0], read=key[1], write=key[2], pool=key[3])
-            if len(self._timeouts) > 64:
-                self._timeouts.clear()
-            self._timeouts[key] = timeout
-        return timeout
-
     async def handle_async_request(self, request: httpx.Request) -> httpx.Response:
         client = self._client
         with _mapped(request):
-            u = client._url(str(request.url))
-            headers = HeaderMap(request.headers.raw)
-            stream = request.stream
-            if isinstance(stream, httpx.ByteStream):
-                data = b"".join(stream)  # type: ignore[arg-type]
-                content: Any = data if data or "content-length" in headers else None
-            else:
-                content = stream
-            route = client._router.route(u.scheme, u.host, u.port, u.authority, u.url)
-            if route.mode == FORWARD and route.proxy_auth is not None \
-                    and "proxy-authorization" not in headers:
-                headers["proxy-authorization"] = route.proxy_auth
+            u, headers, content, route = _prepare(client, request)
             response = await client.send_raw(request.method, u, headers, content,
-                                             self._timeout(request), True, route=route,
+                                             self._timeouts.of(request), True, route=route,
                                              raw_headers=True)
-        return httpx.Response(
-            response.status,
-            headers=response.headers.raw_items(),
-            stream=_ResponseStream(response, request),
-            extensions={"http_version": response.http_version.encode(),
-                        "reason_phrase": response.reason_phrase.encode()},
-        )
+        return _httpx_response(response, _ResponseStream(response, request))
 
     async def aclose(self) -> None:
         await self._client.aclose()
+
+
+class _SyncResponseStream(httpx.SyncByteStream):
+    __slots__ = ("_response", "_request")
+
+    def __init__(self, response: Any, request: httpx.Request) -> None:
+        self._response = response
+        self._request = request
+
+    def __iter__(self) -> Iterator[bytes]:
+        with _mapped(self._request):
+            yield from self._response.iter_raw()
+
+    def close(self) -> None:
+        self._response.close()
+
+
+class Transport(httpx.BaseTransport):
+    """An ``httpx.BaseTransport`` on the blocking client's pool (:class:`velmora.client.Client`):
+    ``httpx.Client(transport=velmora.client.Transport())``. Takes ``verify``, ``cert``,
+    ``trust_env``, ``proxy``, ``limits``, ``retries`` and ``local_address``."""
+
+    def __init__(self, *, verify: bool | str | ssl.SSLContext = True, cert: Any = None,
+                 trust_env: bool = True, proxy: Any = None, limits: Any = None,
+                 retries: int = 1, local_address: str | None = None) -> None:
+        from .sync import Client
+
+        if isinstance(limits, httpx.Limits):
+            limits = Limits(max_connections=limits.max_connections,
+                            max_keepalive_connections=limits.max_keepalive_connections,
+                            keepalive_expiry=limits.keepalive_expiry)
+        if proxy is not None and not isinstance(proxy, str):
+            proxy = str(proxy.url if isinstance(proxy, httpx.Proxy) else proxy)
+        self._client = Client(verify=verify, cert=cert, trust_env=trust_env, proxy=proxy,
+                              limits=limits, retries=retries, local_address=local_address,
+                              timeout=None)
+        self._client._headers = HeaderMap()  # httpx sends its own default headers
+        self._timeouts = _Timeouts(self._client._timeout)
+
+    @property
+    def pool(self) -> Any:
+        return self._client.pool
+
+    def handle_request(self, request: httpx.Request) -> httpx.Response:
+        client = self._client
+        with _mapped(request):
+            u, headers, content, route = _prepare(client, request)
+            response = client.send_raw(request.method, u, headers, content,
+                                       self._timeouts.of(request), route=route,
+                                       raw_headers=True)
+        return _httpx_response(response, _SyncResponseStream(response, request))
+
+    def close(self) -> None:
+        self._client.close()
