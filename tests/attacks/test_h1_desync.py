@@ -77,12 +77,12 @@ def test_server_never_loses_the_request_after_a_chunked_body():
         drain(dec)
     s.end_body_read(seq, dec.is_complete)
     assert s.respond_head(seq, 400, None, None)[0] == v.H1_REQ_OK
-    s.finish_response(seq)
+    # The unread body cannot be drained: the connection closes, with the response or after it.
+    closed_with_response = s.finish_response(seq)[2] is t
     code, obj = s.begin_read()
-    # The unread body cannot be drained: the connection closes.
     if code == v.H1_NEXT_DRAIN:
         code, obj = s.drain_done(False)
-    assert (code, obj) == (v.H1_NEXT_CLOSE, t) and s.closed
+    assert s.closed and (closed_with_response or (code, obj) == (v.H1_NEXT_CLOSE, t))
 
 
 def test_server_parses_the_request_after_a_trailer_section():

@@ -138,6 +138,13 @@ void check_all_splits(bool client, const std::string& wire, const std::vector<st
 TEST_CASE(rfc6455_examples) {
   const std::string b256 = unhex("827e0100") + std::string(256, 'x');
   const std::string b64k = unhex("827f0000000000010000") + std::string(65536, 'y');
+  // 17 pings unanswered: past 16 owed pongs only the latest ping is answered.
+  std::string pings;
+  std::vector<std::string> ping_events;
+  for (char c = 'a'; c <= 'q'; ++c) {
+    pings += unhex("89 81 00000000") + c;
+    ping_events.push_back(std::string("ping:") + c);
+  }
   struct Row {
     bool client;
     std::string wire;
@@ -153,8 +160,12 @@ TEST_CASE(rfc6455_examples) {
       {true, b64k, {"binary:65536"}, ""},
       // A ping between the fragments of a message (RFC 6455 section 5.4).
       {true, unhex("01 03 48 65 6c 89 00 80 02 6c 6f"), {"ping:", "text:Hello"}, "pong:"},
-      // Only the latest of two pings is answered.
-      {false, unhex("89 81 00000000 61 89 81 00000000 62"), {"ping:a", "ping:b"}, "pong:62"},
+      // Every ping is answered, in order, while few are owed.
+      {false,
+       unhex("89 81 00000000 61 89 81 00000000 62"),
+       {"ping:a", "ping:b"},
+       "pong:61 pong:62"},
+      {false, pings, ping_events, "pong:71"},
       // A Close with a code and reason is echoed with its code; nothing follows it.
       {false, unhex("88 84 00000000 03e8 6f6b 81 80 00000000"), {"close:1000:ok"}, "close:03e8"},
       {false, unhex("88 80 00000000"), {"close:1005:"}, "close:"},

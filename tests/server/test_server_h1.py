@@ -191,18 +191,19 @@ def test_expect_100_continue_sent_when_the_app_reads(srv):
         assert data.startswith(b"HTTP/1.1 200 OK\r\n")
 
 
-def test_expect_100_continue_not_sent_when_the_app_does_not_read(srv):
+@pytest.mark.parametrize("expect", [b"expect: 100-continue\r\n", b""])
+def test_response_before_the_body_arrived_says_it_closes(srv, expect):
     with connect(srv.port) as s:
-        s.sendall(req("/", b"content-length: 4\r\nexpect: 100-continue\r\n", b"POST"))
-        data = read_until_close(s)  # the unread body makes the connection close
-    assert b"100 Continue" not in data
+        s.sendall(req("/", b"content-length: 4\r\n" + expect, b"POST"))
+        data = read_until_close(s)  # the body never came: the connection closes, and says so
+    assert b"100 Continue" not in data and b"connection: close\r\n" in data
     assert data.startswith(b"HTTP/1.1 200 OK\r\n") and data.endswith(b"Hello, world!")
 
 
 def test_unread_body_already_received_is_drained_for_the_next_request(srv):
     raw = req("/", b"content-length: 3\r\n", b"POST") + b"abc" + req("/", b"connection: close\r\n")
     r = exchange(srv.port, raw, ["POST", "GET"])
-    assert [x[0] for x in r] == [200, 200]
+    assert [x[0] for x in r] == [200, 200] and "connection" not in r[0][1]
 
 
 def test_connection_close_request(srv):

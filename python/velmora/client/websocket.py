@@ -79,6 +79,10 @@ class _Protocol(asyncio.Protocol):
             self.head = codec.take_body()
             self.head_done.set_result(head)
             return
+        if self.session._core is None:
+            # the handshake's answer is not checked yet: hold the frames until it is
+            self.head += data
+            return
         self.session._data(data)
 
     def eof_received(self) -> bool:
@@ -249,7 +253,7 @@ class WebSocketSession:
         t = self._t
         if out and t is not None:
             t.write(out)
-        if self._closed is not None and core.state == WS_CLOSED and core.failed and t:
+        if self._closed is not None and core.failed and t:
             t.close()
         if len(queue) >= self._max_queue and not self._paused and t is not None:
             self._paused = True

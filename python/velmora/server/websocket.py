@@ -372,6 +372,11 @@ class WebSocket(FlowControl, asyncio.Protocol):
 
     def data_received(self, data: bytes) -> None:
         core = self._core
+        if core.failed:
+            # our Close reporting the violation is out and the peer answered (its Close, or
+            # more of what it was sending): nothing more is read, the server closes first
+            self._end_transport()
+            return
         queue = self._queue
         for kind, payload in core.receive(data):
             if kind == WS_TEXT:

@@ -41,6 +41,11 @@ class BodyDecoder {
   }
 
   bool is_complete() const { return complete_; }
+  // Every byte of the body is here, decoded or not (a chunked body counts once decoded).
+  bool all_received() const {
+    return complete_ || kind_ == Kind::kEmpty ||
+           (kind_ == Kind::kLength && input_.size() - pending_ >= remaining_);
+  }
   size_t buffered() const { return input_.size(); }
   std::optional<http::HeaderMap> take_trailers() {
     std::optional<http::HeaderMap> t = std::move(chunked_.trailers);

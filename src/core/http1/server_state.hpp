@@ -571,7 +571,15 @@ class ServerState {
   uint8_t encode_response(uint32_t status, http::HeaderMap& headers,
                           std::optional<uint64_t> content_length, bool chunked, std::string& head,
                           std::optional<SerializeError>& error) {
-    const bool keep_alive = request_keep_alive_ && keep_alive_enabled_ && !shutdown_requested_;
+    // A request body that has not all arrived when the response starts may never be sent (the
+    // client can wait for the answer first): the response says it closes the connection
+    // (RFC 9112 section 9.6) rather than leaving the client a kept-alive connection that the
+    // drain after the response would close under it.
+    const bool body_in =
+        body_done_ || !decoder_ ||
+        Traits::decoder(decoder_).with([](BodyDecoder& d) { return d.all_received(); });
+    const bool keep_alive =
+        request_keep_alive_ && keep_alive_enabled_ && !shutdown_requested_ && body_in;
     bool reusable = false;
     codec_.with([&](Codec& c) {
       error = serialize_response(c, status, headers, keep_alive, http10_, content_length, chunked);

@@ -1,6 +1,7 @@
 #include "ws/connection.hpp"
 
 #include <algorithm>
+#include <new>
 
 #include "ws/close_code.hpp"
 
@@ -146,10 +147,7 @@ bool Connection::end_frame(EventSink& sink) {
   const Payload payload{control_.data(), control_len_, nullptr};
   switch (Opcode(frame_opcode_)) {
     case Opcode::kPing:
-      // Only the latest ping is answered: a newer one replaces the pong still owed.
-      if (!handshake_.sent())
-        pong_len_ =
-            uint8_t(write_frame(pong_.data(), 0, Opcode::kPong, control_.data(), control_len_));
+      if (!handshake_.sent()) owe_pong();
       return sink.message(Opcode::kPing, payload);
     case Opcode::kPong:
       return sink.message(Opcode::kPong, payload);
@@ -256,9 +254,28 @@ bool Connection::validate_text(Payload& p) {
 // ---- sending --------------------------------------------------------------------------------
 
 void Connection::take_outgoing(uint8_t* out) {
-  std::memcpy(out, pong_.data(), pong_len_);
-  std::memcpy(out + pong_len_, close_.data(), close_len_);
-  pong_len_ = close_len_ = 0;
+  std::memcpy(out, pongs_.data(), pongs_.size());
+  std::memcpy(out + pongs_.size(), close_.data(), close_len_);
+  drop_pongs();
+  close_len_ = 0;
+}
+
+void Connection::owe_pong() {
+  // Past the bound only the latest ping is answered: the older pongs still owed are dropped.
+  if (pong_count_ == kMaxOwedPongs) drop_pongs();
+  uint8_t frame[kMaxHeaderSize + kMaxControlPayload];
+  const size_t n = write_frame(frame, 0, Opcode::kPong, control_.data(), control_len_);
+  try {
+    pongs_.append(reinterpret_cast<const char*>(frame), n);
+    ++pong_count_;
+  } catch (const std::bad_alloc&) {
+    drop_pongs();  // no memory for the answer: the peer's next ping asks again
+  }
+}
+
+void Connection::drop_pongs() {
+  pongs_.clear();
+  pong_count_ = 0;
 }
 
 size_t Connection::write_frame(uint8_t* out, uint8_t rsv, Opcode opcode, const uint8_t* p,

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "ws/byte_buffer.hpp"
@@ -65,7 +66,7 @@ class Connection {
   bool receive(const uint8_t* p, size_t n, EventSink& sink);
 
   // The control replies owed to the peer: size, then write (which clears them).
-  size_t outgoing_size() const { return pong_len_ + close_len_; }
+  size_t outgoing_size() const { return pongs_.size() + close_len_; }
   void take_outgoing(uint8_t* out);
 
   // A whole message or control frame as wire bytes, written into storage from `alloc(size)`
@@ -94,6 +95,8 @@ class Connection {
 
   bool begin_frame(const FrameHeader& h);
   bool end_frame(EventSink& sink);
+  void owe_pong();
+  void drop_pongs();
   bool finish_message(EventSink& sink);
   bool received_close(EventSink& sink);
   // Fails the connection: reports `code` and queues our Close with it (RFC 6455 section 7.1.7).
@@ -129,10 +132,12 @@ class Connection {
   std::array<uint8_t, kMaxControlPayload> control_{};
   uint8_t control_len_ = 0;
 
-  // The replies owed: the pong to the latest ping, then a Close; each a whole frame.
-  std::array<uint8_t, kMaxHeaderSize + kMaxControlPayload> pong_{};
+  // The replies owed: the pongs to the pings not answered yet (at most kMaxOwedPongs: past
+  // that only the latest is, as RFC 6455 section 5.5.3 allows), then a Close; whole frames.
+  static constexpr uint8_t kMaxOwedPongs = 16;
+  std::string pongs_;
   std::array<uint8_t, kMaxHeaderSize + kMaxControlPayload> close_{};
-  uint8_t pong_len_ = 0;
+  uint8_t pong_count_ = 0;
   uint8_t close_len_ = 0;
 
   CloseHandshake handshake_;
@@ -182,7 +187,7 @@ Connection::SendError Connection::send_close(uint32_t code, std::string_view rea
   if (!out) return SendError::kNoMemory;
   write_frame(out, 0, Opcode::kClose, payload, n);
   handshake_.apply(CloseHandshake::Event::kSend);
-  pong_len_ = 0;  // nothing follows a Close
+  drop_pongs();  // nothing follows a Close
   return SendError::kNone;
 }
 
