@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "http/chars.hpp"
@@ -16,13 +17,47 @@
 namespace velmora::py {
 namespace {
 
-using LockedMap = Locked<http::HeaderMap>;
+// The collection, and the Python objects read from it so far: per entry the name as `str`
+// ([0, n)) and the first value as `bytes` ([n, 2n)), made on the first read that needs them and
+// handed out again by later reads (a str or bytes object never changes, so a reader may keep
+// it). Empty until such a read; any change of the collection drops it whole (the references
+// are released after the lock, like every object dropped by a locked operation).
+struct MapState {
+  MapState() = default;
+  explicit MapState(http::HeaderMap&& m) : map(std::move(m)) {}
+  http::HeaderMap map;
+  std::vector<Ref> cache;
+};
+using LockedMap = Locked<MapState>;
 
 constexpr const char kFullMessage[] =
     "header map is full (http::HeaderMap MAX_SIZE, 32768 entries)";
 
 LockedMap& map_of(PyObject* o) {
   return unbox<LockedMap>(o);
+}
+
+// Runs f(map) on the collection under its lock, for a read that does not use the cache.
+template <class F>
+auto reading(PyObject* o, F&& f) {
+  return map_of(o).with([&](MapState& s) { return f(std::as_const(s.map)); });
+}
+
+// Runs f(map) under the lock for an operation that may change the collection; the cache is
+// moved to `drops`, which the caller declares before the call and so releases after the lock.
+template <class F>
+auto changing(PyObject* o, std::vector<Ref>& drops, F&& f) {
+  return map_of(o).with([&](MapState& s) {
+    drops.swap(s.cache);
+    return f(s.map);
+  });
+}
+
+// The cache slot of entry `i`'s name (`value` false) or first value, sized on first use.
+Ref& cache_slot(MapState& s, uint32_t i, bool value) {
+  const uint32_t n = s.map.name_count();
+  if (s.cache.empty()) s.cache.resize(size_t(n) * 2);
+  return s.cache[value ? n + i : i];
 }
 
 bool is_header_map(PyObject* o) {
@@ -163,6 +198,10 @@ class LookupName {
     return map.keyed() ? map.find(name_.view()) : map.find_hashed(name_.view(), hash_);
   }
   std::string_view view() const { return id_ >= 0 ? http::kStandardHeaders[id_] : name_.view(); }
+  http::HeaderMap::Result add(http::HeaderMap& map, std::string_view value) const {
+    if (id_ >= 0) return map.add_standard(id_, value);
+    return map.add_known(name_.view(), hash_, -1, value);
+  }
 
  private:
   int id_ = -1;
@@ -178,10 +217,10 @@ PyObject* key_error(std::string_view lowered) {
 
 // Adds one (name, value) pair of Python objects to a map under construction.
 bool add_pair(http::HeaderMap& map, PyObject* name, PyObject* value) {
-  HeaderName n;
+  LookupName n;
   std::string_view v;
   if (!n.convert(name) || !convert_header_value(value, v)) return false;
-  return check(map.add(n.view(), v));
+  return check(n.add(map, v));
 }
 
 // Adds one item of an iterable: item[0] is the name, item[1] the value.
@@ -210,7 +249,7 @@ size_t stored_length(PyObject* f) {
 
 bool fill_from(http::HeaderMap& map, PyObject* init) {
   if (is_header_map(init)) {
-    map_of(init).with([&](const http::HeaderMap& src) { map = src; });
+    reading(init, [&](const http::HeaderMap& src) { map = src; });
     return true;
   }
   // Containers whose size is known up front get their storage sized once.
@@ -318,21 +357,25 @@ PyObject* standard_name_bytes() {
 }
 
 // False when a leaf could not be made (MemoryError is set; raised once the lock is released).
-// `std_bytes` is standard_name_bytes() for a raw listing.
-bool snapshot_locked(const http::HeaderMap& map, Listing kind, PyObject* std_bytes, Leaves& out) {
+// `std_bytes` is standard_name_bytes() for a raw listing, which reads the cache but does not
+// fill it (the server reads a parsed head's fields once, that way).
+bool snapshot_locked(MapState& s, Listing kind, PyObject* std_bytes, Leaves& out) {
+  const http::HeaderMap& map = s.map;
   const bool names = kind != Listing::kValues;
   const bool values = kind != Listing::kKeys;
+  const bool fill = kind != Listing::kRawItems;
   if (names) out.names.resize(map.name_count());
   if (values) {
     out.values.resize(map.size());
     out.owner.resize(map.size());
   }
-  bool ok = true;
-  for (uint32_t i = 0; i < map.name_count() && ok; ++i) {
+  for (uint32_t i = 0; i < map.name_count(); ++i) {
     if (names) {
       Ref n;
       if (kind != Listing::kRawItems) {
-        n = Ref::steal(header_name_str(map, i));
+        Ref& slot = cache_slot(s, i, false);
+        if (!slot) slot = Ref::steal(header_name_str(map, i));
+        n = slot;
       } else if (const int id = map.standard_id(i); id >= 0) {
         n = Ref::borrow(PyTuple_GET_ITEM(std_bytes, id));
       } else {
@@ -342,9 +385,19 @@ bool snapshot_locked(const http::HeaderMap& map, Listing kind, PyObject* std_byt
       out.names[out.name_count++] = std::move(n);
     }
     if (!values) continue;
+    bool first = true;
+    bool ok = true;
     map.for_each_value(i, [&](std::string_view v) {
       if (!ok) return;
-      Ref b = Ref::steal(bytes_from(v));
+      Ref b;
+      if (first && (fill || !s.cache.empty())) {
+        Ref& slot = cache_slot(s, i, true);
+        if (!slot) slot = Ref::steal(bytes_from(v));
+        b = slot;
+      } else {
+        b = Ref::steal(bytes_from(v));
+      }
+      first = false;
       if (!b) {
         ok = false;
         return;
@@ -352,8 +405,9 @@ bool snapshot_locked(const http::HeaderMap& map, Listing kind, PyObject* std_byt
       out.owner[out.value_count] = i;
       out.values[out.value_count++] = std::move(b);
     });
+    if (!ok) return false;
   }
-  return ok;
+  return true;
 }
 
 // A list that takes the references out of `objs`.
@@ -369,9 +423,7 @@ PyObject* listing(PyObject* self, Listing kind) {
   PyObject* std_bytes = nullptr;
   if (kind == Listing::kRawItems && !(std_bytes = standard_name_bytes())) return nullptr;
   Leaves leaves;
-  if (!map_of(self).with([&](const http::HeaderMap& map) {
-        return snapshot_locked(map, kind, std_bytes, leaves);
-      }))
+  if (!map_of(self).with([&](MapState& s) { return snapshot_locked(s, kind, std_bytes, leaves); }))
     return nullptr;
   const uint32_t n = kind == Listing::kKeys ? leaves.name_count : leaves.value_count;
   Ref list = Ref::steal(PyList_New(Py_ssize_t(n)));
@@ -414,7 +466,7 @@ PyObject* header_map_raw_items(PyObject* map) {
 }
 
 bool header_map_has(PyObject* map, std::string_view name) {
-  return map_of(map).with([&](const http::HeaderMap& m) { return m.find(name) >= 0; });
+  return reading(map, [&](const http::HeaderMap& m) { return m.find(name) >= 0; });
 }
 
 namespace {
@@ -431,20 +483,30 @@ PyObject* hm_repr(PyObject* self) {
 }
 
 // Looks `name` up and returns its first value as bytes, or null without an error set when it is
-// absent.
+// absent. The bytes object is made once and kept in the cache: later lookups hand out the same
+// object.
 PyObject* first_value(PyObject* self, const LookupName& name) {
-  return map_of(self).with([&](const http::HeaderMap& map) -> PyObject* {
-    int32_t pos = name.find(map);
+  return map_of(self).with([&](MapState& s) -> PyObject* {
+    int32_t pos = name.find(s.map);
     if (pos < 0) return nullptr;
-    return bytes_from(map.first_value(uint32_t(pos)));
+    Ref& slot = cache_slot(s, uint32_t(pos), true);
+    if (!slot) {
+      slot = Ref::steal(bytes_from(s.map.first_value(uint32_t(pos))));
+      if (!slot) return nullptr;
+    }
+    return Py_NewRef(slot.get());
   });
 }
 
 PyObject* hm_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"name", "default"};
   static const ArgSignature sig{"get", names, 2, 2, 1};
-  PyObject* a[2];
-  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+  PyObject* a[2] = {nullptr, nullptr};
+  if (nargs == 1 && !kwnames) {  // get(name), the common call
+    a[0] = args[0];
+  } else if (!parse_args(sig, args, nargs, kwnames, a)) {
+    return nullptr;
+  }
   LookupName n;
   if (!n.convert(a[0])) return nullptr;
   PyObject* v = first_value(self, n);
@@ -460,7 +522,7 @@ PyObject* hm_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   LookupName n;
   if (!n.convert(a[0])) return nullptr;
   std::vector<Ref> values;
-  const bool ok = map_of(self).with([&](const http::HeaderMap& map) {
+  const bool ok = reading(self, [&](const http::HeaderMap& map) {
     int32_t pos = n.find(map);
     if (pos < 0) return true;
     values.reserve(map.value_count(uint32_t(pos)));
@@ -484,11 +546,12 @@ PyObject* hm_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   static const ArgSignature sig{"add", names, 2, 2, 2};
   PyObject* a[2];
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-  HeaderName n;
+  LookupName n;
   std::string_view v;
   if (!n.convert(a[0]) || !convert_header_value(a[1], v)) return nullptr;
+  std::vector<Ref> drops;
   http::HeaderMap::Result r =
-      map_of(self).with([&](http::HeaderMap& map) { return map.add(n.view(), v); });
+      changing(self, drops, [&](http::HeaderMap& map) { return n.add(map, v); });
   if (!check(r)) return nullptr;
   Py_RETURN_NONE;
 }
@@ -512,8 +575,10 @@ PyObject* hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Ref existing;  // the first value, when found (null: it could not be made)
     http::HeaderMap::Result result = http::HeaderMap::Result::kOk;
   };
-  Outcome r = map_of(self).with([&](http::HeaderMap& map) {
+  std::vector<Ref> drops;
+  Outcome r = map_of(self).with([&](MapState& s) {
     Outcome out;
+    http::HeaderMap& map = s.map;
     int32_t pos = map.find(n.view());
     if (pos >= 0) {
       out.found = true;
@@ -521,6 +586,7 @@ PyObject* hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       return out;
     }
     if (!value_ok) return out;
+    drops.swap(s.cache);
     out.result = map.reserve_one();
     if (out.result == http::HeaderMap::Result::kOk) out.result = map.append_entry(n.view(), v);
     return out;
@@ -532,7 +598,7 @@ PyObject* hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 Py_ssize_t hm_length(PyObject* self) {
-  return Py_ssize_t(map_of(self).with([](const http::HeaderMap& map) { return map.size(); }));
+  return Py_ssize_t(reading(self, [](const http::HeaderMap& map) { return map.size(); }));
 }
 
 PyObject* hm_subscript(PyObject* self, PyObject* key) {
@@ -546,8 +612,10 @@ PyObject* hm_subscript(PyObject* self, PyObject* key) {
 int hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
   HeaderName n;
   if (!n.convert(key)) return -1;
+  std::vector<Ref> drops;
   if (!value) {
-    const bool found = map_of(self).with([&](http::HeaderMap& map) { return map.erase(n.view()); });
+    const bool found =
+        changing(self, drops, [&](http::HeaderMap& map) { return map.erase(n.view()); });
     if (!found) {
       key_error(n.view());
       return -1;
@@ -557,7 +625,7 @@ int hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
   std::string_view v;
   if (!convert_header_value(value, v)) return -1;
   http::HeaderMap::Result r =
-      map_of(self).with([&](http::HeaderMap& map) { return map.set(n.view(), v); });
+      changing(self, drops, [&](http::HeaderMap& map) { return map.set(n.view(), v); });
   return check(r) ? 0 : -1;
 }
 
@@ -567,7 +635,7 @@ int hm_contains(PyObject* self, PyObject* key) {
     PyErr_Clear();
     return 0;
   }
-  return map_of(self).with([&](const http::HeaderMap& map) { return n.find(map) >= 0; });
+  return reading(self, [&](const http::HeaderMap& map) { return n.find(map) >= 0; });
 }
 
 PyObject* hm_richcompare(PyObject* self, PyObject* other, int op) {
@@ -580,7 +648,7 @@ PyObject* hm_richcompare(PyObject* self, PyObject* other, int op) {
   if (!is_header_map(other)) Py_RETURN_FALSE;
   if (self == other) Py_RETURN_TRUE;
   const bool equal = with_both(map_of(self), map_of(other),
-                               [](http::HeaderMap& a, http::HeaderMap& b) { return a.equals(b); });
+                               [](MapState& a, MapState& b) { return a.map.equals(b.map); });
   return PyBool_FromLong(equal);
 }
 
@@ -667,7 +735,7 @@ bool header_map_arg(PyObject* obj, const char* function, const char* arg, bool a
     raise_arg_type(function, arg, "HeaderMap", obj);
     return false;
   }
-  map_of(obj).with([&](const http::HeaderMap& map) { out = map; });
+  reading(obj, [&](const http::HeaderMap& map) { out = map; });
   return true;
 }
 
