@@ -144,9 +144,10 @@ PyObject* standard_names() {
   });
 }
 
-// Other `str` objects recently found to spell a standard name ("Accept", or a lower-case name
-// that is not the interned object), by address. A slot holds a reference to its string, so the
-// address cannot be reused by another object while it is cached; a str never changes, so the
+// Other `str` or `bytes` objects recently found to spell a standard name ("Accept", a
+// lower-case name that is not the interned object, b"content-type" in an application's
+// response fields), by address. A slot holds a reference to its object, so the address cannot
+// be reused by another object while it is cached; a str or bytes object never changes, so the
 // id stays right. Only touched with the interpreter lock held and outside any map lock (a
 // replaced string is released here).
 struct RecentNames {
@@ -182,7 +183,7 @@ class LookupName {
   bool convert(PyObject* obj) {
     id_ = interned_ids.find(obj);
     if (id_ >= 0) return true;
-    const bool exact = PyUnicode_CheckExact(obj);
+    const bool exact = PyUnicode_CheckExact(obj) || PyBytes_CheckExact(obj);
     if (exact) {
       id_ = recent_names()->find(obj);
       if (id_ >= 0) return true;
@@ -314,31 +315,46 @@ PyObject* hm_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 // built after the lock is released.
 enum class Listing { kKeys, kValues, kItems, kRawItems };
 
-// An array of `n` default-made elements, on the stack when `n` <= N (every ordinary head).
+// An array of `n` elements, left uninitialised, on the stack when `n` <= N (every ordinary
+// head).
 template <class T, size_t N>
 class SmallArray {
  public:
   void resize(size_t n) {
     if (n > N) {
-      heap_ = std::make_unique<T[]>(n);
+      heap_.reset(new T[n]);
       data_ = heap_.get();
     }
   }
   T& operator[](size_t i) { return data_[i]; }
 
  private:
-  T stack_[N] = {};
+  T stack_[N];
   std::unique_ptr<T[]> heap_;
   T* data_ = stack_;
 };
 
+// The leaves of a listing as new references: names[0, name_count) and
+// values[value_from, value_count) are owned; the listing moves them into its result and
+// advances the counts, and whatever is left is released (after the lock) by the destructor.
 struct Leaves {
   static constexpr size_t kStack = 32;
-  SmallArray<Ref, kStack> names;       // one per entry
-  SmallArray<Ref, kStack> values;      // one per value, in listing order
-  SmallArray<uint32_t, kStack> owner;  // the entry of each value
+  SmallArray<PyObject*, kStack> names;   // one per entry
+  SmallArray<PyObject*, kStack> values;  // one per value, in listing order
+  SmallArray<uint32_t, kStack> owner;    // the entry of each value
   uint32_t name_count = 0;
+  uint32_t value_from = 0;
   uint32_t value_count = 0;
+
+  Leaves() = default;
+  Leaves(const Leaves&) = delete;
+  Leaves& operator=(const Leaves&) = delete;
+  ~Leaves() {
+    for (uint32_t i = 0; i < name_count; ++i)
+      Py_DECREF(names[i]);
+    for (uint32_t i = value_from; i < value_count; ++i)
+      Py_DECREF(values[i]);
+  }
 };
 
 // One bytes object per standard name, shared by every raw listing (made once, before any lock).
@@ -356,6 +372,16 @@ PyObject* standard_name_bytes() {
   });
 }
 
+// A new reference to the cached object in `slot`, made by `make` when the slot is empty.
+template <class F>
+PyObject* cached(Ref& slot, F&& make) {
+  if (!slot) {
+    slot = Ref::steal(make());
+    if (!slot) return nullptr;
+  }
+  return Py_NewRef(slot.get());
+}
+
 // False when a leaf could not be made (MemoryError is set; raised once the lock is released).
 // `std_bytes` is standard_name_bytes() for a raw listing, which reads the cache but does not
 // fill it (the server reads a parsed head's fields once, that way).
@@ -363,7 +389,7 @@ bool snapshot_locked(MapState& s, Listing kind, PyObject* std_bytes, Leaves& out
   const http::HeaderMap& map = s.map;
   const bool names = kind != Listing::kValues;
   const bool values = kind != Listing::kKeys;
-  const bool fill = kind != Listing::kRawItems;
+  const bool fill = kind != Listing::kRawItems || !s.cache.empty();
   if (names) out.names.resize(map.name_count());
   if (values) {
     out.values.resize(map.size());
@@ -371,39 +397,31 @@ bool snapshot_locked(MapState& s, Listing kind, PyObject* std_bytes, Leaves& out
   }
   for (uint32_t i = 0; i < map.name_count(); ++i) {
     if (names) {
-      Ref n;
+      PyObject* n;
       if (kind != Listing::kRawItems) {
-        Ref& slot = cache_slot(s, i, false);
-        if (!slot) slot = Ref::steal(header_name_str(map, i));
-        n = slot;
+        n = cached(cache_slot(s, i, false), [&] { return header_name_str(map, i); });
       } else if (const int id = map.standard_id(i); id >= 0) {
-        n = Ref::borrow(PyTuple_GET_ITEM(std_bytes, id));
+        n = Py_NewRef(PyTuple_GET_ITEM(std_bytes, id));
       } else {
-        n = Ref::steal(bytes_from(map.name(i)));
+        n = bytes_from(map.name(i));
       }
       if (!n) return false;
-      out.names[out.name_count++] = std::move(n);
+      out.names[out.name_count++] = n;
     }
     if (!values) continue;
     bool first = true;
     bool ok = true;
     map.for_each_value(i, [&](std::string_view v) {
       if (!ok) return;
-      Ref b;
-      if (first && (fill || !s.cache.empty())) {
-        Ref& slot = cache_slot(s, i, true);
-        if (!slot) slot = Ref::steal(bytes_from(v));
-        b = slot;
-      } else {
-        b = Ref::steal(bytes_from(v));
-      }
+      PyObject* b = first && fill ? cached(cache_slot(s, i, true), [&] { return bytes_from(v); })
+                                  : bytes_from(v);
       first = false;
       if (!b) {
         ok = false;
         return;
       }
       out.owner[out.value_count] = i;
-      out.values[out.value_count++] = std::move(b);
+      out.values[out.value_count++] = b;
     });
     if (!ok) return false;
   }
@@ -425,23 +443,28 @@ PyObject* listing(PyObject* self, Listing kind) {
   Leaves leaves;
   if (!map_of(self).with([&](MapState& s) { return snapshot_locked(s, kind, std_bytes, leaves); }))
     return nullptr;
-  const uint32_t n = kind == Listing::kKeys ? leaves.name_count : leaves.value_count;
+  if (kind == Listing::kKeys) {
+    PyObject* list = PyList_New(Py_ssize_t(leaves.name_count));
+    if (!list) return nullptr;
+    for (uint32_t i = 0; i < leaves.name_count; ++i)
+      PyList_SET_ITEM(list, Py_ssize_t(i), leaves.names[i]);
+    leaves.name_count = 0;
+    return list;
+  }
+  const uint32_t n = leaves.value_count;
   Ref list = Ref::steal(PyList_New(Py_ssize_t(n)));
   if (!list) return nullptr;
   for (uint32_t i = 0; i < n; ++i) {
-    if (kind == Listing::kKeys) {
-      PyList_SET_ITEM(list.get(), Py_ssize_t(i), leaves.names[i].release());
-      continue;
+    PyObject* item = leaves.values[i];
+    if (kind != Listing::kValues) {
+      PyObject* t = PyTuple_New(2);
+      if (!t) return nullptr;
+      PyTuple_SET_ITEM(t, 0, Py_NewRef(leaves.names[leaves.owner[i]]));
+      PyTuple_SET_ITEM(t, 1, item);
+      item = t;
     }
-    if (kind == Listing::kValues) {
-      PyList_SET_ITEM(list.get(), Py_ssize_t(i), leaves.values[i].release());
-      continue;
-    }
-    PyObject* t = PyTuple_New(2);
-    if (!t) return nullptr;
-    PyTuple_SET_ITEM(t, 0, Py_NewRef(leaves.names[leaves.owner[i]].get()));
-    PyTuple_SET_ITEM(t, 1, leaves.values[i].release());
-    PyList_SET_ITEM(list.get(), Py_ssize_t(i), t);
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
+    leaves.value_from = i + 1;
   }
   return list.release();
 }
