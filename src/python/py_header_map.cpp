@@ -17,16 +17,18 @@
 namespace velmora::py {
 namespace {
 
-// The collection, and the Python objects read from it so far: per entry the name as `str`
-// ([0, n)) and the first value as `bytes` ([n, 2n)), made on the first read that needs them and
-// handed out again by later reads (a str or bytes object never changes, so a reader may keep
-// it). Empty until such a read; any change of the collection drops it whole (the references
-// are released after the lock, like every object dropped by a locked operation).
+// The collection, and the Python objects read from it: per entry the name as `str` ([0, n))
+// and the first value as `bytes` ([n, 2n)), kept from the map's second read on and handed out
+// again by later reads (a str or bytes object never changes, so a reader may keep it). A map
+// read once, as a parsed head usually is, keeps nothing. Any change of the collection drops the
+// cache whole (the references are released after the lock, like every object dropped by a
+// locked operation).
 struct MapState {
   MapState() = default;
   explicit MapState(http::HeaderMap&& m) : map(std::move(m)) {}
   http::HeaderMap map;
   std::vector<Ref> cache;
+  bool read = false;  // a read happened before
 };
 using LockedMap = Locked<MapState>;
 
@@ -51,6 +53,13 @@ auto changing(PyObject* o, std::vector<Ref>& drops, F&& f) {
     drops.swap(s.cache);
     return f(s.map);
   });
+}
+
+// Whether the read under way keeps the objects it makes in the cache (from the second read on).
+bool keeps(MapState& s) {
+  const bool keep = s.read || !s.cache.empty();
+  s.read = true;
+  return keep;
 }
 
 // The cache slot of entry `i`'s name (`value` false) or first value, sized on first use.
@@ -383,13 +392,12 @@ PyObject* cached(Ref& slot, F&& make) {
 }
 
 // False when a leaf could not be made (MemoryError is set; raised once the lock is released).
-// `std_bytes` is standard_name_bytes() for a raw listing, which reads the cache but does not
-// fill it (the server reads a parsed head's fields once, that way).
+// `std_bytes` is standard_name_bytes() for a raw listing (whose names are never cached).
 bool snapshot_locked(MapState& s, Listing kind, PyObject* std_bytes, Leaves& out) {
   const http::HeaderMap& map = s.map;
   const bool names = kind != Listing::kValues;
   const bool values = kind != Listing::kKeys;
-  const bool fill = kind != Listing::kRawItems || !s.cache.empty();
+  const bool fill = keeps(s);
   if (names) out.names.resize(map.name_count());
   if (values) {
     out.values.resize(map.size());
@@ -399,7 +407,8 @@ bool snapshot_locked(MapState& s, Listing kind, PyObject* std_bytes, Leaves& out
     if (names) {
       PyObject* n;
       if (kind != Listing::kRawItems) {
-        n = cached(cache_slot(s, i, false), [&] { return header_name_str(map, i); });
+        n = fill ? cached(cache_slot(s, i, false), [&] { return header_name_str(map, i); })
+                 : header_name_str(map, i);
       } else if (const int id = map.standard_id(i); id >= 0) {
         n = Py_NewRef(PyTuple_GET_ITEM(std_bytes, id));
       } else {
@@ -506,18 +515,15 @@ PyObject* hm_repr(PyObject* self) {
 }
 
 // Looks `name` up and returns its first value as bytes, or null without an error set when it is
-// absent. The bytes object is made once and kept in the cache: later lookups hand out the same
-// object.
+// absent. From the map's second read on, the bytes object is kept in the cache and later
+// lookups hand out the same object.
 PyObject* first_value(PyObject* self, const LookupName& name) {
   return map_of(self).with([&](MapState& s) -> PyObject* {
     int32_t pos = name.find(s.map);
     if (pos < 0) return nullptr;
-    Ref& slot = cache_slot(s, uint32_t(pos), true);
-    if (!slot) {
-      slot = Ref::steal(bytes_from(s.map.first_value(uint32_t(pos))));
-      if (!slot) return nullptr;
-    }
-    return Py_NewRef(slot.get());
+    const std::string_view v = s.map.first_value(uint32_t(pos));
+    if (!keeps(s)) return bytes_from(v);
+    return cached(cache_slot(s, uint32_t(pos), true), [&] { return bytes_from(v); });
   });
 }
 
