@@ -283,9 +283,18 @@ HeaderMap::Result HeaderMap::add_parsed(const std::string_view* names,
     bytes += values[i].size() + (ids[i] < 0 ? names[i].size() : 0);
   }
   reserve(entries_.size() + n, bytes);
+  // When the index (or the scan) already has room for every name, reserve_one() would change
+  // nothing: it is called only if room is short, or once the index marked itself as under
+  // attack.
+  const size_t most = entries_.size() + n;  // distinct names once all are added, at most
+  const size_t cap = slots_.size();
+  const bool roomy = cap == 0 ? most <= kLinearNames : most - 1 < cap - cap / 4;
   for (size_t i = 0; i < n; ++i) {
-    Result r = reserve_one();
-    if (r != Result::kOk) return r;
+    if (!roomy || under_attack_) {
+      Result r = reserve_one();
+      if (r != Result::kOk) return r;
+    }
+    Result r;
     const uint32_t hash = keyed_ ? keyed_hash(names[i]) : hashes[i];
     int32_t pos = find_hashed(names[i], hash);
     r = pos < 0 ? append_entry_id(names[i], values[i], hash, ids[i])
