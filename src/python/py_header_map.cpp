@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "http/chars.hpp"
@@ -16,13 +17,56 @@
 namespace velmora::py {
 namespace {
 
-using LockedMap = Locked<http::HeaderMap>;
+// The collection, and the Python objects read from it: per entry the name as `str` ([0, n))
+// and the first value as `bytes` ([n, 2n)), kept from the map's second read on and handed out
+// again by later reads (a str or bytes object never changes, so a reader may keep it). A map
+// read once, as a parsed head usually is, keeps nothing. Any change of the collection drops the
+// cache whole (the references are released after the lock, like every object dropped by a
+// locked operation).
+struct MapState {
+  MapState() = default;
+  explicit MapState(http::HeaderMap&& m) : map(std::move(m)) {}
+  http::HeaderMap map;
+  std::vector<Ref> cache;
+  bool read = false;  // a read happened before
+};
+using LockedMap = Locked<MapState>;
 
 constexpr const char kFullMessage[] =
     "header map is full (http::HeaderMap MAX_SIZE, 32768 entries)";
 
 LockedMap& map_of(PyObject* o) {
   return unbox<LockedMap>(o);
+}
+
+// Runs f(map) on the collection under its lock, for a read that does not use the cache.
+template <class F>
+auto reading(PyObject* o, F&& f) {
+  return map_of(o).with([&](MapState& s) { return f(std::as_const(s.map)); });
+}
+
+// Runs f(map) under the lock for an operation that may change the collection; the cache is
+// moved to `drops`, which the caller declares before the call and so releases after the lock.
+template <class F>
+auto changing(PyObject* o, std::vector<Ref>& drops, F&& f) {
+  return map_of(o).with([&](MapState& s) {
+    drops.swap(s.cache);
+    return f(s.map);
+  });
+}
+
+// Whether the read under way keeps the objects it makes in the cache (from the second read on).
+bool keeps(MapState& s) {
+  const bool keep = s.read || !s.cache.empty();
+  s.read = true;
+  return keep;
+}
+
+// The cache slot of entry `i`'s name (`value` false) or first value, sized on first use.
+Ref& cache_slot(MapState& s, uint32_t i, bool value) {
+  const uint32_t n = s.map.name_count();
+  if (s.cache.empty()) s.cache.resize(size_t(n) * 2);
+  return s.cache[value ? n + i : i];
 }
 
 bool is_header_map(PyObject* o) {
@@ -109,9 +153,10 @@ PyObject* standard_names() {
   });
 }
 
-// Other `str` objects recently found to spell a standard name ("Accept", or a lower-case name
-// that is not the interned object), by address. A slot holds a reference to its string, so the
-// address cannot be reused by another object while it is cached; a str never changes, so the
+// Other `str` or `bytes` objects recently found to spell a standard name ("Accept", a
+// lower-case name that is not the interned object, b"content-type" in an application's
+// response fields), by address. A slot holds a reference to its object, so the address cannot
+// be reused by another object while it is cached; a str or bytes object never changes, so the
 // id stays right. Only touched with the interpreter lock held and outside any map lock (a
 // replaced string is released here).
 struct RecentNames {
@@ -147,7 +192,7 @@ class LookupName {
   bool convert(PyObject* obj) {
     id_ = interned_ids.find(obj);
     if (id_ >= 0) return true;
-    const bool exact = PyUnicode_CheckExact(obj);
+    const bool exact = PyUnicode_CheckExact(obj) || PyBytes_CheckExact(obj);
     if (exact) {
       id_ = recent_names()->find(obj);
       if (id_ >= 0) return true;
@@ -163,6 +208,10 @@ class LookupName {
     return map.keyed() ? map.find(name_.view()) : map.find_hashed(name_.view(), hash_);
   }
   std::string_view view() const { return id_ >= 0 ? http::kStandardHeaders[id_] : name_.view(); }
+  http::HeaderMap::Result add(http::HeaderMap& map, std::string_view value) const {
+    if (id_ >= 0) return map.add_standard(id_, value);
+    return map.add_known(name_.view(), hash_, -1, value);
+  }
 
  private:
   int id_ = -1;
@@ -178,10 +227,10 @@ PyObject* key_error(std::string_view lowered) {
 
 // Adds one (name, value) pair of Python objects to a map under construction.
 bool add_pair(http::HeaderMap& map, PyObject* name, PyObject* value) {
-  HeaderName n;
+  LookupName n;
   std::string_view v;
   if (!n.convert(name) || !convert_header_value(value, v)) return false;
-  return check(map.add(n.view(), v));
+  return check(n.add(map, v));
 }
 
 // Adds one item of an iterable: item[0] is the name, item[1] the value.
@@ -210,7 +259,7 @@ size_t stored_length(PyObject* f) {
 
 bool fill_from(http::HeaderMap& map, PyObject* init) {
   if (is_header_map(init)) {
-    map_of(init).with([&](const http::HeaderMap& src) { map = src; });
+    reading(init, [&](const http::HeaderMap& src) { map = src; });
     return true;
   }
   // Containers whose size is known up front get their storage sized once.
@@ -275,31 +324,46 @@ PyObject* hm_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 // built after the lock is released.
 enum class Listing { kKeys, kValues, kItems, kRawItems };
 
-// An array of `n` default-made elements, on the stack when `n` <= N (every ordinary head).
+// An array of `n` elements, left uninitialised, on the stack when `n` <= N (every ordinary
+// head).
 template <class T, size_t N>
 class SmallArray {
  public:
   void resize(size_t n) {
     if (n > N) {
-      heap_ = std::make_unique<T[]>(n);
+      heap_.reset(new T[n]);
       data_ = heap_.get();
     }
   }
   T& operator[](size_t i) { return data_[i]; }
 
  private:
-  T stack_[N] = {};
+  T stack_[N];
   std::unique_ptr<T[]> heap_;
   T* data_ = stack_;
 };
 
+// The leaves of a listing as new references: names[0, name_count) and
+// values[value_from, value_count) are owned; the listing moves them into its result and
+// advances the counts, and whatever is left is released (after the lock) by the destructor.
 struct Leaves {
   static constexpr size_t kStack = 32;
-  SmallArray<Ref, kStack> names;       // one per entry
-  SmallArray<Ref, kStack> values;      // one per value, in listing order
-  SmallArray<uint32_t, kStack> owner;  // the entry of each value
+  SmallArray<PyObject*, kStack> names;   // one per entry
+  SmallArray<PyObject*, kStack> values;  // one per value, in listing order
+  SmallArray<uint32_t, kStack> owner;    // the entry of each value
   uint32_t name_count = 0;
+  uint32_t value_from = 0;
   uint32_t value_count = 0;
+
+  Leaves() = default;
+  Leaves(const Leaves&) = delete;
+  Leaves& operator=(const Leaves&) = delete;
+  ~Leaves() {
+    for (uint32_t i = 0; i < name_count; ++i)
+      Py_DECREF(names[i]);
+    for (uint32_t i = value_from; i < value_count; ++i)
+      Py_DECREF(values[i]);
+  }
 };
 
 // One bytes object per standard name, shared by every raw listing (made once, before any lock).
@@ -317,43 +381,60 @@ PyObject* standard_name_bytes() {
   });
 }
 
+// A new reference to the cached object in `slot`, made by `make` when the slot is empty.
+template <class F>
+PyObject* cached(Ref& slot, F&& make) {
+  if (!slot) {
+    slot = Ref::steal(make());
+    if (!slot) return nullptr;
+  }
+  return Py_NewRef(slot.get());
+}
+
 // False when a leaf could not be made (MemoryError is set; raised once the lock is released).
-// `std_bytes` is standard_name_bytes() for a raw listing.
-bool snapshot_locked(const http::HeaderMap& map, Listing kind, PyObject* std_bytes, Leaves& out) {
+// `std_bytes` is standard_name_bytes() for a raw listing (whose names are never cached).
+bool snapshot_locked(MapState& s, Listing kind, PyObject* std_bytes, Leaves& out) {
+  const http::HeaderMap& map = s.map;
   const bool names = kind != Listing::kValues;
   const bool values = kind != Listing::kKeys;
+  const bool fill = keeps(s);
   if (names) out.names.resize(map.name_count());
   if (values) {
     out.values.resize(map.size());
     out.owner.resize(map.size());
   }
-  bool ok = true;
-  for (uint32_t i = 0; i < map.name_count() && ok; ++i) {
+  for (uint32_t i = 0; i < map.name_count(); ++i) {
     if (names) {
-      Ref n;
+      PyObject* n;
       if (kind != Listing::kRawItems) {
-        n = Ref::steal(header_name_str(map, i));
+        n = fill ? cached(cache_slot(s, i, false), [&] { return header_name_str(map, i); })
+                 : header_name_str(map, i);
       } else if (const int id = map.standard_id(i); id >= 0) {
-        n = Ref::borrow(PyTuple_GET_ITEM(std_bytes, id));
+        n = Py_NewRef(PyTuple_GET_ITEM(std_bytes, id));
       } else {
-        n = Ref::steal(bytes_from(map.name(i)));
+        n = bytes_from(map.name(i));
       }
       if (!n) return false;
-      out.names[out.name_count++] = std::move(n);
+      out.names[out.name_count++] = n;
     }
     if (!values) continue;
+    bool first = true;
+    bool ok = true;
     map.for_each_value(i, [&](std::string_view v) {
       if (!ok) return;
-      Ref b = Ref::steal(bytes_from(v));
+      PyObject* b = first && fill ? cached(cache_slot(s, i, true), [&] { return bytes_from(v); })
+                                  : bytes_from(v);
+      first = false;
       if (!b) {
         ok = false;
         return;
       }
       out.owner[out.value_count] = i;
-      out.values[out.value_count++] = std::move(b);
+      out.values[out.value_count++] = b;
     });
+    if (!ok) return false;
   }
-  return ok;
+  return true;
 }
 
 // A list that takes the references out of `objs`.
@@ -369,27 +450,30 @@ PyObject* listing(PyObject* self, Listing kind) {
   PyObject* std_bytes = nullptr;
   if (kind == Listing::kRawItems && !(std_bytes = standard_name_bytes())) return nullptr;
   Leaves leaves;
-  if (!map_of(self).with([&](const http::HeaderMap& map) {
-        return snapshot_locked(map, kind, std_bytes, leaves);
-      }))
+  if (!map_of(self).with([&](MapState& s) { return snapshot_locked(s, kind, std_bytes, leaves); }))
     return nullptr;
-  const uint32_t n = kind == Listing::kKeys ? leaves.name_count : leaves.value_count;
+  if (kind == Listing::kKeys) {
+    PyObject* list = PyList_New(Py_ssize_t(leaves.name_count));
+    if (!list) return nullptr;
+    for (uint32_t i = 0; i < leaves.name_count; ++i)
+      PyList_SET_ITEM(list, Py_ssize_t(i), leaves.names[i]);
+    leaves.name_count = 0;
+    return list;
+  }
+  const uint32_t n = leaves.value_count;
   Ref list = Ref::steal(PyList_New(Py_ssize_t(n)));
   if (!list) return nullptr;
   for (uint32_t i = 0; i < n; ++i) {
-    if (kind == Listing::kKeys) {
-      PyList_SET_ITEM(list.get(), Py_ssize_t(i), leaves.names[i].release());
-      continue;
+    PyObject* item = leaves.values[i];
+    if (kind != Listing::kValues) {
+      PyObject* t = PyTuple_New(2);
+      if (!t) return nullptr;
+      PyTuple_SET_ITEM(t, 0, Py_NewRef(leaves.names[leaves.owner[i]]));
+      PyTuple_SET_ITEM(t, 1, item);
+      item = t;
     }
-    if (kind == Listing::kValues) {
-      PyList_SET_ITEM(list.get(), Py_ssize_t(i), leaves.values[i].release());
-      continue;
-    }
-    PyObject* t = PyTuple_New(2);
-    if (!t) return nullptr;
-    PyTuple_SET_ITEM(t, 0, Py_NewRef(leaves.names[leaves.owner[i]].get()));
-    PyTuple_SET_ITEM(t, 1, leaves.values[i].release());
-    PyList_SET_ITEM(list.get(), Py_ssize_t(i), t);
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
+    leaves.value_from = i + 1;
   }
   return list.release();
 }
@@ -414,7 +498,7 @@ PyObject* header_map_raw_items(PyObject* map) {
 }
 
 bool header_map_has(PyObject* map, std::string_view name) {
-  return map_of(map).with([&](const http::HeaderMap& m) { return m.find(name) >= 0; });
+  return reading(map, [&](const http::HeaderMap& m) { return m.find(name) >= 0; });
 }
 
 namespace {
@@ -431,20 +515,27 @@ PyObject* hm_repr(PyObject* self) {
 }
 
 // Looks `name` up and returns its first value as bytes, or null without an error set when it is
-// absent.
+// absent. From the map's second read on, the bytes object is kept in the cache and later
+// lookups hand out the same object.
 PyObject* first_value(PyObject* self, const LookupName& name) {
-  return map_of(self).with([&](const http::HeaderMap& map) -> PyObject* {
-    int32_t pos = name.find(map);
+  return map_of(self).with([&](MapState& s) -> PyObject* {
+    int32_t pos = name.find(s.map);
     if (pos < 0) return nullptr;
-    return bytes_from(map.first_value(uint32_t(pos)));
+    const std::string_view v = s.map.first_value(uint32_t(pos));
+    if (!keeps(s)) return bytes_from(v);
+    return cached(cache_slot(s, uint32_t(pos), true), [&] { return bytes_from(v); });
   });
 }
 
 PyObject* hm_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"name", "default"};
   static const ArgSignature sig{"get", names, 2, 2, 1};
-  PyObject* a[2];
-  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+  PyObject* a[2] = {nullptr, nullptr};
+  if (nargs == 1 && !kwnames) {  // get(name), the common call
+    a[0] = args[0];
+  } else if (!parse_args(sig, args, nargs, kwnames, a)) {
+    return nullptr;
+  }
   LookupName n;
   if (!n.convert(a[0])) return nullptr;
   PyObject* v = first_value(self, n);
@@ -460,7 +551,7 @@ PyObject* hm_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   LookupName n;
   if (!n.convert(a[0])) return nullptr;
   std::vector<Ref> values;
-  const bool ok = map_of(self).with([&](const http::HeaderMap& map) {
+  const bool ok = reading(self, [&](const http::HeaderMap& map) {
     int32_t pos = n.find(map);
     if (pos < 0) return true;
     values.reserve(map.value_count(uint32_t(pos)));
@@ -484,11 +575,12 @@ PyObject* hm_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   static const ArgSignature sig{"add", names, 2, 2, 2};
   PyObject* a[2];
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-  HeaderName n;
+  LookupName n;
   std::string_view v;
   if (!n.convert(a[0]) || !convert_header_value(a[1], v)) return nullptr;
+  std::vector<Ref> drops;
   http::HeaderMap::Result r =
-      map_of(self).with([&](http::HeaderMap& map) { return map.add(n.view(), v); });
+      changing(self, drops, [&](http::HeaderMap& map) { return n.add(map, v); });
   if (!check(r)) return nullptr;
   Py_RETURN_NONE;
 }
@@ -512,8 +604,10 @@ PyObject* hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Ref existing;  // the first value, when found (null: it could not be made)
     http::HeaderMap::Result result = http::HeaderMap::Result::kOk;
   };
-  Outcome r = map_of(self).with([&](http::HeaderMap& map) {
+  std::vector<Ref> drops;
+  Outcome r = map_of(self).with([&](MapState& s) {
     Outcome out;
+    http::HeaderMap& map = s.map;
     int32_t pos = map.find(n.view());
     if (pos >= 0) {
       out.found = true;
@@ -521,6 +615,7 @@ PyObject* hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       return out;
     }
     if (!value_ok) return out;
+    drops.swap(s.cache);
     out.result = map.reserve_one();
     if (out.result == http::HeaderMap::Result::kOk) out.result = map.append_entry(n.view(), v);
     return out;
@@ -532,7 +627,7 @@ PyObject* hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 Py_ssize_t hm_length(PyObject* self) {
-  return Py_ssize_t(map_of(self).with([](const http::HeaderMap& map) { return map.size(); }));
+  return Py_ssize_t(reading(self, [](const http::HeaderMap& map) { return map.size(); }));
 }
 
 PyObject* hm_subscript(PyObject* self, PyObject* key) {
@@ -546,8 +641,10 @@ PyObject* hm_subscript(PyObject* self, PyObject* key) {
 int hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
   HeaderName n;
   if (!n.convert(key)) return -1;
+  std::vector<Ref> drops;
   if (!value) {
-    const bool found = map_of(self).with([&](http::HeaderMap& map) { return map.erase(n.view()); });
+    const bool found =
+        changing(self, drops, [&](http::HeaderMap& map) { return map.erase(n.view()); });
     if (!found) {
       key_error(n.view());
       return -1;
@@ -557,7 +654,7 @@ int hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
   std::string_view v;
   if (!convert_header_value(value, v)) return -1;
   http::HeaderMap::Result r =
-      map_of(self).with([&](http::HeaderMap& map) { return map.set(n.view(), v); });
+      changing(self, drops, [&](http::HeaderMap& map) { return map.set(n.view(), v); });
   return check(r) ? 0 : -1;
 }
 
@@ -567,7 +664,7 @@ int hm_contains(PyObject* self, PyObject* key) {
     PyErr_Clear();
     return 0;
   }
-  return map_of(self).with([&](const http::HeaderMap& map) { return n.find(map) >= 0; });
+  return reading(self, [&](const http::HeaderMap& map) { return n.find(map) >= 0; });
 }
 
 PyObject* hm_richcompare(PyObject* self, PyObject* other, int op) {
@@ -580,7 +677,7 @@ PyObject* hm_richcompare(PyObject* self, PyObject* other, int op) {
   if (!is_header_map(other)) Py_RETURN_FALSE;
   if (self == other) Py_RETURN_TRUE;
   const bool equal = with_both(map_of(self), map_of(other),
-                               [](http::HeaderMap& a, http::HeaderMap& b) { return a.equals(b); });
+                               [](MapState& a, MapState& b) { return a.map.equals(b.map); });
   return PyBool_FromLong(equal);
 }
 
@@ -667,7 +764,7 @@ bool header_map_arg(PyObject* obj, const char* function, const char* arg, bool a
     raise_arg_type(function, arg, "HeaderMap", obj);
     return false;
   }
-  map_of(obj).with([&](const http::HeaderMap& map) { out = map; });
+  reading(obj, [&](const http::HeaderMap& map) { out = map; });
   return true;
 }
 

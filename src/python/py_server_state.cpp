@@ -5,6 +5,7 @@
 #include <new>
 
 #include "http/chars.hpp"
+#include "http/standard_headers.hpp"
 #include "python/py_errors.hpp"
 #include "python/py_header_map.hpp"
 #include "python/py_http1.hpp"
@@ -383,12 +384,13 @@ PyObject* m_respond_whole(PyObject* self, PyObject* const* args, Py_ssize_t narg
   // The pairs are converted (which may run Python code) before the lock is taken.
   http::HeaderMap headers;
   if (a[2] != Py_None && !header_map_fill(headers, a[2])) return nullptr;
-  if (!server.empty() && headers.find("server") < 0) {
+  static const int server_id = http::find_standard_header("server");
+  if (!server.empty() && headers.find_standard(server_id) < 0) {
     if (!http::is_valid_field_value(server)) {
       PyErr_SetString(PyExc_ValueError, "invalid header value: server");
       return nullptr;
     }
-    headers.add("server", server);
+    headers.add_standard(server_id, server);
   }
   State::RespondedWhole r;
   {

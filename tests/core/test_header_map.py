@@ -276,6 +276,35 @@ def test_standard_and_custom_names_round_trip():
     assert [v.decode() for v in m.values()] == names
 
 
+@pytest.mark.parametrize("size", [1, 7, 8, 9, 12])
+def test_delete_and_lookup_on_both_sides_of_the_index(size):
+    names = [f"n{i}" for i in range(size)] + ["host"]
+    m = HeaderMap([(n, n) for n in names])
+    del m["n0"]
+    assert m.keys() == names[-1:] + names[1:-1]
+    assert all(m[n] == n.encode() for n in names[1:]) and "n0" not in m
+    m["n0"] = "again"
+    assert m.keys()[-1] == "n0" and m.get("N0") == b"again"
+
+
+@pytest.mark.parametrize(
+    "change,items",
+    [
+        (lambda m: m.__setitem__("host", "b"), [("host", b"b"), ("x-a", b"1")]),
+        (lambda m: m.add("host", "c"), [("host", b"a"), ("host", b"c"), ("x-a", b"1")]),
+        (lambda m: m.__delitem__("host"), [("x-a", b"1")]),
+        (lambda m: m.setdefault("x-b", "2"), [("host", b"a"), ("x-a", b"1"), ("x-b", b"2")]),
+    ],
+)
+def test_reads_after_a_change_see_it(change, items):
+    m = HeaderMap([("host", "a"), ("X-A", "1")])
+    for _ in range(2):  # a map read more than once keeps what it handed out
+        assert m.items() == [("host", b"a"), ("x-a", b"1")] and m.get("host") == b"a"
+    change(m)
+    assert m.items() == items
+    assert [m.get(n) for n, _ in items] == [dict(items[::-1])[n] for n, _ in items]
+
+
 def test_many_names_grow_the_index_and_stay_findable():
     m = HeaderMap()
     for i in range(3000):

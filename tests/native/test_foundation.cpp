@@ -164,15 +164,18 @@ TEST_CASE(colliding_names_switch_to_keyed_hash) {
 
 TEST_CASE(index_growth_follows_the_load_rule) {
   http::HeaderMap map;
-  CHECK_EQ(map.slot_count(), 0u);
-  map.add("a0", "");
-  CHECK_EQ(map.slot_count(), 8u);
-  for (int i = 1; i < 6; ++i)
+  for (uint32_t i = 0; i < http::HeaderMap::kLinearNames; ++i)
     map.add("a" + std::to_string(i), "");
-  CHECK_EQ(map.slot_count(), 8u);  // six names fill three quarters
-  map.add("a6", "");
-  CHECK_EQ(map.slot_count(), 16u);
+  CHECK_EQ(map.slot_count(), 0u);  // a small map is scanned, without an index
+  map.add("a8", "");
+  CHECK_EQ(map.slot_count(), 16u);  // eight names are past three quarters of 8 slots
+  for (int i = 9; i < 12; ++i)
+    map.add("a" + std::to_string(i), "");
+  CHECK_EQ(map.slot_count(), 16u);  // twelve names fill three quarters
+  map.add("a12", "");
+  CHECK_EQ(map.slot_count(), 32u);
   CHECK(!map.keyed());
+  CHECK_EQ(map.find("a3"), 3);
 }
 
 TEST_CASE(imf_fixdate_known_values) {

@@ -64,19 +64,37 @@ int32_t HeaderMap::find_slot(std::string_view name, uint32_t hash) const {
   }
 }
 
+int32_t HeaderMap::find_linear(std::string_view name, uint32_t hash) const {
+  for (uint32_t i = 0; i < entries_.size(); ++i) {
+    const Entry& e = entries_[i];
+    if (e.hash != hash || e.name.len != name.size()) continue;
+    const char* n = (e.name.off & kStandardBit)
+                        ? kStandardHeaders[e.name.off & ~kStandardBit].data()
+                        : arena_.data() + e.name.off;
+    if (same_bytes(n, name.data(), name.size())) return int32_t(i);
+  }
+  return -1;
+}
+
 int32_t HeaderMap::find(std::string_view name) const {
   if (entries_.empty()) return -1;
   return find_hashed(name, hash_of(name));
 }
 
 int32_t HeaderMap::find_hashed(std::string_view name, uint32_t hash) const {
-  if (entries_.empty()) return -1;
+  if (slots_.empty()) return find_linear(name, hash);
   int32_t slot = find_slot(name, hash);
   return slot < 0 ? -1 : int32_t(slots_[slot].pos1) - 1;
 }
 
 int32_t HeaderMap::find_standard(int id) const {
-  if (entries_.empty()) return -1;
+  if (slots_.empty()) {
+    // Standard names are always stored by id (append_entry_hashed, add_parsed).
+    const uint32_t want = kStandardBit | uint32_t(id);
+    for (uint32_t i = 0; i < entries_.size(); ++i)
+      if (entries_[i].name.off == want) return int32_t(i);
+    return -1;
+  }
   const std::string_view n = kStandardHeaders[id];
   const uint32_t hash = keyed_ ? keyed_hash(n) : standard_header_hash(id);
   const uint32_t mask = uint32_t(slots_.size()) - 1;
@@ -126,21 +144,27 @@ void HeaderMap::rebuild_index(uint32_t slots, bool keyed) {
     insert_slot(i, entries_[i].hash);
 }
 
+uint32_t HeaderMap::slots_for(size_t names) {
+  uint32_t slots = kInitialSlots;
+  while (slots < kMaxSlots && names >= slots - slots / 4)
+    slots *= 2;
+  return slots;
+}
+
 void HeaderMap::reserve(size_t names, size_t bytes) {
   if (names > kMaxNames) names = kMaxNames;
   entries_.reserve(names);
   if (bytes <= kMaxArena) arena_.reserve(bytes);
-  if (slots_.empty()) {
-    uint32_t slots = kInitialSlots;
-    while (slots < kMaxSlots && names >= slots - slots / 4)
-      slots *= 2;
-    slots_.assign(slots, Slot{0, 0});
-  }
+  // A map that will hold more names than a scan suits gets its index at once.
+  if (slots_.empty() && names > kLinearNames) rebuild_index(slots_for(names), keyed_);
 }
 
 HeaderMap::Result HeaderMap::reserve_one() {
   if (slots_.empty()) {
-    slots_.assign(kInitialSlots, Slot{0, 0});
+    // Up to kLinearNames names are found by a scan of the entries; the index is built when
+    // one more would exceed that, at the size the growth rule gives for the names held.
+    if (entries_.size() < kLinearNames) return Result::kOk;
+    rebuild_index(slots_for(entries_.size()), keyed_);
     return Result::kOk;
   }
   uint32_t cap = uint32_t(slots_.size());
@@ -185,7 +209,7 @@ HeaderMap::Result HeaderMap::append_entry_id(std::string_view name, std::string_
   store(value, e.value);
   e.hash = hash;
   entries_.push_back(e);
-  insert_slot(uint32_t(entries_.size() - 1), e.hash);
+  if (!slots_.empty()) insert_slot(uint32_t(entries_.size() - 1), e.hash);
   ++values_;
   return Result::kOk;
 }
@@ -198,6 +222,25 @@ HeaderMap::Result HeaderMap::add(std::string_view name, std::string_view value) 
   int32_t pos = find_hashed(name, hash);
   if (pos < 0) return append_entry_hashed(name, value, hash);
   return append_value(uint32_t(pos), value);
+}
+
+HeaderMap::Result HeaderMap::add_known(std::string_view name, uint32_t fast, int id,
+                                       std::string_view value) {
+  Result r = reserve_one();
+  if (r != Result::kOk) return r;
+  const uint32_t hash = keyed_ ? keyed_hash(name) : fast;
+  int32_t pos = find_hashed(name, hash);
+  if (pos < 0) return append_entry_id(name, value, hash, id);
+  return append_value(uint32_t(pos), value);
+}
+
+HeaderMap::Result HeaderMap::add_standard(int id, std::string_view value) {
+  Result r = reserve_one();
+  if (r != Result::kOk) return r;
+  int32_t pos = find_standard(id);
+  if (pos >= 0) return append_value(uint32_t(pos), value);
+  const std::string_view name = kStandardHeaders[id];
+  return append_entry_id(name, value, keyed_ ? keyed_hash(name) : standard_header_hash(id), id);
 }
 
 HeaderMap::Result HeaderMap::append_value(uint32_t pos, std::string_view value) {
@@ -240,9 +283,18 @@ HeaderMap::Result HeaderMap::add_parsed(const std::string_view* names,
     bytes += values[i].size() + (ids[i] < 0 ? names[i].size() : 0);
   }
   reserve(entries_.size() + n, bytes);
+  // When the index (or the scan) already has room for every name, reserve_one() would change
+  // nothing: it is called only if room is short, or once the index marked itself as under
+  // attack.
+  const size_t most = entries_.size() + n;  // distinct names once all are added, at most
+  const size_t cap = slots_.size();
+  const bool roomy = cap == 0 ? most <= kLinearNames : most - 1 < cap - cap / 4;
   for (size_t i = 0; i < n; ++i) {
-    Result r = reserve_one();
-    if (r != Result::kOk) return r;
+    if (!roomy || under_attack_) {
+      Result r = reserve_one();
+      if (r != Result::kOk) return r;
+    }
+    Result r;
     const uint32_t hash = keyed_ ? keyed_hash(names[i]) : hashes[i];
     int32_t pos = find_hashed(names[i], hash);
     r = pos < 0 ? append_entry_id(names[i], values[i], hash, ids[i])
@@ -280,6 +332,12 @@ HeaderMap::Result HeaderMap::set(std::string_view name, std::string_view value) 
 
 bool HeaderMap::erase(std::string_view name) {
   if (entries_.empty()) return false;
+  if (slots_.empty()) {
+    const int32_t found = find_linear(name, hash_of(name));
+    if (found < 0) return false;
+    remove_entry(uint32_t(found));
+    return true;
+  }
   int32_t slot = find_slot(name, hash_of(name));
   if (slot < 0) return false;
   const uint32_t mask = uint32_t(slots_.size()) - 1;
@@ -298,12 +356,6 @@ bool HeaderMap::erase(std::string_view name) {
     j = k;
   }
 
-  Entry& e = entries_[pos];
-  if (!(e.name.off & kStandardBit)) garbage_ += e.name.len;
-  garbage_ += e.value.len;
-  release_value_chain(e);
-  values_ -= e.count;
-
   const uint32_t last = uint32_t(entries_.size() - 1);
   if (pos != last) {
     // The last entry moves into the freed position; repoint its slot.
@@ -314,11 +366,21 @@ bool HeaderMap::erase(std::string_view name) {
         break;
       }
     }
-    entries_[pos] = entries_[last];
   }
+  remove_entry(pos);
+  return true;
+}
+
+void HeaderMap::remove_entry(uint32_t pos) {
+  Entry& e = entries_[pos];
+  if (!(e.name.off & kStandardBit)) garbage_ += e.name.len;
+  garbage_ += e.value.len;
+  release_value_chain(e);
+  values_ -= e.count;
+  const uint32_t last = uint32_t(entries_.size() - 1);
+  if (pos != last) entries_[pos] = entries_[last];
   entries_.pop_back();
   maybe_compact();
-  return true;
 }
 
 void HeaderMap::maybe_compact() {

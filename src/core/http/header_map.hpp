@@ -18,6 +18,9 @@ class HeaderMap {
   static constexpr uint32_t kInitialSlots = 8;
   static constexpr uint32_t kMaxSlots = 32768;
   static constexpr uint32_t kMaxNames = kMaxSlots - kMaxSlots / 4;  // 24576
+  // Maps of up to this many names have no index: a scan of the entries (comparing stored
+  // hashes first) is cheaper than building and probing one.
+  static constexpr uint32_t kLinearNames = 8;
 
   enum class Result : uint8_t { kOk, kFull, kTooLarge };
 
@@ -31,6 +34,11 @@ class HeaderMap {
 
   // Appends `value` under `name` (a new entry at the end, or the name's chain).
   Result add(std::string_view name, std::string_view value);
+  // add() for a name whose fast_hash and standard id (find_standard_header, -1 for none) the
+  // caller has already computed.
+  Result add_known(std::string_view name, uint32_t fast, int id, std::string_view value);
+  // add() for the standard name kStandardHeaders[id].
+  Result add_standard(int id, std::string_view value);
   // Replaces all values of `name` with `value`, keeping the name's position.
   Result set(std::string_view name, std::string_view value);
   // Removes `name` and its values; the last entry takes the freed position. False if absent.
@@ -122,6 +130,11 @@ class HeaderMap {
   Result append_entry_id(std::string_view name, std::string_view value, uint32_t hash, int id);
   Result append_value(uint32_t pos, std::string_view value);
   int32_t find_slot(std::string_view name, uint32_t hash) const;
+  int32_t find_linear(std::string_view name, uint32_t hash) const;
+  // Slots of an index holding `names` names under the growth rule (8 first, doubling at 3/4).
+  static uint32_t slots_for(size_t names);
+  // Drops entry `pos` and its values; the last entry takes its position (index not updated).
+  void remove_entry(uint32_t pos);
   void rebuild_index(uint32_t slots, bool keyed);
   void release_value_chain(Entry& e);
   void maybe_compact();

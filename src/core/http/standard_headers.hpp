@@ -100,18 +100,21 @@ uint32_t standard_header_hash(int id) noexcept;
 
 // Byte equality for short strings without a library call.
 inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
-  while (n >= 8) {
-    uint64_t x, y;
-    __builtin_memcpy(&x, a, 8);
-    __builtin_memcpy(&y, b, 8);
-    if (x != y) return false;
-    a += 8;
-    b += 8;
-    n -= 8;
+  // Whole words, the last one overlapping the one before; short tails by two overlapping loads.
+  auto eq = [](const char* x, const char* y, auto word) {
+    decltype(word) u, v;
+    __builtin_memcpy(&u, x, sizeof u);
+    __builtin_memcpy(&v, y, sizeof v);
+    return u == v;
+  };
+  if (n >= 8) {
+    for (size_t i = 0; i + 8 < n; i += 8)
+      if (!eq(a + i, b + i, uint64_t{})) return false;
+    return eq(a + n - 8, b + n - 8, uint64_t{});
   }
-  for (; n; --n)
-    if (*a++ != *b++) return false;
-  return true;
+  if (n >= 4) return eq(a, b, uint32_t{}) && eq(a + n - 4, b + n - 4, uint32_t{});
+  if (n >= 2) return eq(a, b, uint16_t{}) && eq(a + n - 2, b + n - 2, uint16_t{});
+  return n == 0 || *a == *b;
 }
 
 }  // namespace velmora::http

@@ -139,7 +139,8 @@ bool fill_header_map(const char* base, size_t base_len, const RawField* fields, 
                      const bool* drop, http::HeaderMap& map) {
   // Names are lower-cased into one scratch buffer; values are views of the read buffer, copied
   // once, into the map's own storage.
-  constexpr size_t kStack = 100;
+  // Sized for ordinary heads (the arrays are zeroed on every call); longer ones take the heap.
+  constexpr size_t kStack = 32;
   std::string_view stack_names[kStack], stack_values[kStack];
   std::unique_ptr<std::string_view[]> heap_names, heap_values;
   std::string_view* names = stack_names;
