@@ -242,15 +242,21 @@ def test_handshake_refusals(server, headers, status, field):
         assert field in head.lower()
 
 
-def test_scope_merges_subprotocol_lines(server):
-    extra = b"Sec-WebSocket-Protocol: one, two\r\nSec-WebSocket-Protocol: three\r\n"
+@pytest.mark.parametrize("proxy,scheme,client", [
+    (b"", "ws", "127.0.0.1"),
+    # the test client is 127.0.0.1, a trusted proxy by default
+    (b"X-Forwarded-For: 203.0.113.7\r\nX-Forwarded-Proto: https\r\n", "wss", "203.0.113.7"),
+])
+def test_scope_merges_subprotocol_lines(server, proxy, scheme, client):
+    extra = b"Sec-WebSocket-Protocol: one, two\r\nSec-WebSocket-Protocol: three\r\n" + proxy
     with handshake(server.port, "/echo?q=1", extra) as s:
         s.sendall(frame(8, struct.pack("!H", 1000)))
         read_until_close(s)
     scope = server.app.scopes[-1]
     assert scope["subprotocols"] == ["one", "two", "three"]
     assert (scope["type"], scope["scheme"], scope["path"], scope["query_string"]) == \
-        ("websocket", "ws", "/echo", b"q=1")
+        ("websocket", scheme, "/echo", b"q=1")
+    assert scope["client"][0] == client
     assert scope["asgi"]["spec_version"] == "2.4"
     assert "websocket.http.response" in scope["extensions"]
 

@@ -436,7 +436,8 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
             return True
         stream.scope = scope = websocket_scope(svc, version, stream.target,
                                                head.headers.raw_items(), self._client,
-                                               self._server, request.subprotocols)
+                                               self._server, request.subprotocols,
+                                               self._amend)
         ws = WebSocket(svc, stream, request, scope, self._ws_open, self.peer)
         svc.cycles.add(ws)
         ws.task = _Task(ws.run(svc.app), loop=svc.loop, name=TASK_NAME)

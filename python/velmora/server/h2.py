@@ -281,7 +281,7 @@ class H2Connection(PeerName, asyncio.Protocol):
             return
         stream.scope = scope = websocket_scope(svc, "2", stream.target, frame.request_items(),
                                                self._client, self._server,
-                                               request.subprotocols)
+                                               request.subprotocols, self._amend)
         ws = WebSocket(svc, stream, request, scope, self._ws_open, self.peer)
         svc.cycles.add(ws)
         ws.task = _Task(ws.run(svc.app), loop=svc.loop, name=TASK_NAME)

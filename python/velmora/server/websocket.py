@@ -69,13 +69,19 @@ def accept_key(key: bytes) -> bytes:
     return base64.b64encode(hashlib.sha1(key + _GUID).digest())
 
 
+_WS_SCHEMES = {"http": "ws", "https": "wss"}
+
+
 def websocket_scope(svc: ScopeSettings, http_version: str, target: str,
                     headers: list[tuple[bytes, bytes]], client: tuple[str, int] | None,
-                    server: tuple[str, int] | None, subprotocols: list[str]) -> dict[str, Any]:
-    """The ``websocket`` scope of one opening handshake (ASGI 2.4)."""
+                    server: tuple[str, int] | None, subprotocols: list[str],
+                    amend: Callable[[dict[str, Any]], None] | None) -> dict[str, Any]:
+    """The ``websocket`` scope of one opening handshake (ASGI 2.4). ``amend`` is the
+    connection's ``scope_amender``: the client and scheme a trusted proxy names, the ``tls``
+    extension."""
     path, raw_path, query = svc.split(target)
     scheme = "wss" if svc.scheme == "https" else "ws"
-    return {
+    scope = {
         "type": "websocket",
         "asgi": {"version": "3.0", "spec_version": "2.4"},
         "http_version": http_version,
@@ -91,6 +97,14 @@ def websocket_scope(svc: ScopeSettings, http_version: str, target: str,
         "state": svc.lifespan_state.copy(),
         "extensions": {"websocket.http.response": {}},
     }
+    if amend is not None:
+        amend(scope)
+        extensions = scope["extensions"]
+        if "websocket.http.response" not in extensions:
+            scope["extensions"] = {**extensions, "websocket.http.response": {}}
+        # (a proxy's X-Forwarded-Proto: https names the wss scheme of a WebSocket)
+        scope["scheme"] = _WS_SCHEMES.get(scope["scheme"], scope["scheme"])
+    return scope
 
 
 class Settings(Protocol):
