@@ -81,7 +81,7 @@ def websocket_scope(svc: ScopeSettings, http_version: str, target: str,
     extension."""
     path, raw_path, query = svc.split(target)
     scheme = "wss" if svc.scheme == "https" else "ws"
-    scope = {
+    scope: dict[str, Any] = {
         "type": "websocket",
         "asgi": {"version": "3.0", "spec_version": "2.4"},
         "http_version": http_version,
