@@ -29,7 +29,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from server_wrk import PORT, ROOT, _has  # noqa: E402
+from server_wrk import PORT, ROOT, _has, ensure_port_free  # noqa: E402
 
 
 def contenders(loop: str, protocol: str) -> dict[str, list[str]]:
@@ -73,6 +73,7 @@ def wait_listening(proc: subprocess.Popen, deadline: float) -> None:
 
 
 def measure(cmd: list[str], protocol: str, requests: int) -> float:
+    ensure_port_free()
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.%p")
         proc = subprocess.Popen(["valgrind", "--tool=callgrind", "--trace-children=yes",

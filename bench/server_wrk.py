@@ -48,13 +48,17 @@ def _has(mod: str) -> bool:
     return importlib.util.find_spec(mod) is not None
 
 
-def start(cmd: list[str]) -> subprocess.Popen:
+def ensure_port_free() -> None:
     try:
         socket.create_connection(("127.0.0.1", PORT), timeout=1).close()
     except OSError:
         pass
     else:
         raise RuntimeError(f"port {PORT} is already in use: another server would be measured")
+
+
+def start(cmd: list[str]) -> subprocess.Popen:
+    ensure_port_free()
     proc = subprocess.Popen(["taskset", "-c", "0", *cmd], cwd=ROOT, stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE)
     deadline = time.monotonic() + 20
