@@ -269,6 +269,15 @@ SettingsResult Connection::recv_settings(bool ack, const Settings& settings) {
     peer_max_frame_size_ = v;
     encoder_.set_max_frame_size(v);
   }
+  if (settings.has(kEnableConnectProtocol)) {
+    const uint32_t v = settings.get(kEnableConnectProtocol);
+    // RFC 8441 section 3: 0 or 1, and never withdrawn once announced.
+    if (v > 1 || (v == 0 && peer_connect_protocol_)) {
+      r.error = protocol_error(1, "invalid SETTINGS_ENABLE_CONNECT_PROTOCOL");
+      return r;
+    }
+    peer_connect_protocol_ = v == 1;
+  }
   if (settings.has(kMaxConcurrentStreams)) {
     peer_max_concurrent_streams_ = settings.get(kMaxConcurrentStreams);
     if (!is_server_) {
@@ -386,6 +395,7 @@ LOCKED_GETTER(uint64_t, data_frame_budget_available, data_frame_budget_.availabl
 LOCKED_GETTER(uint64_t, data_frame_budget_empty_frames, data_frame_budget_.empty_frames())
 LOCKED_GETTER(std::optional<uint64_t>, stream_limit, stream_limit_)
 LOCKED_GETTER(std::optional<uint32_t>, peer_max_concurrent_streams, peer_max_concurrent_streams_)
+LOCKED_GETTER(bool, peer_connect_protocol, peer_connect_protocol_)
 LOCKED_GETTER(uint32_t, conn_send_window, send_flow_.window_size())
 LOCKED_GETTER(int32_t, conn_recv_available, recv_flow_.available())
 LOCKED_GETTER(bool, has_pending, !pending_.empty())
