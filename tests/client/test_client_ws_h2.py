@@ -125,3 +125,36 @@ def test_http1_when_alpn_does_not_choose_h2(tls_pair):  # noqa: F811
         return got
 
     assert asyncio.run(main()) == "over http/1.1"
+
+
+def test_sends_wait_for_a_server_that_does_not_read(served):
+    """Messages beyond the stream's window wait (the session's send blocks) while a plain
+    request on the same connection goes through; once the application reads, all arrive."""
+    srv = served[0]
+    messages = [bytes([i]) * 65536 for i in range(64)]  # 4 MiB: beyond every window
+
+    async def session(client, base):
+        srv.app.go = False
+        async with client.websocket(base + "/late-reader", compression=None) as ws:
+            sender = asyncio.ensure_future(_send_all(ws, messages))
+            await asyncio.wait_for(_until(lambda: ws._write_paused), 10)
+            plain = await client.get(base.replace("ws", "http", 1) + "/")
+            blocked = not sender.done()
+            srv.app.go = True
+            got = [await ws.receive() for _ in messages]
+            await sender
+        srv.app.go = False
+        return plain.text, blocked, got
+
+    text, blocked, got = _run(served, session)
+    assert (text, blocked, got == messages) == ("plain GET", True, True)
+
+
+async def _send_all(ws, messages):
+    for m in messages:
+        await ws.send(m)
+
+
+async def _until(predicate):
+    while not predicate():
+        await asyncio.sleep(0.01)
