@@ -319,7 +319,7 @@ def test_hpack_failure_ends_the_connection_with_compression_error():
     ({8: 1}, True, None),  # RFC 8441 section 3
     ({}, False, None),
     ({8: 1}, True, 0),  # withdrawn: a connection error
-    ({8: 2}, None, None),  # neither 0 nor 1: a connection error
+    ({8: 2}, None, None),  # neither 0 nor 1: a connection error (RFC 8441 section 3)
 ])
 def test_extended_connect_needs_the_servers_setting(settings, announced, second):
     ours = Ours("client")
@@ -355,3 +355,12 @@ def test_extended_connect_needs_the_servers_setting(settings, announced, second)
     assert dict(peer.streams[sid]["headers"]) == {
         b":method": b"CONNECT", b":protocol": b"websocket", b":scheme": b"https",
         b":authority": b"a.example", b":path": b"/chat?x=1", b"sec-websocket-version": b"13"}
+
+
+def test_a_server_ignores_a_clients_connect_protocol_setting():
+    ours = Ours("server", enable_connect_protocol=True)
+    peer = Peer(client_side=True)
+    for value in (b"\x01", b"\x00"):  # announced, then withdrawn
+        peer.c._data_to_send += b"\x00\x00\x06\x04\x00\x00\x00\x00\x00\x00\x08\x00\x00\x00" + value
+        pump(ours, peer)  # RFC 8441 section 3: no effect on a server
+    assert ours.error is None and not ours.conn.peer_connect_protocol

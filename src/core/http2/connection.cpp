@@ -269,14 +269,15 @@ SettingsResult Connection::recv_settings(bool ack, const Settings& settings) {
     peer_max_frame_size_ = v;
     encoder_.set_max_frame_size(v);
   }
-  if (settings.has(kEnableConnectProtocol)) {
-    const uint32_t v = settings.get(kEnableConnectProtocol);
-    // RFC 8441 section 3: 0 or 1, and never withdrawn once announced.
-    if (v > 1 || (v == 0 && peer_connect_protocol_)) {
-      r.error = protocol_error(1, "invalid SETTINGS_ENABLE_CONNECT_PROTOCOL");
+  if (!is_server_ && settings.has(kEnableConnectProtocol)) {
+    // RFC 8441 section 3: never withdrawn once announced (the decoder refuses values above
+    // 1); a client's has no effect on a server.
+    const bool v = settings.get(kEnableConnectProtocol) == 1;
+    if (!v && peer_connect_protocol_) {
+      r.error = protocol_error(1, "SETTINGS_ENABLE_CONNECT_PROTOCOL withdrawn");
       return r;
     }
-    peer_connect_protocol_ = v == 1;
+    peer_connect_protocol_ = v;
   }
   if (settings.has(kMaxConcurrentStreams)) {
     peer_max_concurrent_streams_ = settings.get(kMaxConcurrentStreams);
