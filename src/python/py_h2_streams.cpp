@@ -336,10 +336,10 @@ PyObject* m_take_pump_handle(PyObject* self, PyObject*) {
 // ---- send path ----------------------------------------------------------------------------------
 
 PyObject* m_open_stream(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"method",  "target", "headers", "end_stream",
-                                      "is_head", "handle", "scheme",  "authority"};
-  static const ArgSignature sig{"open_stream", names, 8, 6, 6};
-  PyObject* a[8];
+  static const char* const names[] = {"method", "target", "headers",   "end_stream", "is_head",
+                                      "handle", "scheme", "authority", "protocol"};
+  static const ArgSignature sig{"open_stream", names, 9, 6, 6};
+  PyObject* a[9];
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
   const char* fn = "open_stream";
   http2::RequestSpec req;
@@ -350,6 +350,7 @@ PyObject* m_open_stream(PyObject* self, Args args, Py_ssize_t nargs, PyObject* k
     return nullptr;
   if (a[6] && a[6] != Py_None && !str_arg(a[6], fn, "scheme", req.scheme)) return nullptr;
   if (a[7] && a[7] != Py_None && !str_arg(a[7], fn, "authority", req.authority)) return nullptr;
+  if (a[8] && a[8] != Py_None && !str_arg(a[8], fn, "protocol", req.protocol)) return nullptr;
   req.headers = &headers;
   http2::OpenResult r = run(
       self, [&](Connection& c, Released& drop) { return c.open_stream(req, hold(a[5]), drop); });
@@ -698,6 +699,7 @@ PyGetSetDef kGetSet[] = {
     GET(max_local_error_reset_streams, opt_int(c.max_local_error_reset_streams())),
     GET(max_reset_burst, opt_int(c.max_reset_burst())),
     GET(peer_max_concurrent_streams, opt_int(c.peer_max_concurrent_streams())),
+    GET(peer_connect_protocol, bool_obj(c.peer_connect_protocol())),
     GET(conn_send_window, PyLong_FromUnsignedLong(c.conn_send_window())),
     GET(conn_recv_available, PyLong_FromLong(c.conn_recv_available())),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -745,7 +747,7 @@ PyMethodDef kMethods[] = {
     // send path
     {"open_stream", FAST(m_open_stream), FASTKW,
      SIG_DOC("open_stream($self, method, target, headers, end_stream, is_head, handle, *, "
-             "scheme=None, authority=None)",
+             "scheme=None, authority=None, protocol=None)",
              "Open a request stream and queue its HEADERS: the new stream id, or None on a "
              "failed or GOAWAY'd connection (the claimed slot is given back). The method HEAD "
              "implies is_head: the response has no content.")},

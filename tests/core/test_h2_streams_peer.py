@@ -313,3 +313,54 @@ def test_hpack_failure_ends_the_connection_with_compression_error():
     pump(peer, ours)
     assert peer.terminated is not None and peer.terminated.error_code == 9
 
+
+
+@pytest.mark.parametrize("settings,announced,second", [
+    ({8: 1}, True, None),  # RFC 8441 section 3
+    ({}, False, None),
+    ({8: 1}, True, 0),  # withdrawn: a connection error
+    ({8: 2}, None, None),  # neither 0 nor 1: a connection error (RFC 8441 section 3)
+])
+def test_extended_connect_needs_the_servers_setting(settings, announced, second):
+    ours = Ours("client")
+    peer = Peer(client_side=False)
+    ours.conn.begin()
+    if 8 in settings and settings[8] > 1:
+        peer.c._data_to_send += b"\x00\x00\x06\x04\x00\x00\x00\x00\x00\x00\x08\x00\x00\x00\x02"
+    elif settings:
+        peer.c.update_settings(settings)
+    pump(ours, peer)
+    if announced is None:
+        assert ours.error is not None and ours.error.args[0] == 1  # PROTOCOL_ERROR
+        return
+    assert ours.conn.peer_connect_protocol is announced
+    if second is not None:
+        peer.c._data_to_send += b"\x00\x00\x06\x04\x00\x00\x00\x00\x00\x00\x08\x00\x00\x00\x00"
+        pump(ours, peer)
+        assert ours.error is not None and ours.error.args[0] == 1
+        return
+    assert ours.conn.try_claim_slot()
+    args = ("CONNECT", "/chat?x=1", hdrs(("sec-websocket-version", "13")), False, False, Handle())
+    if not announced:
+        with pytest.raises(ValueError):
+            ours.conn.open_stream(*args, scheme="https", authority="a.example",
+                                  protocol="websocket")
+        return
+    with pytest.raises(ValueError):  # :protocol goes with CONNECT only
+        ours.conn.open_stream("GET", *args[1:], scheme="https", authority="a.example",
+                              protocol="websocket")
+    sid = ours.conn.open_stream(*args, scheme="https", authority="a.example",
+                                protocol="websocket")
+    pump(ours, peer)
+    assert dict(peer.streams[sid]["headers"]) == {
+        b":method": b"CONNECT", b":protocol": b"websocket", b":scheme": b"https",
+        b":authority": b"a.example", b":path": b"/chat?x=1", b"sec-websocket-version": b"13"}
+
+
+def test_a_server_ignores_a_clients_connect_protocol_setting():
+    ours = Ours("server", enable_connect_protocol=True)
+    peer = Peer(client_side=True)
+    for value in (b"\x01", b"\x00"):  # announced, then withdrawn
+        peer.c._data_to_send += b"\x00\x00\x06\x04\x00\x00\x00\x00\x00\x00\x08\x00\x00\x00" + value
+        pump(ours, peer)  # RFC 8441 section 3: no effect on a server
+    assert ours.error is None and not ours.conn.peer_connect_protocol

@@ -58,6 +58,17 @@ class ClientSettings:
     _router: Router
     _urls: dict[str, URL]
     _head_cache: dict[tuple[str, str | None, str | None], HeaderMap]
+    _tls_args: tuple[Any, Any]
+    _ws_ssl: ssl.SSLContext | None
+
+    def _ws_ssl_context(self) -> ssl.SSLContext:
+        """The TLS context of HTTP/1.1 WebSocket sessions (ALPN http/1.1 only)."""
+        if self._ws_ssl is None:
+            verify, cert = self._tls_args
+            if isinstance(verify, ssl.SSLContext):
+                return verify
+            self._ws_ssl = create_ssl_context(verify, cert)
+        return self._ws_ssl
 
     def _setup(self, *, base_url: str | None, headers: Any, timeout: Any, proxy: str | None,
                trust_env: bool, cookies: Any, auth: Any, follow_redirects: bool,
@@ -340,22 +351,15 @@ class AsyncClient(ClientSettings):
     def websocket(self, url: str, *, subprotocols: list[str] | None = None, headers: Any = None,
                   compression: str | None = "deflate", max_size: int = 16 * 1024 * 1024,
                   timeout: float | None = 30.0) -> Any:
-        """A WebSocket session over HTTP/1.1 (``ws://`` or ``wss://``, through the proxy that
-        routes the URL): ``async with client.websocket(url) as ws:``. ``compression``:
-        ``"deflate"`` offers permessage-deflate, ``None`` does not."""
+        """A WebSocket session (``ws://`` or ``wss://``): ``async with client.websocket(url) as
+        ws:``. On a stream of the pooled HTTP/2 connection when its server announces extended
+        CONNECT (RFC 8441), else over HTTP/1.1 on a connection of its own (through the proxy that
+        routes the URL). ``compression``: ``"deflate"`` offers permessage-deflate, ``None`` does
+        not."""
         from .websocket import connect
 
         return connect(self, url, subprotocols=subprotocols, headers=headers,
                        compression=compression, max_size=max_size, timeout=timeout)
-
-    def _ws_ssl_context(self) -> ssl.SSLContext:
-        """The TLS context of WebSocket sessions (ALPN http/1.1 only)."""
-        if self._ws_ssl is None:
-            verify, cert = self._tls_args
-            if isinstance(verify, ssl.SSLContext):
-                return verify
-            self._ws_ssl = create_ssl_context(verify, cert)
-        return self._ws_ssl
 
     async def aclose(self) -> None:
         if not self._closed:

@@ -592,21 +592,28 @@ class H2Connection(H2Streams, asyncio.Protocol):
     # ---- one request ------------------------------------------------------------------------
 
     async def send(self, method: str, target: str, headers: HeaderMap, content: Any,
-                   timeout: Any, expect_continue: bool = False) -> _Stream:
+                   timeout: Any, expect_continue: bool = False, *,
+                   tunnel: _Stream | None = None, protocol: str | None = None) -> _Stream:
         """Open a stream (the caller claimed its slot), start the body and return the stream
-        once its response head is in."""
-        h = _Stream(self)
+        once its response head is in. ``tunnel``: the handle of an extended CONNECT (RFC 8441)
+        whose ``protocol`` goes in ``:protocol``; its stream stays open for the handle's DATA."""
+        h = _Stream(self) if tunnel is None else tunnel
         body = content
         if body is not None and type(body) is bytes and not body:
             body = None
-        end = body is None
+        end = body is None and tunnel is None
         if self._idle_timer is not None:
             self._idle_timer.cancel()
             self._idle_timer = None
         try:
             # The core leaves out the connection-specific fields (RFC 9113 8.2.2), makes the
             # host field :authority and knows a HEAD response has no content.
-            sid = self.open_stream(method, target, headers, end, False, h, scheme=self.scheme)
+            if protocol is None:
+                sid = self.open_stream(method, target, headers, end, False, h,
+                                       scheme=self.scheme)
+            else:
+                sid = self.open_stream(method, target, headers, end, False, h,
+                                       scheme=self.scheme, protocol=protocol)
         except H2ProtocolError as exc:  # the stream ids are used up: a new connection
             self._retire()
             raise StreamRefused(f"this connection cannot open more streams: {exc}") from exc

@@ -336,7 +336,27 @@ class SyncPool:
         self._dropped.append(conn)  # no lock: this runs from the garbage collector
 
     def _open(self, route: Route, timeout: Timeout) -> Any:
+        sock = self.dial(route, timeout)
+        if self._speaks_h2(sock, route):
+            from .sync_h2 import SyncH2Connection
+
+            conn = SyncH2Connection(sock, self, route.key,
+                                    scheme="https" if route.tls else "http")
+            try:
+                conn.start(timeout.connect)
+            except BaseException:
+                conn.close()
+                raise
+            return conn
+        return SyncConnection(sock, self, route.key)
+
+    def dial(self, route: Route, timeout: Timeout, tls: ssl.SSLContext | None = None,
+             tunnel: bool = False) -> socket.socket:
+        """A socket connected to the origin of ``route`` (through its proxy: TLS to the proxy,
+        a CONNECT tunnel, TLS to the origin with ``tls`` or the pool's context); ``tunnel``:
+        a plain origin behind a forward proxy is reached through a tunnel as well."""
         host, port = route.dial_host, route.dial_port
+        ctx = tls or self._ssl
         try:
             sock = socket.create_connection((host, port), timeout.connect,
                                             source_address=self._local)
@@ -350,14 +370,15 @@ class SyncPool:
             sock.settimeout(timeout.connect)
             if route.mode == DIRECT:
                 if route.tls:
-                    sock = self._ssl.wrap_socket(sock, server_hostname=route.host)
+                    sock = ctx.wrap_socket(sock, server_hostname=route.host)
             else:
                 if route.proxy_tls:
                     sock = self._proxy_ssl.wrap_socket(sock, server_hostname=route.proxy_host)
-                if route.mode == TUNNEL:
+                if route.mode == TUNNEL or tunnel:
                     sock = self._tunnel(sock, route, timeout)
                     sock.settimeout(timeout.connect)
-                    sock = self._ssl.wrap_socket(sock, server_hostname=route.host)
+                    if route.tls:
+                        sock = ctx.wrap_socket(sock, server_hostname=route.host)
         except socket.timeout:
             sock.close()
             raise ConnectTimeout(f"timed out connecting to {host}:{port}") from None
@@ -371,18 +392,7 @@ class SyncPool:
         except BaseException:
             sock.close()
             raise
-        if self._speaks_h2(sock, route):
-            from .sync_h2 import SyncH2Connection
-
-            conn = SyncH2Connection(sock, self, route.key,
-                                    scheme="https" if route.tls else "http")
-            try:
-                conn.start(timeout.connect)
-            except BaseException:
-                conn.close()
-                raise
-            return conn
-        return SyncConnection(sock, self, route.key)
+        return sock
 
     def _speaks_h2(self, sock: socket.socket, route: Route) -> bool:
         """The server's ALPN choice over TLS to the origin; prior knowledge on plain TCP."""
@@ -466,6 +476,8 @@ class Client(ClientSettings):
                               proxy_ssl_context=proxy_ssl, http2=http2,
                               http2_prior_knowledge=http2_prior_knowledge)
         self._router = Router(proxy, trust_env=trust_env)
+        self._tls_args = (verify, cert)
+        self._ws_ssl = None
         self._urls: dict[str, URL] = {}
         self._head_cache: dict[tuple[str, str | None, str | None], HeaderMap] = {}
         self._retries = retries
@@ -525,6 +537,19 @@ class Client(ClientSettings):
 
     def patch(self, url: Any, **kwargs: Any) -> SyncResponse:
         return self.request("PATCH", url, **kwargs)
+
+    def websocket(self, url: str, *, subprotocols: list[str] | None = None, headers: Any = None,
+                  compression: str | None = "deflate", max_size: int = 16 * 1024 * 1024,
+                  timeout: float | None = 30.0) -> Any:
+        """A blocking WebSocket session over HTTP/1.1 (``ws://`` or ``wss://``, through the
+        proxy that routes the URL): ``with client.websocket(url) as ws:``. ``compression``:
+        ``"deflate"`` offers permessage-deflate, ``None`` does not."""
+        from .sync_websocket import connect
+
+        if self._closed:
+            raise ClientClosed("the client has been closed")
+        return connect(self, url, subprotocols=subprotocols, headers=headers,
+                       compression=compression, max_size=max_size, timeout=timeout)
 
     def close(self) -> None:
         if not self._closed:

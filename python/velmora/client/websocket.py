@@ -23,7 +23,8 @@ from .errors import ConnectError, ProxyError
 from .proxy import DIRECT, TUNNEL, open_tunnel
 from .timeouts import Timeout
 
-__all__ = ["WebSocketSession", "WebSocketClosed", "WebSocketHandshakeError"]
+__all__ = ["WebSocketSession", "WebSocketClosed", "WebSocketHandshakeError", "check_answer",
+           "upgrade_request"]
 
 WS_TEXT = _v.WS_TEXT
 WS_BINARY = _v.WS_BINARY
@@ -98,11 +99,7 @@ class _Protocol(asyncio.Protocol):
         self.session._write_paused = True
 
     def resume_writing(self) -> None:
-        session = self.session
-        session._write_paused = False
-        waiter = session._drain
-        if waiter is not None and not waiter.done():
-            waiter.set_result(None)
+        self.session._resume_writing()
 
 
 class WebSocketSession:
@@ -132,37 +129,59 @@ class WebSocketSession:
         scheme, _, rest = url.partition("://")
         if scheme not in ("ws", "wss"):
             raise ValueError(f"not a WebSocket URL: {url!r}")
+        if compression not in ("deflate", None):
+            raise ValueError("compression must be 'deflate' or None")
         http_url = ("https" if scheme == "wss" else "http") + "://" + rest
         u = client._url(http_url)
         route = client._router.route(u.scheme, u.host, u.port, u.authority, u.url)
+        if client._pool._dialer.may_speak_h2(route) and await self._open_h2(
+                client, u, route, subprotocols, headers, compression, timeout):
+            return
         loop = asyncio.get_running_loop()
         proto = _Protocol(self)
         transport = await asyncio.wait_for(self._dial(loop, client, route, proto), timeout)
         self._t = transport
-        key = base64.b64encode(os.urandom(16))
-        hm = _v.HeaderMap(client._request_headers(u, None, headers))
-        hm["upgrade"] = "websocket"
-        hm["connection"] = "Upgrade"
-        hm["sec-websocket-key"] = key
-        hm["sec-websocket-version"] = "13"
-        if subprotocols:
-            hm["sec-websocket-protocol"] = ", ".join(subprotocols)
-        if compression == "deflate":
-            hm["sec-websocket-extensions"] = _v.ws_deflate_offer(client_max_window_bits=15)
-        elif compression is not None:
-            transport.abort()
-            raise ValueError("compression must be 'deflate' or None")
-        transport.write(_v.H1Codec().serialize_request("GET", u.target, hm))
+        request, key = upgrade_request(client._request_headers(u, None, headers), u.target,
+                                       subprotocols, compression)
+        transport.write(request)
         try:
             head = await asyncio.wait_for(proto.head_done, timeout)
         except BaseException:
             transport.abort()
             raise
-        deflate = self._check(head, key, subprotocols, compression)
+        deflate = self._check(head.status, head.headers, key, subprotocols, compression)
         self._core = _v.WSConnection(True, max_message_size=self._max_size, deflate=deflate)
         if proto.head:  # (frames that came with the head were held until now)
             data, proto.head = proto.head, b""
             self._data(data)
+
+    async def _open_h2(self, client: Any, u: Any, route: Any, subprotocols: list[str] | None,
+                       headers: Any, compression: str | None, timeout: float | None) -> bool:
+        """The session on a stream of the pooled HTTP/2 connection to the origin, when it is
+        one and its server announced extended CONNECT (RFC 8441 section 3); False otherwise
+        (the claim on the pooled connection given back)."""
+        from .h2 import H2Connection
+        from .ws_h2 import Tunnel
+
+        pool = client._pool
+        t = Timeout.coerce(timeout)
+        conn = await pool.acquire(route, t)
+        if not isinstance(conn, H2Connection) or not conn.peer_connect_protocol:
+            conn.end_exchange()
+            pool.released(conn, True)
+            return False
+        hm = _v.HeaderMap(client._request_headers(u, None, headers))
+        hm["sec-websocket-version"] = "13"
+        _offer(hm, subprotocols, compression)
+        tunnel = Tunnel(conn)
+        h = await conn.send("CONNECT", u.target, hm, None, t, tunnel=tunnel,
+                            protocol="websocket")
+        self._t = tunnel  # type: ignore[assignment]
+        # RFC 8441 section 5: any 2xx accepts the session
+        deflate = self._check(h.status, h.headers, None, subprotocols, compression)
+        self._core = _v.WSConnection(True, max_message_size=self._max_size, deflate=deflate)
+        tunnel.attach(self)
+        return True
 
     async def _dial(self, loop: asyncio.AbstractEventLoop, client: Any, route: Any,
                     proto: _Protocol) -> asyncio.Transport:
@@ -193,44 +212,17 @@ class WebSocketSession:
             transport = tls
         return transport  # type: ignore[return-value]
 
-    def _check(self, head: Any, key: bytes, subprotocols: list[str] | None,
-               compression: str | None) -> Any:
-        """The server's answer (the core's ``H1ResponseHead``) checked (RFC 6455 section
-        4.1): the negotiated deflate."""
-        status = head.status
-        fields: dict[bytes, list[bytes]] = {}
-        self.response_headers = head.headers.raw_items()
-        for field, value in self.response_headers:
-            fields.setdefault(field, []).append(value)
-
-        def fail(why: str) -> WebSocketHandshakeError:
-            self._t.abort()  # type: ignore[union-attr]
-            return WebSocketHandshakeError(why, status)
-
-        if status != 101:
-            raise fail(f"the server answered {status} instead of 101")
-        if [v.lower() for v in fields.get(b"upgrade", [])] != [b"websocket"]:
-            raise fail("the 101 answer does not upgrade to websocket")
-        if not any(b"upgrade" in v.lower() for v in fields.get(b"connection", [])):
-            raise fail("the 101 answer lacks Connection: upgrade")
-        expected = base64.b64encode(hashlib.sha1(key + _GUID).digest())
-        if fields.get(b"sec-websocket-accept") != [expected]:
-            raise fail("wrong Sec-WebSocket-Accept")
-        chosen = fields.get(b"sec-websocket-protocol")
-        if chosen:
-            name = chosen[0].decode("latin-1")
-            if len(chosen) > 1 or name not in (subprotocols or ()):
-                raise fail(f"the server chose a subprotocol that was not offered: {name}")
-            self.subprotocol = name
-        extensions = fields.get(b"sec-websocket-extensions")
-        if not extensions:
-            return None
-        if compression is None:
-            raise fail("the server chose an extension that was not offered")
+    def _check(self, status: int, headers: Any, key: bytes | None,
+               subprotocols: list[str] | None, compression: str | None) -> Any:
+        """The server's answer checked (the transport aborted when it is refused): the
+        negotiated deflate."""
         try:
-            return _v.ws_deflate_accept(b", ".join(extensions))
-        except ValueError as exc:
-            raise fail(f"unacceptable permessage-deflate answer: {exc}") from None
+            self.subprotocol, self.response_headers, deflate = check_answer(
+                status, headers, key, subprotocols, compression)
+        except WebSocketHandshakeError:
+            self._t.abort()  # type: ignore[union-attr]
+            raise
+        return deflate
 
     # ---- the transport ----------------------------------------------------------------------
 
@@ -273,6 +265,12 @@ class WebSocketSession:
         if drain is not None and not drain.done():
             drain.set_result(None)
         self._wake()
+
+    def _resume_writing(self) -> None:
+        self._write_paused = False
+        waiter = self._drain
+        if waiter is not None and not waiter.done():
+            waiter.set_result(None)
 
     def _wake(self) -> None:
         fut = self._arrival
@@ -350,6 +348,74 @@ class WebSocketSession:
                 if exc.code in (1000, 1001):
                     return
                 raise
+
+
+def check_answer(status: int, headers: Any, key: bytes | None, subprotocols: list[str] | None,
+                 compression: str | None) -> tuple[str | None, list[tuple[bytes, bytes]], Any]:
+    """The server's answer to the opening handshake checked (RFC 6455 section 4.1; ``key``
+    None: the answer to an extended CONNECT, RFC 8441 section 5): the chosen subprotocol, the
+    response fields and the negotiated deflate (None without one); WebSocketHandshakeError when
+    it is refused."""
+    fields: dict[bytes, list[bytes]] = {}
+    response_headers = headers.raw_items() if headers is not None else []
+    for field, value in response_headers:
+        fields.setdefault(field, []).append(value)
+
+    def fail(why: str) -> WebSocketHandshakeError:
+        return WebSocketHandshakeError(why, status)
+
+    if key is None:
+        if not 200 <= status < 300:
+            raise fail(f"the server answered {status} instead of 200")
+    else:
+        if status != 101:
+            raise fail(f"the server answered {status} instead of 101")
+        if [v.lower() for v in fields.get(b"upgrade", [])] != [b"websocket"]:
+            raise fail("the 101 answer does not upgrade to websocket")
+        if not any(b"upgrade" in v.lower() for v in fields.get(b"connection", [])):
+            raise fail("the 101 answer lacks Connection: upgrade")
+        expected = base64.b64encode(hashlib.sha1(key + _GUID).digest())
+        if fields.get(b"sec-websocket-accept") != [expected]:
+            raise fail("wrong Sec-WebSocket-Accept")
+    subprotocol = None
+    chosen = fields.get(b"sec-websocket-protocol")
+    if chosen:
+        name = chosen[0].decode("latin-1")
+        if len(chosen) > 1 or name not in (subprotocols or ()):
+            raise fail(f"the server chose a subprotocol that was not offered: {name}")
+        subprotocol = name
+    extensions = fields.get(b"sec-websocket-extensions")
+    if not extensions:
+        return subprotocol, response_headers, None
+    if compression is None:
+        raise fail("the server chose an extension that was not offered")
+    try:
+        deflate = _v.ws_deflate_accept(b", ".join(extensions))
+    except ValueError as exc:
+        raise fail(f"unacceptable permessage-deflate answer: {exc}") from None
+    return subprotocol, response_headers, deflate
+
+
+def upgrade_request(fields: Any, target: str, subprotocols: list[str] | None,
+                    compression: str | None) -> tuple[bytes, bytes]:
+    """The HTTP/1.1 opening handshake (RFC 6455 section 4.1) with the request's ``fields``:
+    its bytes and its Sec-WebSocket-Key."""
+    key = base64.b64encode(os.urandom(16))
+    hm = _v.HeaderMap(fields)
+    hm["upgrade"] = "websocket"
+    hm["connection"] = "Upgrade"
+    hm["sec-websocket-key"] = key
+    hm["sec-websocket-version"] = "13"
+    _offer(hm, subprotocols, compression)
+    return _v.H1Codec().serialize_request("GET", target, hm), key
+
+
+def _offer(hm: Any, subprotocols: list[str] | None, compression: str | None) -> None:
+    """The handshake's subprotocol and permessage-deflate offers."""
+    if subprotocols:
+        hm["sec-websocket-protocol"] = ", ".join(subprotocols)
+    if compression == "deflate":
+        hm["sec-websocket-extensions"] = _v.ws_deflate_offer(client_max_window_bits=15)
 
 
 class _Connect:

@@ -269,6 +269,16 @@ SettingsResult Connection::recv_settings(bool ack, const Settings& settings) {
     peer_max_frame_size_ = v;
     encoder_.set_max_frame_size(v);
   }
+  if (!is_server_ && settings.has(kEnableConnectProtocol)) {
+    // RFC 8441 section 3: never withdrawn once announced (the decoder refuses values above
+    // 1); a client's has no effect on a server.
+    const bool v = settings.get(kEnableConnectProtocol) == 1;
+    if (!v && peer_connect_protocol_) {
+      r.error = protocol_error(1, "SETTINGS_ENABLE_CONNECT_PROTOCOL withdrawn");
+      return r;
+    }
+    peer_connect_protocol_ = v;
+  }
   if (settings.has(kMaxConcurrentStreams)) {
     peer_max_concurrent_streams_ = settings.get(kMaxConcurrentStreams);
     if (!is_server_) {
@@ -386,6 +396,7 @@ LOCKED_GETTER(uint64_t, data_frame_budget_available, data_frame_budget_.availabl
 LOCKED_GETTER(uint64_t, data_frame_budget_empty_frames, data_frame_budget_.empty_frames())
 LOCKED_GETTER(std::optional<uint64_t>, stream_limit, stream_limit_)
 LOCKED_GETTER(std::optional<uint32_t>, peer_max_concurrent_streams, peer_max_concurrent_streams_)
+LOCKED_GETTER(bool, peer_connect_protocol, peer_connect_protocol_)
 LOCKED_GETTER(uint32_t, conn_send_window, send_flow_.window_size())
 LOCKED_GETTER(int32_t, conn_recv_available, recv_flow_.available())
 LOCKED_GETTER(bool, has_pending, !pending_.empty())

@@ -248,6 +248,9 @@ struct RequestSpec {
   bool is_head = false;
   std::string_view scheme;
   std::string_view authority;
+  // An extended CONNECT's :protocol (RFC 8441 section 4): refused unless the server announced
+  // SETTINGS_ENABLE_CONNECT_PROTOCOL = 1.
+  std::string_view protocol;
 };
 
 class Connection {
@@ -352,6 +355,8 @@ class Connection {
   std::optional<uint64_t> max_local_error_reset_streams() const { return max_local_error_resets_; }
   std::optional<uint64_t> max_reset_burst();
   std::optional<uint32_t> peer_max_concurrent_streams();
+  // The peer announced SETTINGS_ENABLE_CONNECT_PROTOCOL = 1 (RFC 8441 section 3).
+  bool peer_connect_protocol();
   uint32_t conn_send_window();  // 0 when negative
   int32_t conn_recv_available();
   // "H2Streams(role=client, streams=0, active=0, failed=false, goaway=false)"
@@ -454,6 +459,7 @@ class Connection {
   uint32_t peer_initial_window_size_ = kDefaultInitialWindowSize;
   uint32_t peer_max_frame_size_ = kDefaultMaxFrameSize;
   std::optional<uint32_t> peer_max_concurrent_streams_;
+  bool peer_connect_protocol_ = false;
   uint32_t peer_header_table_size_ = kDefaultHeaderTableSize;
   FlowControl send_flow_;
   FlowControl recv_flow_;

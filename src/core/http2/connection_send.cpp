@@ -35,11 +35,16 @@ OpenResult Connection::open_stream(const RequestSpec& req, Handle handle, Releas
     r.error = protocol_error(7, "stream ID space exhausted (OverflowedStreamId)");
     return r;
   }
+  if (!req.protocol.empty() && !peer_connect_protocol_) {
+    give_back();
+    r.error = value_error("the server did not announce SETTINGS_ENABLE_CONNECT_PROTOCOL");
+    return r;
+  }
   RequestPseudo pseudo;
   FieldFilter filter;
   const FieldRule rule = drop_connection_fields_ ? FieldRule::kDropRequest : FieldRule::kRefuse;
   if (auto err = build_request_pseudo(req.method, req.target, req.scheme, req.authority,
-                                      req.headers, rule, filter, pseudo)) {
+                                      req.headers, rule, filter, pseudo, req.protocol)) {
     give_back();
     r.error = std::move(err);
     return r;

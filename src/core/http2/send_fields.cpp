@@ -87,9 +87,12 @@ std::optional<PendingError> build_request_pseudo(std::string_view method, std::s
                                                  std::string_view scheme,
                                                  std::string_view authority,
                                                  const http::HeaderMap* fields, FieldRule rule,
-                                                 FieldFilter& filter, RequestPseudo& out) {
+                                                 FieldFilter& filter, RequestPseudo& out,
+                                                 std::string_view protocol) {
   if (method.empty() || !http::is_valid_field_name(method))
     return value_error("method must be a non-empty token");
+  if (!protocol.empty() && (method != "CONNECT" || !http::is_valid_field_name(protocol)))
+    return value_error("protocol needs the CONNECT method and must be a token");
   filter = FieldFilter{};
   if (fields)
     if (auto err = check_send_fields(*fields, rule, filter)) return err;
@@ -100,7 +103,7 @@ std::optional<PendingError> build_request_pseudo(std::string_view method, std::s
   authority = http::without_userinfo(authority);
   out.count = 0;
   out.fields[out.count++] = {":method", method};
-  if (method == "CONNECT" && !target.empty() && target[0] != '/' &&
+  if (method == "CONNECT" && protocol.empty() && !target.empty() && target[0] != '/' &&
       target.find("://") == std::string_view::npos) {
     // Authority-form target (RFC 9113 section 8.5): only :method and :authority.
     if (has_forbidden_octet(target)) return forbidden_octet_error("request target");
@@ -133,6 +136,7 @@ std::optional<PendingError> build_request_pseudo(std::string_view method, std::s
   out.fields[out.count++] = {":scheme", scheme};
   out.fields[out.count++] = {":authority", authority};
   out.fields[out.count++] = {":path", path};
+  if (!protocol.empty()) out.fields[out.count++] = {":protocol", protocol};
   return std::nullopt;
 }
 

@@ -58,7 +58,7 @@ using Field = std::pair<std::string_view, std::string_view>;
 
 // The pseudo-header fields of a request, viewing the caller's texts.
 struct RequestPseudo {
-  Field fields[4];
+  Field fields[5];
   int count = 0;
 };
 
@@ -70,12 +70,15 @@ struct RequestPseudo {
 // a host field left out gives :authority when `authority` is not given. Errors, in this order:
 // ValueError for a bad method; H2UserError("malformed_headers", ...); ValueError for a bad target
 // or a field value with CR, LF or NUL; H2UserError("missing_uri_scheme_and_authority", ...) for a
-// bare path without an authority.
+// bare path without an authority. A non-empty `protocol` (RFC 8441 section 4) makes the CONNECT
+// an extended one: :protocol beside :scheme, :authority and :path (ValueError for another
+// method or an authority-form target).
 std::optional<PendingError> build_request_pseudo(std::string_view method, std::string_view target,
                                                  std::string_view scheme,
                                                  std::string_view authority,
                                                  const http::HeaderMap* fields, FieldRule rule,
-                                                 FieldFilter& filter, RequestPseudo& out);
+                                                 FieldFilter& filter, RequestPseudo& out,
+                                                 std::string_view protocol = {});
 
 // A response status as three digits; ValueError outside [100, 999].
 std::optional<PendingError> status_digits(uint32_t status, char out[3]);
