@@ -127,12 +127,26 @@ def test_ws_command_against_our_server():
     import os
     import subprocess
     import sys
+    import threading
 
     from tests.server.test_server_websocket import WSApp
     from tests.support.server_util import Running
 
     with Running(WSApp()) as srv:
-        out = subprocess.run([sys.executable, "-m", "velmora", "ws",
-                              f"ws://127.0.0.1:{srv.port}/echo"], input="one\ntwo\n",
-                             capture_output=True, text=True, timeout=30, env=os.environ)
-    assert (out.returncode, out.stdout) == (0, "one\ntwo\n")
+        proc = subprocess.Popen([sys.executable, "-m", "velmora", "ws",
+                                 f"ws://127.0.0.1:{srv.port}/echo"], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, text=True, env=os.environ)
+        watchdog = threading.Timer(30, proc.kill)  # (a hung session ends the reads)
+        watchdog.start()
+        try:
+            proc.stdin.write("one\ntwo\n")
+            proc.stdin.flush()
+            # both echoes come back before the end of input closes the session
+            echoed = [proc.stdout.readline(), proc.stdout.readline()]
+            proc.stdin.close()
+            rest = proc.stdout.read()
+            assert proc.wait(30) == 0
+        finally:
+            watchdog.cancel()
+            proc.kill()
+    assert (echoed, rest) == (["one\n", "two\n"], "")
