@@ -24,6 +24,7 @@ import enum
 import hashlib
 import os
 import time
+from collections.abc import Iterable
 from typing import Any, Callable, Protocol
 
 from velmora import _velmora as _v
@@ -113,6 +114,7 @@ class Transport(Protocol):
     """What a session writes to: an asyncio transport, or a stream carrying its bytes."""
 
     def write(self, data: bytes) -> None: ...
+    def writelines(self, parts: Iterable[bytes]) -> None: ...
     def pause_reading(self) -> None: ...
     def resume_reading(self) -> None: ...
     def close(self) -> None: ...
@@ -277,10 +279,10 @@ class WebSocket(FlowControl, asyncio.Protocol):
                 if data is None:
                     raise ASGIProtocolError("websocket.send needs 'text' or 'bytes'")
             try:
-                frame = self._core.send(data)
+                parts = self._core.send_parts(data)
             except RuntimeError:  # (the peer's Close was answered)
                 raise ClientDisconnected(_GONE) from None
-            self._t.write(frame)  # type: ignore[union-attr]
+            self._t.writelines(parts)  # type: ignore[union-attr]
             self.sent += len(data)
             if self.write_paused:
                 await self.drain(stop=self._is_gone)
