@@ -63,6 +63,9 @@ SERVICE_RESTART = 1012
 # peer to end its stream) before the transport closes anyway.
 CLOSE_TIMEOUT = 5.0
 FAIL_LINGER = 1.0
+# The buffer every session of a server reads into (one per server: each read is consumed
+# before the next one starts, and the core copies what it keeps).
+READ_BUFFER_SIZE = 256 * 1024
 
 
 def accept_key(key: bytes) -> bytes:
@@ -107,6 +110,7 @@ class Settings(Protocol):
     ws_ping_interval: float
     ws_ping_timeout: float
     ws_deflate: bool
+    ws_read_buffer: memoryview | None
     shutting_down: bool
 
 
@@ -162,7 +166,7 @@ _CLOSE = Due.CLOSE
 _GONE = "the client closed the WebSocket"
 
 
-class WebSocket(FlowControl, asyncio.Protocol):
+class WebSocket(FlowControl, asyncio.BufferedProtocol):
     """One WebSocket session: the ASGI ``receive``/``send`` of a ``websocket`` scope, and, once
     accepted, the asyncio protocol of the transport that carries it (a `Connection` of the
     server: it has a ``deadline``, and takes part in graceful shutdown)."""
@@ -358,6 +362,8 @@ class WebSocket(FlowControl, asyncio.Protocol):
             raise ClientDisconnected(_GONE)
         transport, leftover = opened
         self._core = WSConnection(False, max_message_size=svc.ws_max_size, deflate=deflate)
+        if svc.ws_read_buffer is None:
+            svc.ws_read_buffer = memoryview(bytearray(READ_BUFFER_SIZE))
         self._t = transport
         FlowControl.__init__(self, transport, svc.loop)
         self._phase = _OPEN
@@ -372,7 +378,13 @@ class WebSocket(FlowControl, asyncio.Protocol):
 
     # ---- the transport ----------------------------------------------------------------------
 
-    def data_received(self, data: bytes) -> None:
+    def get_buffer(self, sizehint: int) -> memoryview:
+        return self._svc.ws_read_buffer  # type: ignore[return-value]
+
+    def buffer_updated(self, nbytes: int) -> None:
+        self.data_received(self._svc.ws_read_buffer[:nbytes])  # type: ignore[index]
+
+    def data_received(self, data: bytes | memoryview) -> None:
         core = self._core
         if core.failed:
             # our Close reporting the violation is out and the peer answered (its Close, or
