@@ -46,6 +46,7 @@ WSConnection = _v.WSConnection
 WS_TEXT = _v.WS_TEXT
 WS_BINARY = _v.WS_BINARY
 WS_CLOSE = _v.WS_CLOSE
+WS_PING = _v.WS_PING
 WS_PONG = _v.WS_PONG
 WS_CLOSED = _v.WS_CLOSED
 
@@ -173,7 +174,7 @@ class WebSocket(FlowControl, asyncio.BufferedProtocol):
 
     __slots__ = ("_svc", "_stream", "_req", "scope", "_opener", "peer", "_phase", "_connected",
                  "_core", "_t", "_queue", "_arrival", "_code", "_reason", "task", "deadline",
-                 "_due", "_full", "sent", "t0", "_logged")
+                 "_due", "_full", "_failed", "sent", "t0", "_logged")
 
     def __init__(self, svc: Settings, stream: Stream[Any], request: Any, scope: Scope,
                  opener: Opener, peer: str) -> None:
@@ -195,6 +196,7 @@ class WebSocket(FlowControl, asyncio.BufferedProtocol):
         self.deadline = 0.0
         self._due = _NOTHING
         self._full = False  # reading is paused: the queue is full
+        self._failed = False  # the peer violated the protocol (the core's ``failed``)
         self.sent = 0
         self.t0 = time.perf_counter()
         self._logged = False
@@ -385,25 +387,30 @@ class WebSocket(FlowControl, asyncio.BufferedProtocol):
         self.data_received(self._svc.ws_read_buffer[:nbytes])  # type: ignore[index]
 
     def data_received(self, data: bytes | memoryview) -> None:
-        core = self._core
-        if core.failed:
+        if self._failed:
             # our Close reporting the violation is out and the peer answered (its Close, or
             # more of what it was sending): nothing more is read, the server closes first
             self._end_transport()
             return
+        core = self._core
         queue = self._queue
+        owed = False  # the core owes the peer a pong or a Close: only after these events
         for kind, payload in core.receive(data):
             if kind == WS_TEXT:
                 queue.append({"type": "websocket.receive", "text": payload})
             elif kind == WS_BINARY:
                 queue.append({"type": "websocket.receive", "bytes": payload})
+            elif kind == WS_PING:
+                owed = True
             elif kind == WS_CLOSE:
+                owed = True
                 self._peer_closed(payload[0], payload[1])
             elif kind == WS_PONG and self._due is _PONG:
                 self._schedule_ping()
-        out = core.outgoing()
-        if out:
-            self._t.write(out)  # type: ignore[union-attr]
+        if owed:
+            out = core.outgoing()
+            if out:
+                self._t.write(out)  # type: ignore[union-attr]
         if queue:
             if len(queue) >= self._svc.ws_max_queue and not self._full:
                 self._full = True
@@ -424,6 +431,7 @@ class WebSocket(FlowControl, asyncio.BufferedProtocol):
             self._reason = reason
         self._wake_receiver()
         if core.failed:
+            self._failed = True
             # our Close carries the violation: let it reach the peer before the stream ends
             self._phase = _DONE
             self._set_due(_CLOSE, FAIL_LINGER)
