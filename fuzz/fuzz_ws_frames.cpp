@@ -68,8 +68,9 @@ std::string run(const Config& cfg, const uint8_t* p, size_t n, size_t slice, std
   Recorder r;
   for (size_t at = 0; at < n; at += slice)
     c.receive(p + at, slice < n - at ? slice : n - at, r);
-  // At most one pong and one Close are owed.
-  fuzz::require(c.outgoing_size() <= 2 * (ws::kMaxHeaderSize + ws::kMaxControlPayload));
+  // At most kMaxOwedPongs pongs and one Close are owed.
+  fuzz::require(c.outgoing_size() <= (ws::Connection::kMaxOwedPongs + 1) *
+                                         (ws::kMaxHeaderSize + ws::kMaxControlPayload));
   out.resize(c.outgoing_size());
   c.take_outgoing(reinterpret_cast<uint8_t*>(out.data()));
   if (!cfg.client) out.append(r.log);  // a client's replies are masked with random keys

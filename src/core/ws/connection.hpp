@@ -74,6 +74,8 @@ class Connection {
   // The most a frame header makes the connection allocate before its payload arrives: a peer
   // announcing more pays as it sends.
   static constexpr size_t kEagerReserve = 1 << 20;
+  // The pongs owed at most (outgoing_size): past that only the latest ping is answered.
+  static constexpr uint8_t kMaxOwedPongs = 16;
 
   enum class SendError : uint8_t { kNone, kClosed, kNoMemory, kTooLarge, kBadCode, kBadReason };
 
@@ -164,7 +166,6 @@ class Connection {
 
   // The replies owed: the pongs to the pings not answered yet (at most kMaxOwedPongs: past
   // that only the latest is, as RFC 6455 section 5.5.3 allows), then a Close; whole frames.
-  static constexpr uint8_t kMaxOwedPongs = 16;
   std::string pongs_;
   std::array<uint8_t, kMaxHeaderSize + kMaxControlPayload> close_{};
   uint8_t pong_count_ = 0;
