@@ -15,20 +15,14 @@ work (the system calls, the copies into and out of the sockets) is not counted.
 from __future__ import annotations
 
 import argparse
-import glob
-import os
 import shutil
-import signal
 import socket
-import subprocess
 import sys
-import tempfile
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from server_instructions import wait_listening  # noqa: E402
-from server_wrk import PORT, ROOT  # noqa: E402
+from server_instructions import callgrind_count  # noqa: E402
+from server_wrk import PORT  # noqa: E402
 from ws_echo import HANDSHAKE, contenders, masked_frame, reply_size  # noqa: E402
 
 
@@ -44,41 +38,26 @@ def round_trips(s: socket.socket, frame: bytes, expect: int, count: int) -> None
 
 
 def measure(cmd: list[str], size: int, count: int, tcp: bool) -> float:
-    with tempfile.TemporaryDirectory() as tmp:
-        out = os.path.join(tmp, "cg.%p")
-        proc = subprocess.Popen(["valgrind", "--tool=callgrind", "--trace-children=yes",
-                                 f"--callgrind-out-file={out}", *cmd], cwd=ROOT,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                start_new_session=True)
-        try:
-            wait_listening(proc, time.monotonic() + 180)
-            with socket.create_connection(("127.0.0.1", PORT)) as s:
-                if not tcp:
-                    s.sendall(HANDSHAKE)
-                    head = b""
-                    while b"\r\n\r\n" not in head:
-                        head += s.recv(4096)
-                frame = masked_frame(1 if size <= 64 else 2, b"x" * size)
-                expect = len(frame) if tcp else reply_size(size)
-                round_trips(s, frame, expect, max(20, count // 5))
-                subprocess.run(["callgrind_control", "-z"], capture_output=True, timeout=60)
-                round_trips(s, frame, expect, count)
-                subprocess.run(["callgrind_control", "-d"], capture_output=True, timeout=60)
-        finally:
-            os.killpg(proc.pid, signal.SIGINT)
-            try:
-                proc.wait(30)
-            except subprocess.TimeoutExpired:
-                os.killpg(proc.pid, signal.SIGKILL)
-                proc.wait()
-        total = 0
-        for path in glob.glob(os.path.join(tmp, "cg.*.*")):  # the dumps after zeroing
-            with open(path) as f:
-                for line in f:
-                    if line.startswith("summary:"):
-                        total += int(line.split()[1])
-                        break
+    frame = masked_frame(1 if size <= 64 else 2, b"x" * size)
+    expect = len(frame) if tcp else reply_size(size)
+    conn: list[socket.socket] = []
+
+    def warm() -> None:
+        s = socket.create_connection(("127.0.0.1", PORT))
+        conn.append(s)
+        if not tcp:
+            s.sendall(HANDSHAKE)
+            head = b""
+            while b"\r\n\r\n" not in head:
+                head += s.recv(4096)
+        round_trips(s, frame, expect, max(20, count // 5))
+
+    try:
+        total = callgrind_count(cmd, warm, lambda: round_trips(conn[0], frame, expect, count))
         return total / count
+    finally:
+        for s in conn:
+            s.close()
 
 
 def main() -> None:
@@ -101,7 +80,8 @@ def main() -> None:
         base = results[("uvicorn", label)]
         for name in contenders(args.loop):
             value = results[(name, label)]
-            print(f"  {label:6s} {name:9s} {value:12.0f}  ({base / value:5.2f}x fewer than uvicorn)")
+            print(f"  {label:6s} {name:9s} {value:12.0f}  "
+                  f"({base / value:5.2f}x fewer than uvicorn)")
 
 
 if __name__ == "__main__":
