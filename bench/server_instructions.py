@@ -25,6 +25,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -72,7 +73,11 @@ def wait_listening(proc: subprocess.Popen, deadline: float) -> None:
     raise RuntimeError("the server did not start under valgrind")
 
 
-def measure(cmd: list[str], protocol: str, requests: int) -> float:
+def callgrind_count(cmd: list[str], warm: Callable[[], object],
+                    measured: Callable[[], object]) -> int:
+    """Runs ``cmd`` under callgrind (its children traced too): ``warm()`` once it listens, then
+    the counters are zeroed, ``measured()`` runs, and the instructions executed since then in
+    the server's processes are returned."""
     ensure_port_free()
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.%p")
@@ -82,9 +87,9 @@ def measure(cmd: list[str], protocol: str, requests: int) -> float:
                                 start_new_session=True)
         try:
             wait_listening(proc, time.monotonic() + 180)
-            h2load(protocol, max(1000, requests // 4))
+            warm()
             subprocess.run(["callgrind_control", "-z"], capture_output=True, timeout=60)
-            h2load(protocol, requests)
+            measured()
             subprocess.run(["callgrind_control", "-d"], capture_output=True, timeout=60)
         finally:
             os.killpg(proc.pid, signal.SIGINT)
@@ -100,7 +105,12 @@ def measure(cmd: list[str], protocol: str, requests: int) -> float:
                     if line.startswith("summary:"):
                         total += int(line.split()[1])
                         break
-        return total / requests
+        return total
+
+
+def measure(cmd: list[str], protocol: str, requests: int) -> float:
+    return callgrind_count(cmd, lambda: h2load(protocol, max(1000, requests // 4)),
+                           lambda: h2load(protocol, requests)) / requests
 
 
 def main() -> None:

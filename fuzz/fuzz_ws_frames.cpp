@@ -1,7 +1,8 @@
 // The WebSocket connection on arbitrary byte streams, both roles, with and without
-// permessage-deflate. The stream is read twice, whole and in slices whose size comes from the
-// input; both runs must report the same events and owe the same replies. The input is also sent
-// as a message and read back by the other role, unchanged.
+// permessage-deflate, with and without storage offered for binary messages. The stream is read
+// twice, whole and in slices whose size comes from the input; both runs must report the same events
+// and owe the same replies. The input is also sent as a message and read back by the other role,
+// unchanged.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -38,18 +39,38 @@ class Recorder final : public ws::EventSink {
   }
 };
 
+// Storage for binary messages read in pieces: one message at a time, always given back.
+class Storage final : public ws::MessageStorage {
+ public:
+  uint8_t* acquire(size_t n) override {
+    fuzz::require(!held_ && n <= kMaxMessage);
+    held_ = true;
+    bytes_.assign(n, '\0');
+    return reinterpret_cast<uint8_t*>(bytes_.data());
+  }
+  void release() override { held_ = false; }
+
+ private:
+  std::string bytes_;
+  bool held_ = false;
+};
+
 struct Config {
   bool client;
   std::optional<ws::DeflateParams> deflate;
+  bool storage;
 };
 
 std::string run(const Config& cfg, const uint8_t* p, size_t n, size_t slice, std::string& out) {
   ws::Connection c(cfg.client, kMaxMessage, cfg.deflate);
+  Storage storage;
+  if (cfg.storage) c.set_storage(&storage);
   Recorder r;
   for (size_t at = 0; at < n; at += slice)
     c.receive(p + at, slice < n - at ? slice : n - at, r);
-  // At most one pong and one Close are owed.
-  fuzz::require(c.outgoing_size() <= 2 * (ws::kMaxHeaderSize + ws::kMaxControlPayload));
+  // At most kMaxOwedPongs pongs and one Close are owed.
+  fuzz::require(c.outgoing_size() <= (ws::Connection::kMaxOwedPongs + 1) *
+                                         (ws::kMaxHeaderSize + ws::kMaxControlPayload));
   out.resize(c.outgoing_size());
   c.take_outgoing(reinterpret_cast<uint8_t*>(out.data()));
   if (!cfg.client) out.append(r.log);  // a client's replies are masked with random keys
@@ -63,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t flags = in.byte();
   const uint8_t bits = in.byte();
   const size_t slice = 1 + (in.byte() & 0x3F);
-  Config cfg{(flags & 1) != 0, std::nullopt};
+  Config cfg{(flags & 1) != 0, std::nullopt, (flags & 16) != 0};
   if (flags & 2)
     cfg.deflate = ws::DeflateParams{(flags & 4) != 0, (flags & 8) != 0, uint8_t(8 + (bits & 7)),
                                     uint8_t(8 + (bits >> 4 & 7))};

@@ -13,8 +13,33 @@
 namespace velmora::py {
 namespace {
 
-using LockedConn = Locked<ws::Connection>;
 using SendError = ws::Connection::SendError;
+
+// A connection, and the bytes object of the binary message it is reading in pieces: made under
+// the lock when the frame begins (an untracked leaf), unmasked into, and handed over whole.
+struct WSState final : ws::MessageStorage {
+  WSState(bool client, size_t max_size, std::optional<ws::DeflateParams> deflate)
+      : core(client, max_size, deflate) {
+    core.set_storage(this);
+  }
+  WSState(const WSState&) = delete;
+  WSState& operator=(const WSState&) = delete;
+
+  uint8_t* acquire(size_t n) override {
+    pending = Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(n)));
+    if (!pending) {
+      PyErr_Clear();  // (the connection reassembles the message itself)
+      return nullptr;
+    }
+    return reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(pending.get()));
+  }
+  void release() override { pending = Ref(); }
+
+  ws::Connection core;
+  Ref pending;
+};
+
+using LockedConn = Locked<WSState>;
 
 LockedConn& conn(PyObject* o) {
   return unbox<LockedConn>(o);
@@ -58,6 +83,9 @@ struct FrameOut {
 // leaves); the list and its tuples are built after the lock is released.
 class Events final : public ws::EventSink {
  public:
+  // The connection whose stored message a binary event takes (set under its lock).
+  void attach(WSState& state) { state_ = &state; }
+
   bool message(ws::Opcode opcode, const ws::Payload& p) override {
     PyObject* o = opcode == ws::Opcode::kText ? text(p) : binary(p);
     if (!o) return false;
@@ -97,12 +125,13 @@ class Events final : public ws::EventSink {
     Ref value;
   };
 
-  static PyObject* binary(const ws::Payload& p) {
+  PyObject* binary(const ws::Payload& p) {
+    if (p.stored) return state_->pending.release();
     PyObject* o = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(p.size));
     if (o) p.copy_to(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(o)));
     return o;
   }
-  static PyObject* text(const ws::Payload& p) {
+  PyObject* text(const ws::Payload& p) {
     if (p.ascii) {
       // ASCII goes straight into the str's storage: one copy (and the unmasking with it).
       PyObject* o = PyUnicode_New(Py_ssize_t(p.size), 127);
@@ -133,6 +162,7 @@ class Events final : public ws::EventSink {
   }
 
   static constexpr size_t kInline = 8;
+  WSState* state_ = nullptr;
   Event inline_[kInline];
   std::vector<Event> more_;
   size_t size_ = 0;
@@ -164,17 +194,19 @@ PyObject* conn_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   BufferArg data;
   if (!a || !data.get(a)) return nullptr;
   Events events;
-  const bool ok = conn(self).with(
-      [&](ws::Connection& c) { return c.receive(data.data(), data.size(), events); });
+  const bool ok = conn(self).with([&](WSState& s) {
+    events.attach(s);
+    return s.core.receive(data.data(), data.size(), events);
+  });
   if (!ok) return PyErr_Occurred() ? nullptr : PyErr_NoMemory();
   return events.to_list();
 }
 
 PyObject* conn_outgoing(PyObject* self, PyObject*) {
   FrameOut out;
-  conn(self).with([&](ws::Connection& c) {
-    if (size_t n = c.outgoing_size()) {
-      if (uint8_t* dst = out(n)) c.take_outgoing(dst);
+  conn(self).with([&](WSState& s) {
+    if (size_t n = s.core.outgoing_size()) {
+      if (uint8_t* dst = out(n)) s.core.take_outgoing(dst);
     }
   });
   if (out.bytes) return out.bytes.release();
@@ -203,9 +235,8 @@ PyObject* raise_send(SendError e) {
   }
 }
 
-PyObject* conn_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a = one_arg("send", "data", args, nargs, kwnames);
-  if (!a) return nullptr;
+// A whole message as one bytes object: the frame.
+PyObject* send_frame(PyObject* self, PyObject* a) {
   const bool text = PyUnicode_Check(a);
   BufferArg buffer;
   const uint8_t* p = nullptr;
@@ -220,9 +251,40 @@ PyObject* conn_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     p = buffer.data(), n = buffer.size();
   }
   FrameOut out;
-  SendError e = conn(self).with([&](ws::Connection& c) { return c.send_message(text, p, n, out); });
+  SendError e = conn(self).with([&](WSState& s) { return s.core.send_message(text, p, n, out); });
   if (e != SendError::kNone) return raise_send(e);
   return out.bytes.release();
+}
+
+PyObject* conn_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a = one_arg("send", "data", args, nargs, kwnames);
+  return a ? send_frame(self, a) : nullptr;
+}
+
+// Below this size a payload is copied after its header: one write is cheaper than two.
+constexpr Py_ssize_t kSplitAbove = 16 * 1024;
+
+PyObject* conn_send_parts(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  PyObject* a = one_arg("send_parts", "data", args, nargs, kwnames);
+  if (!a) return nullptr;
+  if (PyBytes_CheckExact(a) && PyBytes_GET_SIZE(a) > kSplitAbove) {
+    uint8_t head[ws::kMaxHeaderSize];
+    size_t len = 0;
+    SendError e = conn(self).with([&](WSState& s) {
+      return s.core.payload_as_is()
+                 ? s.core.send_header(false, size_t(PyBytes_GET_SIZE(a)), head, len)
+                 : SendError::kNone;
+    });
+    if (e != SendError::kNone) return raise_send(e);
+    if (len) {
+      Ref header = Ref::steal(
+          PyBytes_FromStringAndSize(reinterpret_cast<const char*>(head), Py_ssize_t(len)));
+      return header ? PyTuple_Pack(2, header.get(), a) : nullptr;
+    }
+  }
+  Ref frame = Ref::steal(send_frame(self, a));
+  return frame ? PyTuple_Pack(1, frame.get()) : nullptr;
 }
 
 PyObject* control(PyObject* self, ws::Opcode opcode, const char* fn, PyObject* const* args,
@@ -233,9 +295,8 @@ PyObject* control(PyObject* self, ws::Opcode opcode, const char* fn, PyObject* c
   BufferArg payload;
   if (!parse_args(sig, args, nargs, kwnames, a) || !payload.get(a[0])) return nullptr;
   FrameOut out;
-  SendError e = conn(self).with([&](ws::Connection& c) {
-    return c.send_control(opcode, payload.data(), payload.size(), out);
-  });
+  SendError e = conn(self).with(
+      [&](WSState& s) { return s.core.send_control(opcode, payload.data(), payload.size(), out); });
   if (e != SendError::kNone) return raise_send(e);
   return out.bytes.release();
 }
@@ -266,23 +327,23 @@ PyObject* conn_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     reason = {utf8, size_t(len)};
   }
   FrameOut out;
-  SendError e = conn(self).with([&](ws::Connection& c) { return c.send_close(code, reason, out); });
+  SendError e = conn(self).with([&](WSState& s) { return s.core.send_close(code, reason, out); });
   if (e == SendError::kClosed) return PyBytes_FromStringAndSize("", 0);
   if (e != SendError::kNone) return raise_send(e);
   return out.bytes.release();
 }
 
 PyObject* conn_state(PyObject* self, void*) {
-  return PyLong_FromLong(long(conn(self).with([](ws::Connection& c) { return c.phase(); })));
+  return PyLong_FromLong(long(conn(self).with([](WSState& s) { return s.core.phase(); })));
 }
 PyObject* conn_close_sent(PyObject* self, void*) {
-  return PyBool_FromLong(conn(self).with([](ws::Connection& c) { return c.close_sent(); }));
+  return PyBool_FromLong(conn(self).with([](WSState& s) { return s.core.close_sent(); }));
 }
 PyObject* conn_close_received(PyObject* self, void*) {
-  return PyBool_FromLong(conn(self).with([](ws::Connection& c) { return c.close_received(); }));
+  return PyBool_FromLong(conn(self).with([](WSState& s) { return s.core.close_received(); }));
 }
 PyObject* conn_failed(PyObject* self, void*) {
-  return PyBool_FromLong(conn(self).with([](ws::Connection& c) { return c.failed(); }));
+  return PyBool_FromLong(conn(self).with([](WSState& s) { return s.core.failed(); }));
 }
 
 PyMethodDef kMethods[] = {
@@ -302,6 +363,11 @@ PyMethodDef kMethods[] = {
              "A whole message as wire bytes: str is text, anything else binary; masked as a "
              "client, compressed when deflate was negotiated. RuntimeError after a Close was "
              "sent.")},
+    {"send_parts", FAST(conn_send_parts), FASTKW,
+     SIG_DOC("send_parts($self, data)",
+             "send() as the buffers to write in order: a large bytes payload a server sends "
+             "uncompressed comes back as its frame header and the object itself (no copy); "
+             "anything else as the one frame send() returns.")},
     {"ping", FAST(conn_ping), FASTKW,
      SIG_DOC("ping($self, payload=b'')", "A Ping frame (at most 125 bytes of payload).")},
     {"pong", FAST(conn_pong), FASTKW,

@@ -63,6 +63,20 @@ def test_our_messages_read_by_wsproto(our_client, compress):
     ]
 
 
+@pytest.mark.parametrize("our_client,compress", ROLES)
+def test_our_message_parts_read_by_wsproto(our_client, compress):
+    ours, theirs = pair(our_client, compress)
+    for message in MESSAGES:
+        parts = ours.send_parts(message)
+        theirs.receive_bytes(b"".join(parts))
+        assert [(f.payload, f.message_finished) for f in theirs.received_frames()] == [
+            (message, True)
+        ]
+        # a large payload a server sends uncompressed is written as it is, after its header
+        as_is = not our_client and not compress and len(message) > 70000
+        assert (len(parts) == 2 and parts[1] is message) == as_is
+
+
 @pytest.mark.parametrize("our_client", [False, True])
 def test_close_handshake_with_wsproto(our_client):
     ours, theirs = pair(our_client, False)

@@ -2,8 +2,10 @@
 // UTF-8 across fragments, masking, permessage-deflate (RFC 7692 section 7.2.3) and its
 // negotiation, and the opening-handshake checks. Wire input is fed whole, byte by byte and
 // followed by the start of another frame.
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "check.hpp"
@@ -310,6 +312,62 @@ TEST_CASE(utf8_across_fragments) {
     CHECK_EQ(v.complete(), row.fails_at == -1);
     bool ascii;
     CHECK_EQ(ws::validate_utf8(u8(s), s.size(), ascii), row.fails_at == -1);
+  }
+}
+
+// A binary message read in pieces is unmasked into the storage its caller offers, when the
+// frame announces at most kEagerReserve bytes; a refusal falls back to reassembly.
+struct Storage final : ws::MessageStorage {
+  std::string bytes;
+  bool refuse = false;
+  int acquired = 0, released = 0;
+  uint8_t* acquire(size_t n) override {
+    ++acquired;
+    bytes.assign(n, '\0');
+    return refuse ? nullptr : reinterpret_cast<uint8_t*>(bytes.data());
+  }
+  void release() override { ++released; }
+};
+
+struct Bodies final : ws::EventSink {
+  std::vector<std::pair<bool, std::string>> got;  // (stored, payload)
+  bool message(Opcode, const ws::Payload& p) override {
+    std::string body(p.size, '\0');
+    p.copy_to(reinterpret_cast<uint8_t*>(body.data()));
+    got.emplace_back(p.stored, body);
+    return true;
+  }
+  bool close(uint16_t, std::string_view, bool) override { return true; }
+};
+
+TEST_CASE(binary_message_into_storage) {
+  struct Case {
+    size_t size;
+    bool refuse;
+    int acquired;
+    bool stored;
+  };
+  const size_t eager = ws::Connection::kEagerReserve;
+  for (Case k : {Case{70000, false, 1, true}, Case{70000, true, 1, false},
+                 Case{eager, false, 1, true}, Case{eager + 1, false, 0, false}}) {
+    std::string payload(k.size, '\0');
+    for (size_t i = 0; i < k.size; ++i)
+      payload[i] = char(i * 7 + i / 251);
+    const ws::MaskKey key{0x37, 0xfa, 0x21, 0x3d};
+    std::string wire(ws::kMaxHeaderSize + k.size, '\0');
+    uint8_t* w = reinterpret_cast<uint8_t*>(wire.data());
+    const size_t at = ws::write_frame_header(w, true, 0, 2, k.size, &key);
+    ws::mask_copy(w + at, u8(payload), k.size, key, 0);
+    wire.resize(at + k.size);
+    ws::Connection c(false, 1 << 24, std::nullopt);
+    Storage s;
+    s.refuse = k.refuse;
+    c.set_storage(&s);
+    Bodies r;
+    for (size_t i = 0; i < wire.size(); i += 4093)
+      c.receive(u8(wire) + i, std::min<size_t>(4093, wire.size() - i), r);
+    CHECK(r.got.size() == 1 && r.got[0].second == payload && r.got[0].first == k.stored);
+    CHECK(s.acquired == k.acquired && s.released == int(k.stored));
   }
 }
 

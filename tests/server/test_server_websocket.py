@@ -324,25 +324,26 @@ def test_shutdown_sends_going_away():
 
 
 @pytest.mark.parametrize("tls", [False, True], ids=["h2c", "tls"])
-def test_rfc8441_over_h2(server, tmp_path, tls):
+def test_rfc8441_over_h2(tmp_path, tls):
     """Extended CONNECT with the h2 package as a raw client: the echo, then the close handshake
     ends the stream with END_STREAM while a plain request on the same connection completes."""
-    if not tls:
-        _rfc8441_session(server, connect(server.port), "http")
-        return
     import ssl
 
     from tests.server.test_server_clients import make_certificate
 
-    certfile, keyfile = make_certificate(tmp_path)
+    tls_files = make_certificate(tmp_path) if tls else None
     app = WSApp()
-    with Running(app, ssl_certfile=certfile, ssl_keyfile=keyfile) as srv:
+    # (the default message size limit: the session echoes a 40 KiB message)
+    with Running(app, **({"ssl_certfile": tls_files[0], "ssl_keyfile": tls_files[1]}
+                         if tls_files else {})) as srv:
         srv.app = app
-        ctx = ssl.create_default_context(cafile=certfile)
-        ctx.set_alpn_protocols(["h2"])
-        sock = ctx.wrap_socket(connect(srv.port), server_hostname="localhost")
-        assert sock.selected_alpn_protocol() == "h2"
-        _rfc8441_session(srv, sock, "https")
+        sock = connect(srv.port)
+        if tls_files:
+            ctx = ssl.create_default_context(cafile=tls_files[0])
+            ctx.set_alpn_protocols(["h2"])
+            sock = ctx.wrap_socket(sock, server_hostname="localhost")
+            assert sock.selected_alpn_protocol() == "h2"
+        _rfc8441_session(srv, sock, "https" if tls else "http")
 
 
 def _rfc8441_session(server, sock, scheme):
@@ -385,6 +386,14 @@ def _rfc8441_session(server, sock, scheme):
                   if isinstance(e, he.ResponseReceived)]
         assert sorted(status) == [b"200", b"200"]
         assert data_on(3) == b"plain GET"
+        # a large binary message: its echo is written as a header, then the payload as it is
+        big = bytes(range(256)) * 160
+        wire = frame(2, big)
+        for at in range(0, len(wire), 16384):
+            conn.send_data(1, wire[at:at + 16384])
+        s.sendall(conn.data_to_send())
+        echo = frame(2, big, mask=False)
+        pump(lambda: data_on(1).endswith(echo))
         conn.send_data(1, frame(8, struct.pack("!H", 1000)))
         s.sendall(conn.data_to_send())
         pump(lambda: any(isinstance(e, he.StreamEnded) and e.stream_id == 1 for e in events))

@@ -84,6 +84,7 @@ class Service:
         self.ws_ping_interval = config.ws_ping_interval or 0.0
         self.ws_ping_timeout = config.ws_ping_timeout or 0.0
         self.ws_deflate = config.ws_per_message_deflate
+        self.ws_read_buffer: memoryview | None = None  # (made by the first WebSocket session)
         self._sweeper: asyncio.TimerHandle | None = None
         timeouts = [t for t in (self.timeout_keep_alive, self.timeout_head) if t > 0]
         self.sweep_interval = min(1.0, max(0.05, min(timeouts, default=1.0) / 4))

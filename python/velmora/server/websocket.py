@@ -24,6 +24,7 @@ import enum
 import hashlib
 import os
 import time
+from collections.abc import Iterable
 from typing import Any, Callable, Protocol
 
 from velmora import _velmora as _v
@@ -45,6 +46,7 @@ WSConnection = _v.WSConnection
 WS_TEXT = _v.WS_TEXT
 WS_BINARY = _v.WS_BINARY
 WS_CLOSE = _v.WS_CLOSE
+WS_PING = _v.WS_PING
 WS_PONG = _v.WS_PONG
 WS_CLOSED = _v.WS_CLOSED
 
@@ -62,6 +64,9 @@ SERVICE_RESTART = 1012
 # peer to end its stream) before the transport closes anyway.
 CLOSE_TIMEOUT = 5.0
 FAIL_LINGER = 1.0
+# The buffer every session of a server reads into (one per server: each read is consumed
+# before the next one starts, and the core copies what it keeps).
+READ_BUFFER_SIZE = 256 * 1024
 
 
 def accept_key(key: bytes) -> bytes:
@@ -120,6 +125,7 @@ class Settings(Protocol):
     ws_ping_interval: float
     ws_ping_timeout: float
     ws_deflate: bool
+    ws_read_buffer: memoryview | None
     shutting_down: bool
 
 
@@ -127,6 +133,7 @@ class Transport(Protocol):
     """What a session writes to: an asyncio transport, or a stream carrying its bytes."""
 
     def write(self, data: bytes) -> None: ...
+    def writelines(self, parts: Iterable[bytes]) -> None: ...
     def pause_reading(self) -> None: ...
     def resume_reading(self) -> None: ...
     def close(self) -> None: ...
@@ -174,14 +181,14 @@ _CLOSE = Due.CLOSE
 _GONE = "the client closed the WebSocket"
 
 
-class WebSocket(FlowControl, asyncio.Protocol):
+class WebSocket(FlowControl, asyncio.BufferedProtocol):
     """One WebSocket session: the ASGI ``receive``/``send`` of a ``websocket`` scope, and, once
     accepted, the asyncio protocol of the transport that carries it (a `Connection` of the
     server: it has a ``deadline``, and takes part in graceful shutdown)."""
 
     __slots__ = ("_svc", "_stream", "_req", "scope", "_opener", "peer", "_phase", "_connected",
                  "_core", "_t", "_queue", "_arrival", "_code", "_reason", "task", "deadline",
-                 "_due", "_full", "sent", "t0", "_logged")
+                 "_due", "_full", "_failed", "sent", "t0", "_logged")
 
     def __init__(self, svc: Settings, stream: Stream[Any], request: Any, scope: Scope,
                  opener: Opener, peer: str) -> None:
@@ -203,6 +210,7 @@ class WebSocket(FlowControl, asyncio.Protocol):
         self.deadline = 0.0
         self._due = _NOTHING
         self._full = False  # reading is paused: the queue is full
+        self._failed = False  # the peer violated the protocol (the core's ``failed``)
         self.sent = 0
         self.t0 = time.perf_counter()
         self._logged = False
@@ -291,10 +299,10 @@ class WebSocket(FlowControl, asyncio.Protocol):
                 if data is None:
                     raise ASGIProtocolError("websocket.send needs 'text' or 'bytes'")
             try:
-                frame = self._core.send(data)
+                parts = self._core.send_parts(data)
             except RuntimeError:  # (the peer's Close was answered)
                 raise ClientDisconnected(_GONE) from None
-            self._t.write(frame)  # type: ignore[union-attr]
+            self._t.writelines(parts)  # type: ignore[union-attr]
             self.sent += len(data)
             if self.write_paused:
                 await self.drain(stop=self._is_gone)
@@ -370,6 +378,8 @@ class WebSocket(FlowControl, asyncio.Protocol):
             raise ClientDisconnected(_GONE)
         transport, leftover = opened
         self._core = WSConnection(False, max_message_size=svc.ws_max_size, deflate=deflate)
+        if svc.ws_read_buffer is None:
+            svc.ws_read_buffer = memoryview(bytearray(READ_BUFFER_SIZE))
         self._t = transport
         FlowControl.__init__(self, transport, svc.loop)
         self._phase = _OPEN
@@ -384,26 +394,37 @@ class WebSocket(FlowControl, asyncio.Protocol):
 
     # ---- the transport ----------------------------------------------------------------------
 
-    def data_received(self, data: bytes) -> None:
-        core = self._core
-        if core.failed:
+    def get_buffer(self, sizehint: int) -> memoryview:
+        return self._svc.ws_read_buffer  # type: ignore[return-value]
+
+    def buffer_updated(self, nbytes: int) -> None:
+        self.data_received(self._svc.ws_read_buffer[:nbytes])  # type: ignore[index]
+
+    def data_received(self, data: bytes | memoryview) -> None:
+        if self._failed:
             # our Close reporting the violation is out and the peer answered (its Close, or
             # more of what it was sending): nothing more is read, the server closes first
             self._end_transport()
             return
+        core = self._core
         queue = self._queue
+        owed = False  # the core owes the peer a pong or a Close: only after these events
         for kind, payload in core.receive(data):
             if kind == WS_TEXT:
                 queue.append({"type": "websocket.receive", "text": payload})
             elif kind == WS_BINARY:
                 queue.append({"type": "websocket.receive", "bytes": payload})
+            elif kind == WS_PING:
+                owed = True
             elif kind == WS_CLOSE:
+                owed = True
                 self._peer_closed(payload[0], payload[1])
             elif kind == WS_PONG and self._due is _PONG:
                 self._schedule_ping()
-        out = core.outgoing()
-        if out:
-            self._t.write(out)  # type: ignore[union-attr]
+        if owed:
+            out = core.outgoing()
+            if out:
+                self._t.write(out)  # type: ignore[union-attr]
         if queue:
             if len(queue) >= self._svc.ws_max_queue and not self._full:
                 self._full = True
@@ -424,6 +445,7 @@ class WebSocket(FlowControl, asyncio.Protocol):
             self._reason = reason
         self._wake_receiver()
         if core.failed:
+            self._failed = True
             # our Close carries the violation: let it reach the peer before the stream ends
             self._phase = _DONE
             self._set_due(_CLOSE, FAIL_LINGER)

@@ -12,6 +12,7 @@ END_STREAM, never touching the other streams of the connection.
 
 from __future__ import annotations
 
+from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any
 
 from velmora.server.asgi import ClientDisconnected
@@ -105,6 +106,10 @@ class H2Channel:
             self._pending.append(data)
             return
         self._send(data)
+
+    def writelines(self, parts: Iterable[bytes]) -> None:
+        for data in parts:
+            self.write(data)
 
     def _send(self, data: bytes) -> bool:
         """Frames ``data`` within the window; False when some of it waits for the window."""

@@ -47,6 +47,11 @@ bool Connection::receive(const uint8_t* p, size_t n, EventSink& sink) {
         if (!sink.message(Opcode(frame_opcode_), payload)) return false;
         continue;
       }
+      if (storage_ && frame_opcode_ == uint8_t(Opcode::kBinary) && frame_fin_ &&
+          !message_compressed_ && remaining_ <= kEagerReserve) {
+        stored_ = storage_->acquire(size_t(remaining_));
+        stored_size_ = 0;
+      }
     }
     const size_t take = size_t(std::min<uint64_t>(remaining_, n - i));
     if (is_control(frame_opcode_)) {
@@ -56,10 +61,17 @@ bool Connection::receive(const uint8_t* p, size_t n, EventSink& sink) {
       else
         std::memcpy(dst, p + i, take);
       control_len_ = uint8_t(control_len_ + take);
+    } else if (stored_) {
+      uint8_t* dst = stored_ + stored_size_;
+      if (frame_masked_)
+        phase_ = mask_copy(dst, p + i, take, key_, phase_);
+      else
+        std::memcpy(dst, p + i, take);
+      stored_size_ += take;
     } else {
-      // Room for the rest of the frame at once, up to 1 MiB (a peer announcing more pays as it
-      // sends): one allocation for a large frame read in pieces, not a doubling per piece.
-      const size_t want = std::max(take, size_t(std::min<uint64_t>(remaining_, 1 << 20)));
+      // Room for the rest of the frame at once, up to kEagerReserve: one allocation for a large
+      // frame read in pieces, not a doubling per piece.
+      const size_t want = std::max(take, size_t(std::min<uint64_t>(remaining_, kEagerReserve)));
       uint8_t* dst = message_.reserve_more(want, max_message_size_ + max_message_size_ / 64 + 64);
       if (!dst) return fail(close_code::kTooBig, "out of memory for the message", sink);
       if (frame_masked_)
@@ -157,6 +169,14 @@ bool Connection::end_frame(EventSink& sink) {
 }
 
 bool Connection::finish_message(EventSink& sink) {
+  if (stored_) {
+    Payload payload{stored_, stored_size_, nullptr};
+    payload.stored = true;
+    stored_ = nullptr;
+    const bool ok = sink.message(Opcode::kBinary, payload);
+    storage_->release();  // (when the sink copied the payload instead of taking it)
+    return ok;
+  }
   const bool text = message_opcode_ == uint8_t(Opcode::kText);
   Payload payload{message_.data(), message_.size(), nullptr};
   if (message_compressed_) {
@@ -217,6 +237,7 @@ bool Connection::fail(uint16_t code, const char* reason, EventSink& sink) {
   if (stopped_) return true;
   stopped_ = true;
   failed_ = true;
+  drop_stored();
   if (!handshake_.sent()) queue_close(code, reason);
   return sink.close(code, reason, true);
 }
@@ -249,6 +270,13 @@ bool Connection::validate_text(Payload& p) {
   }
   p.ascii = s.ascii();
   return s.complete();
+}
+
+void Connection::drop_stored() {
+  if (stored_) {
+    stored_ = nullptr;
+    storage_->release();
+  }
 }
 
 // ---- sending --------------------------------------------------------------------------------
@@ -289,6 +317,13 @@ size_t Connection::write_frame(uint8_t* out, uint8_t rsv, Opcode opcode, const u
   size_t at = write_frame_header(out, true, rsv, uint8_t(opcode), n, &key);
   mask_copy(out + at, p, n, key, 0);
   return at + n;
+}
+
+Connection::SendError Connection::send_header(bool text, size_t n, uint8_t* out, size_t& len) {
+  if (handshake_.sent()) return SendError::kClosed;
+  len =
+      write_frame_header(out, true, 0, uint8_t(text ? Opcode::kText : Opcode::kBinary), n, nullptr);
+  return SendError::kNone;
 }
 
 Connection::SendError Connection::prepare_message(bool text, const uint8_t*& p, size_t& n,

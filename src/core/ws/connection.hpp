@@ -29,7 +29,8 @@ struct Payload {
   const uint8_t* data = nullptr;
   size_t size = 0;
   const MaskKey* key = nullptr;
-  bool ascii = false;  // text only: every byte is below 0x80
+  bool ascii = false;   // text only: every byte is below 0x80
+  bool stored = false;  // the bytes are those MessageStorage::acquire gave: nothing to copy
 
   void copy_to(uint8_t* out) const {
     if (key)
@@ -52,10 +53,29 @@ class EventSink {
   ~EventSink() = default;
 };
 
+// Storage its caller makes for a binary message whose size is known when its only frame
+// begins (unfragmented, uncompressed, read in pieces): the payload is unmasked straight into
+// it, and the EventSink finds it there (Payload::stored) instead of copying it out.
+class MessageStorage {
+ public:
+  // `n` bytes for the payload, or null: the connection reassembles the message itself.
+  virtual uint8_t* acquire(size_t n) = 0;
+  // Drops what acquire gave and the sink did not take (the connection failed meanwhile).
+  virtual void release() = 0;
+
+ protected:
+  ~MessageStorage() = default;
+};
+
 class Connection {
  public:
   // Reassembly and compression memory a connection keeps between messages.
   static constexpr size_t kKeepBuffer = 64 * 1024;
+  // The most a frame header makes the connection allocate before its payload arrives: a peer
+  // announcing more pays as it sends.
+  static constexpr size_t kEagerReserve = 1 << 20;
+  // The pongs owed at most (outgoing_size): past that only the latest ping is answered.
+  static constexpr uint8_t kMaxOwedPongs = 16;
 
   enum class SendError : uint8_t { kNone, kClosed, kNoMemory, kTooLarge, kBadCode, kBadReason };
 
@@ -64,6 +84,10 @@ class Connection {
   // Feeds received bytes (any split). False when the sink failed; the events already given stay
   // given, the rest of the input is dropped.
   bool receive(const uint8_t* p, size_t n, EventSink& sink);
+
+  // Where binary messages read in pieces go (null, the default: the reassembly buffer). The
+  // storage outlives the connection's use of it.
+  void set_storage(MessageStorage* storage) { storage_ = storage; }
 
   // The control replies owed to the peer: size, then write (which clears them).
   size_t outgoing_size() const { return pongs_.size() + close_len_; }
@@ -75,6 +99,10 @@ class Connection {
   SendError send_message(bool text, const uint8_t* p, size_t n, Alloc&& alloc);
   template <class Alloc>
   SendError send_control(Opcode opcode, const uint8_t* p, size_t n, Alloc&& alloc);
+  // A server without compression sends a data frame's payload as it is: the header alone, into
+  // `out` (kMaxHeaderSize bytes), its size in `len`; the caller writes the payload after it.
+  bool payload_as_is() const { return !client_ && !deflate_; }
+  SendError send_header(bool text, size_t n, uint8_t* out, size_t& len);
   // Our Close: code 0 or 1005 sends an empty Close. kClosed when a Close was already sent
   // (then nothing is written).
   template <class Alloc>
@@ -104,11 +132,15 @@ class Connection {
   bool fail_pending(EventSink& sink);
   void queue_close(uint32_t code, std::string_view reason);
   bool validate_text(Payload& p);
+  void drop_stored();
 
   FrameHeaderParser parser_;
   Utf8Stream utf8_;
   ByteBuffer message_;   // the data message being reassembled (plain, or still compressed)
   ByteBuffer inflated_;  // a decompressed message; also the compressed form of a sent one
+  MessageStorage* storage_ = nullptr;
+  uint8_t* stored_ = nullptr;  // the binary message being read into storage_, if any
+  size_t stored_size_ = 0;
   std::unique_ptr<MessageCompressor> compressor_;
   std::unique_ptr<MessageDecompressor> decompressor_;
   std::optional<DeflateParams> deflate_;
@@ -134,7 +166,6 @@ class Connection {
 
   // The replies owed: the pongs to the pings not answered yet (at most kMaxOwedPongs: past
   // that only the latest is, as RFC 6455 section 5.5.3 allows), then a Close; whole frames.
-  static constexpr uint8_t kMaxOwedPongs = 16;
   std::string pongs_;
   std::array<uint8_t, kMaxHeaderSize + kMaxControlPayload> close_{};
   uint8_t pong_count_ = 0;
