@@ -2,7 +2,7 @@
 
     python bench/ws_autobahn.py [--server] [--client] [--cases 1.*,2.*] [--out build/autobahn-report]
 
-`--server` runs `wstest -m fuzzingclient` against `velmora serve` serving the echo app below;
+`--server` runs `wstest -m fuzzingclient` against `velmora serve examples.ws_echo:app`;
 `--client` runs `wstest -m fuzzingserver` and drives velmora's client through every case. With
 neither, both run. `wstest` is set up by `bench/autobahn_setup.sh` (Python 2.7 under a scratch
 folder). Prints the count of each outcome per side and lists every case not OK. Takes minutes.
@@ -14,7 +14,6 @@ import argparse
 import asyncio
 import collections
 import json
-import os
 import socket
 import subprocess
 import sys
@@ -24,30 +23,6 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 CASES = ["1.*", "2.*", "3.*", "4.*", "5.*", "6.*", "7.*", "9.*", "10.*", "12.*", "13.*"]
-
-
-async def app(scope, receive, send):  # type: ignore[no-untyped-def]
-    """Echoes every message; the app the suite's client mode talks to."""
-    if scope["type"] == "lifespan":
-        while True:
-            message = await receive()
-            await send({"type": message["type"] + ".complete"})
-            if message["type"] == "lifespan.shutdown":
-                return
-    if scope["type"] != "websocket":
-        await send({"type": "http.response.start", "status": 404, "headers": []})
-        await send({"type": "http.response.body", "body": b""})
-        return
-    await receive()
-    await send({"type": "websocket.accept"})
-    while True:
-        message = await receive()
-        if message["type"] == "websocket.disconnect":
-            return
-        if message.get("text") is not None:
-            await send({"type": "websocket.send", "text": message["text"]})
-        else:
-            await send({"type": "websocket.send", "bytes": message["bytes"]})
 
 
 def free_port() -> int:
@@ -85,11 +60,10 @@ def summary(report: Path, agent: str) -> bool:
 
 def run_server_side(wstest: str, cases: list[str], out: Path) -> bool:
     port = free_port()
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(HERE), os.environ.get("PYTHONPATH", "")]))
     server = subprocess.Popen(
-        [sys.executable, "-m", "velmora", "serve", "ws_autobahn:app", "--port", str(port),
+        [sys.executable, "-m", "velmora", "serve", "examples.ws_echo:app", "--port", str(port),
          "--log-level", "warning", "--no-access-log", "--ws-max-size", str(16 * 1024 * 1024)],
-        env=env,
+        cwd=ROOT,
     )
     try:
         wait_port(port)
