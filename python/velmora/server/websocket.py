@@ -423,8 +423,13 @@ class WebSocket(FlowControl, asyncio.BufferedProtocol):
                 self._schedule_ping()
         if owed:
             out = core.outgoing()
+            t = self._t
             if out:
-                self._t.write(out)  # type: ignore[union-attr]
+                t.write(out)  # type: ignore[union-attr]
+            if self._failed and t is not None and t.can_write_eof():
+                # the Close reporting the violation is followed by our FIN: the peer need not
+                # answer before the server has ended the connection (the linger still bounds it)
+                t.write_eof()
         if queue:
             if len(queue) >= self._svc.ws_max_queue and not self._full:
                 self._full = True
