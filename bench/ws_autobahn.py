@@ -67,16 +67,16 @@ def run_server_side(wstest: str, cases: list[str], out: Path) -> bool:
     )
     try:
         wait_port(port)
-        spec = {
+        config = {
             "outdir": str(out / "server"),
             "servers": [{"agent": "velmora", "url": f"ws://127.0.0.1:{port}"}],
             "cases": cases,
             "exclude-cases": [],
             "exclude-agent-cases": {},
         }
-        spec_file = out / "fuzzingclient.json"
-        spec_file.write_text(json.dumps(spec))
-        subprocess.run([wstest, "-m", "fuzzingclient", "-s", str(spec_file)], check=True,
+        config_file = out / "fuzzingclient.json"
+        config_file.write_text(json.dumps(config))
+        subprocess.run([wstest, "-m", "fuzzingclient", "-s", str(config_file)], check=True,
                        stdout=subprocess.DEVNULL, cwd=out)
     finally:
         server.terminate()
@@ -104,16 +104,16 @@ async def drive_client(url: str, count: int) -> None:
 
 def run_client_side(wstest: str, cases: list[str], out: Path) -> bool:
     port = free_port()
-    spec = {
+    config = {
         "url": f"ws://127.0.0.1:{port}",
         "outdir": str(out / "client"),
         "cases": cases,
         "exclude-cases": [],
         "exclude-agent-cases": {},
     }
-    spec_file = out / "fuzzingserver.json"
-    spec_file.write_text(json.dumps(spec))
-    server = subprocess.Popen([wstest, "-m", "fuzzingserver", "-s", str(spec_file)],
+    config_file = out / "fuzzingserver.json"
+    config_file.write_text(json.dumps(config))
+    server = subprocess.Popen([wstest, "-m", "fuzzingserver", "-s", str(config_file)],
                               stdout=subprocess.DEVNULL, cwd=out)
     try:
         wait_port(port)
