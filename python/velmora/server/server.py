@@ -33,11 +33,13 @@ class Server:
     """An embeddable server: ``await Server(config).serve()`` runs until ``should_exit``.
 
     After startup ``started`` is true, ``sockets`` holds the listening sockets and ``port``
-    the bound port (useful with ``port=0``)."""
+    the bound port (useful with ``port=0``). ``on_started`` is called from the event loop as
+    soon as the server listens, before it serves a request."""
 
-    def __init__(self, config: Config) -> None:
+    def __init__(self, config: Config, *, on_started: Callable[[], None] | None = None) -> None:
         self.config = config
         self.started = False
+        self._on_started = on_started
         self.service: Service | None = None
         self.servers: list[asyncio.AbstractServer] = []
         self.force_exit = False
@@ -131,6 +133,8 @@ class Server:
                 await lifespan.shutdown()
                 return
             self.started = True
+            if self._on_started is not None:
+                self._on_started()
             self._started_event.set()
             svc.start_sweeper()
             await self._exit_event.wait()

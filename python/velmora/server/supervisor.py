@@ -31,7 +31,16 @@ def _worker(config: Config, log_level: int | None, sock: socket.socket,
             health: Connection) -> None:
     configure_logging(log_level, access_log=config.access_log, log_config=config.log_config,
                       access_format=config.access_log_format)
-    server = Server(config)
+
+    def ready() -> None:
+        # Said unasked the moment the worker listens: from then on the supervisor holds it to
+        # its health checks, even if a request blocks its loop before the first ping.
+        try:
+            health.send_bytes(b"ok")
+        except OSError:
+            pass
+
+    server = Server(config, on_started=ready)
 
     async def main() -> None:
         loop = asyncio.get_running_loop()
