@@ -352,6 +352,15 @@ def test_workers_signals_health_and_request_limit(tmp_path):
     assert "Reloading the workers one by one" in s.out
 
 
+def test_the_request_that_reaches_the_limit_is_answered_with_connection_close():
+    port = free_port()
+    argv = [*VELMORA, "deploy_apps:echo", "--port", str(port), "--limit-max-requests", "3",
+            "--limit-max-requests-jitter", "0"]
+    with served(argv, port=port), httpx.Client() as c:
+        got = [c.get(f"http://127.0.0.1:{port}/").headers.get("connection") for _ in range(4)]
+    assert got == [None, None, "close", None]  # the fourth is served by the new worker
+
+
 def test_logging_options_headers_and_env_file(tmp_path):
     log_file = tmp_path / "server.log"
     (tmp_path / "log.json").write_text(json.dumps({

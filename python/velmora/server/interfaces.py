@@ -19,7 +19,7 @@ T = TypeVar("T")
 
 
 class Stoppable(Protocol):
-    def shutdown_soon(self) -> None: ...
+    def stop_serving(self) -> None: ...
 
 
 def detect_interface(app: Any) -> str:
@@ -99,7 +99,7 @@ def request_limit(app: ASGIApp, limit: int, jitter: int | None, server: Stoppabl
             count += 1
             if count == total:
                 _log.warning("Maximum request limit of %d exceeded. Terminating process.", total)
-                server.shutdown_soon()
+                server.stop_serving()  # this response already says connection: close
         await app(scope, receive, send)
 
     return wrapped

@@ -188,13 +188,22 @@ class Server:
                 pass
             self._uds = None
 
+    def stop_serving(self) -> None:
+        """From the event loop: stop accepting now, and have every connection end after the
+        request it is serving (whose response says ``connection: close``; HTTP/2 sends
+        GOAWAY). The rest of the shutdown follows, as after :meth:`shutdown_soon`."""
+        svc = self.service
+        if svc is not None and not svc.shutting_down:
+            svc.shutting_down = True
+            for srv in self.servers:
+                srv.close()
+            for conn in list(svc.connections):
+                conn.shutdown()
+        self.should_exit = True
+
     async def _shutdown(self, svc: Service) -> None:
         """Stop accepting, let in-flight requests finish within the grace period."""
-        svc.shutting_down = True
-        for srv in self.servers:
-            srv.close()
-        for conn in list(svc.connections):
-            conn.shutdown()
+        self.stop_serving()
         grace = self.config.timeout_graceful_shutdown
         loop = svc.loop
         deadline = None if grace is None else loop.time() + grace
