@@ -6,11 +6,12 @@ from __future__ import annotations
 
 import asyncio
 import struct
+import time
 
 import pytest
 
 from h2server import h2_server
-from velmora.client import AsyncClient, RemoteProtocolError, Timeout
+from velmora.client import AsyncClient, Client, RemoteProtocolError, Timeout
 
 PROTOCOL_ERROR, FLOW_CONTROL_ERROR, FRAME_SIZE_ERROR = 1, 3, 6
 
@@ -59,7 +60,7 @@ CASES = {
 }
 
 
-async def exchange(name):
+async def exchange(name, blocking):
     write, expected = CASES[name]
 
     async def handler(conn, req):
@@ -69,10 +70,31 @@ async def exchange(name):
         else:
             await conn.respond(req.sid, 200, b"after")
 
+    def answered(srv):  # the client's answer is on its way to the server
+        return srv.conns[0].terminated or srv.conns[0].resets or expected[0] == "ok"
+
+    def seen(srv):  # what the server received before the client closes
+        return srv.conns[0].terminated, dict(srv.conns[0].resets), srv.connections
+
+    method = "HEAD" if name.startswith("head_") else "GET"
     async with h2_server(handler) as (srv, port):
         base = f"http://127.0.0.1:{port}"
+        if blocking:
+            def calls():
+                with Client(http2_prior_knowledge=True, timeout=Timeout(5.0)) as c:
+                    try:
+                        first = c.request(method, base + "/case").status_code
+                    except RemoteProtocolError:
+                        first = None
+                    after = None if expected[0] == "goaway" else c.get(base + "/next").content
+                    for _ in range(100):
+                        if answered(srv):
+                            break
+                        time.sleep(0.02)
+                    return first, after, *seen(srv)
+
+            return await asyncio.to_thread(calls)
         async with AsyncClient(http2_prior_knowledge=True, timeout=Timeout(5.0)) as c:
-            method = "HEAD" if name.startswith("head_") else "GET"
             try:
                 r = await c.request(method, base + "/case")
                 first = r.status
@@ -81,24 +103,26 @@ async def exchange(name):
             after = None
             if expected[0] != "goaway":
                 after = (await c.get(base + "/next")).content
-            for _ in range(100):  # the client's answer is on its way to the server
-                if srv.conns[0].terminated or srv.conns[0].resets or expected[0] == "ok":
+            for _ in range(100):
+                if answered(srv):
                     break
                 await asyncio.sleep(0.02)
-            return first, after, srv.conns[0], srv.connections
+            return first, after, *seen(srv)
 
 
+@pytest.mark.parametrize("blocking", [False, True], ids=["async", "blocking"])
 @pytest.mark.parametrize("name", CASES)
-def test_client_answers(name):
-    first, after, conn, connections = asyncio.run(asyncio.wait_for(exchange(name), 30))
+def test_client_answers(name, blocking):
+    first, after, terminated, resets, connections = asyncio.run(
+        asyncio.wait_for(exchange(name, blocking), 30))
     kind, code = CASES[name][1]
     if kind == "goaway":
-        assert first is None and conn.terminated == (code, 0) and not conn.resets
+        assert first is None and terminated == (code, 0) and not resets
     elif kind == "rst":
-        assert first is None and conn.resets == {1: code} and conn.terminated is None
+        assert first is None and resets == {1: code} and terminated is None
         assert after == b"after" and connections == 1
     else:
-        assert first == code and not conn.resets and conn.terminated is None
+        assert first == code and not resets and terminated is None
         assert after == b"after" and connections == 1
 
 

@@ -203,3 +203,42 @@ def test_http2_timeouts_and_abandoned_streams_leave_the_connection_usable(h2c_po
         gc.collect()
         after = c.get(base + "/echo", timeout=5)
         assert (after.status_code, after.http_version, c.pool.connections) == (200, "HTTP/2", 1)
+
+
+@pytest.mark.parametrize("blocking", [False, True])
+def test_http1_disabled_refuses_a_server_that_does_not_choose_h2(tls_port, blocking):
+    import asyncio
+    import os
+    import socket
+    import ssl
+
+    from velmora.client import AsyncClient
+
+    cert = tls_port[1]
+    ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    ctx.load_cert_chain(cert, os.path.join(os.path.dirname(cert), "key.pem"))
+    ctx.set_alpn_protocols(["http/1.1"])
+    listener = socket.create_server(("127.0.0.1", 0))
+    listener.settimeout(10)
+
+    def serve() -> None:  # one TLS handshake choosing http/1.1, then nothing
+        conn, _ = listener.accept()
+        with ctx.wrap_socket(conn, server_side=True) as tls:
+            tls.settimeout(10)
+            tls.recv(1)
+
+    t = threading.Thread(target=serve, daemon=True)
+    t.start()
+    url = f"https://127.0.0.1:{listener.getsockname()[1]}/"
+    with pytest.raises(UnsupportedProtocol, match="HTTP/1.1 was disabled"):
+        if blocking:
+            with Client(verify=cert, http1=False, http2=True) as c:
+                c.get(url)
+        else:
+            async def main() -> None:
+                async with AsyncClient(verify=cert, http1=False, http2=True) as c:
+                    await c.get(url)
+
+            asyncio.run(main())
+    t.join(10)
+    listener.close()

@@ -51,8 +51,9 @@ _header_items = header_items
 
 
 class ClientSettings:
-    """What the async and the sync client share: the default headers, the URL and head caches,
-    proxy routes, cookies, auth and redirect settings, and how a call becomes a
+    """What the async and the sync client share: the constructor (each kind makes its own pool
+    in :meth:`_make_pool`), the default headers, the URL and head caches, proxy routes,
+    cookies, auth and redirect settings, and how a call becomes a
     :class:`~velmora.client.models.Request`. Sans I/O."""
 
     _router: Router
@@ -70,11 +71,30 @@ class ClientSettings:
             self._ws_ssl = create_ssl_context(verify, cert)
         return self._ws_ssl
 
-    def _setup(self, *, base_url: str | None, headers: Any, timeout: Any, proxy: str | None,
-               trust_env: bool, cookies: Any, auth: Any, follow_redirects: bool,
-               max_redirects: int, allow_insecure_redirects: bool) -> None:
-        """The settings both clients share (each also sets ``_router``, ``_urls`` and
-        ``_head_cache``)."""
+    def __init__(
+        self,
+        *,
+        base_url: str | None = None,
+        headers: Any = None,
+        cookies: Any = None,
+        auth: Any = None,
+        timeout: Any = DEFAULT_TIMEOUT,
+        follow_redirects: bool = False,
+        max_redirects: int = DEFAULT_MAX_REDIRECTS,
+        allow_insecure_redirects: bool = False,
+        verify: bool | str | ssl.SSLContext = True,
+        cert: Any = None,
+        proxy: str | None = None,
+        trust_env: bool = True,
+        limits: Limits | None = None,
+        http1: bool = True,
+        http2: bool = False,
+        http2_prior_knowledge: bool = False,
+        retries: int = 1,
+        local_address: str | None = None,
+    ) -> None:
+        if not http1 and not (http2 or http2_prior_knowledge):
+            raise ValueError("http1=False leaves no protocol to speak")
         self._timeout = Timeout.coerce(timeout)
         self._base_url = base_url.rstrip("/") if base_url else None
         self._headers = _with_defaults(headers)
@@ -83,6 +103,29 @@ class ClientSettings:
         self.follow_redirects = follow_redirects
         self.max_redirects = max_redirects
         self.allow_insecure_redirects = allow_insecure_redirects
+        h2 = http2 or http2_prior_knowledge
+        proxy_ssl = None
+        if h2 and not isinstance(verify, ssl.SSLContext):
+            proxy_ssl = create_ssl_context(verify, cert)  # ALPN http/1.1 only
+        self._pool = self._make_pool(
+            ssl_context=create_ssl_context(verify, cert, http2=h2), limits=limits or Limits(),
+            local_address=local_address, http1=http1, http2=http2,
+            http2_prior_knowledge=http2_prior_knowledge, proxy_ssl_context=proxy_ssl)
+        self._router = Router(proxy, trust_env=trust_env)
+        self._tls_args = (verify, cert)
+        self._ws_ssl = None
+        self._retries = retries
+        self._urls = {}
+        self._head_cache = {}
+        self._closed = False
+
+    def _make_pool(self, **options: Any) -> Any:
+        """The connection pool of this kind of client, made with the constructor's options."""
+        raise NotImplementedError
+
+    @property
+    def is_closed(self) -> bool:
+        return self._closed
 
     @property
     def headers(self) -> Headers:
@@ -237,60 +280,16 @@ class AsyncClient(ClientSettings):
     Use it as ``async with AsyncClient() as client:`` or call :meth:`aclose`.
     """
 
-    def __init__(
-        self,
-        *,
-        base_url: str | None = None,
-        headers: Any = None,
-        cookies: Any = None,
-        auth: Any = None,
-        timeout: Any = DEFAULT_TIMEOUT,
-        follow_redirects: bool = False,
-        max_redirects: int = DEFAULT_MAX_REDIRECTS,
-        allow_insecure_redirects: bool = False,
-        verify: bool | str | ssl.SSLContext = True,
-        cert: Any = None,
-        proxy: str | None = None,
-        trust_env: bool = True,
-        limits: Limits | None = None,
-        http1: bool = True,
-        http2: bool = False,
-        http2_prior_knowledge: bool = False,
-        retries: int = 1,
-        local_address: str | None = None,
-    ) -> None:
-        if not http1 and not (http2 or http2_prior_knowledge):
-            raise ValueError("http1=False leaves no protocol to speak")
-        self._setup(base_url=base_url, headers=headers, timeout=timeout, proxy=proxy,
-                    trust_env=trust_env, cookies=cookies, auth=auth,
-                    follow_redirects=follow_redirects, max_redirects=max_redirects,
-                    allow_insecure_redirects=allow_insecure_redirects)
-        h2 = http2 or http2_prior_knowledge
-        proxy_ssl = None
-        if h2 and not isinstance(verify, ssl.SSLContext):
-            proxy_ssl = create_ssl_context(verify, cert)  # ALPN http/1.1 only
-        self._pool = ConnectionPool(
-            ssl_context=create_ssl_context(verify, cert, http2=h2),
-            limits=limits or Limits(), local_address=local_address, http2=http2,
-            http2_prior_knowledge=http2_prior_knowledge, http1=http1,
-            proxy_ssl_context=proxy_ssl)
-        self._router = Router(proxy, trust_env=trust_env)
-        self._tls_args = (verify, cert)
-        self._ws_ssl: ssl.SSLContext | None = None
-        self._retries = retries
-        self._urls: dict[str, _URL] = {}
-        self._head_cache: dict[tuple[str, str | None, str | None], HeaderMap] = {}
-        self._closed = False
+    _pool: ConnectionPool
+
+    def _make_pool(self, **options: Any) -> ConnectionPool:
+        return ConnectionPool(**options)
 
     # ---- public API ---------------------------------------------------------------------------
 
     @property
     def pool(self) -> ConnectionPool:
         return self._pool
-
-    @property
-    def is_closed(self) -> bool:
-        return self._closed
 
     async def request(self, method: str, url: Any, *, params: Any = None, headers: Any = None,
                       content: Any = None, data: Any = None, files: Any = None,

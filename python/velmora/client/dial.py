@@ -15,7 +15,26 @@ from .proxy import DIRECT, TUNNEL, Route, open_tunnel
 
 log = logging.getLogger("velmora.client")
 
-__all__ = ["Dialer"]
+__all__ = ["Dialer", "speaks_h2"]
+
+
+def speaks_h2(ssl_object: Any, route: Route, *, http1: bool, http2: bool,
+              prior_knowledge: bool) -> bool:
+    """Whether a new connection speaks HTTP/2: the server's ALPN choice over TLS to the origin
+    (``ssl_object``: the connection's ``SSLObject`` or ``SSLSocket``, or None), prior knowledge
+    on plain connections. Raises :class:`UnsupportedProtocol` for a choice the client did not
+    enable (the caller closes the connection)."""
+    if ssl_object is not None and (route.tls or route.mode == TUNNEL):
+        if ssl_object.selected_alpn_protocol() == "h2":
+            if not http2:
+                raise UnsupportedProtocol("the server chose HTTP/2, which was not enabled "
+                                          "(http2=True)")
+            return True
+        if not http1:
+            raise UnsupportedProtocol("the server does not speak HTTP/2 (ALPN) and HTTP/1.1 "
+                                      "was disabled")
+        return False
+    return prior_knowledge and route.mode == DIRECT and not route.tls
 
 
 class _Bootstrap(asyncio.Protocol):
@@ -148,20 +167,9 @@ class Dialer:
         return conn
 
     def _select_h2(self, transport: asyncio.BaseTransport, route: Route) -> bool:
-        """Whether the new connection speaks HTTP/2: the server's ALPN choice over TLS to the
-        origin, prior knowledge on plain connections."""
-        ssl_object = transport.get_extra_info("ssl_object")
-        if ssl_object is not None and (route.tls or route.mode == TUNNEL):
-            alpn = ssl_object.selected_alpn_protocol()
-            if alpn == "h2":
-                if not self._http2:
-                    transport.close()
-                    raise UnsupportedProtocol("the server chose HTTP/2, which was not enabled "
-                                              "(http2=True)")
-                return True
-            if not self._http1:
-                transport.close()
-                raise UnsupportedProtocol("the server does not speak HTTP/2 (ALPN) and "
-                                          "HTTP/1.1 was disabled")
-            return False
-        return self._prior_knowledge and route.mode == DIRECT and not route.tls
+        try:
+            return speaks_h2(transport.get_extra_info("ssl_object"), route, http1=self._http1,
+                             http2=self._http2, prior_knowledge=self._prior_knowledge)
+        except UnsupportedProtocol:
+            transport.close()
+            raise

@@ -133,7 +133,37 @@ def _copy_error(exc: BaseException) -> BaseException:
     return c
 
 
-class Connection(H1ClientState, asyncio.Protocol):
+class H1Exchange(H1ClientState):
+    """What the async and the blocking HTTP/1.1 connection do when a response body ends."""
+
+    __slots__ = ()
+
+    _codec: H1Codec
+    _dec: H1BodyDecoder | None
+    head: Any
+    trailers: HeaderMap | None
+    served: int
+
+    def _end_body(self) -> tuple[bool, Any]:
+        """Takes the trailers and asks the core whether the connection is reused; otherwise it
+        names the transport to close."""
+        dec = self._dec
+        self.trailers = None
+        # Bytes past the end of the body: the server is out of step with us.
+        leftover = self._codec.buffered() > 0
+        if dec is not None:
+            self._dec = None
+            self.trailers = dec.take_trailers()
+            leftover = leftover or dec.buffered > 0
+        self.head = None
+        self.served += 1
+        reuse, transport = self.complete_exchange(leftover)
+        if reuse:
+            self._codec.reset()
+        return reuse, transport
+
+
+class Connection(H1Exchange, asyncio.Protocol):
     """One HTTP/1.1 client connection.
 
     Serves one exchange at a time. The pool claims it (``try_begin_exchange``), :meth:`send`
@@ -537,21 +567,10 @@ class Connection(H1ClientState, asyncio.Protocol):
 
     def _body_complete(self) -> None:
         """The response is complete: reuse or close, as the core decides."""
-        dec = self._dec
-        self.trailers = None
-        # Bytes past the end of the body: the server is out of step with us.
-        leftover = self._codec.buffered() > 0
-        if dec is not None:
-            self._dec = None
-            self.trailers = dec.take_trailers()
-            leftover = leftover or dec.buffered > 0
-        self.head = None
         self._phase = _DONE
-        self.served += 1
-        reuse, transport = self.complete_exchange(leftover)
+        reuse, transport = self._end_body()
         if reuse:
             self._phase = _IDLE
-            self._codec.reset()
             rel = self._released
             if rel is not None:
                 rel(self, True)

@@ -107,6 +107,133 @@ def _reason_name(code: int | None) -> str:
         return f"error code {code}"
 
 
+def goaway_reason(exc: BaseException) -> int:
+    """The GOAWAY error code for a connection error the core raised."""
+    if isinstance(exc, H2FlowControlError):
+        return H2_REASON_FLOW_CONTROL_ERROR
+    reason = exc.args[0] if isinstance(exc, H2ProtocolError) and exc.args else None
+    return reason if isinstance(reason, int) else H2_REASON_PROTOCOL_ERROR
+
+
+class H2ClientFrames(H2Streams):
+    """What an HTTP/2 client connection does with the frames it receives, whatever carries
+    them: the async and the blocking connection feed :meth:`_receive_frames` and supply the
+    hooks (flush, retire, the connection error, and what SETTINGS, GOAWAY and the end of the
+    connection mean to them). Stream handles take ``on_head``, ``on_data``, ``on_trailers``,
+    ``on_error``, ``stop_writer`` and ``wake_window``."""
+
+    key: Hashable
+
+    def _flush(self) -> None:
+        raise NotImplementedError
+
+    def _retire(self) -> None:
+        raise NotImplementedError
+
+    def _conn_error(self, exc: BaseException) -> None:
+        raise NotImplementedError
+
+    def _stop_error(self, h: Any, stop: Any) -> BaseException:
+        raise NotImplementedError
+
+    def _on_settings(self) -> None:
+        """The server's first SETTINGS arrived."""
+
+    def _on_goaway(self) -> None:
+        """A GOAWAY arrived (the connection is retired)."""
+
+    def _conn_done(self) -> None:
+        """The GOAWAY exchange is over: the connection ends."""
+        raise NotImplementedError
+
+    def _receive_frames(self, data: bytes) -> bool:
+        """Feeds bytes from the server; False when the connection failed or ended."""
+        try:
+            frames = self.receive(data)
+        except H2Error as exc:
+            self._conn_error(exc)
+            return False
+        for f in frames:
+            try:
+                self._apply(f)
+            except H2StreamError as exc:
+                if not self._stream_error(exc):
+                    return False
+            except H2Error as exc:
+                self._conn_error(exc)
+                return False
+        if self.maybe_goaway_reply() & H2_FLAG_CONN_DONE:
+            self._conn_done()
+            return False
+        return True
+
+    def _apply(self, f: Any) -> None:
+        t = type(f)
+        if t is H2FrameData:
+            vd = self.recv_data(f)
+            h = vd.handle
+            if h is not None:
+                h.on_data(vd.payload, vd.budgeted, vd.eof)
+        elif t is H2FrameHeaders:
+            hv = self.recv_headers(f, None)
+            kind = hv.kind
+            if kind == H2_HEADERS_HEAD:
+                hv.handle.on_head(f, hv.eof)
+            elif kind == H2_HEADERS_TRAILERS:
+                hv.handle.on_trailers(f)
+        elif t is H2FrameWindowUpdate:
+            for h in self.recv_window_update(f):
+                h.wake_window()
+        elif t is H2FrameSettings:
+            initial, wake, _flags = self.recv_settings(f)
+            for h in wake:
+                h.wake_window()
+            if initial:
+                self._on_settings()
+        elif t is H2FramePing:
+            self.recv_ping(f)
+        elif t is H2FrameRstStream:
+            r = self.recv_reset(f)
+            if r is not None:
+                h, stop, notify, _flags = r
+                if notify:
+                    h.on_error(self._stop_error(h, stop))
+                else:  # the response is complete: only the request body stops
+                    h.stop_writer()
+        elif t is H2FrameGoAway:
+            pairs, _flags = self.recv_go_away(f)
+            log.debug("GOAWAY from %s: last stream %d, %s", self.key, f.last_stream_id,
+                      _reason_name(f.error_code))
+            for h, stop in pairs:
+                h.on_error(StreamRefused(
+                    f"the server will not process stream {h.sid} (GOAWAY, last stream "
+                    f"{f.last_stream_id}, {_reason_name(stop.reason)})"))
+            self._retire()
+            self._on_goaway()
+        elif t is H2FrameStreamError:
+            rv = self.reset_on_error(f.stream_id, f.error_code)
+            if rv.handle is not None:
+                rv.handle.on_error(RemoteProtocolError(
+                    f"malformed response on stream {f.stream_id} "
+                    f"({_reason_name(f.error_code)}); the stream was reset"))
+        # PRIORITY frames carry nothing a client acts on.
+
+    def _stream_error(self, exc: H2StreamError) -> bool:
+        """Resets the stream the error names; False when that failed the connection."""
+        sid, reason = exc.args[0], exc.args[1]
+        try:
+            vd = self.reset_on_error(sid, reason)
+        except H2Error as e:
+            self._conn_error(e)
+            return False
+        if vd.handle is not None:
+            err = RemoteProtocolError(f"the server broke HTTP/2 on stream {sid} "
+                                      f"({_reason_name(reason)}); the stream was reset")
+            err.__cause__ = exc
+            vd.handle.on_error(err)
+        return True
+
+
 class _Stream:
     """One request stream: the response head, its body buffer and the sender's wake-up.
 
@@ -265,7 +392,7 @@ def _current_task() -> Any:
         return None
 
 
-class H2Connection(H2Streams, asyncio.Protocol):
+class H2Connection(H2ClientFrames, asyncio.Protocol):
     """One HTTP/2 client connection shared by every request to its origin.
 
     The pool hands it to a request when :meth:`try_begin_exchange` claims a concurrency slot;
@@ -448,106 +575,29 @@ class H2Connection(H2Streams, asyncio.Protocol):
     # ---- the read pump ----------------------------------------------------------------------
 
     def data_received(self, data: bytes) -> None:
-        try:
-            frames = self.receive(data)
-        except (H2ProtocolError, H2FlowControlError) as exc:
-            self._conn_error(exc)
-            return
-        except H2Error as exc:  # pragma: no cover - every decode error is a connection error
-            self._conn_error(exc)
-            return
-        for f in frames:
-            try:
-                self._apply(f)
-            except H2StreamError as exc:
-                self._stream_error(exc)
-            except (H2ProtocolError, H2FlowControlError) as exc:
-                self._conn_error(exc)
-                return
-        flags = self.maybe_goaway_reply()
-        if flags & H2_FLAG_CONN_DONE:
-            self._flush()
-            self._retire()
-            self._transport.close()
-            return
-        if self.has_pending():
-            self._schedule_flush()
-        self._hand_slots()
+        if self._receive_frames(data):
+            if self.has_pending():
+                self._schedule_flush()
+            self._hand_slots()
 
-    def _apply(self, f: Any) -> None:
-        t = type(f)
-        if t is H2FrameData:
-            vd = self.recv_data(f)
-            h = vd.handle
-            if h is not None:
-                h.on_data(vd.payload, vd.budgeted, vd.eof)
-        elif t is H2FrameHeaders:
-            hv = self.recv_headers(f, None)
-            kind = hv.kind
-            if kind == H2_HEADERS_HEAD:
-                hv.handle.on_head(f, hv.eof)
-            elif kind == H2_HEADERS_TRAILERS:
-                hv.handle.on_trailers(f)
-        elif t is H2FrameWindowUpdate:
-            for h in self.recv_window_update(f):
-                h.wake_window()
-        elif t is H2FrameSettings:
-            initial, wake, _flags = self.recv_settings(f)
-            for h in wake:
-                h.wake_window()
-            if initial:
-                self._ready.set()
-        elif t is H2FramePing:
-            self.recv_ping(f)
-        elif t is H2FrameRstStream:
-            r = self.recv_reset(f)
-            if r is not None:
-                h, stop, notify, _flags = r
-                if notify:
-                    h.on_error(self._stop_error(h, stop))
-                else:  # the response is complete: only the request body stops
-                    h.stop_writer()
-        elif t is H2FrameGoAway:
-            pairs, _flags = self.recv_go_away(f)
-            log.debug("GOAWAY from %s: last stream %d, %s", self.key, f.last_stream_id,
-                      _reason_name(f.error_code))
-            for h, stop in pairs:
-                h.on_error(StreamRefused(
-                    f"the server will not process stream {h.sid} (GOAWAY, last stream "
-                    f"{f.last_stream_id}, {_reason_name(stop.reason)})"))
-            self._retire()
-            if not self._ready.is_set:
-                self._ready.fail(ConnectError("the server refused the connection "
-                                              "(GOAWAY before SETTINGS)"))
-        elif t is H2FrameStreamError:
-            rv = self.reset_on_error(f.stream_id, f.error_code)
-            if rv.handle is not None:
-                rv.handle.on_error(RemoteProtocolError(
-                    f"malformed response on stream {f.stream_id} "
-                    f"({_reason_name(f.error_code)}); the stream was reset"))
-        # PRIORITY frames carry nothing a client acts on.
+    def _on_settings(self) -> None:
+        self._ready.set()
 
-    def _stream_error(self, exc: H2StreamError) -> None:
-        sid, reason = exc.args[0], exc.args[1]
-        try:
-            vd = self.reset_on_error(sid, reason)
-        except (H2ProtocolError, H2FlowControlError) as e:
-            self._conn_error(e)
-            return
-        if vd.handle is not None:
-            err = RemoteProtocolError(f"the server broke HTTP/2 on stream {sid} "
-                                      f"({_reason_name(reason)}); the stream was reset")
-            err.__cause__ = exc
-            vd.handle.on_error(err)
+    def _on_goaway(self) -> None:
+        if not self._ready.is_set:
+            self._ready.fail(ConnectError("the server refused the connection "
+                                          "(GOAWAY before SETTINGS)"))
+
+    def _conn_done(self) -> None:
+        self._flush()
+        self._retire()
+        self._transport.close()
 
     def _conn_error(self, exc: BaseException) -> None:
-        reason = exc.args[0] if isinstance(exc, H2ProtocolError) else H2_REASON_FLOW_CONTROL_ERROR
-        if not isinstance(reason, int):
-            reason = H2_REASON_PROTOCOL_ERROR
         log.debug("HTTP/2 connection %s failed: %r", self.key, exc)
         self._retire()
         if not self._flow.closed:
-            self.send_goaway(reason)
+            self.send_goaway(goaway_reason(exc))
             self._flush()
         err = RemoteProtocolError(f"the server broke HTTP/2: {exc}")
         err.__cause__ = exc

@@ -20,7 +20,7 @@ import asyncio
 import ssl
 from collections import deque
 from collections.abc import Hashable
-from typing import cast
+from typing import Any, cast
 
 from .dial import Dialer
 from .errors import ClientClosed, ConnectError, ConnectTimeout, PoolTimeout
@@ -68,7 +68,68 @@ class Limits:
                 f"keepalive_expiry={self.keepalive_expiry})")
 
 
-class ConnectionPool:
+class PoolCounts:
+    """The counting both pools share: the connections a pool owns, how many there are in all
+    and per route key against its :class:`Limits`, and its idle lists. Callers serialize it
+    (the event loop; the blocking pool's lock); :meth:`_slot_freed` says that room was made."""
+
+    _limits: Limits
+    _idle: dict[Hashable, list[Any]]
+    _shared: dict[Hashable, Any]
+    _count: dict[Hashable, int]
+    _all: set[Any]
+    _total: int
+    _idle_total: int
+
+    def _slot_freed(self) -> None:
+        raise NotImplementedError
+
+    def _reserve(self, key: Hashable) -> bool:
+        lim = self._limits
+        if lim.max_connections is not None and self._total >= lim.max_connections:
+            if not self._evict_idle(key):
+                return False
+        per_host = lim.max_connections_per_host
+        if per_host is not None and self._count.get(key, 0) >= per_host:
+            return False
+        self._total += 1
+        self._count[key] = self._count.get(key, 0) + 1
+        return True
+
+    def _unreserve(self, key: Hashable) -> None:
+        self._total -= 1
+        n = self._count.get(key, 0) - 1
+        if n > 0:
+            self._count[key] = n
+        else:
+            self._count.pop(key, None)
+        self._slot_freed()
+
+    def _evict_idle(self, key: Hashable) -> bool:
+        """Close the least recently used idle connection of another route to make room."""
+        oldest = None
+        for k, lst in self._idle.items():
+            if k != key and lst and (oldest is None or lst[0].idle_since < oldest.idle_since):
+                oldest = lst[0]
+        if oldest is None:
+            return False
+        self._idle[oldest.key].remove(oldest)
+        self._idle_total -= 1
+        self._discard(oldest)
+        oldest.close()
+        return self._limits.max_connections is None or \
+            self._total < self._limits.max_connections
+
+    def _discard(self, conn: Any) -> None:
+        key = conn.key
+        if self._shared.get(key) is conn:
+            del self._shared[key]
+        if conn in self._all:
+            self._all.discard(conn)
+            self._unreserve(key)
+
+
+class ConnectionPool(PoolCounts):
     """Connections to any number of origins, reused across requests.
 
     It is the :class:`~velmora.client.exchange.PoolCallbacks` of every connection it opens
@@ -215,42 +276,6 @@ class ConnectionPool:
             opening.set_result(None)
         return conn
 
-    def _reserve(self, key: Hashable) -> bool:
-        lim = self._limits
-        if lim.max_connections is not None and self._total >= lim.max_connections:
-            if not self._evict_idle(key):
-                return False
-        per_host = lim.max_connections_per_host
-        if per_host is not None and self._count.get(key, 0) >= per_host:
-            return False
-        self._total += 1
-        self._count[key] = self._count.get(key, 0) + 1
-        return True
-
-    def _unreserve(self, key: Hashable) -> None:
-        self._total -= 1
-        n = self._count.get(key, 0) - 1
-        if n > 0:
-            self._count[key] = n
-        else:
-            self._count.pop(key, None)
-        self._wake_waiters()
-
-    def _evict_idle(self, key: Hashable) -> bool:
-        """Close the least recently used idle connection of another route to make room."""
-        oldest = None
-        for k, lst in self._idle.items():
-            if k != key and lst and (oldest is None or lst[0].idle_since < oldest.idle_since):
-                oldest = lst[0]
-        if oldest is None:
-            return False
-        self._idle[oldest.key].remove(oldest)
-        self._idle_total -= 1
-        self._discard(oldest)
-        oldest.close()
-        return self._limits.max_connections is None or \
-            self._total < self._limits.max_connections
-
     # ---- what connections report (PoolCallbacks) -------------------------------------------
 
     def released(self, conn: PooledConnection, reusable: bool) -> None:
@@ -306,13 +331,8 @@ class ConnectionPool:
         self._discard(conn)
         self._draining.add(conn)
 
-    def _discard(self, conn: PooledConnection) -> None:
-        key = conn.key
-        if self._shared.get(key) is conn:
-            del self._shared[key]
-        if conn in self._all:
-            self._all.discard(conn)
-            self._unreserve(key)
+    def _slot_freed(self) -> None:
+        self._wake_waiters()
 
     def _wake_waiters(self) -> None:
         if not self._waiters or self._waking:

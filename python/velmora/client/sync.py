@@ -35,17 +35,18 @@ from .errors import (
     ProxyError,
     StreamClosed,
     StreamConsumed,
+    UnsupportedProtocol,
 )
+from .dial import speaks_h2
 from .exchange import Disconnected
 from .h2 import StreamRefused
 from .models import URL, Request
-from .pipeline import DEFAULT_MAX_REDIRECTS, Discard
-from .pool import Limits
-from .proxy import DIRECT, FORWARD, TUNNEL, Route, Router
+from .pipeline import Discard
+from .pool import Limits, PoolCounts
+from .proxy import DIRECT, FORWARD, TUNNEL, Route
 from .response import BaseResponse, _Rechunk
 from .sync_h1 import SyncConnection
-from .timeouts import DEFAULT_TIMEOUT, Timeout
-from .tls import create_ssl_context
+from .timeouts import Timeout
 
 __all__ = ["Client", "SyncPool", "SyncResponse"]
 
@@ -164,14 +165,15 @@ class SyncResponse(BaseResponse):
             stream.collected()
 
 
-class SyncPool:
+class SyncPool(PoolCounts):
     """HTTP/1.1 connections kept per route for reuse, shared by threads (one lock; a thread
     waiting for a free slot waits on a condition, bounded by the ``pool`` timeout)."""
 
     def __init__(self, *, ssl_context: ssl.SSLContext, limits: Limits,
                  local_address: str | None = None,
-                 proxy_ssl_context: ssl.SSLContext | None = None,
+                 proxy_ssl_context: ssl.SSLContext | None = None, http1: bool = True,
                  http2: bool = False, http2_prior_knowledge: bool = False) -> None:
+        self._http1 = http1
         self._http2 = http2 or http2_prior_knowledge
         self._prior_knowledge = http2_prior_knowledge
         #: One HTTP/2 connection per route, shared by every thread's requests.
@@ -264,44 +266,8 @@ class SyncPool:
                 self._freed.notify_all()
         return conn
 
-    def _reserve(self, key: Hashable) -> bool:
-        lim = self._limits
-        if lim.max_connections is not None and self._total >= lim.max_connections:
-            if not self._evict_idle():
-                return False
-        per_host = lim.max_connections_per_host
-        if per_host is not None and self._count.get(key, 0) >= per_host:
-            return False
-        self._total += 1
-        self._count[key] = self._count.get(key, 0) + 1
-        return True
-
-    def _evict_idle(self) -> bool:
-        for lst in self._idle.values():
-            if lst:
-                conn = lst.pop(0)
-                self._idle_total -= 1
-                self._discard(conn)
-                conn.close()
-                return True
-        return False
-
-    def _unreserve(self, key: Hashable) -> None:
-        self._total -= 1
-        n = self._count.get(key, 0) - 1
-        if n > 0:
-            self._count[key] = n
-        else:
-            self._count.pop(key, None)
+    def _slot_freed(self) -> None:
         self._freed.notify()
-
-    def _discard(self, conn: Any) -> None:
-        key = conn.key
-        if self._shared.get(key) is conn:
-            del self._shared[key]
-        if conn in self._all:
-            self._all.discard(conn)
-            self._unreserve(key)
 
     def retired(self, conn: Any) -> None:
         """An HTTP/2 connection takes no new streams (GOAWAY, failure): it closes once idle."""
@@ -395,10 +361,13 @@ class SyncPool:
         return sock
 
     def _speaks_h2(self, sock: socket.socket, route: Route) -> bool:
-        """The server's ALPN choice over TLS to the origin; prior knowledge on plain TCP."""
-        if isinstance(sock, ssl.SSLSocket) and (route.tls or route.mode == TUNNEL):
-            return sock.selected_alpn_protocol() == "h2"
-        return self._prior_knowledge and route.mode == DIRECT and not route.tls
+        try:
+            return speaks_h2(sock if isinstance(sock, ssl.SSLSocket) else None, route,
+                             http1=self._http1, http2=self._http2,
+                             prior_knowledge=self._prior_knowledge)
+        except UnsupportedProtocol:
+            sock.close()
+            raise
 
     @staticmethod
     def _tunnel(sock: socket.socket, route: Route, timeout: Timeout) -> socket.socket:
@@ -439,57 +408,14 @@ class Client(ClientSettings):
     ``http2_prior_knowledge`` (h2c), one HTTP/2 connection per origin carries the requests of
     every thread at once."""
 
-    def __init__(
-        self,
-        *,
-        base_url: str | None = None,
-        headers: Any = None,
-        cookies: Any = None,
-        auth: Any = None,
-        timeout: Any = DEFAULT_TIMEOUT,
-        follow_redirects: bool = False,
-        max_redirects: int = DEFAULT_MAX_REDIRECTS,
-        allow_insecure_redirects: bool = False,
-        verify: bool | str | ssl.SSLContext = True,
-        cert: Any = None,
-        proxy: str | None = None,
-        trust_env: bool = True,
-        limits: Limits | None = None,
-        http1: bool = True,
-        http2: bool = False,
-        http2_prior_knowledge: bool = False,
-        retries: int = 1,
-        local_address: str | None = None,
-    ) -> None:
-        if not http1 and not (http2 or http2_prior_knowledge):
-            raise ValueError("http1=False leaves no protocol to speak")
-        self._setup(base_url=base_url, headers=headers, timeout=timeout, proxy=proxy,
-                    trust_env=trust_env, cookies=cookies, auth=auth,
-                    follow_redirects=follow_redirects, max_redirects=max_redirects,
-                    allow_insecure_redirects=allow_insecure_redirects)
-        h2 = http2 or http2_prior_knowledge
-        proxy_ssl = None
-        if h2 and not isinstance(verify, ssl.SSLContext):
-            proxy_ssl = create_ssl_context(verify, cert)  # ALPN http/1.1 only
-        self._pool = SyncPool(ssl_context=create_ssl_context(verify, cert, http2=h2),
-                              limits=limits or Limits(), local_address=local_address,
-                              proxy_ssl_context=proxy_ssl, http2=http2,
-                              http2_prior_knowledge=http2_prior_knowledge)
-        self._router = Router(proxy, trust_env=trust_env)
-        self._tls_args = (verify, cert)
-        self._ws_ssl = None
-        self._urls: dict[str, URL] = {}
-        self._head_cache: dict[tuple[str, str | None, str | None], HeaderMap] = {}
-        self._retries = retries
-        self._closed = False
+    _pool: SyncPool
+
+    def _make_pool(self, **options: Any) -> SyncPool:
+        return SyncPool(**options)
 
     @property
     def pool(self) -> SyncPool:
         return self._pool
-
-    @property
-    def is_closed(self) -> bool:
-        return self._closed
 
     def request(self, method: str, url: Any, *, params: Any = None, headers: Any = None,
                 content: Any = None, data: Any = None, files: Any = None, json: Any = None,

@@ -30,7 +30,7 @@ from .errors import (
     WriteTimeout,
 )
 from .exchange import Disconnected, content_bytes
-from .h1 import COALESCE_LIMIT, protocol_error, request_head
+from .h1 import COALESCE_LIMIT, H1Exchange, protocol_error, request_head
 
 __all__ = ["SyncConnection", "SyncPoolCallbacks"]
 
@@ -46,7 +46,7 @@ class SyncPoolCallbacks(Protocol):
         ...
 
 
-class SyncConnection(H1ClientState):
+class SyncConnection(H1Exchange):
     """One HTTP/1.1 connection on a blocking socket; it is its own exchange (``head``,
     :meth:`take_complete_body`, :meth:`read_chunk`, ``trailers``, :meth:`abandon`)."""
 
@@ -246,19 +246,9 @@ class SyncConnection(H1ClientState):
                 dec.mark_eof()
 
     def _body_complete(self) -> None:
-        dec = self._dec
-        self.trailers = None
-        leftover = self._codec.buffered() > 0
-        if dec is not None:
-            self._dec = None
-            self.trailers = dec.take_trailers()
-            leftover = leftover or dec.buffered > 0
-        self.head = None
         self._in_body = False
-        self.served += 1
-        reuse, transport = self.complete_exchange(leftover)
+        reuse, transport = self._end_body()
         if reuse:
-            self._codec.reset()
             if self._callbacks is not None:
                 self._callbacks.released(self, True)
             return

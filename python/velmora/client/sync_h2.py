@@ -21,25 +21,12 @@ from collections.abc import Hashable, Iterable
 from typing import Any
 
 from velmora._velmora import (
-    H2_FLAG_CONN_DONE,
-    H2_HEADERS_HEAD,
-    H2_HEADERS_TRAILERS,
     H2_KIND_MISSING_URI_SCHEME_AND_AUTHORITY,
     H2_REASON_CANCEL,
     H2_REASON_NO_ERROR,
-    H2_REASON_PROTOCOL_ERROR,
     ConnectionClosedError,
-    H2Error,
-    H2FrameData,
-    H2FrameGoAway,
     H2FrameHeaders,
-    H2FramePing,
-    H2FrameRstStream,
-    H2FrameSettings,
-    H2FrameStreamError,
-    H2FrameWindowUpdate,
     H2ProtocolError,
-    H2StreamError,
     H2Streams,
     H2UserError,
     HeaderMap,
@@ -57,11 +44,12 @@ from .errors import (
 from .exchange import Disconnected, content_bytes
 from .h2 import (
     DEFAULT_SETTINGS,
+    H2ClientFrames,
     StreamRefused,
     _as_disconnected,
     _head_timeout,
-    _reason_name,
     _write_timeout,
+    goaway_reason,
     stop_error,
 )
 
@@ -176,7 +164,7 @@ class _Stream:
             self.conn.aclose_body(self.sid)  # its frames go out with the next write
 
 
-class SyncH2Connection(H2Streams):
+class SyncH2Connection(H2ClientFrames):
     """One HTTP/2 connection on a blocking socket; every thread's request gets a stream of it
     while the server's concurrency limit allows."""
 
@@ -316,75 +304,20 @@ class SyncH2Connection(H2Streams):
                 self._cond.notify_all()
 
     def _received(self, data: bytes) -> None:
-        try:
-            frames = self.receive(data)
-        except H2Error as exc:
-            self._conn_error(exc)
-            return
-        for f in frames:
-            try:
-                self._apply(f)
-            except H2StreamError as exc:
-                sid, reason = exc.args[0], exc.args[1]
-                vd = self.reset_on_error(sid, reason)
-                if vd.handle is not None:
-                    vd.handle.on_error(RemoteProtocolError(
-                        f"the server broke HTTP/2 on stream {sid} ({_reason_name(reason)}); "
-                        "the stream was reset"))
-            except H2Error as exc:
-                self._conn_error(exc)
-                return
-        if self.maybe_goaway_reply() & H2_FLAG_CONN_DONE:
-            self._flush()
-            self._retire()
-            return
-        if self.has_pending():
+        if self._receive_frames(data) and self.has_pending():
             self._flush()
 
-    def _apply(self, f: Any) -> None:
-        t = type(f)
-        if t is H2FrameData:
-            vd = self.recv_data(f)
-            if vd.handle is not None:
-                vd.handle.on_data(vd.payload, vd.budgeted, vd.eof)
-        elif t is H2FrameHeaders:
-            hv = self.recv_headers(f, None)
-            if hv.kind == H2_HEADERS_HEAD:
-                hv.handle.on_head(f, hv.eof)
-            elif hv.kind == H2_HEADERS_TRAILERS:
-                hv.handle.on_trailers(f)
-        elif t is H2FrameWindowUpdate:
-            for h in self.recv_window_update(f):
-                h.wake_window()
-        elif t is H2FrameSettings:
-            initial, wake, _flags = self.recv_settings(f)
-            for h in wake:
-                h.wake_window()
-            if initial:
-                self._ready = True
-        elif t is H2FramePing:
-            self.recv_ping(f)
-        elif t is H2FrameRstStream:
-            r = self.recv_reset(f)
-            if r is not None:
-                h, stop, notify, _flags = r
-                if notify:
-                    h.on_error(self._stop_error(h, stop))
-                else:
-                    h.stop_writer()
-        elif t is H2FrameGoAway:
-            pairs, _flags = self.recv_go_away(f)
-            for h, stop in pairs:
-                h.on_error(StreamRefused(
-                    f"the server will not process stream {h.sid} (GOAWAY, last stream "
-                    f"{f.last_stream_id}, {_reason_name(stop.reason)})"))
-            self._retire()
-        elif t is H2FrameStreamError:
-            rv = self.reset_on_error(f.stream_id, f.error_code)
-            if rv.handle is not None:
-                rv.handle.on_error(RemoteProtocolError(
-                    f"malformed response on stream {f.stream_id} "
-                    f"({_reason_name(f.error_code)}); the stream was reset"))
+    def _on_settings(self) -> None:
+        self._ready = True
+
+    def _on_goaway(self) -> None:
+        if not self._ready and self._fatal is None:
+            self._fatal = ConnectError("the server refused the connection (GOAWAY before "
+                                       "SETTINGS)")
+
+    def _conn_done(self) -> None:
+        self._flush()
+        self._retire()
 
     def _stop_error(self, h: _Stream, stop: Any) -> BaseException:
         return stop_error(self, h.sid, h.received, stop)
@@ -396,8 +329,7 @@ class SyncH2Connection(H2Streams):
             cb.retired(self)
 
     def _conn_error(self, exc: BaseException) -> None:
-        reason = exc.args[0] if isinstance(exc, H2ProtocolError) and exc.args else None
-        self.send_goaway(reason if isinstance(reason, int) else H2_REASON_PROTOCOL_ERROR)
+        self.send_goaway(goaway_reason(exc))
         try:
             self._flush()
         except WriteError:

@@ -14,17 +14,20 @@ from __future__ import annotations
 import ssl
 from collections.abc import AsyncIterator, Iterator
 from contextlib import contextmanager
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import httpx
 
 from velmora._velmora import HeaderMap
 
 from . import errors as E
-from ._client import AsyncClient
+from ._client import AsyncClient, ClientSettings
 from .pool import Limits
 from .proxy import FORWARD
 from .timeouts import Timeout
+
+if TYPE_CHECKING:
+    from .sync import Client
 
 __all__ = ["AsyncTransport", "Transport"]
 
@@ -127,14 +130,14 @@ class _ResponseStream(httpx.AsyncByteStream):
         await self._response.aclose()
 
 
-class AsyncTransport(httpx.AsyncBaseTransport):
-    """An ``httpx.AsyncBaseTransport`` on velmora's connection pool.
-
-    Takes the pool, protocol, proxy and TLS options of :class:`velmora.client.AsyncClient`:
+class _Options:
+    """The options both transports take, and the velmora client they make with them:
     ``verify``, ``cert``, ``trust_env``, ``proxy``, ``limits`` (velmora's or httpx's
     ``Limits``), ``http1``, ``http2`` (HTTP/2 by ALPN over TLS), ``http2_prior_knowledge``
-    (HTTP/2 over plain TCP too), ``retries``, ``local_address``. Timeouts come from httpx with each request.
-    """
+    (HTTP/2 over plain TCP too), ``retries``, ``local_address``. Timeouts come from httpx with
+    each request."""
+
+    _client: Any
 
     def __init__(
         self,
@@ -154,20 +157,35 @@ class AsyncTransport(httpx.AsyncBaseTransport):
             limits = Limits(max_connections=limits.max_connections,
                             max_keepalive_connections=limits.max_keepalive_connections,
                             keepalive_expiry=limits.keepalive_expiry)
-        if isinstance(proxy, httpx.Proxy):
-            proxy = str(proxy.url)
-        elif proxy is not None and not isinstance(proxy, str):
-            proxy = str(proxy)
-        self._client = AsyncClient(
+        if proxy is not None and not isinstance(proxy, str):
+            proxy = str(proxy.url if isinstance(proxy, httpx.Proxy) else proxy)
+        self._client = self._client_class()(
             verify=verify, cert=cert, trust_env=trust_env, proxy=proxy, limits=limits,
             http1=http1, http2=http2, http2_prior_knowledge=http2_prior_knowledge,
             retries=retries, local_address=local_address, timeout=None)
         self._client._headers = HeaderMap()  # httpx sends its own default headers
         self._timeouts = _Timeouts(self._client._timeout)
 
+    @staticmethod
+    def _client_class() -> type[ClientSettings]:
+        raise NotImplementedError
+
     @property
     def pool(self) -> Any:
         return self._client.pool
+
+
+class AsyncTransport(_Options, httpx.AsyncBaseTransport):
+    """An ``httpx.AsyncBaseTransport`` on velmora's connection pool
+    (:class:`velmora.client.AsyncClient`): ``httpx.AsyncClient(transport=
+    velmora.client.AsyncTransport())``. Takes the pool, protocol, proxy and TLS options of the
+    client (see :class:`_Options`)."""
+
+    _client: AsyncClient
+
+    @staticmethod
+    def _client_class() -> type[AsyncClient]:
+        return AsyncClient
 
     async def handle_async_request(self, request: httpx.Request) -> httpx.Response:
         client = self._client
@@ -197,31 +215,18 @@ class _SyncResponseStream(httpx.SyncByteStream):
         self._response.close()
 
 
-class Transport(httpx.BaseTransport):
+class Transport(_Options, httpx.BaseTransport):
     """An ``httpx.BaseTransport`` on the blocking client's pool (:class:`velmora.client.Client`):
-    ``httpx.Client(transport=velmora.client.Transport())``. Takes ``verify``, ``cert``,
-    ``trust_env``, ``proxy``, ``limits``, ``retries`` and ``local_address``."""
+    ``httpx.Client(transport=velmora.client.Transport())``. Takes the options of
+    :class:`AsyncTransport`."""
 
-    def __init__(self, *, verify: bool | str | ssl.SSLContext = True, cert: Any = None,
-                 trust_env: bool = True, proxy: Any = None, limits: Any = None,
-                 retries: int = 1, local_address: str | None = None) -> None:
+    _client: Client
+
+    @staticmethod
+    def _client_class() -> type[Client]:
         from .sync import Client
 
-        if isinstance(limits, httpx.Limits):
-            limits = Limits(max_connections=limits.max_connections,
-                            max_keepalive_connections=limits.max_keepalive_connections,
-                            keepalive_expiry=limits.keepalive_expiry)
-        if proxy is not None and not isinstance(proxy, str):
-            proxy = str(proxy.url if isinstance(proxy, httpx.Proxy) else proxy)
-        self._client = Client(verify=verify, cert=cert, trust_env=trust_env, proxy=proxy,
-                              limits=limits, retries=retries, local_address=local_address,
-                              timeout=None)
-        self._client._headers = HeaderMap()  # httpx sends its own default headers
-        self._timeouts = _Timeouts(self._client._timeout)
-
-    @property
-    def pool(self) -> Any:
-        return self._client.pool
+        return Client
 
     def handle_request(self, request: httpx.Request) -> httpx.Response:
         client = self._client
