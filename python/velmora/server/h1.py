@@ -21,6 +21,7 @@ The transport delivers reads to the protocol whenever it is not paused, so the c
 from __future__ import annotations
 
 import asyncio
+import contextvars
 import enum
 import sys
 from typing import Any, Callable, NoReturn
@@ -41,6 +42,7 @@ from velmora.server.asgi import (
     transport_addresses,
 )
 from velmora.server.logs import error_log
+from velmora.server.runner import Runner
 from velmora.server.state import Service
 from velmora.server.stream import Refused, State, Stream, response_fields
 from velmora.server.websocket import WebSocket, websocket_scope
@@ -122,7 +124,7 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
 
     __slots__ = ("_svc", "_t", "_core", "_codec", "_mode", "_stream", "_dec", "_eof",
                  "_stash", "_defer", "_hd", "deadline", "_client", "_server", "_peer", "access",
-                 "_after", "_after_obj", "_amend", "_stalled", "_refused")
+                 "_after", "_after_obj", "_amend", "_stalled", "_refused", "_runner", "_ctx")
 
     def __init__(self, service: Service) -> None:
         self._svc = service
@@ -142,6 +144,11 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         self._after_obj: Any = None  # (its object: the transport, or the error)
         self._stalled: tuple[int, Any] | None = None  # a next-read verdict held while stalled
         self._refused = False  # over the connection limit: the request gets a 503, then close
+        self._runner: Runner | None = None  # the applications' task, once a request kept it alive
+        # what every request's context starts from (a copy of the one the connection was made
+        # in: a pipelined request, parsed from inside the previous application's call, must
+        # not see that application's context)
+        self._ctx = contextvars.copy_context()
 
     def __repr__(self) -> str:
         return f"<ServerConnection {self.peer} {self._mode.name}>"
@@ -250,6 +257,8 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         self._svc.connections.discard(self)
         self._mode = _CLOSED
         self.deadline = 0.0
+        if self._runner is not None:
+            self._runner.close()
         core = self._core
         if core.watcher_parked:
             core.watcher_completed(None, exc if exc is not None else ConnectionResetError())
@@ -287,10 +296,16 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
                     svc = self._svc
                     span = svc.keep_alive_span
                     self.deadline = svc.now + span if span else 0.0
+                if defer and self._runner is None:
+                    # a response ended and the connection stays: its next applications run
+                    # on one task
+                    self._runner = Runner(self._svc.loop)
                 if self.read_paused:  # (the check saves a call per request)
                     self.resume_reading()
                 return
             if code == READ_PARSE:
+                if defer and self._runner is None:
+                    self._runner = Runner(self._svc.loop)
                 self._mode = _HEAD
                 if defer:
                     self._defer = True
@@ -407,13 +422,19 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
                                           head.headers.raw_items(), self._client, self._server)
         if self._amend is not None:
             self._amend(scope)
+        coro = stream.run(svc.app, scope)
+        ctx = self._ctx.copy()
+        runner = self._runner
+        if runner is not None:
+            stream.task = runner.task  # (until the application returns)
+            if runner.start(coro, ctx):
+                return
         if _EAGER:
-            task = _Task(stream.run(svc.app, scope), loop=svc.loop, name=TASK_NAME,
+            task = _Task(coro, loop=svc.loop, name=TASK_NAME, context=ctx,
                          eager_start=True)  # type: ignore[call-arg]
-            if not task.done():
-                stream.task = task
+            stream.task = None if task.done() else task
         else:  # (a given name spares formatting a unique one for every request)
-            stream.task = _Task(stream.run(svc.app, scope), loop=svc.loop, name=TASK_NAME)
+            stream.task = _Task(coro, loop=svc.loop, name=TASK_NAME, context=ctx)
 
     # ---- WebSockets --------------------------------------------------------------------------
 
@@ -440,7 +461,7 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
                                                self._amend)
         ws = WebSocket(svc, stream, request, scope, self._ws_open, self.peer)
         svc.cycles.add(ws)
-        ws.task = _Task(ws.run(svc.app), loop=svc.loop, name=TASK_NAME)
+        ws.task = _Task(ws.run(svc.app), loop=svc.loop, name=TASK_NAME, context=self._ctx.copy())
         return True
 
     def _ws_open(self, ws: WebSocket, stream: Stream[H1BodyDecoder],
@@ -463,6 +484,8 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         self._mode = _DETACHED
         self.deadline = 0.0
         self._svc.connections.discard(self)
+        if self._runner is not None:  # (the session has a task of its own)
+            self._runner.close()
         if not switched or transport is None:
             if transport is not None:
                 transport.close()
@@ -511,6 +534,8 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         self.deadline = 0.0
         svc = self._svc
         svc.connections.discard(self)
+        if self._runner is not None:
+            self._runner.close()
         if transport is None:
             return
         if self._refused:  # over the connection limit: no head to answer 503 to
