@@ -36,7 +36,6 @@ from velmora.server.asgi import (
     ASGIProtocolError,
     ClientDisconnected,
     Message,
-    http_scope,
     PeerName,
     scope_amender,
     transport_addresses,
@@ -124,7 +123,7 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
 
     __slots__ = ("_svc", "_t", "_core", "_codec", "_mode", "_stream", "_dec", "_eof",
                  "_stash", "_defer", "_hd", "deadline", "_client", "_server", "_peer", "access",
-                 "_after", "_after_obj", "_amend", "_stalled", "_refused", "_runner", "_ctx")
+                 "_after", "_after_obj", "_amend", "_stalled", "_refused", "_runner", "_ctx", "_scope")
 
     def __init__(self, service: Service) -> None:
         self._svc = service
@@ -181,6 +180,8 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         FlowControl.__init__(self, transport, svc.loop)
         svc.connections.add(self)
         self._client, self._server = transport_addresses(transport)
+        # what the http scopes of the connection share (a copy is cheaper than a build)
+        self._scope = {**svc.scope_base, "client": self._client, "server": self._server}
         self._amend = scope_amender(svc, transport, self._client)
         transport.set_write_buffer_limits(high=svc.write_high)
         if svc.head_span:  # a fresh connection owes a complete head from the accept on
@@ -418,8 +419,13 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         if head.is_upgrade and self._websocket(head, stream, version):
             return
         svc.cycles.add(stream)
-        stream.scope = scope = http_scope(svc, version, method, target,
-                                          head.headers.raw_items(), self._client, self._server)
+        stream.scope = scope = self._scope.copy()
+        if version != "1.1":
+            scope["http_version"] = version
+        scope["method"] = method
+        scope["path"], scope["raw_path"], scope["query_string"] = svc.split(target)
+        scope["headers"] = head.headers.raw_items()
+        scope["state"] = svc.lifespan_state.copy()
         if self._amend is not None:
             self._amend(scope)
         coro = stream.run(svc.app, scope)
