@@ -50,14 +50,17 @@ class Runner:
     def start(self, coro: Coroutine[Any, Any, None], ctx: contextvars.Context) -> bool:
         """Runs ``coro`` (a request's application) in ``ctx`` as ``task`` until it first waits
         or completes; what waits is then relayed by the task. False (``coro`` untouched) when the
-        task cannot take it now: the previous application still runs, or the task has not
-        started yet."""
+        task cannot take it now: the previous application still runs, the task has not started
+        yet, or another task is running."""
         work = self._work
         if work is None or work.done():
             return False
         task = self.task
         loop = self._loop
-        _enter_task(loop, task)
+        try:
+            _enter_task(loop, task)
+        except RuntimeError:  # called from inside a task: the application gets its own
+            return False
         try:
             yielded = ctx.run(coro.send, None)
         except StopIteration:
