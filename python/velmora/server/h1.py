@@ -123,7 +123,8 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
 
     __slots__ = ("_svc", "_t", "_core", "_codec", "_mode", "_stream", "_dec", "_eof",
                  "_stash", "_defer", "_hd", "deadline", "_client", "_server", "_peer", "access",
-                 "_after", "_after_obj", "_amend", "_stalled", "_refused", "_runner", "_ctx", "_scope")
+                 "_after", "_after_obj", "_amend", "_stalled", "_refused", "_runner", "_ctx", "_scope",
+                 "_server_name")
 
     def __init__(self, service: Service) -> None:
         self._svc = service
@@ -139,6 +140,7 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         self._peer: str | None = None  # made on first use (the logs)
         self._amend: Callable[[dict[str, Any]], None] | None = None  # scope_amender's
         self.access = service.access
+        self._server_name = SERVER_NAME if service.server_header else None  # (the default)
         self._after: int | None = None  # the next-read verdict of a whole response, until it ends
         self._after_obj: Any = None  # (its object: the transport, or the error)
         self._stalled: tuple[int, Any] | None = None  # a next-read verdict held while stalled
@@ -625,12 +627,12 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         # request)
         core = self._core
         seq = stream.key
-        server = SERVER_NAME if self._svc.server_header else None
-        status = stream.status
-        headers = stream.headers
-        code, data, after, obj = core.respond_whole(seq, status, headers, body, server)
+        server = self._server_name
+        code, data, after, obj = core.respond_whole(seq, stream.status, stream.headers, body,
+                                                    server)
         if code == REQ_CONTINUE:  # the 100 Continue went out first: the claim stands
-            code, data, after, obj = core.respond_whole(seq, status, headers, body, server)
+            code, data, after, obj = core.respond_whole(seq, stream.status, stream.headers,
+                                                        body, server)
         if code != REQ_OK:
             self._refused_claim(code)
         self._t.write(data)  # type: ignore[arg-type]  # (bytes, as the claim held)
