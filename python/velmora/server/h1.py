@@ -383,12 +383,12 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
 
     def _parse(self, data: bytes) -> None:
         core = self._core
-        try:
-            r = core.accept_head(data)
+        svc = self._svc
+        try:  # (the request's scope is made in the same call)
+            r = core.accept_request(data, self._scope, svc.lifespan_state, svc.root_path)
         except H1ParseError as exc:
             self._bad_head(exc)
             return
-        svc = self._svc
         if r is None:
             if self._eof:  # no more bytes will come to complete it
                 self._close(core.fail_read())
@@ -400,7 +400,7 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
                 self.deadline = svc.now + svc.head_span
             self.resume_reading()  # (pipelined bytes paused reading; the parser caps the head)
             return
-        head, seq, dec = r
+        head, seq, dec, scope, target, upgrade = r
         self._mode = _BODY
         self.deadline = 0.0
         self._hd = False
@@ -409,25 +409,18 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
             self.pause_reading()
         elif self.read_paused:
             self.resume_reading()
-        method = head.method
-        target = head.target
-        version = "1.0" if head.http10 else "1.1"
+        method = scope["method"]
+        version = scope["http_version"]
         self._stream = stream = Stream(self, self, seq, dec, method, target, version)
         limit = svc.limit_concurrency
         if self._refused or (limit is not None and (len(svc.connections) > limit
                                                     or len(svc.cycles) >= limit)):
             stream.reject(503)
             return
-        if head.is_upgrade and self._websocket(head, stream, version):
+        if upgrade and self._websocket(head, stream, version):
             return
         svc.cycles.add(stream)
-        stream.scope = scope = self._scope.copy()
-        if version != "1.1":
-            scope["http_version"] = version
-        scope["method"] = method
-        scope["path"], scope["raw_path"], scope["query_string"] = svc.split(target)
-        scope["headers"] = head.headers.raw_items()
-        scope["state"] = svc.lifespan_state.copy()
+        stream.scope = scope
         if self._amend is not None:
             self._amend(scope)
         coro = stream.run(svc.app, scope)
