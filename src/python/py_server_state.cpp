@@ -483,8 +483,11 @@ PyObject* m_respond_whole(PyObject* self, PyObject* const* args, Py_ssize_t narg
   if (!bytes_arg(a[3], "respond_whole", "body", body)) return nullptr;
   if (a[4] && a[4] != Py_None && !bytes_arg(a[4], "respond_whole", "server", server))
     return nullptr;
-  // The pairs are converted (which may run Python code) before the lock is taken.
+  // The pairs are converted (which may run Python code) before the lock is taken. The storage
+  // of a few fields is reserved first, so that the Server field added after them (and the
+  // framing fields the head gains) do not grow it again.
   http::HeaderMap headers;
+  headers.reserve(http::HeaderMap::kLinearNames, 256);
   if (a[2] != Py_None && !header_map_fill(headers, a[2])) return nullptr;
   static const int server_id = http::find_standard_header("server");
   if (!server.empty() && headers.find_standard(server_id) < 0) {
