@@ -302,13 +302,13 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
                 if defer and self._runner is None:
                     # a response ended and the connection stays: its next applications run
                     # on one task
-                    self._runner = Runner(self._svc.loop)
+                    self._runner = Runner(self._svc.loop, self._ctx.copy())
                 if self.read_paused:  # (the check saves a call per request)
                     self.resume_reading()
                 return
             if code == READ_PARSE:
                 if defer and self._runner is None:
-                    self._runner = Runner(self._svc.loop)
+                    self._runner = Runner(self._svc.loop, self._ctx.copy())
                 self._mode = _HEAD
                 if defer:
                     self._defer = True

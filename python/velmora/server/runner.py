@@ -37,7 +37,7 @@ class Runner:
 
     __slots__ = ("_loop", "task", "_work", "_job", "_closed", "_asked")
 
-    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+    def __init__(self, loop: asyncio.AbstractEventLoop, ctx: contextvars.Context) -> None:
         self._loop = loop
         self._closed = False
         self._asked = 0  # the cancellations the last application asked for inside ``start``
@@ -45,7 +45,9 @@ class Runner:
         # the future the idle task waits on; None while the task is not idle (starting up,
         # or relaying an application)
         self._work: asyncio.Future[None] | None = None
-        self.task: asyncio.Task[None] = _Task(self._serve(), loop=loop, name=TASK_NAME)
+        # (``ctx``, not the context of the application whose response made the runner)
+        self.task: asyncio.Task[None] = _Task(self._serve(), loop=loop, name=TASK_NAME,
+                                              context=ctx)
 
     def start(self, coro: Coroutine[Any, Any, None], ctx: contextvars.Context) -> bool:
         """Runs ``coro`` (a request's application) in ``ctx`` as ``task`` until it first waits
