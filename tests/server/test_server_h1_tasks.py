@@ -7,6 +7,7 @@ from __future__ import annotations
 import asyncio
 import contextvars
 import http.client
+import time
 
 import pytest
 
@@ -32,6 +33,15 @@ async def app(scope, receive, send):
         task.cancel()  # never delivered: the application does not wait again
     elif path == "/wait":
         await asyncio.sleep(0.01)
+    elif path == "/fail":
+        raise RuntimeError("the application fails")
+    elif path == "/echo":  # the body arrives while the application waits for it
+        note = ""
+        while True:
+            message = await receive()
+            note += message["body"].decode()
+            if not message["more_body"]:
+                break
     await send({"type": "http.response.start", "status": 200, "headers": []})
     await send({"type": "http.response.body", "body": note.encode()})
     if path == "/linger":  # work after the response, while the next request is served
@@ -57,6 +67,8 @@ def srv(request):
     ("/cancel-and-answer", "- True"),
     ("/wait", "- True"),  # (not cancelled by the previous request)
     ("/linger", "- True"),
+    ("/fail", "500 Internal Server Error"),  # (and the connection closes)
+    ("/", "- True"),
     ("/", "- True"),
 ])
 def test_each_request_starts_afresh_on_a_kept_alive_connection(srv, path, body):
@@ -64,7 +76,19 @@ def test_each_request_starts_afresh_on_a_kept_alive_connection(srv, path, body):
                                                                       timeout=TIMEOUT))
     conn.request("GET", path)
     response = conn.getresponse()
-    assert (response.status, response.read().decode()) == (200, body)
+    status = 500 if path == "/fail" else 200
+    assert (response.status, response.read().decode()) == (status, body)
+
+
+def test_body_arriving_while_the_application_waits(srv):
+    with connect(srv.port) as s:
+        s.sendall(b"GET / HTTP/1.1\r\nhost: x\r\n\r\n")  # (the connection is kept alive)
+        s.sendall(b"POST /echo HTTP/1.1\r\nhost: x\r\ncontent-length: 6\r\n"
+                  b"connection: close\r\n\r\nabc")
+        time.sleep(0.05)
+        s.sendall(b"def")
+        data = read_until_close(s)
+    assert [r[2] for r in parse_responses(data, ["GET", "POST"])] == [b"- True", b"abcdef"]
 
 
 def test_pipelined_request_served_while_the_previous_application_still_works(srv):
