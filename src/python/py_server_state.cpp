@@ -7,6 +7,7 @@
 #include "http/chars.hpp"
 #include "http/standard_headers.hpp"
 #include "python/py_errors.hpp"
+#include "python/py_functions.hpp"
 #include "python/py_header_map.hpp"
 #include "python/py_http1.hpp"
 #include "python/py_state_common.hpp"
@@ -153,17 +154,15 @@ PyObject* m_unpark_idle_read(PyObject* self, PyObject*) {
   return PyBool_FromLong(locked(self, [&](State& st) { return st.unpark_idle_read(); }));
 }
 
-PyObject* m_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-  static const char* const names[] = {"data"};
-  static const ArgSignature sig{"accept_head", names, 1, 1, 1};
-  PyObject* a[1];
+// accept_head's step: the new current request's head object, number and decoder; false with
+// `head` null when the head is incomplete, false with an exception set on failure.
+bool accept_step(PyObject* self, const char* function, PyObject* data_obj, Ref& head, uint64_t& seq,
+                 Ref& decoder) {
   std::string_view data;
-  if (!parse_args(sig, args, nargs, kwnames, a) || !bytes_arg(a[0], "accept_head", "data", data))
-    return nullptr;
+  if (!bytes_arg(data_obj, function, "data", data)) return false;
   // The decoder is made before the lock is taken; the head decides its framing.
-  Ref decoder = Ref::steal(body_decoder_new(http1::BodyDecoder::Kind::kEmpty, 0));
-  if (!decoder) return nullptr;
+  decoder = Ref::steal(body_decoder_new(http1::BodyDecoder::Kind::kEmpty, 0));
+  if (!decoder) return false;
   State::Accepted r;
   {
     Drops drops;
@@ -172,21 +171,124 @@ PyObject* m_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   }
   switch (r.outcome) {
     case State::Accepted::Outcome::kError:
-      return raise(std::move(*r.error).into_pending());
+      raise(std::move(*r.error).into_pending());
+      return false;
     case State::Accepted::Outcome::kIncomplete:
-      Py_RETURN_NONE;
+      return false;
     case State::Accepted::Outcome::kComplete:
       break;
   }
-  Ref head = Ref::steal(request_head_new(std::move(r.head)));
-  if (!head) return nullptr;
-  Ref seq = Ref::steal(PyLong_FromUnsignedLongLong(r.seq));
-  if (!seq) return nullptr;
+  seq = r.seq;
+  head = Ref::steal(request_head_new(std::move(r.head)));
+  return bool(head);
+}
+
+PyObject* m_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  static const char* const names[] = {"data"};
+  static const ArgSignature sig{"accept_head", names, 1, 1, 1};
+  PyObject* a[1];
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+  Ref head, decoder;
+  uint64_t seq = 0;
+  if (!accept_step(self, "accept_head", a[0], head, seq, decoder))
+    return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+  Ref seq_obj = Ref::steal(PyLong_FromUnsignedLongLong(seq));
+  if (!seq_obj) return nullptr;
   PyObject* out = PyTuple_New(3);
   if (!out) return nullptr;
   PyTuple_SET_ITEM(out, 0, head.release());
-  PyTuple_SET_ITEM(out, 1, seq.release());
+  PyTuple_SET_ITEM(out, 1, seq_obj.release());
   PyTuple_SET_ITEM(out, 2, decoder.release());
+  return out;
+}
+
+// The interned names accept_request reads and writes, and the one value it writes as is.
+enum ScopeKey {
+  kKeyMethod,
+  kKeyTarget,
+  kKeyHeaders,
+  kKeyVersion,
+  kKeyPath,
+  kKeyRawPath,
+  kKeyQuery,
+  kKeyState,
+  kText10,  // (a value: "1.0")
+  kKeyCount
+};
+
+PyObject* scope_keys() {
+  static ProcessOnce once;
+  return once.get([]() -> PyObject* {
+    static const char* const names[kKeyCount] = {"method",       "target", "headers",
+                                                 "http_version", "path",   "raw_path",
+                                                 "query_string", "state",  "1.0"};
+    Ref t = Ref::steal(PyTuple_New(kKeyCount));
+    if (!t) return nullptr;
+    for (int i = 0; i < kKeyCount; ++i) {
+      PyObject* s = PyUnicode_InternFromString(names[i]);
+      if (!s) return nullptr;
+      PyTuple_SET_ITEM(t.get(), i, s);
+    }
+    return t.release();
+  });
+}
+
+// accept_head, and the new request's ASGI http scope made in the same call: a copy of `scope`
+// (what the connection's scopes share) with the request's method, http_version (only when
+// it is "1.0": the shared one says "1.1"), path, raw_path, query_string, headers and a copy of
+// `state`. Runs no Python code but dict and str operations on objects it made.
+PyObject* m_accept_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  static const char* const names[] = {"data", "scope", "state", "root_path"};
+  static const ArgSignature sig{"accept_request", names, 4, 4, 4};
+  PyObject* a[4];
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+  if (!PyDict_CheckExact(a[1]) || !PyDict_CheckExact(a[2])) {
+    PyErr_SetString(PyExc_TypeError, "accept_request() arguments 'scope' and 'state' must be dict");
+    return nullptr;
+  }
+  std::string_view root;
+  if (!text_of(a[3], "accept_request", "root_path", root)) return nullptr;
+  PyObject* keys = scope_keys();
+  if (!keys) return nullptr;
+  auto key = [keys](ScopeKey k) { return PyTuple_GET_ITEM(keys, k); };
+  Ref head, decoder;
+  uint64_t seq = 0;
+  if (!accept_step(self, "accept_request", a[0], head, seq, decoder))
+    return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+  Ref method = Ref::steal(PyObject_GetAttr(head.get(), key(kKeyMethod)));
+  Ref target = Ref::steal(PyObject_GetAttr(head.get(), key(kKeyTarget)));
+  Ref fields = Ref::steal(PyObject_GetAttr(head.get(), key(kKeyHeaders)));
+  if (!method || !target || !fields) return nullptr;
+  const RequestHeadView view = request_head_view(head.get());
+  Py_ssize_t target_len = 0;
+  const char* target_text = PyUnicode_AsUTF8AndSize(target.get(), &target_len);
+  if (!target_text) return nullptr;
+  TargetObjects parts;
+  if (!target_objects(target.get(), {target_text, size_t(target_len)}, root, parts)) return nullptr;
+  Ref raw_items = Ref::steal(header_map_raw_items(fields.get()));
+  Ref state = Ref::steal(PyDict_Copy(a[2]));
+  Ref scope = Ref::steal(PyDict_Copy(a[1]));
+  Ref seq_obj = Ref::steal(PyLong_FromUnsignedLongLong(seq));
+  if (!raw_items || !state || !scope || !seq_obj) return nullptr;
+  PyObject* d = scope.get();
+  if ((view.http10 && PyDict_SetItem(d, key(kKeyVersion), key(kText10)) < 0) ||
+      PyDict_SetItem(d, key(kKeyMethod), method.get()) < 0 ||
+      PyDict_SetItem(d, key(kKeyPath), parts.path.get()) < 0 ||
+      PyDict_SetItem(d, key(kKeyRawPath), parts.raw_path.get()) < 0 ||
+      PyDict_SetItem(d, key(kKeyQuery), parts.query.get()) < 0 ||
+      PyDict_SetItem(d, key(kKeyHeaders), raw_items.get()) < 0 ||
+      PyDict_SetItem(d, key(kKeyState), state.get()) < 0)
+    return nullptr;
+  PyObject* out = PyTuple_New(6);
+  if (!out) return nullptr;
+  PyTuple_SET_ITEM(out, 0, head.release());
+  PyTuple_SET_ITEM(out, 1, seq_obj.release());
+  PyTuple_SET_ITEM(out, 2, decoder.release());
+  PyTuple_SET_ITEM(out, 3, scope.release());
+  PyTuple_SET_ITEM(out, 4, target.release());
+  PyTuple_SET_ITEM(out, 5, Py_NewRef(view.is_upgrade ? Py_True : Py_False));
   return out;
 }
 
@@ -381,8 +483,11 @@ PyObject* m_respond_whole(PyObject* self, PyObject* const* args, Py_ssize_t narg
   if (!bytes_arg(a[3], "respond_whole", "body", body)) return nullptr;
   if (a[4] && a[4] != Py_None && !bytes_arg(a[4], "respond_whole", "server", server))
     return nullptr;
-  // The pairs are converted (which may run Python code) before the lock is taken.
+  // The pairs are converted (which may run Python code) before the lock is taken. The storage
+  // of a few fields is reserved first, so that the Server field added after them (and the
+  // framing fields the head gains) do not grow it again.
   http::HeaderMap headers;
+  headers.reserve(http::HeaderMap::kLinearNames, 256);
   if (a[2] != Py_None && !header_map_fill(headers, a[2])) return nullptr;
   static const int server_id = http::find_standard_header("server");
   if (!server.empty() && headers.find_standard(server_id) < 0) {
@@ -497,6 +602,12 @@ PyMethodDef kMethods[] = {
      SIG_DOC("accept_head($self, data)",
              "Parse received bytes; None while the head is incomplete, else (head, seq, "
              "decoder) for the new current request. Raises H1ParseError.")},
+    {"accept_request", FAST(m_accept_request), FASTKW,
+     SIG_DOC("accept_request($self, data, scope, state, root_path)",
+             "accept_head and the request's ASGI http scope: None while the head is incomplete, "
+             "else (head, seq, decoder, scope, target, is_upgrade). The scope is a copy of the "
+             "dict scope with the request's method, path, raw_path, query_string, headers, "
+             "http_version when it is \"1.0\", and a copy of the dict state.")},
     {"fail_read", m_fail_read, METH_NOARGS,
      SIG_DOC("fail_read($self)", "Close after a failed head read; the taken transport or None.")},
     {"stop_serving", m_stop_serving, METH_NOARGS,

@@ -7,9 +7,6 @@
 #include "python/boundary.hpp"
 
 namespace velmora::py {
-namespace {
-
-// The UTF-8 text of a str argument (a view the argument keeps alive).
 bool text_of(PyObject* o, const char* function, const char* arg, std::string_view& out) {
   if (!PyUnicode_Check(o)) {
     raise_arg_type(function, arg, "str", o);
@@ -21,6 +18,8 @@ bool text_of(PyObject* o, const char* function, const char* arg, std::string_vie
   out = std::string_view(p, size_t(n));
   return true;
 }
+
+namespace {
 
 // Parses `text` as a URL, raising ValueError("invalid url ...") when it does not parse.
 bool parse_url(std::string_view text, http::Uri& uri) {
@@ -97,34 +96,39 @@ PyObject* split_target(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   std::string_view target, root;
   if (!text_of(a[0], "split_target", "target", target)) return nullptr;
   if (a[1] && !text_of(a[1], "split_target", "root_path", root)) return nullptr;
+  TargetObjects parts;
+  if (!target_objects(a[0], target, root, parts)) return nullptr;
+  return PyTuple_Pack(3, parts.path.get(), parts.raw_path.get(), parts.query.get());
+}
+
+}  // namespace
+
+bool target_objects(PyObject* target_obj, std::string_view target, std::string_view root,
+                    TargetObjects& out) {
   http::TargetParts parts = http::split_target(target);
   std::string_view raw = parts.raw_path;
   const bool escaped = raw.find('%') != std::string_view::npos;
-  Ref path;
   if (root.empty() && !escaped && raw.size() == target.size()) {
-    path = Ref::borrow(a[0]);
+    out.path = Ref::borrow(target_obj);
   } else {
     std::string text(root);
     text += escaped ? http::percent_decode_text(raw) : std::string(raw);
-    path = Ref::steal(str_from(text));
+    out.path = Ref::steal(str_from(text));
   }
-  Ref raw_path, query;
   if (root.empty()) {
-    raw_path = Ref::steal(bytes_from(raw));
+    out.raw_path = Ref::steal(bytes_from(raw));
   } else {
-    raw_path = Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(root.size() + raw.size())));
-    if (raw_path) {
-      char* p = PyBytes_AS_STRING(raw_path.get());
+    out.raw_path =
+        Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(root.size() + raw.size())));
+    if (out.raw_path) {
+      char* p = PyBytes_AS_STRING(out.raw_path.get());
       std::copy(root.begin(), root.end(), p);
       std::copy(raw.begin(), raw.end(), p + root.size());
     }
   }
-  query = Ref::steal(bytes_from(parts.query));
-  if (!path || !raw_path || !query) return nullptr;
-  return PyTuple_Pack(3, path.get(), raw_path.get(), query.get());
+  out.query = Ref::steal(bytes_from(parts.query));
+  return out.path && out.raw_path && out.query;
 }
-
-}  // namespace
 
 PyMethodDef kUriPartsDef = {
     "uri_parts", FAST(uri_parts), FASTKW,

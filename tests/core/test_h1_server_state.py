@@ -842,3 +842,33 @@ def test_respond_whole_refuses_bad_arguments_before_claiming():
         whole(s, seq, 200, [(b"content-length", b"x1")], b"x")
     assert err.value.args[0] == "unexpected_header"
     assert whole(s, seq, 200, None, b"x")[0] == v.H1_REQ_ALREADY
+
+
+SHARED = {"type": "http", "http_version": "1.1", "root_path": "", "client": ("c", 1)}
+
+
+@pytest.mark.parametrize("raw,root,expect", [
+    (b"GET /a%20b?x=1 HTTP/1.1\r\nHost: h\r\nX-A: 1\r\n\r\n", "",
+     {"method": "GET", "path": "/a b", "raw_path": b"/a%20b", "query_string": b"x=1",
+      "headers": [(b"host", b"h"), (b"x-a", b"1")], "http_version": "1.1"}),
+    (b"PATCH http://h/p HTTP/1.0\r\n\r\n", "/app",
+     {"method": "PATCH", "path": "/app/p", "raw_path": b"/app/p", "query_string": b"",
+      "headers": [], "http_version": "1.0"}),
+    (b"GET / HTTP/1.1\r\nConnection: upgrade\r\nUpgrade: websocket\r\n\r\n", "",
+     {"method": "GET", "path": "/", "raw_path": b"/", "query_string": b"", "upgrade": True,
+      "headers": [(b"connection", b"upgrade"), (b"upgrade", b"websocket")],
+      "http_version": "1.1"}),
+])
+@pytest.mark.parametrize("how", ["whole", "bytewise", "trailing"])
+def test_accept_request_makes_the_scope(raw, root, expect, how):
+    s, _ = new_state()
+    state = {"k": 1}
+    feed = [raw + b"GET"] if how == "trailing" else (
+        [raw] if how == "whole" else [raw[i:i + 1] for i in range(len(raw))])
+    for piece in feed[:-1]:
+        assert s.accept_request(piece, SHARED, state, root) is None
+    head, seq, dec, scope, target, upgrade = s.accept_request(feed[-1], SHARED, state, root)
+    expect = dict(expect)
+    assert (seq, target, upgrade) == (1, head.target, expect.pop("upgrade", False))
+    assert scope == {**SHARED, **expect, "state": state}
+    assert scope["state"] is not state and SHARED["http_version"] == "1.1"

@@ -21,6 +21,7 @@ The transport delivers reads to the protocol whenever it is not paused, so the c
 from __future__ import annotations
 
 import asyncio
+import contextvars
 import enum
 import sys
 from typing import Any, Callable, NoReturn
@@ -35,12 +36,12 @@ from velmora.server.asgi import (
     ASGIProtocolError,
     ClientDisconnected,
     Message,
-    http_scope,
     PeerName,
     scope_amender,
     transport_addresses,
 )
 from velmora.server.logs import error_log
+from velmora.server.runner import Runner
 from velmora.server.state import Service
 from velmora.server.stream import Refused, State, Stream, response_fields
 from velmora.server.websocket import WebSocket, websocket_scope
@@ -122,7 +123,8 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
 
     __slots__ = ("_svc", "_t", "_core", "_codec", "_mode", "_stream", "_dec", "_eof",
                  "_stash", "_defer", "_hd", "deadline", "_client", "_server", "_peer", "access",
-                 "_after", "_after_obj", "_amend", "_stalled", "_refused")
+                 "_after", "_after_obj", "_amend", "_stalled", "_refused", "_runner", "_ctx", "_scope",
+                 "_server_name")
 
     def __init__(self, service: Service) -> None:
         self._svc = service
@@ -138,10 +140,16 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         self._peer: str | None = None  # made on first use (the logs)
         self._amend: Callable[[dict[str, Any]], None] | None = None  # scope_amender's
         self.access = service.access
+        self._server_name = SERVER_NAME if service.server_header else None  # (the default)
         self._after: int | None = None  # the next-read verdict of a whole response, until it ends
         self._after_obj: Any = None  # (its object: the transport, or the error)
         self._stalled: tuple[int, Any] | None = None  # a next-read verdict held while stalled
         self._refused = False  # over the connection limit: the request gets a 503, then close
+        self._runner: Runner | None = None  # the applications' task, once a request kept it alive
+        # what every request's context starts from (a copy of the one the connection was made
+        # in: a pipelined request, parsed from inside the previous application's call, must
+        # not see that application's context)
+        self._ctx = contextvars.copy_context()
 
     def __repr__(self) -> str:
         return f"<ServerConnection {self.peer} {self._mode.name}>"
@@ -174,6 +182,8 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         FlowControl.__init__(self, transport, svc.loop)
         svc.connections.add(self)
         self._client, self._server = transport_addresses(transport)
+        # what the http scopes of the connection share (a copy is cheaper than a build)
+        self._scope = {**svc.scope_base, "client": self._client, "server": self._server}
         self._amend = scope_amender(svc, transport, self._client)
         transport.set_write_buffer_limits(high=svc.write_high)
         if svc.head_span:  # a fresh connection owes a complete head from the accept on
@@ -250,6 +260,8 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         self._svc.connections.discard(self)
         self._mode = _CLOSED
         self.deadline = 0.0
+        if self._runner is not None:
+            self._runner.close()
         core = self._core
         if core.watcher_parked:
             core.watcher_completed(None, exc if exc is not None else ConnectionResetError())
@@ -287,10 +299,16 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
                     svc = self._svc
                     span = svc.keep_alive_span
                     self.deadline = svc.now + span if span else 0.0
+                if defer and self._runner is None:
+                    # a response ended and the connection stays: its next applications run
+                    # on one task
+                    self._runner = Runner(self._svc.loop, self._ctx.copy())
                 if self.read_paused:  # (the check saves a call per request)
                     self.resume_reading()
                 return
             if code == READ_PARSE:
+                if defer and self._runner is None:
+                    self._runner = Runner(self._svc.loop, self._ctx.copy())
                 self._mode = _HEAD
                 if defer:
                     self._defer = True
@@ -365,12 +383,12 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
 
     def _parse(self, data: bytes) -> None:
         core = self._core
-        try:
-            r = core.accept_head(data)
+        svc = self._svc
+        try:  # (the request's scope is made in the same call)
+            r = core.accept_request(data, self._scope, svc.lifespan_state, svc.root_path)
         except H1ParseError as exc:
             self._bad_head(exc)
             return
-        svc = self._svc
         if r is None:
             if self._eof:  # no more bytes will come to complete it
                 self._close(core.fail_read())
@@ -382,7 +400,7 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
                 self.deadline = svc.now + svc.head_span
             self.resume_reading()  # (pipelined bytes paused reading; the parser caps the head)
             return
-        head, seq, dec = r
+        head, seq, dec, scope, target, upgrade = r
         self._mode = _BODY
         self.deadline = 0.0
         self._hd = False
@@ -391,29 +409,33 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
             self.pause_reading()
         elif self.read_paused:
             self.resume_reading()
-        method = head.method
-        target = head.target
-        version = "1.0" if head.http10 else "1.1"
+        method = scope["method"]
+        version = scope["http_version"]
         self._stream = stream = Stream(self, self, seq, dec, method, target, version)
         limit = svc.limit_concurrency
         if self._refused or (limit is not None and (len(svc.connections) > limit
                                                     or len(svc.cycles) >= limit)):
             stream.reject(503)
             return
-        if head.is_upgrade and self._websocket(head, stream, version):
+        if upgrade and self._websocket(head, stream, version):
             return
         svc.cycles.add(stream)
-        stream.scope = scope = http_scope(svc, version, method, target,
-                                          head.headers.raw_items(), self._client, self._server)
+        stream.scope = scope
         if self._amend is not None:
             self._amend(scope)
+        coro = stream.run(svc.app, scope)
+        ctx = self._ctx.copy()
+        runner = self._runner
+        if runner is not None:
+            stream.task = runner.task  # (until the application returns)
+            if runner.start(coro, ctx):
+                return
         if _EAGER:
-            task = _Task(stream.run(svc.app, scope), loop=svc.loop, name=TASK_NAME,
+            task = _Task(coro, loop=svc.loop, name=TASK_NAME, context=ctx,
                          eager_start=True)  # type: ignore[call-arg]
-            if not task.done():
-                stream.task = task
+            stream.task = None if task.done() else task
         else:  # (a given name spares formatting a unique one for every request)
-            stream.task = _Task(stream.run(svc.app, scope), loop=svc.loop, name=TASK_NAME)
+            stream.task = _Task(coro, loop=svc.loop, name=TASK_NAME, context=ctx)
 
     # ---- WebSockets --------------------------------------------------------------------------
 
@@ -440,7 +462,7 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
                                                self._amend)
         ws = WebSocket(svc, stream, request, scope, self._ws_open, self.peer)
         svc.cycles.add(ws)
-        ws.task = _Task(ws.run(svc.app), loop=svc.loop, name=TASK_NAME)
+        ws.task = _Task(ws.run(svc.app), loop=svc.loop, name=TASK_NAME, context=self._ctx.copy())
         return True
 
     def _ws_open(self, ws: WebSocket, stream: Stream[H1BodyDecoder],
@@ -463,6 +485,8 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         self._mode = _DETACHED
         self.deadline = 0.0
         self._svc.connections.discard(self)
+        if self._runner is not None:  # (the session has a task of its own)
+            self._runner.close()
         if not switched or transport is None:
             if transport is not None:
                 transport.close()
@@ -511,6 +535,8 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         self.deadline = 0.0
         svc = self._svc
         svc.connections.discard(self)
+        if self._runner is not None:
+            self._runner.close()
         if transport is None:
             return
         if self._refused:  # over the connection limit: no head to answer 503 to
@@ -594,12 +620,12 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         # request)
         core = self._core
         seq = stream.key
-        server = SERVER_NAME if self._svc.server_header else None
-        status = stream.status
-        headers = stream.headers
-        code, data, after, obj = core.respond_whole(seq, status, headers, body, server)
+        server = self._server_name
+        code, data, after, obj = core.respond_whole(seq, stream.status, stream.headers, body,
+                                                    server)
         if code == REQ_CONTINUE:  # the 100 Continue went out first: the claim stands
-            code, data, after, obj = core.respond_whole(seq, status, headers, body, server)
+            code, data, after, obj = core.respond_whole(seq, stream.status, stream.headers,
+                                                        body, server)
         if code != REQ_OK:
             self._refused_claim(code)
         self._t.write(data)  # type: ignore[arg-type]  # (bytes, as the claim held)

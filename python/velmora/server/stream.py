@@ -205,7 +205,8 @@ class Stream(Generic[B]):
             if not isinstance(exc, Exception) and not isinstance(exc, asyncio.CancelledError):
                 raise
         else:
-            self.app_ended(None)
+            if self.state is not _CLOSED:  # (app_ended(None), without a call)
+                self._app_incomplete()
         finally:
             self.task = None
             self.sink.app_done(self)
@@ -272,7 +273,8 @@ class Stream(Generic[B]):
                 raise ASGIProtocolError("unexpected ASGI message 'http.response.start'")
             self.status = message["status"]
             self.headers = message.get("headers")
-            self.trailers = bool(message.get("trailers", False))
+            if message.get("trailers", False):  # (False until now)
+                self.trailers = True
             self.state = _RESPONSE
         elif kind == "http.response.trailers":
             if self.state is not _TRAILERS:
