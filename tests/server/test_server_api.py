@@ -141,7 +141,7 @@ def test_velmora_serve_blocks_until_sigint(tmp_path):
             proc.wait()
 
 
-def test_graceful_stop_closes_idle_connections_and_finishes_requests():
+def test_graceful_stop_closes_idle_connections_and_finishes_requests_and_heads():
     from asgi_apps import Recorder
 
     app = Recorder()
@@ -162,10 +162,11 @@ def test_graceful_stop_closes_idle_connections_and_finishes_requests():
         t0 = time.monotonic()
         srv.server.should_exit = True
         assert read_until_close(idle) == b""
-        assert read_until_close(partial) == b""
-        data = read_until_close(busy)
-        assert data.startswith(b"HTTP/1.1 200 OK") and b"connection: close" in data
-        assert data.endswith(b"Hello, world!")
+        partial.sendall(b"host: x\r\n\r\n")  # a head begun before the stop is served
+        for s in (partial, busy):
+            data = read_until_close(s)
+            assert data.startswith(b"HTTP/1.1 200 OK") and b"connection: close" in data
+            assert data.endswith(b"Hello, world!")
         assert time.monotonic() - t0 < 5
     finally:
         srv.stop()

@@ -162,10 +162,8 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         # a 503 once its head is read (a reset would reach the client before any answer)
         self._refused = refused = (len(svc.connections) >= svc.max_connections
                                    and not svc.make_room())
-        if svc.shutting_down:
-            self._mode = _DETACHED
-            transport.abort()
-            return
+        # (accepted as the server began to stop: its requests are still served, each
+        # response saying the connection ends; a client may have sent one already)
         if svc.is_ssl and svc.h2_factory is not None:
             sslobj = transport.get_extra_info("ssl_object")
             if sslobj is not None and sslobj.selected_alpn_protocol() == "h2":
@@ -173,7 +171,9 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
                 if refused:
                     transport.abort()
                 else:
-                    svc.h2_factory(svc, transport, b"")
+                    conn = svc.h2_factory(svc, transport, b"")
+                    if svc.shutting_down:
+                        conn.shutdown()
                 return
         self._t = transport
         self._core = core = H1ServerState(H1Codec(**svc.codec_kwargs), transport,
@@ -401,6 +401,8 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
             self.resume_reading()  # (pipelined bytes paused reading; the parser caps the head)
             return
         head, seq, dec, scope, target, upgrade = r
+        if svc.shutting_down:  # (a head completed after the server began to stop)
+            core.request_shutdown()  # its response says connection: close
         self._mode = _BODY
         self.deadline = 0.0
         self._hd = False
@@ -762,8 +764,9 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         transport = core.request_shutdown()
         if transport is not None:
             self._close(transport)
-        elif self._mode is _IDLE or self._mode is _WATCH or self._mode is _HEAD:
+        elif self._mode is _IDLE or self._mode is _WATCH:
             self._close(core.fail_read())
+        # a head being received is served (within its deadline), with connection: close
 
     def abort(self) -> None:
         self._mode = _CLOSED

@@ -14,7 +14,7 @@ from velmora.server.logs import access_log
 # A protocol factory for connections that start with the HTTP/2 preface or negotiate "h2"
 # through ALPN: called with (service, transport, bytes already read); it attaches its protocol
 # to the transport (``transport.set_protocol``), feeds it the bytes and returns it.
-H2Factory = Callable[["Service", asyncio.Transport, bytes], asyncio.BaseProtocol]
+H2Factory = Callable[["Service", asyncio.Transport, bytes], "Connection"]
 
 
 class CodecOptions(TypedDict):
