@@ -2,11 +2,14 @@
 //
 // Layout: one entry per distinct name in first-insertion order (name, first value, a chain of
 // further values), all bytes in one arena, and a Robin Hood hash index of 16-bit slots from name
-// to entry. Callers pass names already validated and lower-cased and values already validated
-// (chars.hpp); this class only stores and orders them.
+// to entry. The entries, the chain links, the index and the arena share one heap block, so a
+// map costs one allocation (a parsed head's map is sized exactly, once). Callers pass names
+// already validated and lower-cased and values already validated (chars.hpp); this class only
+// stores and orders them.
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +28,11 @@ class HeaderMap {
   enum class Result : uint8_t { kOk, kFull, kTooLarge };
 
   HeaderMap() = default;
+  HeaderMap(const HeaderMap& o);
+  HeaderMap(HeaderMap&& o) noexcept;
+  HeaderMap& operator=(const HeaderMap& o);
+  HeaderMap& operator=(HeaderMap&& o) noexcept;
+  ~HeaderMap();
 
   // Capacity hint before adding about `names` pairs holding `bytes` bytes in all.
   void reserve(size_t names, size_t bytes);
@@ -62,8 +70,21 @@ class HeaderMap {
   // storage sized once for all of them.
   Result add_parsed(const std::string_view* names, const std::string_view* values, size_t n);
 
+  // The same for a parser, in one pass, with the names lower-cased straight into the storage:
+  // start_parsed() sizes the storage of a new, empty map once for `n` pairs holding `bytes`
+  // name and value bytes in all (false if the map is not new and empty, or memory is short);
+  // then for each pair in order the caller writes its lower-cased name of `len` bytes at
+  // parsed_name(len) (which leaves 16 writable bytes past the name, for block writes; null when
+  // memory is short) and stores the pair with add_parsed_name(len, value).
+  bool start_parsed(size_t n, size_t bytes);
+  char* parsed_name(size_t len) {
+    if (len + 16 > arena_cap_ - arena_size_ && !room_for_bytes(len + 16)) return nullptr;
+    return arena() + arena_size_;
+  }
+  Result add_parsed_name(size_t len, std::string_view value);
+
   uint32_t size() const { return values_; }  // all values
-  uint32_t name_count() const { return uint32_t(entries_.size()); }
+  uint32_t name_count() const { return entry_count_; }
   bool empty() const { return values_ == 0; }
 
   std::string_view name(uint32_t entry) const;
@@ -75,17 +96,17 @@ class HeaderMap {
   // Calls f(value) for every value of an entry, first value first.
   template <class F>
   void for_each_value(uint32_t entry, F&& f) const {
-    const Entry& e = entries_[entry];
+    const Entry& e = entries()[entry];
     f(view(e.value));
-    for (uint32_t x = e.chain_head; x != kNone; x = extras_[x].next)
-      f(view(extras_[x].value));
+    for (uint32_t x = e.chain_head; x != kNone; x = extras()[x].next)
+      f(view(extras()[x].value));
   }
 
   // Calls f(entry, value) for every pair in listing order (names in entry order, each followed
   // by all of its values).
   template <class F>
   void for_each(F&& f) const {
-    for (uint32_t i = 0; i < entries_.size(); ++i)
+    for (uint32_t i = 0; i < entry_count_; ++i)
       for_each_value(i, [&](std::string_view v) { f(i, v); });
   }
 
@@ -94,7 +115,7 @@ class HeaderMap {
 
   // True once the index has switched to the keyed hash after colliding names.
   bool keyed() const { return keyed_; }
-  uint32_t slot_count() const { return uint32_t(slots_.size()); }
+  uint32_t slot_count() const { return slot_count_; }
 
   // Bytes held by this map's own storage (for memory accounting).
   size_t heap_bytes() const;
@@ -124,9 +145,38 @@ class HeaderMap {
     uint16_t hash;  // low 16 bits of the name hash (the ideal slot is hash & mask)
   };
 
-  std::string_view view(Span s) const { return {arena_.data() + s.off, s.len}; }
+  // The block: Entry[entry_cap_], Extra[extra_cap_], Slot[slot_count_], char[arena_cap_].
+  Entry* entries() const { return reinterpret_cast<Entry*>(block_); }
+  Extra* extras() const { return reinterpret_cast<Extra*>(block_ + entry_cap_ * sizeof(Entry)); }
+  Slot* slots() const {
+    return reinterpret_cast<Slot*>(block_ + entry_cap_ * sizeof(Entry) +
+                                   extra_cap_ * sizeof(Extra));
+  }
+  char* arena() const {
+    return block_ + entry_cap_ * sizeof(Entry) + extra_cap_ * sizeof(Extra) +
+           slot_count_ * sizeof(Slot);
+  }
+  static size_t block_size(uint32_t entries, uint32_t extras, uint32_t slots, size_t arena) {
+    return entries * sizeof(Entry) + extras * sizeof(Extra) + slots * sizeof(Slot) + arena;
+  }
+  // Moves the storage into a new block of the given capacities (each at least what is in use).
+  // The index slots are copied when their count is unchanged, otherwise left empty for the
+  // caller to rebuild. False when memory is short.
+  bool reshape(uint32_t entries, uint32_t extras, uint32_t slots, size_t arena);
+  // Room for one more entry, one more extra, or `bytes` more arena bytes.
+  bool room_for_entry();
+  bool room_for_extra();
+  bool room_for_bytes(size_t bytes);
+  void release();
+  // add_parsed_name() for a pair past the sizes start_parsed() chose.
+  Result add_parsed_slow(size_t len, uint32_t fast, int id, std::string_view value);
+
+  std::string_view view(Span s) const { return {arena() + s.off, s.len}; }
   bool store(std::string_view bytes, Span& out);
   void insert_slot(uint32_t pos, uint32_t hash);
+  // One probe for both: the entry position of `name` if the index holds it, otherwise -1 after
+  // entering `new_pos` (the entry the caller appends next) under `hash`.
+  int32_t find_or_insert_slot(std::string_view name, uint32_t hash, uint32_t new_pos);
   Result append_entry_id(std::string_view name, std::string_view value, uint32_t hash, int id);
   Result append_value(uint32_t pos, std::string_view value);
   int32_t find_slot(std::string_view name, uint32_t hash) const;
@@ -139,10 +189,11 @@ class HeaderMap {
   void release_value_chain(Entry& e);
   void maybe_compact();
 
-  std::vector<Entry> entries_;
-  std::vector<Extra> extras_;
-  std::vector<Slot> slots_;
-  std::string arena_;
+  char* block_ = nullptr;
+  uint32_t entry_cap_ = 0, entry_count_ = 0;
+  uint32_t extra_cap_ = 0, extra_count_ = 0;
+  uint32_t slot_count_ = 0;  // 0: no index (a small map is scanned)
+  uint32_t arena_cap_ = 0, arena_size_ = 0;
   uint32_t values_ = 0;
   uint32_t garbage_ = 0;       // arena bytes no longer referenced
   uint32_t free_extras_ = 0;   // extras no longer referenced

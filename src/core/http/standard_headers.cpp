@@ -25,9 +25,11 @@ struct Table {
   }
 };
 
+// Built when the library loads, so that lookups need no first-use check.
+const Table kTable;
+
 const Table& table() {
-  static const Table t;
-  return t;
+  return kTable;
 }
 
 }  // namespace
@@ -38,6 +40,7 @@ int find_standard_header(std::string_view s, uint32_t fast) noexcept {
   for (uint32_t k = fast & (kSlots - 1);; k = (k + 1) & (kSlots - 1)) {
     int i = t.slot[k];
     if (i < 0) return -1;
+    if (t.hash[i] != fast) continue;
     std::string_view n = kStandardHeaders[i];
     if (n.size() == s.size() && same_bytes(n.data(), s.data(), s.size())) return i;
   }

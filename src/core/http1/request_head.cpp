@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "http/chars.hpp"
@@ -137,38 +138,22 @@ bool name_is(std::string_view name, std::string_view lower) {
 
 bool fill_header_map(const char* base, size_t base_len, const RawField* fields, size_t count,
                      const bool* drop, http::HeaderMap& map) {
-  // Names are lower-cased into one scratch buffer; values are views of the read buffer, copied
-  // once, into the map's own storage.
-  // Sized for ordinary heads (the arrays are zeroed on every call); longer ones take the heap.
-  constexpr size_t kStack = 32;
-  std::string_view stack_names[kStack], stack_values[kStack];
-  std::unique_ptr<std::string_view[]> heap_names, heap_values;
-  std::string_view* names = stack_names;
-  std::string_view* values = stack_values;
-  if (count > kStack) {
-    heap_names.reset(new std::string_view[count]);
-    heap_values.reset(new std::string_view[count]);
-    names = heap_names.get();
-    values = heap_values.get();
-  }
-  size_t name_bytes = 0;
+  // One pass: each name is lower-cased straight into the map's storage, where the map hashes
+  // it, finds or enters it in one probe and copies the value beside it.
+  if (count == 0) return true;
+  size_t bytes = 0;
   for (size_t i = 0; i < count; ++i)
-    name_bytes += fields[i].name.len;
-  // 16 bytes of slack: names are lower-cased in whole 16-byte blocks.
-  char small[2048];
-  std::unique_ptr<char[]> large;
-  char* lower = small;
-  if (name_bytes + 16 > sizeof(small)) {
-    large.reset(new char[name_bytes + 16]);
-    lower = large.get();
-  }
-  size_t kept = 0;
+    bytes += fields[i].name.len + fields[i].value.len;
+  if (!map.start_parsed(count, bytes)) return false;
   for (size_t i = 0; i < count; ++i) {
     if (drop && drop[i]) continue;
     const char* src = base + fields[i].name.off;
     const size_t len = fields[i].name.len;
+    char* lower = map.parsed_name(len);
+    if (!lower) return false;
     size_t k = 0;
 #if defined(__SSE2__)
+    // Whole 16-byte blocks where the buffer has them; the map leaves room for the overshoot.
     if (fields[i].name.off + ((len + 15) & ~size_t(15)) <= base_len) {
       const __m128i a1 = _mm_set1_epi8('A' - 1), z1 = _mm_set1_epi8('Z' + 1);
       const __m128i bit = _mm_set1_epi8(0x20);
@@ -184,12 +169,10 @@ bool fill_header_map(const char* base, size_t base_len, const RawField* fields, 
 #endif
     for (; k < len; ++k)
       lower[k] = http::ascii_lower(src[k]);
-    names[kept] = std::string_view(lower, len);
-    values[kept] = fields[i].value.in(base);
-    lower += len;
-    ++kept;
+    if (map.add_parsed_name(len, fields[i].value.in(base)) != http::HeaderMap::Result::kOk)
+      return false;
   }
-  return map.add_parsed(names, values, kept) == http::HeaderMap::Result::kOk;
+  return true;
 }
 
 ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {
