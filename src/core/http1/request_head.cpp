@@ -289,7 +289,7 @@ ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {
   switch (uri.form) {
     case http::Uri::Form::kOrigin:
     case http::Uri::Form::kAsterisk:
-      out.target.assign(uri.path_and_query.empty() ? std::string_view("/") : uri.path_and_query);
+      target = uri.path_and_query.empty() ? std::string_view("/") : uri.path_and_query;
       break;
     case http::Uri::Form::kAbsolute: {
       std::string_view scheme = uri.scheme_name();
@@ -301,12 +301,17 @@ ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {
       std::memcpy(w + scheme.size() + 3, uri.authority.data(), uri.authority.size());
       std::memcpy(w + scheme.size() + 3 + uri.authority.size(), uri.path_and_query.data(),
                   uri.path_and_query.size());
+      target = out.target;
       break;
     }
     case http::Uri::Form::kAuthority:
-      out.target.assign(uri.authority);
+      target = uri.authority;
       break;
   }
+  if (out.target_sink)
+    out.target_sink(out.target_ctx, target);
+  else if (uri.form != http::Uri::Form::kAbsolute)
+    out.target.assign(target);
   out.decoded_length = framing.decoded_length();
   out.is_connect = is_connect;
   out.keep_alive = persistence.keep_alive() && !framing.forces_close();

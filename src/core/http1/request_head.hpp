@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "http/errors.hpp"
 #include "http/header_map.hpp"
@@ -17,7 +18,12 @@ struct RequestHead {
   uint64_t decoded_length = 0;  // a byte count or kChunkedLength
   Method method = Method::kNone;
   std::string method_text;  // set for an extension method only
-  std::string target;
+  std::string target;       // the request-target as rendered, unless `target_sink` is set
+  // When set, called once with the rendered target instead of filling `target`, while the
+  // head's bytes are still in the codec's buffer (under the codec's lock): the view is not
+  // copied first.
+  void (*target_sink)(void* ctx, std::string_view target) = nullptr;
+  void* target_ctx = nullptr;
   http::HeaderMap headers;
   bool is_connect = false;
   bool keep_alive = false;
