@@ -76,6 +76,25 @@ def test_targets(target, expected):
     assert head.target == expected
 
 
+# RFC 3986 path characters (pchar and "/"); a query also takes the visible ASCII ones beyond.
+PATH_CHARS = set(b"-._~!$&'()*+,;=:@/%[]0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")
+
+
+@pytest.mark.parametrize("part", ["path", "query"])
+def test_every_visible_byte_in_targets_at_every_offset(part):
+    # Targets are checked 16 bytes at a time: each byte at each offset across two blocks and
+    # into the overlapping tail is accepted or refused as the character sets say.
+    for c in set(range(0x21, 0x7F)) - set(b"?#"):
+        ok = part == "query" or c in PATH_CHARS
+        for off in range(0, 40):
+            target = b"/" + b"p" * off + bytes([c]) + b"x" if part == "path" else b"/p?" + b"q" * off + bytes([c])
+            data = b"GET " + target + b" HTTP/1.1\r\n\r\n"
+            if ok:
+                assert parse_request(data)[0].target == target.decode()
+            else:
+                assert request_error(data) == ("uri", 400), (c, off)
+
+
 def test_connect_authority_form():
     head, _ = parse_request(b"CONNECT example.com:443 HTTP/1.1\r\nHost: example.com:443\r\n\r\n")
     assert head.target == "example.com:443"
