@@ -3,8 +3,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "http/chars.hpp"
 #include "http/hash.hpp"
 #include "http/standard_headers.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <new>
@@ -438,71 +443,103 @@ HeaderMap::Result HeaderMap::append_value(uint32_t pos, std::string_view value) 
 
 HeaderMap::Result HeaderMap::add_parsed(const std::string_view* names,
                                         const std::string_view* values, size_t n) {
-  size_t bytes = 0;
   for (size_t i = 0; i < n; ++i)
-    bytes += names[i].size() + values[i].size();
-  if (n == 0 || !start_parsed(n, bytes)) {
-    for (size_t i = 0; i < n; ++i)
-      if (Result r = add(names[i], values[i]); r != Result::kOk) return r;
-    return Result::kOk;
-  }
-  for (size_t i = 0; i < n; ++i) {
-    char* dst = parsed_name(names[i].size());
-    if (!dst) return Result::kTooLarge;
-    if (!names[i].empty()) std::memcpy(dst, names[i].data(), names[i].size());
-    if (Result r = add_parsed_name(names[i].size(), values[i]); r != Result::kOk) return r;
-  }
+    if (Result r = add(names[i], values[i]); r != Result::kOk) return r;
   return Result::kOk;
 }
 
-// The pairs of a parsed head: names are counted at their full length whether standard or not
-// (a few bytes more than needed, so that the storage is sized in one pass), and the index, when
-// the names are many, is made at once for all of them.
-bool HeaderMap::start_parsed(size_t n, size_t bytes) {
-  if (block_ || bytes > kMaxArena - 16) return false;
+// The index, when the names are many, is made at once for all of them; the block is copied
+// with 16 bytes of slack, so that names are lower-cased in whole 16-byte blocks.
+bool HeaderMap::start_block(std::string_view block, size_t n) {
+  if (block_ || block.size() > kMaxArena - 16) return false;
   const size_t names = n < kMaxNames ? n : kMaxNames;
   const uint32_t slots = names > kLinearNames ? slots_for(names) : 0;
-  return reshape(uint32_t(names), 0, slots, bytes + 16);
+  if (!reshape(uint32_t(names), 0, slots, block.size() + 16)) return false;
+  std::memcpy(arena(), block.data(), block.size());
+  arena_size_ = uint32_t(block.size());
+  garbage_ = arena_size_;  // until referenced
+  return true;
 }
 
-__attribute__((noinline)) HeaderMap::Result HeaderMap::add_parsed_slow(size_t len, uint32_t fast,
-                                                                       int id,
-                                                                       std::string_view value) {
-  const std::string copy(arena() + arena_size_, len);
-  return add_known(copy, fast, id, value);
+namespace {
+
+// Lower-cases the `len` bytes at `p` (token characters) in place, 16 at a time; the bytes after
+// them are written back unchanged, and at least 16 - len % 16 of them must be writable.
+void lower_in_place(char* p, size_t len) {
+#if defined(__SSE2__)
+  const __m128i a1 = _mm_set1_epi8('A' - 1), z1 = _mm_set1_epi8('Z' + 1);
+  const __m128i bit = _mm_set1_epi8(0x20);
+  const __m128i iota = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  for (size_t k = 0; k < len; k += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
+    __m128i upper = _mm_and_si128(_mm_cmpgt_epi8(v, a1), _mm_cmplt_epi8(v, z1));
+    const size_t left = len - k;
+    if (left < 16) upper = _mm_and_si128(upper, _mm_cmpgt_epi8(_mm_set1_epi8(char(left)), iota));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + k), _mm_or_si128(v, _mm_and_si128(upper, bit)));
+  }
+#else
+  for (size_t k = 0; k < len; ++k)
+    p[k] = ascii_lower(p[k]);
+#endif
 }
 
-HeaderMap::Result HeaderMap::add_parsed_name(size_t len, std::string_view value) {
-  const std::string_view name(arena() + arena_size_, len);
+}  // namespace
+
+HeaderMap::Result HeaderMap::add_block_field(uint32_t name_off, uint32_t name_len,
+                                             uint32_t value_off, uint32_t value_len) {
+  char* const base = arena();
+  lower_in_place(base + name_off, name_len);
+  const std::string_view name(base + name_off, name_len);
   const uint32_t fast = fast_hash(name);
   const int id = find_standard_header(name, fast);
-  // The sizes start_parsed() chose hold every name under the growth rule and every byte; past
-  // them (more names than a map holds, an index that saw colliding names, a name repeated so
-  // often that its values outgrow the chain storage) the pair takes the checked path, from a
-  // copy of the name, since the storage may move.
+  const Span value{value_off, value_len};
+  // The sizes start_block() chose hold every name under the growth rule; past them (more names
+  // than a map holds, or an index that saw colliding names) the field takes the checked path.
   const bool roomy = (slot_count_ ? entry_count_ < slot_count_ - slot_count_ / 4 && !under_attack_
                                   : entry_count_ < kLinearNames) &&
-                     entry_count_ < entry_cap_ && len + value.size() <= arena_cap_ - arena_size_;
-  if (!roomy) return add_parsed_slow(len, fast, id, value);
+                     entry_count_ < entry_cap_;
+  if (!roomy) return add_block_slow(Span{name_off, name_len}, fast, id, value);
   const uint32_t hash = keyed_ ? keyed_hash(name) : fast;
   const uint32_t pos = entry_count_;
   const int32_t found =
       slot_count_ ? find_or_insert_slot(name, hash, pos) : find_linear(name, hash);
-  if (found >= 0) return append_value(uint32_t(found), value);  // the name bytes are let go
+  if (found >= 0) return append_span(uint32_t(found), value);
   Entry& e = entries()[pos];
   e.chain_head = e.chain_tail = kNone;
   e.count = 1;
   e.hash = hash;
   if (id >= 0) {
-    e.name = Span{kStandardBit | uint32_t(id), uint32_t(len)};
+    e.name = Span{kStandardBit | uint32_t(id), name_len};
   } else {
-    e.name = Span{arena_size_, uint32_t(len)};
-    arena_size_ += uint32_t(len);
+    e.name = Span{name_off, name_len};
+    garbage_ -= name_len;
   }
-  e.value = Span{arena_size_, uint32_t(value.size())};
-  if (!value.empty()) std::memcpy(arena() + arena_size_, value.data(), value.size());
-  arena_size_ += uint32_t(value.size());
+  e.value = value;
+  garbage_ -= value_len;
   ++entry_count_;
+  ++values_;
+  return Result::kOk;
+}
+
+__attribute__((noinline)) HeaderMap::Result HeaderMap::add_block_slow(Span name, uint32_t fast,
+                                                                      int id, Span value) {
+  // Copies: the storage may move under the checked path.
+  const std::string n(view(name)), v(view(value));
+  return add_known(n, fast, id, v);
+}
+
+HeaderMap::Result HeaderMap::append_span(uint32_t pos, Span value) {
+  if (!room_for_extra()) return Result::kTooLarge;
+  const uint32_t xi = extra_count_++;
+  extras()[xi] = Extra{value, kNone};
+  garbage_ -= value.len;
+  Entry& e = entries()[pos];
+  if (e.chain_tail == kNone)
+    e.chain_head = xi;
+  else
+    extras()[e.chain_tail].next = xi;
+  e.chain_tail = xi;
+  ++e.count;
   ++values_;
   return Result::kOk;
 }

@@ -65,23 +65,19 @@ class HeaderMap {
   int32_t find_hashed(std::string_view name, uint32_t hash) const;
   Result append_entry_hashed(std::string_view name, std::string_view value, uint32_t hash);
 
-  // Bulk path for parsed heads: `n` pairs whose names are already validated and lower-cased
-  // and whose values are validated, added in order exactly as add() would add them, with the
-  // storage sized once for all of them.
+  // Adds `n` pairs in order exactly as add() would (pair by pair).
   Result add_parsed(const std::string_view* names, const std::string_view* values, size_t n);
 
-  // The same for a parser, in one pass, with the names lower-cased straight into the storage:
-  // start_parsed() sizes the storage of a new, empty map once for `n` pairs holding `bytes`
-  // name and value bytes in all (false if the map is not new and empty, or memory is short);
-  // then for each pair in order the caller writes its lower-cased name of `len` bytes at
-  // parsed_name(len) (which leaves 16 writable bytes past the name, for block writes; null when
-  // memory is short) and stores the pair with add_parsed_name(len, value).
-  bool start_parsed(size_t n, size_t bytes);
-  char* parsed_name(size_t len) {
-    if (len + 16 > arena_cap_ - arena_size_ && !room_for_bytes(len + 16)) return nullptr;
-    return arena() + arena_size_;
-  }
-  Result add_parsed_name(size_t len, std::string_view value);
+  // The fields of a parsed header block, in one pass over one copy of the block: start_block()
+  // sizes the storage of a new, empty map once for up to `n` fields and copies `block` into it
+  // (false if the map is not new and empty, or memory is short); then add_block_field() stores
+  // each field in order, given as offsets into `block`: it lower-cases the name in place (the
+  // name's bytes must be token characters), hashes and recognises it, finds or enters it with
+  // one probe, and the value stays where it is in the copy. Unreferenced bytes of the block
+  // (separators, standard names, fields left out) count as garbage for compaction.
+  bool start_block(std::string_view block, size_t n);
+  Result add_block_field(uint32_t name_off, uint32_t name_len, uint32_t value_off,
+                         uint32_t value_len);
 
   uint32_t size() const { return values_; }  // all values
   uint32_t name_count() const { return entry_count_; }
@@ -168,8 +164,10 @@ class HeaderMap {
   bool room_for_extra();
   bool room_for_bytes(size_t bytes);
   void release();
-  // add_parsed_name() for a pair past the sizes start_parsed() chose.
-  Result add_parsed_slow(size_t len, uint32_t fast, int id, std::string_view value);
+  // add_block_field() for a field past the sizes start_block() chose.
+  Result add_block_slow(Span name, uint32_t fast, int id, Span value);
+  // append_value() for a value already in the arena.
+  Result append_span(uint32_t pos, Span value);
 
   std::string_view view(Span s) const { return {arena() + s.off, s.len}; }
   bool store(std::string_view bytes, Span& out);

@@ -136,40 +136,19 @@ bool name_is(std::string_view name, std::string_view lower) {
   return true;
 }
 
-bool fill_header_map(const char* base, size_t base_len, const RawField* fields, size_t count,
-                     const bool* drop, http::HeaderMap& map) {
-  // One pass: each name is lower-cased straight into the map's storage, where the map hashes
-  // it, finds or enters it in one probe and copies the value beside it.
+bool fill_header_map(const char* base, const RawField* fields, size_t count, const bool* drop,
+                     http::HeaderMap& map) {
+  // One copy of the header block into the map's storage; names are lower-cased there and
+  // values stay where they are.
   if (count == 0) return true;
-  size_t bytes = 0;
-  for (size_t i = 0; i < count; ++i)
-    bytes += fields[i].name.len + fields[i].value.len;
-  if (!map.start_parsed(count, bytes)) return false;
+  const uint32_t first = fields[0].name.off;
+  const uint32_t end = fields[count - 1].value.off + fields[count - 1].value.len;
+  if (!map.start_block(std::string_view(base + first, end - first), count)) return false;
   for (size_t i = 0; i < count; ++i) {
     if (drop && drop[i]) continue;
-    const char* src = base + fields[i].name.off;
-    const size_t len = fields[i].name.len;
-    char* lower = map.parsed_name(len);
-    if (!lower) return false;
-    size_t k = 0;
-#if defined(__SSE2__)
-    // Whole 16-byte blocks where the buffer has them; the map leaves room for the overshoot.
-    if (fields[i].name.off + ((len + 15) & ~size_t(15)) <= base_len) {
-      const __m128i a1 = _mm_set1_epi8('A' - 1), z1 = _mm_set1_epi8('Z' + 1);
-      const __m128i bit = _mm_set1_epi8(0x20);
-      for (; k < len; k += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k));
-        __m128i upper = _mm_and_si128(_mm_cmpgt_epi8(v, a1), _mm_cmplt_epi8(v, z1));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(lower + k),
-                         _mm_or_si128(v, _mm_and_si128(upper, bit)));
-      }
-    }
-#else
-    (void)base_len;
-#endif
-    for (; k < len; ++k)
-      lower[k] = http::ascii_lower(src[k]);
-    if (map.add_parsed_name(len, fields[i].value.in(base)) != http::HeaderMap::Result::kOk)
+    const RawField& f = fields[i];
+    if (map.add_block_field(f.name.off - first, f.name.len, f.value.off - first, f.value.len) !=
+        http::HeaderMap::Result::kOk)
       return false;
   }
   return true;
@@ -281,7 +260,7 @@ ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {
   if (auto kind = framing.finish()) return fail(*kind);
 
   http::HeaderMap map;
-  if (!fill_header_map(p, n, fields, count, drop, map)) return fail(ParseKind::kTooLarge);
+  if (!fill_header_map(p, fields, count, drop, map)) return fail(ParseKind::kTooLarge);
 
   out.headers = std::move(map);
   out.method = line.method_id;

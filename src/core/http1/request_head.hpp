@@ -48,10 +48,10 @@ struct ParseOutcome {
 ParseOutcome parse_request_head(Codec& codec, RequestHead& out);
 
 // Shared by both head parsers and the trailer parser: stores the fields not marked in `drop`
-// (which may be null) into `map`, lower-casing the names. `base_len` is the length of the
-// buffer the fields point into. False when the map is full.
-bool fill_header_map(const char* base, size_t base_len, const RawField* fields, size_t count,
-                     const bool* drop, http::HeaderMap& map);
+// (which may be null) into the new, empty `map`, lower-casing the names. False when the map is
+// full or memory is short.
+bool fill_header_map(const char* base, const RawField* fields, size_t count, const bool* drop,
+                     http::HeaderMap& map);
 
 // A field name compared with a lower-case name, ignoring ASCII case.
 bool name_is(std::string_view name, std::string_view lower);
