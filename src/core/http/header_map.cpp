@@ -448,19 +448,6 @@ HeaderMap::Result HeaderMap::add_parsed(const std::string_view* names,
   return Result::kOk;
 }
 
-// The index, when the names are many, is made at once for all of them; the block is copied
-// with 16 bytes of slack, so that names are lower-cased in whole 16-byte blocks.
-bool HeaderMap::start_block(std::string_view block, size_t n) {
-  if (block_ || block.size() > kMaxArena - 16) return false;
-  const size_t names = n < kMaxNames ? n : kMaxNames;
-  const uint32_t slots = names > kLinearNames ? slots_for(names) : 0;
-  if (!reshape(uint32_t(names), 0, slots, block.size() + 16)) return false;
-  std::memcpy(arena(), block.data(), block.size());
-  arena_size_ = uint32_t(block.size());
-  garbage_ = arena_size_;  // until referenced
-  return true;
-}
-
 namespace {
 
 // Lower-cases the `len` bytes at `p` (token characters) in place, 16 at a time; the bytes after
@@ -485,39 +472,58 @@ void lower_in_place(char* p, size_t len) {
 
 }  // namespace
 
-HeaderMap::Result HeaderMap::add_block_field(uint32_t name_off, uint32_t name_len,
-                                             uint32_t value_off, uint32_t value_len) {
-  char* const base = arena();
-  lower_in_place(base + name_off, name_len);
-  const std::string_view name(base + name_off, name_len);
-  const uint32_t fast = fast_hash(name);
-  const int id = find_standard_header(name, fast);
-  const Span value{value_off, value_len};
-  // The sizes start_block() chose hold every name under the growth rule; past them (more names
-  // than a map holds, or an index that saw colliding names) the field takes the checked path.
-  const bool roomy = (slot_count_ ? entry_count_ < slot_count_ - slot_count_ / 4 && !under_attack_
-                                  : entry_count_ < kLinearNames) &&
-                     entry_count_ < entry_cap_;
-  if (!roomy) return add_block_slow(Span{name_off, name_len}, fast, id, value);
-  const uint32_t hash = keyed_ ? keyed_hash(name) : fast;
-  const uint32_t pos = entry_count_;
-  const int32_t found =
-      slot_count_ ? find_or_insert_slot(name, hash, pos) : find_linear(name, hash);
-  if (found >= 0) return append_span(uint32_t(found), value);
-  Entry& e = entries()[pos];
-  e.chain_head = e.chain_tail = kNone;
-  e.count = 1;
-  e.hash = hash;
-  if (id >= 0) {
-    e.name = Span{kStandardBit | uint32_t(id), name_len};
-  } else {
-    e.name = Span{name_off, name_len};
-    garbage_ -= name_len;
+// The index, when the names are many, is made at once for all of them; the block is copied
+// with 16 bytes of slack, so that names are lower-cased in whole 16-byte blocks.
+HeaderMap::Result HeaderMap::add_block(std::string_view block, uint32_t base,
+                                       const RawField* fields, size_t n, const bool* skip) {
+  if (n == 0) return Result::kOk;
+  if (block_ || block.size() > kMaxArena - 16) return Result::kTooLarge;
+  const size_t most = n < kMaxNames ? n : kMaxNames;
+  const uint32_t slots = most > kLinearNames ? slots_for(most) : 0;
+  if (!reshape(uint32_t(most), 0, slots, block.size() + 16)) return Result::kTooLarge;
+  std::memcpy(arena(), block.data(), block.size());
+  arena_size_ = uint32_t(block.size());
+  garbage_ = arena_size_;  // until referenced
+  // Within the sizes chosen above no new name moves the storage (a repeated one may, when its
+  // chain grows); past them (more names than a map holds), and once the index saw colliding
+  // names, the rest takes the checked path.
+  const uint32_t room = slots ? slots - slots / 4 : kLinearNames;
+  for (size_t i = 0; i < n; ++i) {
+    if (skip && skip[i]) continue;
+    const Span name{fields[i].name.off - base, fields[i].name.len};
+    const Span value{fields[i].value.off - base, fields[i].value.len};
+    char* const p = arena() + name.off;
+    lower_in_place(p, name.len);
+    const std::string_view text(p, name.len);
+    const uint32_t fast = fast_hash(text);
+    const int id = find_standard_header(text, fast);
+    if (entry_count_ >= room || entry_count_ >= entry_cap_ || under_attack_) {
+      if (Result r = add_block_slow(name, fast, id, value); r != Result::kOk) return r;
+      continue;
+    }
+    const uint32_t hash = keyed_ ? keyed_hash(text) : fast;
+    const uint32_t pos = entry_count_;
+    const int32_t found =
+        slot_count_ ? find_or_insert_slot(text, hash, pos) : find_linear(text, hash);
+    if (found >= 0) {
+      if (Result r = append_span(uint32_t(found), value); r != Result::kOk) return r;
+      continue;
+    }
+    Entry& e = entries()[pos];
+    e.chain_head = e.chain_tail = kNone;
+    e.count = 1;
+    e.hash = hash;
+    if (id >= 0) {
+      e.name = Span{kStandardBit | uint32_t(id), name.len};
+    } else {
+      e.name = name;
+      garbage_ -= name.len;
+    }
+    e.value = value;
+    garbage_ -= value.len;
+    ++entry_count_;
+    ++values_;
   }
-  e.value = value;
-  garbage_ -= value_len;
-  ++entry_count_;
-  ++values_;
   return Result::kOk;
 }
 

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "http/raw_field.hpp"
+
 namespace velmora::http {
 
 class HeaderMap {
@@ -68,16 +70,16 @@ class HeaderMap {
   // Adds `n` pairs in order exactly as add() would (pair by pair).
   Result add_parsed(const std::string_view* names, const std::string_view* values, size_t n);
 
-  // The fields of a parsed header block, in one pass over one copy of the block: start_block()
-  // sizes the storage of a new, empty map once for up to `n` fields and copies `block` into it
-  // (false if the map is not new and empty, or memory is short); then add_block_field() stores
-  // each field in order, given as offsets into `block`: it lower-cases the name in place (the
-  // name's bytes must be token characters), hashes and recognises it, finds or enters it with
-  // one probe, and the value stays where it is in the copy. Unreferenced bytes of the block
-  // (separators, standard names, fields left out) count as garbage for compaction.
-  bool start_block(std::string_view block, size_t n);
-  Result add_block_field(uint32_t name_off, uint32_t name_len, uint32_t value_off,
-                         uint32_t value_len);
+  // Builds this new, empty map from the fields of a parsed header block in one pass over one
+  // copy of it: `block` is copied into the storage once, and each field not marked in `skip`
+  // (which may be null) is stored in order as add() would store it, its name lower-cased in
+  // place there (a name's bytes must be token characters), hashed, recognised, and found or
+  // entered with one probe, its value left where it is. The fields' offsets count from `base`
+  // (the offset of the block's first byte in the buffer they were found in). Unreferenced bytes
+  // of the block (separators, standard names, fields left out) count as garbage for compaction.
+  // kTooLarge when the map is not new and empty or memory is short.
+  Result add_block(std::string_view block, uint32_t base, const RawField* fields, size_t n,
+                   const bool* skip);
 
   uint32_t size() const { return values_; }  // all values
   uint32_t name_count() const { return entry_count_; }
@@ -164,8 +166,9 @@ class HeaderMap {
   bool room_for_extra();
   bool room_for_bytes(size_t bytes);
   void release();
-  // add_block_field() for a field past the sizes start_block() chose.
+  // add_block() for a field past the sizes it chose.
   Result add_block_slow(Span name, uint32_t fast, int id, Span value);
+
   // append_value() for a value already in the arena.
   Result append_span(uint32_t pos, Span value);
 

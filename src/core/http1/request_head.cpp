@@ -143,15 +143,8 @@ bool fill_header_map(const char* base, const RawField* fields, size_t count, con
   if (count == 0) return true;
   const uint32_t first = fields[0].name.off;
   const uint32_t end = fields[count - 1].value.off + fields[count - 1].value.len;
-  if (!map.start_block(std::string_view(base + first, end - first), count)) return false;
-  for (size_t i = 0; i < count; ++i) {
-    if (drop && drop[i]) continue;
-    const RawField& f = fields[i];
-    if (map.add_block_field(f.name.off - first, f.name.len, f.value.off - first, f.value.len) !=
-        http::HeaderMap::Result::kOk)
-      return false;
-  }
-  return true;
+  return map.add_block(std::string_view(base + first, end - first), first, fields, count, drop) ==
+         http::HeaderMap::Result::kOk;
 }
 
 ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {
