@@ -118,19 +118,16 @@ bool HeaderMap::reshape(uint32_t entries, uint32_t extras, uint32_t slots, size_
   return true;
 }
 
-bool HeaderMap::room_for_entry() {
-  if (entry_count_ < entry_cap_) return true;
+bool HeaderMap::grow_entries() {
   return reshape(entry_cap_ < 4 ? 4 : entry_cap_ * 2, extra_cap_, slot_count_, arena_cap_);
 }
 
-bool HeaderMap::room_for_extra() {
-  if (extra_count_ < extra_cap_) return true;
+bool HeaderMap::grow_extras() {
   return reshape(entry_cap_, extra_cap_ < 4 ? 4 : extra_cap_ * 2, slot_count_, arena_cap_);
 }
 
-bool HeaderMap::room_for_bytes(size_t bytes) {
+bool HeaderMap::grow_arena(size_t bytes) {
   if (bytes > kMaxArena - arena_size_) return false;
-  if (arena_size_ + bytes <= arena_cap_) return true;
   size_t cap = size_t(arena_cap_) * 2;
   if (cap < arena_size_ + bytes) cap = arena_size_ + bytes;
   if (cap < 64) cap = 64;
@@ -259,10 +256,15 @@ void HeaderMap::insert_slot(uint32_t pos, uint32_t hash) {
   if (shifts > kMaxShift || (!keyed_ && probes > kMaxProbe)) under_attack_ = true;
 }
 
-int32_t HeaderMap::find_or_insert_slot(std::string_view name, uint32_t hash, uint32_t new_pos) {
+int32_t HeaderMap::find_or_insert_slot(std::string_view name, uint32_t hash, uint32_t new_pos,
+                                       int id) {
   Slot* sl = slots();
+  const Entry* es = entries();
   const uint32_t mask = slot_count_ - 1;
   const uint16_t h16 = static_cast<uint16_t>(hash);
+  // Standard names are always stored by id: a standard name matches by its id alone, any other
+  // name only an entry stored by its bytes.
+  const uint32_t want = kStandardBit | uint32_t(id);
   uint32_t i = h16 & mask;
   uint32_t dist = 0;
   for (;; ++dist, i = (i + 1) & mask) {
@@ -273,10 +275,13 @@ int32_t HeaderMap::find_or_insert_slot(std::string_view name, uint32_t hash, uin
       return -1;
     }
     if (((i - (s.hash & mask)) & mask) < dist) break;  // absent: the new name goes here
-    if (s.hash == h16) {
-      std::string_view n = this->name(s.pos1 - 1u);
-      if (n.size() == name.size() && same_bytes(n.data(), name.data(), name.size()))
-        return int32_t(s.pos1) - 1;
+    if (s.hash != h16) continue;
+    const Span& n = es[s.pos1 - 1u].name;
+    if (id >= 0) {
+      if (n.off == want) return int32_t(s.pos1) - 1;
+    } else if (!(n.off & kStandardBit) && n.len == name.size() &&
+               same_bytes(arena() + n.off, name.data(), name.size())) {
+      return int32_t(s.pos1) - 1;
     }
   }
   // Robin Hood insertion from slot i, where the probe proved the name absent.
@@ -385,9 +390,9 @@ HeaderMap::Result HeaderMap::append_entry_id(std::string_view name, std::string_
   if (id >= 0) {
     e.name = Span{kStandardBit | uint32_t(id), uint32_t(name.size())};
   } else {
-    store(name, e.name);
+    e.name = put(name);
   }
-  store(value, e.value);
+  e.value = put(value);
   e.hash = hash;
   entries()[entry_count_++] = e;
   if (slot_count_) insert_slot(entry_count_ - 1, e.hash);
@@ -407,27 +412,48 @@ HeaderMap::Result HeaderMap::add(std::string_view name, std::string_view value) 
 
 HeaderMap::Result HeaderMap::add_known(std::string_view name, uint32_t fast, int id,
                                        std::string_view value) {
-  Result r = reserve_one();
-  if (r != Result::kOk) return r;
+  // Room for one more name first (reserve_one() is called only when it has something to do);
+  // then one probe finds the name or enters it.
+  const bool short_of_room = slot_count_
+                                 ? entry_count_ >= slot_count_ - slot_count_ / 4 || under_attack_
+                                 : entry_count_ >= kLinearNames;
+  if (short_of_room)
+    if (Result r = reserve_one(); r != Result::kOk) return r;
   const uint32_t hash = keyed_ ? keyed_hash(name) : fast;
-  int32_t pos = find_hashed(name, hash);
-  if (pos < 0) return append_entry_id(name, value, hash, id);
-  return append_value(uint32_t(pos), value);
+  if (!slot_count_) {
+    const int32_t pos = find_linear(name, hash);
+    if (pos >= 0) return append_value(uint32_t(pos), value);
+    return append_entry_id(name, value, hash, id);
+  }
+  const int32_t pos = find_or_insert_slot(name, hash, entry_count_, id);
+  if (pos >= 0) return append_value(uint32_t(pos), value);
+  // The index now holds a slot for the entry appended here.
+  const size_t need = value.size() + (id < 0 ? name.size() : 0);
+  if (!room_for_bytes(need) || !room_for_entry()) {
+    rebuild_index(slot_count_, keyed_);  // drops the slot of the entry that was not made
+    return Result::kTooLarge;
+  }
+  Entry e;
+  if (id >= 0) {
+    e.name = Span{kStandardBit | uint32_t(id), uint32_t(name.size())};
+  } else {
+    e.name = put(name);
+  }
+  e.value = put(value);
+  e.hash = hash;
+  entries()[entry_count_++] = e;
+  ++values_;
+  return Result::kOk;
 }
 
 HeaderMap::Result HeaderMap::add_standard(int id, std::string_view value) {
-  Result r = reserve_one();
-  if (r != Result::kOk) return r;
-  int32_t pos = find_standard(id);
-  if (pos >= 0) return append_value(uint32_t(pos), value);
-  const std::string_view name = kStandardHeaders[id];
-  return append_entry_id(name, value, keyed_ ? keyed_hash(name) : standard_header_hash(id), id);
+  return add_known(kStandardHeaders[id], standard_header_hash(id), id, value);
 }
 
 HeaderMap::Result HeaderMap::append_value(uint32_t pos, std::string_view value) {
   if (!room_for_bytes(value.size()) || !room_for_extra()) return Result::kTooLarge;
   Extra x;
-  store(value, x.value);
+  x.value = put(value);
   const uint32_t xi = extra_count_++;
   extras()[xi] = x;
   Entry& e = entries()[pos];
@@ -504,7 +530,7 @@ HeaderMap::Result HeaderMap::add_block(std::string_view block, uint32_t base,
     const uint32_t hash = keyed_ ? keyed_hash(text) : fast;
     const uint32_t pos = entry_count_;
     const int32_t found =
-        slot_count_ ? find_or_insert_slot(text, hash, pos) : find_linear(text, hash);
+        slot_count_ ? find_or_insert_slot(text, hash, pos, id) : find_linear(text, hash);
     if (found >= 0) {
       if (Result r = append_span(uint32_t(found), value); r != Result::kOk) return r;
       continue;

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -162,9 +163,14 @@ class HeaderMap {
   // caller to rebuild. False when memory is short.
   bool reshape(uint32_t entries, uint32_t extras, uint32_t slots, size_t arena);
   // Room for one more entry, one more extra, or `bytes` more arena bytes.
-  bool room_for_entry();
-  bool room_for_extra();
-  bool room_for_bytes(size_t bytes);
+  bool room_for_entry() { return entry_count_ < entry_cap_ || grow_entries(); }
+  bool room_for_extra() { return extra_count_ < extra_cap_ || grow_extras(); }
+  bool room_for_bytes(size_t bytes) {
+    return bytes <= arena_cap_ - arena_size_ || grow_arena(bytes);
+  }
+  bool grow_entries();
+  bool grow_extras();
+  bool grow_arena(size_t bytes);
   void release();
   // add_block() for a field past the sizes it chose.
   Result add_block_slow(Span name, uint32_t fast, int id, Span value);
@@ -174,10 +180,18 @@ class HeaderMap {
 
   std::string_view view(Span s) const { return {arena() + s.off, s.len}; }
   bool store(std::string_view bytes, Span& out);
+  // store() where room_for_bytes() was checked.
+  Span put(std::string_view bytes) {
+    const Span out{arena_size_, uint32_t(bytes.size())};
+    if (!bytes.empty()) std::memcpy(arena() + arena_size_, bytes.data(), bytes.size());
+    arena_size_ += out.len;
+    return out;
+  }
   void insert_slot(uint32_t pos, uint32_t hash);
-  // One probe for both: the entry position of `name` if the index holds it, otherwise -1 after
-  // entering `new_pos` (the entry the caller appends next) under `hash`.
-  int32_t find_or_insert_slot(std::string_view name, uint32_t hash, uint32_t new_pos);
+  // One probe for both: the entry position of `name` (whose standard id is `id`, -1 for none)
+  // if the index holds it, otherwise -1 after entering `new_pos` (the entry the caller appends
+  // next) under `hash`.
+  int32_t find_or_insert_slot(std::string_view name, uint32_t hash, uint32_t new_pos, int id);
   Result append_entry_id(std::string_view name, std::string_view value, uint32_t hash, int id);
   Result append_value(uint32_t pos, std::string_view value);
   int32_t find_slot(std::string_view name, uint32_t hash) const;
