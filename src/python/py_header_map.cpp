@@ -28,7 +28,17 @@ struct MapState {
   explicit MapState(http::HeaderMap&& m) : map(std::move(m)) {}
   http::HeaderMap map;
   std::vector<Ref> cache;
+  // With the cache, the entry position of each standard name looked up by id: 0 not looked up
+  // yet, kAbsent absent, otherwise the position + 1 (positions past 253 are not kept).
+  std::unique_ptr<uint8_t[]> std_pos;
   bool read = false;  // a read happened before
+  static constexpr uint8_t kAbsent = 255;
+
+  // Drops the cache (into `drops`, released after the lock) when the collection changes.
+  void forget(std::vector<Ref>& drops) {
+    drops.swap(cache);
+    std_pos.reset();
+  }
 };
 using LockedMap = Locked<MapState>;
 
@@ -50,7 +60,7 @@ auto reading(PyObject* o, F&& f) {
 template <class F>
 auto changing(PyObject* o, std::vector<Ref>& drops, F&& f) {
   return map_of(o).with([&](MapState& s) {
-    drops.swap(s.cache);
+    s.forget(drops);
     return f(s.map);
   });
 }
@@ -203,6 +213,7 @@ class LookupName {
     if (id_ >= 0 && exact) recent_names()->put(obj, id_);
     return true;
   }
+  int id() const { return id_; }
   int32_t find(const http::HeaderMap& map) const {
     if (id_ >= 0) return map.find_standard(id_);
     return map.keyed() ? map.find(name_.view()) : map.find_hashed(name_.view(), hash_);
@@ -519,10 +530,28 @@ PyObject* hm_repr(PyObject* self) {
 // lookups hand out the same object.
 PyObject* first_value(PyObject* self, const LookupName& name) {
   return map_of(self).with([&](MapState& s) -> PyObject* {
-    int32_t pos = name.find(s.map);
+    const bool keep = keeps(s);
+    int32_t pos;
+    if (keep && name.id() >= 0) {
+      // A standard name on a map read before: its position is kept, no probe.
+      if (!s.std_pos) s.std_pos.reset(new uint8_t[http::kStandardHeaderCount]());
+      uint8_t& known = s.std_pos[name.id()];
+      if (known == MapState::kAbsent) return nullptr;
+      if (known) {
+        pos = known - 1;
+      } else {
+        pos = s.map.find_standard(name.id());
+        if (pos < 0)
+          known = MapState::kAbsent;
+        else if (pos < MapState::kAbsent - 1)
+          known = uint8_t(pos + 1);
+      }
+    } else {
+      pos = name.find(s.map);
+    }
     if (pos < 0) return nullptr;
     const std::string_view v = s.map.first_value(uint32_t(pos));
-    if (!keeps(s)) return bytes_from(v);
+    if (!keep) return bytes_from(v);
     return cached(cache_slot(s, uint32_t(pos), true), [&] { return bytes_from(v); });
   });
 }
@@ -615,7 +644,7 @@ PyObject* hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       return out;
     }
     if (!value_ok) return out;
-    drops.swap(s.cache);
+    s.forget(drops);
     out.result = map.reserve_one();
     if (out.result == http::HeaderMap::Result::kOk) out.result = map.append_entry(n.view(), v);
     return out;
