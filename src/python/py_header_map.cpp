@@ -17,11 +17,12 @@
 namespace velmora::py {
 namespace {
 
-// The collection, and the Python objects read from it: per entry the name as `str` ([0, n))
-// and the first value as `bytes` ([n, 2n)), kept from the map's second read on and handed out
-// again by later reads (a str or bytes object never changes, so a reader may keep it). A map
-// read once, as a parsed head usually is, keeps nothing. Any change of the collection drops the
-// cache whole (the references are released after the lock, like every object dropped by a
+// The collection, and the Python objects read from it: per entry the name as `str` ([0, n)),
+// the first value as `bytes` ([n, 2n)) and the (name, first value) tuple of items() ([2n, 3n)),
+// kept from the map's fourth read on and handed out again by later reads (a str, bytes or tuple
+// of them never changes, so readers may share one). A map read a few times, as a parsed head
+// usually is (a router's lookups, one listing), keeps nothing. Any change of the collection drops
+// the cache whole (the references are released after the lock, like every object dropped by a
 // locked operation).
 struct MapState {
   MapState() = default;
@@ -31,13 +32,16 @@ struct MapState {
   // With the cache, the entry position of each standard name looked up by id: 0 not looked up
   // yet, kAbsent absent, otherwise the position + 1 (positions past 253 are not kept).
   std::unique_ptr<uint8_t[]> std_pos;
-  bool read = false;  // a read happened before
+  uint8_t reads = 0;     // reads before the cache was made (up to kFreeReads)
+  uint64_t changes = 0;  // counts the changes of the collection
   static constexpr uint8_t kAbsent = 255;
+  static constexpr uint8_t kFreeReads = 3;  // reads that keep nothing
 
   // Drops the cache (into `drops`, released after the lock) when the collection changes.
   void forget(std::vector<Ref>& drops) {
     drops.swap(cache);
     std_pos.reset();
+    ++changes;
   }
 };
 using LockedMap = Locked<MapState>;
@@ -65,18 +69,20 @@ auto changing(PyObject* o, std::vector<Ref>& drops, F&& f) {
   });
 }
 
-// Whether the read under way keeps the objects it makes in the cache (from the second read on).
+// Whether the read under way keeps the objects it makes in the cache (from the fourth read on).
 bool keeps(MapState& s) {
-  const bool keep = s.read || !s.cache.empty();
-  s.read = true;
-  return keep;
+  if (!s.cache.empty() || s.reads == MapState::kFreeReads) return true;
+  ++s.reads;
+  return false;
 }
 
-// The cache slot of entry `i`'s name (`value` false) or first value, sized on first use.
-Ref& cache_slot(MapState& s, uint32_t i, bool value) {
+enum class Cached { kName, kValue, kItem };
+
+// The cache slot of entry `i`'s name, first value or item tuple, sized on first use.
+Ref& cache_slot(MapState& s, uint32_t i, Cached what) {
   const uint32_t n = s.map.name_count();
-  if (s.cache.empty()) s.cache.resize(size_t(n) * 2);
-  return s.cache[value ? n + i : i];
+  if (s.cache.empty()) s.cache.resize(size_t(n) * 3);
+  return s.cache[size_t(n) * uint32_t(what) + i];
 }
 
 bool is_header_map(PyObject* o) {
@@ -361,10 +367,15 @@ struct Leaves {
   static constexpr size_t kStack = 32;
   SmallArray<PyObject*, kStack> names;   // one per entry
   SmallArray<PyObject*, kStack> values;  // one per value, in listing order
-  SmallArray<uint32_t, kStack> owner;    // the entry of each value
+  // The entry of each value, with kFirst for an entry's first value and kTuple when `values`
+  // holds the entry's kept item tuple instead of the value (items() of a map read often).
+  SmallArray<uint32_t, kStack> owner;
+  static constexpr uint32_t kFirst = 1u << 31, kTuple = 1u << 30, kEntry = kTuple - 1;
   uint32_t name_count = 0;
   uint32_t value_from = 0;
   uint32_t value_count = 0;
+  bool keep = false;     // the map keeps what this listing makes
+  uint64_t changes = 0;  // the map's change count at the snapshot
 
   Leaves() = default;
   Leaves(const Leaves&) = delete;
@@ -409,6 +420,8 @@ bool snapshot_locked(MapState& s, Listing kind, PyObject* std_bytes, Leaves& out
   const bool names = kind != Listing::kValues;
   const bool values = kind != Listing::kKeys;
   const bool fill = keeps(s);
+  out.keep = fill;
+  out.changes = s.changes;
   if (names) out.names.resize(map.name_count());
   if (values) {
     out.values.resize(map.size());
@@ -418,7 +431,7 @@ bool snapshot_locked(MapState& s, Listing kind, PyObject* std_bytes, Leaves& out
     if (names) {
       PyObject* n;
       if (kind != Listing::kRawItems) {
-        n = fill ? cached(cache_slot(s, i, false), [&] { return header_name_str(map, i); })
+        n = fill ? cached(cache_slot(s, i, Cached::kName), [&] { return header_name_str(map, i); })
                  : header_name_str(map, i);
       } else if (const int id = map.standard_id(i); id >= 0) {
         n = Py_NewRef(PyTuple_GET_ITEM(std_bytes, id));
@@ -433,14 +446,22 @@ bool snapshot_locked(MapState& s, Listing kind, PyObject* std_bytes, Leaves& out
     bool ok = true;
     map.for_each_value(i, [&](std::string_view v) {
       if (!ok) return;
-      PyObject* b = first && fill ? cached(cache_slot(s, i, true), [&] { return bytes_from(v); })
-                                  : bytes_from(v);
+      uint32_t owner = first ? i | Leaves::kFirst : i;
+      PyObject* b;
+      if (first && fill && kind == Listing::kItems && cache_slot(s, i, Cached::kItem)) {
+        b = Py_NewRef(cache_slot(s, i, Cached::kItem).get());
+        owner |= Leaves::kTuple;
+      } else if (first && fill) {
+        b = cached(cache_slot(s, i, Cached::kValue), [&] { return bytes_from(v); });
+      } else {
+        b = bytes_from(v);
+      }
       first = false;
       if (!b) {
         ok = false;
         return;
       }
-      out.owner[out.value_count] = i;
+      out.owner[out.value_count] = owner;
       out.values[out.value_count++] = b;
     });
     if (!ok) return false;
@@ -474,17 +495,37 @@ PyObject* listing(PyObject* self, Listing kind) {
   const uint32_t n = leaves.value_count;
   Ref list = Ref::steal(PyList_New(Py_ssize_t(n)));
   if (!list) return nullptr;
+  // items() of a map read often keeps the tuples it makes for first values: the map hands
+  // them out again (a tuple of a str and a bytes never changes, and holds nothing that could
+  // form a cycle, so it is left untracked by the collector).
+  const bool keep_items = kind == Listing::kItems && leaves.keep;
+  uint32_t made = 0;
   for (uint32_t i = 0; i < n; ++i) {
     PyObject* item = leaves.values[i];
-    if (kind != Listing::kValues) {
+    const uint32_t owner = leaves.owner[i];
+    if (kind != Listing::kValues && !(owner & Leaves::kTuple)) {
       PyObject* t = PyTuple_New(2);
       if (!t) return nullptr;
-      PyTuple_SET_ITEM(t, 0, Py_NewRef(leaves.names[leaves.owner[i]]));
+      PyTuple_SET_ITEM(t, 0, Py_NewRef(leaves.names[owner & Leaves::kEntry]));
       PyTuple_SET_ITEM(t, 1, item);
       item = t;
+      if (keep_items && (owner & Leaves::kFirst)) {
+        PyObject_GC_UnTrack(t);
+        leaves.owner[made] = owner & Leaves::kEntry;  // owner entries before i are spent
+        leaves.values[made++] = t;                    // a borrowed reference (the list holds it)
+      }
     }
     PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
     leaves.value_from = i + 1;
+  }
+  if (made) {
+    map_of(self).with([&](MapState& s) {
+      if (s.changes != leaves.changes || s.cache.empty()) return;  // changed in between
+      for (uint32_t k = 0; k < made; ++k) {
+        Ref& slot = cache_slot(s, leaves.owner[k], Cached::kItem);
+        if (!slot) slot = Ref::borrow(leaves.values[k]);
+      }
+    });
   }
   return list.release();
 }
@@ -526,14 +567,14 @@ PyObject* hm_repr(PyObject* self) {
 }
 
 // Looks `name` up and returns its first value as bytes, or null without an error set when it is
-// absent. From the map's second read on, the bytes object is kept in the cache and later
+// absent. From the map's fourth read on, the bytes object is kept in the cache and later
 // lookups hand out the same object.
 PyObject* first_value(PyObject* self, const LookupName& name) {
   return map_of(self).with([&](MapState& s) -> PyObject* {
     const bool keep = keeps(s);
     int32_t pos;
     if (keep && name.id() >= 0) {
-      // A standard name on a map read before: its position is kept, no probe.
+      // A standard name on a map read often: its position is kept, no probe.
       if (!s.std_pos) s.std_pos.reset(new uint8_t[http::kStandardHeaderCount]());
       uint8_t& known = s.std_pos[name.id()];
       if (known == MapState::kAbsent) return nullptr;
@@ -552,7 +593,7 @@ PyObject* first_value(PyObject* self, const LookupName& name) {
     if (pos < 0) return nullptr;
     const std::string_view v = s.map.first_value(uint32_t(pos));
     if (!keep) return bytes_from(v);
-    return cached(cache_slot(s, uint32_t(pos), true), [&] { return bytes_from(v); });
+    return cached(cache_slot(s, uint32_t(pos), Cached::kValue), [&] { return bytes_from(v); });
   });
 }
 
