@@ -274,6 +274,9 @@ size_t stored_length(PyObject* f) {
   return 0;
 }
 
+// The name and value bytes a pair is guessed to hold, when a map is sized for a list of pairs.
+constexpr size_t kBytesPerPair = 32;
+
 bool fill_from(http::HeaderMap& map, PyObject* init) {
   if (is_header_map(init)) {
     reading(init, [&](const http::HeaderMap& src) { map = src; });
@@ -293,14 +296,10 @@ bool fill_from(http::HeaderMap& map, PyObject* init) {
     return true;
   }
   if (PyList_CheckExact(init) || PyTuple_CheckExact(init)) {
+    // Sized for the pairs up front, with a guess at their bytes (the storage grows by doubling
+    // past it): counting them exactly costs a pass over every pair.
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(init);
-    size_t bytes = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* o = PySequence_Fast_ITEMS(init)[i];
-      if (PyTuple_CheckExact(o) && PyTuple_GET_SIZE(o) >= 2)
-        bytes += stored_length(PyTuple_GET_ITEM(o, 0)) + stored_length(PyTuple_GET_ITEM(o, 1));
-    }
-    map.reserve(size_t(n), bytes);
+    map.reserve(size_t(n), size_t(n) * kBytesPerPair);
     // Same order and semantics as iterating; the size is re-read on every step because an
     // item's __getitem__ could change the list.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(init); ++i) {
@@ -591,9 +590,9 @@ PyObject* first_value(PyObject* self, const LookupName& name) {
       pos = name.find(s.map);
     }
     if (pos < 0) return nullptr;
-    const std::string_view v = s.map.first_value(uint32_t(pos));
-    if (!keep) return bytes_from(v);
-    return cached(cache_slot(s, uint32_t(pos), Cached::kValue), [&] { return bytes_from(v); });
+    if (!keep) return bytes_from(s.map.first_value(uint32_t(pos)));
+    return cached(cache_slot(s, uint32_t(pos), Cached::kValue),
+                  [&] { return bytes_from(s.map.first_value(uint32_t(pos))); });
   });
 }
 

@@ -151,6 +151,21 @@ def test_invalid_values(value):
     assert m.items() == [("x", b"keep")]
 
 
+def test_every_byte_at_every_offset_of_a_value():
+    # Values are checked 16 bytes at a time with an overlapping last block: each byte, at each
+    # offset of values up to three blocks long, is accepted or refused as RFC 9110 says.
+    for c in range(256):
+        ok = c == 9 or 0x20 <= c <= 0x7E or c >= 0x80
+        for length in (1, 15, 16, 17, 31, 33, 47):
+            for off in range(length):
+                value = b"v" * off + bytes([c]) + b"v" * (length - off - 1)
+                if ok:
+                    assert HeaderMap([("x", value)])["x"] == value
+                else:
+                    with pytest.raises(ValueError):
+                        HeaderMap([("x", value)])
+
+
 @pytest.mark.parametrize("value", [5, None, bytearray(b"v"), memoryview(b"v")])
 def test_value_of_wrong_type(value):
     m = HeaderMap()

@@ -150,10 +150,6 @@ int HeaderMap::standard_id(uint32_t entry) const {
   return (s.off & kStandardBit) ? int(s.off & ~kStandardBit) : -1;
 }
 
-std::string_view HeaderMap::first_value(uint32_t entry) const {
-  return view(entries()[entry].value);
-}
-
 uint32_t HeaderMap::value_count(uint32_t entry) const {
   return entries()[entry].count;
 }

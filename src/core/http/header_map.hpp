@@ -89,7 +89,7 @@ class HeaderMap {
   std::string_view name(uint32_t entry) const;
   // Index into kStandardHeaders, or -1 for a name stored in the arena.
   int standard_id(uint32_t entry) const;
-  std::string_view first_value(uint32_t entry) const;
+  std::string_view first_value(uint32_t entry) const { return view(entries()[entry].value); }
   uint32_t value_count(uint32_t entry) const;
 
   // Calls f(value) for every value of an entry, first value first.
