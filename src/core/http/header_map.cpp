@@ -379,9 +379,12 @@ HeaderMap::Result HeaderMap::append_entry_hashed(std::string_view name, std::str
 }
 
 HeaderMap::Result HeaderMap::append_entry_id(std::string_view name, std::string_view value,
-                                             uint32_t hash, int id) {
+                                             uint32_t hash, int id, bool indexed) {
   const size_t need = value.size() + (id < 0 ? name.size() : 0);
-  if (!room_for_bytes(need) || !room_for_entry()) return Result::kTooLarge;
+  if (!room_for_bytes(need) || !room_for_entry()) {
+    if (indexed) rebuild_index(slot_count_, keyed_);  // drops the slot of the entry not made
+    return Result::kTooLarge;
+  }
   Entry e;
   if (id >= 0) {
     e.name = Span{kStandardBit | uint32_t(id), uint32_t(name.size())};
@@ -391,7 +394,7 @@ HeaderMap::Result HeaderMap::append_entry_id(std::string_view name, std::string_
   e.value = put(value);
   e.hash = hash;
   entries()[entry_count_++] = e;
-  if (slot_count_) insert_slot(entry_count_ - 1, e.hash);
+  if (slot_count_ && !indexed) insert_slot(entry_count_ - 1, e.hash);
   ++values_;
   return Result::kOk;
 }
@@ -424,22 +427,7 @@ HeaderMap::Result HeaderMap::add_known(std::string_view name, uint32_t fast, int
   const int32_t pos = find_or_insert_slot(name, hash, entry_count_, id);
   if (pos >= 0) return append_value(uint32_t(pos), value);
   // The index now holds a slot for the entry appended here.
-  const size_t need = value.size() + (id < 0 ? name.size() : 0);
-  if (!room_for_bytes(need) || !room_for_entry()) {
-    rebuild_index(slot_count_, keyed_);  // drops the slot of the entry that was not made
-    return Result::kTooLarge;
-  }
-  Entry e;
-  if (id >= 0) {
-    e.name = Span{kStandardBit | uint32_t(id), uint32_t(name.size())};
-  } else {
-    e.name = put(name);
-  }
-  e.value = put(value);
-  e.hash = hash;
-  entries()[entry_count_++] = e;
-  ++values_;
-  return Result::kOk;
+  return append_entry_id(name, value, hash, id, true);
 }
 
 HeaderMap::Result HeaderMap::add_standard(int id, std::string_view value) {
@@ -447,20 +435,10 @@ HeaderMap::Result HeaderMap::add_standard(int id, std::string_view value) {
 }
 
 HeaderMap::Result HeaderMap::append_value(uint32_t pos, std::string_view value) {
-  if (!room_for_bytes(value.size()) || !room_for_extra()) return Result::kTooLarge;
-  Extra x;
-  x.value = put(value);
-  const uint32_t xi = extra_count_++;
-  extras()[xi] = x;
-  Entry& e = entries()[pos];
-  if (e.chain_tail == kNone)
-    e.chain_head = xi;
-  else
-    extras()[e.chain_tail].next = xi;
-  e.chain_tail = xi;
-  ++e.count;
-  ++values_;
-  return Result::kOk;
+  if (!room_for_bytes(value.size())) return Result::kTooLarge;
+  const Span stored = put(value);
+  garbage_ += stored.len;  // until the chain holds it
+  return append_span(pos, stored);
 }
 
 HeaderMap::Result HeaderMap::add_parsed(const std::string_view* names,

@@ -192,7 +192,9 @@ class HeaderMap {
   // if the index holds it, otherwise -1 after entering `new_pos` (the entry the caller appends
   // next) under `hash`.
   int32_t find_or_insert_slot(std::string_view name, uint32_t hash, uint32_t new_pos, int id);
-  Result append_entry_id(std::string_view name, std::string_view value, uint32_t hash, int id);
+  // Appends a new entry; `indexed`: the index already holds its slot (find_or_insert_slot()).
+  Result append_entry_id(std::string_view name, std::string_view value, uint32_t hash, int id,
+                         bool indexed = false);
   Result append_value(uint32_t pos, std::string_view value);
   int32_t find_slot(std::string_view name, uint32_t hash) const;
   int32_t find_linear(std::string_view name, uint32_t hash) const;
