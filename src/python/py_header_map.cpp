@@ -193,9 +193,12 @@ struct RecentNames {
   }
 };
 
+// Made when the library loads (no first-use check on every lookup); lives as long as the
+// process, like the names.
+RecentNames* const kRecentNames = new RecentNames;
+
 RecentNames* recent_names() {
-  static RecentNames* r = new RecentNames;  // lives as long as the process, like the names
-  return r;
+  return kRecentNames;
 }
 
 // A name argument of a lookup: the standard id when `obj` is a standard name met before as this
@@ -333,6 +336,32 @@ PyObject* hm_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   http::HeaderMap map;
   if (init != Py_None && !fill_from(map, init)) return nullptr;
   return alloc_map(type, std::move(map));
+}
+
+// HeaderMap(...) by vectorcall: HeaderMap() and HeaderMap(init) make the map without an argument
+// tuple or the initialiser call; any other call takes the tuple-and-dict path of hm_new, so its
+// errors read the same.
+PyObject* hm_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type);
+  if (nargs <= 1 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) {
+    http::HeaderMap map;
+    if (nargs == 1 && args[0] != Py_None && !fill_from(map, args[0])) return nullptr;
+    return alloc_map(tp, std::move(map));
+  }
+  Ref tuple = Ref::steal(PyTuple_New(nargs));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; ++i)
+    PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+  Ref kwds;
+  if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+    kwds = Ref::steal(PyDict_New());
+    if (!kwds) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+      if (PyDict_SetItem(kwds.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
+        return nullptr;
+  }
+  return hm_new(tp, tuple.get(), kwds.get());
 }
 
 // Listings build their leaf objects (str and bytes) under the lock: those are not tracked by
@@ -809,7 +838,10 @@ PyObject* header_map_type() {
   return once.get([]() -> PyObject* {
     // The interned standard names are made first: listings use them under the map's lock.
     if (!standard_names()) return nullptr;
-    return make_type(&kSpec);
+    PyObject* type = make_type(&kSpec);
+    // Calls of the class skip the argument tuple (a class made from a spec has no slot for it).
+    if (type) reinterpret_cast<PyTypeObject*>(type)->tp_vectorcall = hm_vectorcall;
+    return type;
   });
 }
 
