@@ -86,6 +86,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         appended(name, values[0]);
         appended(other, values[1]);
         appended(name, values[2]);
+        // The same fields as a header block with the names as received, built in one pass,
+        // against a map built pair by pair.
+        std::string block;
+        velmora::http::RawField fields[3];
+        const std::string_view raw[] = {raw_name, other, raw_name};
+        for (int k = 0; k < 3; ++k) {
+          fields[k].name = {uint32_t(block.size()), uint32_t(raw[k].size())};
+          block.append(raw[k]).append(k == 1 ? ":" : ": \t");
+          fields[k].value = {uint32_t(block.size()), uint32_t(values[k].size())};
+          block.append(values[k]).append("\r\n");
+        }
+        HeaderMap built, added;
+        const bool skip[3] = {false, false, (op & 0x80) != 0};  // the last field left out or not
+        if (built.add_block(block, 0, fields, 3, skip) != HeaderMap::Result::kOk) std::abort();
+        for (int k = 0; k < 3; ++k)
+          if (!skip[k] && added.add(names[k], values[k]) != HeaderMap::Result::kOk) std::abort();
+        if (!built.equals(added) || built.name_count() != added.name_count()) std::abort();
+        for (uint32_t k = 0; k < built.name_count(); ++k)
+          if (built.name(k) != added.name(k)) std::abort();
         break;
       }
       default: {

@@ -137,8 +137,26 @@ PyObject* receive(const char* function, PyObject* self, PyObject* const* args, P
 
 PyObject* codec_receive_request_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-  return receive<http1::RequestHead, http1::parse_request_head, request_head_new>(
-      "receive_request_head", self, args, nargs, kwnames);
+  PyObject* arg = one_arg("receive_request_head", "data", args, nargs, kwnames);
+  std::string_view data;
+  if (!arg || !bytes_arg(arg, "receive_request_head", "data", data)) return nullptr;
+  http1::RequestHead head;
+  // The target str is made under the codec's lock straight from the buffered head, without a
+  // copy: a str is not tracked by the cyclic collector, so making one runs no Python code (a
+  // failure only sets MemoryError, raised after the lock).
+  Ref target;
+  head.target_sink = [](void* ctx, std::string_view t) {
+    *static_cast<Ref*>(ctx) = Ref::steal(target_str(t));
+  };
+  head.target_ctx = &target;
+  http1::ParseOutcome r = codec(self).with([&](http1::Codec& c) {
+    c.read.append(data);
+    return http1::parse_request_head(c, head);
+  });
+  if (r.error) return raise(std::move(*r.error).into_pending());
+  if (!r.complete) Py_RETURN_NONE;
+  if (!target) return nullptr;
+  return request_head_new(std::move(head), std::move(target));
 }
 
 PyObject* codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -17,18 +17,32 @@
 namespace velmora::py {
 namespace {
 
-// The collection, and the Python objects read from it: per entry the name as `str` ([0, n))
-// and the first value as `bytes` ([n, 2n)), kept from the map's second read on and handed out
-// again by later reads (a str or bytes object never changes, so a reader may keep it). A map
-// read once, as a parsed head usually is, keeps nothing. Any change of the collection drops the
-// cache whole (the references are released after the lock, like every object dropped by a
+// The collection, and the Python objects read from it: per entry the name as `str` ([0, n)),
+// the first value as `bytes` ([n, 2n)) and the (name, first value) tuple of items() ([2n, 3n)),
+// kept from the map's fourth read on and handed out again by later reads (a str, bytes or tuple
+// of them never changes, so readers may share one). A map read a few times, as a parsed head
+// usually is (a router's lookups, one listing), keeps nothing. Any change of the collection drops
+// the cache whole (the references are released after the lock, like every object dropped by a
 // locked operation).
 struct MapState {
   MapState() = default;
   explicit MapState(http::HeaderMap&& m) : map(std::move(m)) {}
   http::HeaderMap map;
   std::vector<Ref> cache;
-  bool read = false;  // a read happened before
+  // With the cache, the entry position of each standard name looked up by id: 0 not looked up
+  // yet, kAbsent absent, otherwise the position + 1 (positions past 253 are not kept).
+  std::unique_ptr<uint8_t[]> std_pos;
+  uint8_t reads = 0;     // reads before the cache was made (up to kFreeReads)
+  uint64_t changes = 0;  // counts the changes of the collection
+  static constexpr uint8_t kAbsent = 255;
+  static constexpr uint8_t kFreeReads = 3;  // reads that keep nothing
+
+  // Drops the cache (into `drops`, released after the lock) when the collection changes.
+  void forget(std::vector<Ref>& drops) {
+    drops.swap(cache);
+    std_pos.reset();
+    ++changes;
+  }
 };
 using LockedMap = Locked<MapState>;
 
@@ -50,23 +64,25 @@ auto reading(PyObject* o, F&& f) {
 template <class F>
 auto changing(PyObject* o, std::vector<Ref>& drops, F&& f) {
   return map_of(o).with([&](MapState& s) {
-    drops.swap(s.cache);
+    s.forget(drops);
     return f(s.map);
   });
 }
 
-// Whether the read under way keeps the objects it makes in the cache (from the second read on).
+// Whether the read under way keeps the objects it makes in the cache (from the fourth read on).
 bool keeps(MapState& s) {
-  const bool keep = s.read || !s.cache.empty();
-  s.read = true;
-  return keep;
+  if (!s.cache.empty() || s.reads == MapState::kFreeReads) return true;
+  ++s.reads;
+  return false;
 }
 
-// The cache slot of entry `i`'s name (`value` false) or first value, sized on first use.
-Ref& cache_slot(MapState& s, uint32_t i, bool value) {
+enum class Cached { kName, kValue, kItem };
+
+// The cache slot of entry `i`'s name, first value or item tuple, sized on first use.
+Ref& cache_slot(MapState& s, uint32_t i, Cached what) {
   const uint32_t n = s.map.name_count();
-  if (s.cache.empty()) s.cache.resize(size_t(n) * 2);
-  return s.cache[value ? n + i : i];
+  if (s.cache.empty()) s.cache.resize(size_t(n) * 3);
+  return s.cache[size_t(n) * uint32_t(what) + i];
 }
 
 bool is_header_map(PyObject* o) {
@@ -177,9 +193,12 @@ struct RecentNames {
   }
 };
 
+// Made when the library loads (no first-use check on every lookup); lives as long as the
+// process, like the names.
+RecentNames* const kRecentNames = new RecentNames;
+
 RecentNames* recent_names() {
-  static RecentNames* r = new RecentNames;  // lives as long as the process, like the names
-  return r;
+  return kRecentNames;
 }
 
 // A name argument of a lookup: the standard id when `obj` is a standard name met before as this
@@ -203,6 +222,7 @@ class LookupName {
     if (id_ >= 0 && exact) recent_names()->put(obj, id_);
     return true;
   }
+  int id() const { return id_; }
   int32_t find(const http::HeaderMap& map) const {
     if (id_ >= 0) return map.find_standard(id_);
     return map.keyed() ? map.find(name_.view()) : map.find_hashed(name_.view(), hash_);
@@ -257,6 +277,9 @@ size_t stored_length(PyObject* f) {
   return 0;
 }
 
+// The name and value bytes a pair is guessed to hold, when a map is sized for a list of pairs.
+constexpr size_t kBytesPerPair = 32;
+
 bool fill_from(http::HeaderMap& map, PyObject* init) {
   if (is_header_map(init)) {
     reading(init, [&](const http::HeaderMap& src) { map = src; });
@@ -276,14 +299,10 @@ bool fill_from(http::HeaderMap& map, PyObject* init) {
     return true;
   }
   if (PyList_CheckExact(init) || PyTuple_CheckExact(init)) {
+    // Sized for the pairs up front, with a guess at their bytes (the storage grows by doubling
+    // past it): counting them exactly costs a pass over every pair.
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(init);
-    size_t bytes = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* o = PySequence_Fast_ITEMS(init)[i];
-      if (PyTuple_CheckExact(o) && PyTuple_GET_SIZE(o) >= 2)
-        bytes += stored_length(PyTuple_GET_ITEM(o, 0)) + stored_length(PyTuple_GET_ITEM(o, 1));
-    }
-    map.reserve(size_t(n), bytes);
+    map.reserve(size_t(n), size_t(n) * kBytesPerPair);
     // Same order and semantics as iterating; the size is re-read on every step because an
     // item's __getitem__ could change the list.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(init); ++i) {
@@ -319,6 +338,32 @@ PyObject* hm_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return alloc_map(type, std::move(map));
 }
 
+// HeaderMap(...) by vectorcall: HeaderMap() and HeaderMap(init) make the map without an argument
+// tuple or the initialiser call; any other call takes the tuple-and-dict path of hm_new, so its
+// errors read the same.
+PyObject* hm_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type);
+  if (nargs <= 1 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) {
+    http::HeaderMap map;
+    if (nargs == 1 && args[0] != Py_None && !fill_from(map, args[0])) return nullptr;
+    return alloc_map(tp, std::move(map));
+  }
+  Ref tuple = Ref::steal(PyTuple_New(nargs));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; ++i)
+    PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+  Ref kwds;
+  if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+    kwds = Ref::steal(PyDict_New());
+    if (!kwds) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+      if (PyDict_SetItem(kwds.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
+        return nullptr;
+  }
+  return hm_new(tp, tuple.get(), kwds.get());
+}
+
 // Listings build their leaf objects (str and bytes) under the lock: those are not tracked by
 // the cyclic collector, so no finalizer can run and re-enter the map. Lists and tuples are
 // built after the lock is released.
@@ -350,10 +395,15 @@ struct Leaves {
   static constexpr size_t kStack = 32;
   SmallArray<PyObject*, kStack> names;   // one per entry
   SmallArray<PyObject*, kStack> values;  // one per value, in listing order
-  SmallArray<uint32_t, kStack> owner;    // the entry of each value
+  // The entry of each value, with kFirst for an entry's first value and kTuple when `values`
+  // holds the entry's kept item tuple instead of the value (items() of a map read often).
+  SmallArray<uint32_t, kStack> owner;
+  static constexpr uint32_t kFirst = 1u << 31, kTuple = 1u << 30, kEntry = kTuple - 1;
   uint32_t name_count = 0;
   uint32_t value_from = 0;
   uint32_t value_count = 0;
+  bool keep = false;     // the map keeps what this listing makes
+  uint64_t changes = 0;  // the map's change count at the snapshot
 
   Leaves() = default;
   Leaves(const Leaves&) = delete;
@@ -398,6 +448,8 @@ bool snapshot_locked(MapState& s, Listing kind, PyObject* std_bytes, Leaves& out
   const bool names = kind != Listing::kValues;
   const bool values = kind != Listing::kKeys;
   const bool fill = keeps(s);
+  out.keep = fill;
+  out.changes = s.changes;
   if (names) out.names.resize(map.name_count());
   if (values) {
     out.values.resize(map.size());
@@ -407,7 +459,7 @@ bool snapshot_locked(MapState& s, Listing kind, PyObject* std_bytes, Leaves& out
     if (names) {
       PyObject* n;
       if (kind != Listing::kRawItems) {
-        n = fill ? cached(cache_slot(s, i, false), [&] { return header_name_str(map, i); })
+        n = fill ? cached(cache_slot(s, i, Cached::kName), [&] { return header_name_str(map, i); })
                  : header_name_str(map, i);
       } else if (const int id = map.standard_id(i); id >= 0) {
         n = Py_NewRef(PyTuple_GET_ITEM(std_bytes, id));
@@ -422,14 +474,22 @@ bool snapshot_locked(MapState& s, Listing kind, PyObject* std_bytes, Leaves& out
     bool ok = true;
     map.for_each_value(i, [&](std::string_view v) {
       if (!ok) return;
-      PyObject* b = first && fill ? cached(cache_slot(s, i, true), [&] { return bytes_from(v); })
-                                  : bytes_from(v);
+      uint32_t owner = first ? i | Leaves::kFirst : i;
+      PyObject* b;
+      if (first && fill && kind == Listing::kItems && cache_slot(s, i, Cached::kItem)) {
+        b = Py_NewRef(cache_slot(s, i, Cached::kItem).get());
+        owner |= Leaves::kTuple;
+      } else if (first && fill) {
+        b = cached(cache_slot(s, i, Cached::kValue), [&] { return bytes_from(v); });
+      } else {
+        b = bytes_from(v);
+      }
       first = false;
       if (!b) {
         ok = false;
         return;
       }
-      out.owner[out.value_count] = i;
+      out.owner[out.value_count] = owner;
       out.values[out.value_count++] = b;
     });
     if (!ok) return false;
@@ -463,17 +523,37 @@ PyObject* listing(PyObject* self, Listing kind) {
   const uint32_t n = leaves.value_count;
   Ref list = Ref::steal(PyList_New(Py_ssize_t(n)));
   if (!list) return nullptr;
+  // items() of a map read often keeps the tuples it makes for first values: the map hands
+  // them out again (a tuple of a str and a bytes never changes, and holds nothing that could
+  // form a cycle, so it is left untracked by the collector).
+  const bool keep_items = kind == Listing::kItems && leaves.keep;
+  uint32_t made = 0;
   for (uint32_t i = 0; i < n; ++i) {
     PyObject* item = leaves.values[i];
-    if (kind != Listing::kValues) {
+    const uint32_t owner = leaves.owner[i];
+    if (kind != Listing::kValues && !(owner & Leaves::kTuple)) {
       PyObject* t = PyTuple_New(2);
       if (!t) return nullptr;
-      PyTuple_SET_ITEM(t, 0, Py_NewRef(leaves.names[leaves.owner[i]]));
+      PyTuple_SET_ITEM(t, 0, Py_NewRef(leaves.names[owner & Leaves::kEntry]));
       PyTuple_SET_ITEM(t, 1, item);
       item = t;
+      if (keep_items && (owner & Leaves::kFirst)) {
+        PyObject_GC_UnTrack(t);
+        leaves.owner[made] = owner & Leaves::kEntry;  // owner entries before i are spent
+        leaves.values[made++] = t;                    // a borrowed reference (the list holds it)
+      }
     }
     PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
     leaves.value_from = i + 1;
+  }
+  if (made) {
+    map_of(self).with([&](MapState& s) {
+      if (s.changes != leaves.changes || s.cache.empty()) return;  // changed in between
+      for (uint32_t k = 0; k < made; ++k) {
+        Ref& slot = cache_slot(s, leaves.owner[k], Cached::kItem);
+        if (!slot) slot = Ref::borrow(leaves.values[k]);
+      }
+    });
   }
   return list.release();
 }
@@ -515,15 +595,33 @@ PyObject* hm_repr(PyObject* self) {
 }
 
 // Looks `name` up and returns its first value as bytes, or null without an error set when it is
-// absent. From the map's second read on, the bytes object is kept in the cache and later
+// absent. From the map's fourth read on, the bytes object is kept in the cache and later
 // lookups hand out the same object.
 PyObject* first_value(PyObject* self, const LookupName& name) {
   return map_of(self).with([&](MapState& s) -> PyObject* {
-    int32_t pos = name.find(s.map);
+    const bool keep = keeps(s);
+    int32_t pos;
+    if (keep && name.id() >= 0) {
+      // A standard name on a map read often: its position is kept, no probe.
+      if (!s.std_pos) s.std_pos.reset(new uint8_t[http::kStandardHeaderCount]());
+      uint8_t& known = s.std_pos[name.id()];
+      if (known == MapState::kAbsent) return nullptr;
+      if (known) {
+        pos = known - 1;
+      } else {
+        pos = s.map.find_standard(name.id());
+        if (pos < 0)
+          known = MapState::kAbsent;
+        else if (pos < MapState::kAbsent - 1)
+          known = uint8_t(pos + 1);
+      }
+    } else {
+      pos = name.find(s.map);
+    }
     if (pos < 0) return nullptr;
-    const std::string_view v = s.map.first_value(uint32_t(pos));
-    if (!keeps(s)) return bytes_from(v);
-    return cached(cache_slot(s, uint32_t(pos), true), [&] { return bytes_from(v); });
+    if (!keep) return bytes_from(s.map.first_value(uint32_t(pos)));
+    return cached(cache_slot(s, uint32_t(pos), Cached::kValue),
+                  [&] { return bytes_from(s.map.first_value(uint32_t(pos))); });
   });
 }
 
@@ -615,7 +713,7 @@ PyObject* hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       return out;
     }
     if (!value_ok) return out;
-    drops.swap(s.cache);
+    s.forget(drops);
     out.result = map.reserve_one();
     if (out.result == http::HeaderMap::Result::kOk) out.result = map.append_entry(n.view(), v);
     return out;
@@ -740,7 +838,10 @@ PyObject* header_map_type() {
   return once.get([]() -> PyObject* {
     // The interned standard names are made first: listings use them under the map's lock.
     if (!standard_names()) return nullptr;
-    return make_type(&kSpec);
+    PyObject* type = make_type(&kSpec);
+    // Calls of the class skip the argument tuple (a class made from a spec has no slot for it).
+    if (type) reinterpret_cast<PyTypeObject*>(type)->tp_vectorcall = hm_vectorcall;
+    return type;
   });
 }
 

@@ -75,17 +75,6 @@ PyObject* kind_strings() {
       []() -> PyObject* { return Py_BuildValue("(ssss)", "empty", "length", "chunked", "close"); });
 }
 
-// A str from the target: most targets are ASCII, which needs no decoding.
-PyObject* target_str(const std::string& t) {
-  bool ascii = true;
-  for (unsigned char c : t)
-    ascii &= c < 0x80;
-  if (!ascii) return PyUnicode_DecodeUTF8(t.data(), Py_ssize_t(t.size()), nullptr);
-  PyObject* s = PyUnicode_New(Py_ssize_t(t.size()), 127);
-  if (s) std::memcpy(PyUnicode_DATA(s), t.data(), t.size());
-  return s;
-}
-
 PyObject* content_length_of(uint64_t decoded) {
   switch (http1::body_kind_of(decoded)) {
     case http1::BodyKind::kEmpty:
@@ -243,7 +232,33 @@ PyObject* h1_response_head_type() {
   });
 }
 
+// A str from the target: most targets are ASCII, which needs no decoding (checked a word at a
+// time).
+PyObject* target_str(std::string_view t) {
+  const char* p = t.data();
+  const size_t n = t.size();
+  uint64_t high = 0;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    high |= w;
+  }
+  for (; i < n; ++i)
+    high |= uint8_t(p[i]);
+  if (high & 0x8080808080808080ull) return PyUnicode_DecodeUTF8(p, Py_ssize_t(n), nullptr);
+  PyObject* s = PyUnicode_New(Py_ssize_t(n), 127);
+  if (s) std::memcpy(PyUnicode_DATA(s), p, n);
+  return s;
+}
+
 PyObject* request_head_new(http1::RequestHead&& head) {
+  Ref target = Ref::steal(target_str(head.target));
+  if (!target) return nullptr;
+  return request_head_new(std::move(head), std::move(target));
+}
+
+PyObject* request_head_new(http1::RequestHead&& head, Ref&& target) {
   PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(h1_request_head_type());
   if (!tp) return nullptr;
   Ref method;
@@ -254,8 +269,6 @@ PyObject* request_head_new(http1::RequestHead&& head) {
     method = Ref::borrow(PyTuple_GET_ITEM(method_strings(), int(head.method)));
   }
   if (!method) return nullptr;
-  Ref target = Ref::steal(target_str(head.target));
-  if (!target) return nullptr;
   Ref headers = Ref::steal(header_map_new(std::move(head.headers)));
   if (!headers) return nullptr;
   PyObject* self = tp->tp_alloc(tp, 0);

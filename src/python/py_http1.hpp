@@ -27,6 +27,11 @@ PyObject* body_decoder_new(http1::BodyDecoder::Kind kind, uint64_t length);
 
 // New head objects from parsed heads; these build the Python values (call without locks).
 PyObject* request_head_new(http1::RequestHead&& head);
+// The same with the target str already made (from RequestHead::target_sink).
+PyObject* request_head_new(http1::RequestHead&& head, Ref&& target);
+// A str of a request-target (valid UTF-8, usually ASCII). Makes an object the collector does
+// not track, so it may be called under a lock.
+PyObject* target_str(std::string_view t);
 PyObject* response_head_new(http1::ResponseHead&& head);
 
 // Fields of a request head object the connection state reads.

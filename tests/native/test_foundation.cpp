@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "http/chars.hpp"
 #include "http/date.hpp"
 #include "http/errors.hpp"
 #include "http/hash.hpp"
@@ -160,6 +161,58 @@ TEST_CASE(colliding_names_switch_to_keyed_hash) {
   for (size_t i = 0; i < names.size(); ++i)
     rest = rest && ((map.find(names[i]) >= 0) == (i % 3 != 0));
   CHECK(rest);
+}
+
+// A parsed header block built in one pass agrees with the same fields added one by one, through
+// the paths past its sizes: colliding names (the index switches to the keyed hash part way) and
+// more distinct names than a map holds.
+TEST_CASE(header_block_builds_as_add_does) {
+  std::vector<std::string> names;
+  const uint32_t target = http::fast_hash("x0") & 0x7fff;
+  for (uint64_t i = 0; names.size() < 3000; ++i) {
+    std::string n = "x" + std::to_string(i);
+    if ((http::fast_hash(n) & 0x7fff) == target) names.push_back(n);
+  }
+  names.push_back("X0");  // a repeat, in another case
+  names.push_back("Host");
+  std::string block;
+  std::vector<http::RawField> fields;
+  for (const auto& n : names) {
+    const uint32_t at = uint32_t(block.size());
+    block += n + ": v" + n + "\r\n";
+    fields.push_back(
+        {{at, uint32_t(n.size())}, {at + uint32_t(n.size()) + 2, uint32_t(n.size()) + 1}});
+  }
+  http::HeaderMap built, added;
+  CHECK(built.add_block(block, 0, fields.data(), fields.size(), nullptr) ==
+        http::HeaderMap::Result::kOk);
+  for (const auto& n : names) {
+    std::string lower = n;
+    for (char& c : lower)
+      c = http::ascii_lower(c);
+    CHECK(added.add(lower, "v" + n) == http::HeaderMap::Result::kOk);
+  }
+  CHECK(built.keyed());
+  CHECK(built.equals(added));
+  CHECK_EQ(built.name_count(), added.name_count());
+  bool same_order = true;
+  for (uint32_t i = 0; i < built.name_count(); ++i)
+    same_order = same_order && built.name(i) == added.name(i);
+  CHECK(same_order);
+  CHECK_EQ(built.value_count(uint32_t(built.find("x0"))), 2u);
+
+  // 24577 distinct names: the last one finds the map full.
+  std::string many;
+  std::vector<http::RawField> more;
+  for (uint32_t i = 0; i <= http::HeaderMap::kMaxNames; ++i) {
+    const std::string n = "n" + std::to_string(i);
+    const uint32_t at = uint32_t(many.size());
+    many += n + ":\r\n";
+    more.push_back({{at, uint32_t(n.size())}, {at + uint32_t(n.size()) + 1, 0}});
+  }
+  http::HeaderMap full;
+  CHECK(full.add_block(many, 0, more.data(), more.size(), nullptr) ==
+        http::HeaderMap::Result::kFull);
 }
 
 TEST_CASE(index_growth_follows_the_load_rule) {

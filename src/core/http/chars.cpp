@@ -74,12 +74,19 @@ bool is_valid_field_value(std::string_view s) {
 #if defined(__SSE2__)
   // Sixteen bytes at a time: a byte at or below 0x1F other than the tab, or 0x7F, is invalid.
   const __m128i ctl = _mm_set1_epi8(0x1f), tab = _mm_set1_epi8(0x09), del = _mm_set1_epi8(0x7f);
-  for (; n >= 16; p += 16, n -= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  auto bad_block = [&](const char* at) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
     const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, ctl), v);
     const __m128i bad =
         _mm_or_si128(_mm_andnot_si128(_mm_cmpeq_epi8(v, tab), low), _mm_cmpeq_epi8(v, del));
-    if (_mm_movemask_epi8(bad)) return false;
+    return _mm_movemask_epi8(bad) != 0;
+  };
+  if (n >= 16) {
+    // Whole blocks, then the last 16 bytes as one block overlapping the one before.
+    const char* last = p + n - 16;
+    for (; p < last; p += 16)
+      if (bad_block(p)) return false;
+    return !bad_block(last);
   }
 #endif
   while (n >= 8) {

@@ -6,25 +6,7 @@
 namespace velmora::http {
 namespace {
 
-inline uint64_t load8(const char* p) {
-  uint64_t w;
-  std::memcpy(&w, p, 8);  // host byte order: it only affects hash values
-  return w;
-}
-
-inline uint32_t load4(const char* p) {
-  uint32_t w;
-  std::memcpy(&w, p, 4);
-  return w;
-}
-
-// The last n (1..7) bytes at p as one word, without reading outside them.
-inline uint64_t load_tail(const char* p, size_t n) {
-  if (n >= 4) return (uint64_t(load4(p)) << 32) | load4(p + n - 4);
-  uint64_t w =
-      uint64_t(uint8_t(p[0])) << 16 | uint64_t(uint8_t(p[n >> 1])) << 8 | uint8_t(p[n - 1]);
-  return w;
-}
+using hash_detail::load8;
 
 inline uint64_t rotl(uint64_t x, int b) {
   return (x << b) | (x >> (64 - b));
@@ -46,25 +28,6 @@ const SipKey& sip_key() {
 }
 
 }  // namespace
-
-uint32_t fast_hash(std::string_view s) noexcept {
-  const char* p = s.data();
-  size_t n = s.size();
-  uint64_t h = 0x9E3779B97F4A7C15ull ^ (n * 0xff51afd7ed558ccdull);
-  while (n > 8) {
-    h = (h ^ load8(p)) * 0xbf58476d1ce4e5b9ull;
-    h ^= h >> 31;
-    p += 8;
-    n -= 8;
-  }
-  if (n) {
-    h = (h ^ (n == 8 ? load8(p) : load_tail(p, n))) * 0xbf58476d1ce4e5b9ull;
-    h ^= h >> 31;
-  }
-  h *= 0x94d049bb133111ebull;
-  h ^= h >> 32;
-  return static_cast<uint32_t>(h);
-}
 
 uint32_t keyed_hash(std::string_view s) noexcept {
   const SipKey& key = sip_key();

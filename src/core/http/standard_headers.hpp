@@ -3,6 +3,7 @@
 // name.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 
@@ -92,12 +93,6 @@ inline constexpr std::string_view kStandardHeaders[kStandardHeaderCount] = {
     "x-requested-with",
 };
 
-// Index of the lower-case name `s` in kStandardHeaders, or -1. `fast` is fast_hash(s).
-int find_standard_header(std::string_view s, uint32_t fast) noexcept;
-int find_standard_header(std::string_view s) noexcept;
-// fast_hash(kStandardHeaders[id]), computed once.
-uint32_t standard_header_hash(int id) noexcept;
-
 // Byte equality for short strings without a library call.
 inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
   // Whole words, the last one overlapping the one before; short tails by two overlapping loads.
@@ -115,6 +110,35 @@ inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
   if (n >= 4) return eq(a, b, uint32_t{}) && eq(a + n - 4, b + n - 4, uint32_t{});
   if (n >= 2) return eq(a, b, uint16_t{}) && eq(a + n - 2, b + n - 2, uint16_t{});
   return n == 0 || *a == *b;
+}
+
+// Open-addressed table of the standard names keyed by their fast_hash (http/hash.hpp), built
+// when the library loads.
+struct StandardHeaderIndex {
+  static constexpr uint32_t kSlots = 512;
+  std::array<int16_t, kSlots> slot;                 // index into kStandardHeaders, or -1
+  std::array<uint32_t, kStandardHeaderCount> hash;  // fast_hash of each name
+};
+extern const StandardHeaderIndex kStandardHeaderIndex;
+
+// Index of the lower-case name `s` in kStandardHeaders, or -1. `fast` is fast_hash(s). Inline:
+// every stored name is looked up here once.
+inline int find_standard_header(std::string_view s, uint32_t fast) noexcept {
+  if (s.size() < 2 || s.size() > 32) return -1;
+  const StandardHeaderIndex& t = kStandardHeaderIndex;
+  for (uint32_t k = fast & (t.kSlots - 1);; k = (k + 1) & (t.kSlots - 1)) {
+    const int i = t.slot[k];
+    if (i < 0) return -1;
+    if (t.hash[i] != fast) continue;
+    const std::string_view n = kStandardHeaders[i];
+    if (n.size() == s.size() && same_bytes(n.data(), s.data(), s.size())) return i;
+  }
+}
+int find_standard_header(std::string_view s) noexcept;
+
+// fast_hash(kStandardHeaders[id]), computed once.
+inline uint32_t standard_header_hash(int id) noexcept {
+  return kStandardHeaderIndex.hash[size_t(id)];
 }
 
 }  // namespace velmora::http

@@ -2,6 +2,10 @@
 
 #include <array>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "http/chars.hpp"
 #include "http/percent.hpp"
 #include "http/utf8.hpp"
@@ -64,15 +68,48 @@ std::optional<UriError> check_authority(std::string_view a) {
 }
 
 // Path, query and fragment: the fragment is validated like a query and dropped.
+// The first position from `i` on holding a byte that is not visible ASCII or is one of `stops`
+// (s.size() if none), found 16 bytes at a time where the text has them; the last block overlaps
+// the one before. The byte-wise checks take over from the position returned.
+template <size_t N>
+size_t skip_plain(std::string_view s, size_t i, const char (&stops)[N]) {
+#if defined(__SSE2__)
+  static_assert(N >= 2);
+  const size_t n = s.size();
+  if (n < 16) return i;
+  auto special = [&](size_t at) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + at));
+    // Signed compare: bytes of 0x80 and above count as below 0x21.
+    __m128i bad = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x21)),
+                               _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7f)));
+    for (size_t k = 0; k + 1 < N; ++k)
+      bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8(stops[k])));
+    return uint32_t(_mm_movemask_epi8(bad));
+  };
+  for (; i + 16 <= n; i += 16)
+    if (const uint32_t m = special(i)) return i + size_t(__builtin_ctz(m));
+  if (i < n) {
+    // The tail, as the last 16 bytes with the ones before `i` masked off.
+    const uint32_t m = special(n - 16) >> (i - (n - 16));
+    return m ? i + size_t(__builtin_ctz(m)) : n;
+  }
+#else
+  (void)s;
+  (void)stops;
+#endif
+  return i;
+}
+
 std::optional<UriError> split_path(std::string_view rest, std::string_view& path_and_query) {
-  size_t i = 0;
+  // Plain path bytes are visible ASCII other than "?", "#" and the query-only characters.
+  size_t i = skip_plain(rest, 0, "?#\"<>\\^`{|}");
   for (; i < rest.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(rest[i]);
     if (c == '?' || c == '#') break;
     if (!is_uri_char(c)) return UriError::kInvalidUriChar;
   }
   if (i < rest.size() && rest[i] == '?') {
-    for (++i; i < rest.size(); ++i) {
+    for (i = skip_plain(rest, i + 1, "##"); i < rest.size(); ++i) {
       unsigned char c = static_cast<unsigned char>(rest[i]);
       if (c == '#') break;
       if (!is_query_char(c)) return UriError::kInvalidUriChar;

@@ -58,7 +58,7 @@ bool ChunkedDecoder::parse_trailers(std::optional<Error>& err) {
     return false;
   }
   http::HeaderMap map;
-  if (!fill_header_map(p, n, fields.get(), count, nullptr, map)) {
+  if (!fill_header_map(p, fields.get(), count, nullptr, map)) {
     err = body_error(IoKind::kInvalidInput, "chunk trailers count overflow");
     return false;
   }

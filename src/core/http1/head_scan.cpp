@@ -13,6 +13,7 @@ void start_over(const ReadBuffer& buf, HeadScan& s, StartLine kind) {
   s.kind = kind;
   s.pos = s.search = 0;
   s.start_done = false;
+  s.tried_whole = false;
   if (s.fields.capacity() > kKeepFields)
     std::vector<RawField>().swap(s.fields);
   else
@@ -54,6 +55,22 @@ Scan scan_head(const ReadBuffer& buf, HeadScan& s, StartLine kind, size_t limit,
         s.start_done = true;
       }
     } else {
+      if (!s.tried_whole) {
+        // Every field line in one pass, into a stack array of up to kWhole fields: taken only
+        // when the head completes (errors and partial heads are found, and reported, line by
+        // line below).
+        s.tried_whole = true;
+        constexpr size_t kWhole = 128;
+        RawField whole[kWhole];
+        size_t count = 0, at = pos;
+        TokenError ignored{};
+        if (scan_fields(p, n, at, whole, limit < kWhole ? limit : kWhole, count, skip_invalid,
+                        ignored) == Scan::kComplete) {
+          s.fields.assign(whole, whole + count);
+          head_len = at;
+          return Scan::kComplete;
+        }
+      }
       RawField one[1];
       size_t count = 0;
       Scan r =

@@ -1,6 +1,8 @@
 // Incremental tokenizing of a message head that arrives in pieces: every complete line is
 // tokenized once, and the search for the next line end resumes where the last one stopped, so
-// the work over all calls is linear in the bytes of the head, however it is split.
+// the work over all calls is linear in the bytes of the head, however it is split. A head whose
+// field lines are all there when its start line is done (the usual case) has them tokenized in
+// one pass instead of line by line; that is tried once per head, so the bound holds.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +22,7 @@ struct HeadScan {
   size_t pos = 0;     // start of the first line not tokenized yet
   size_t search = 0;  // the search for that line's end resumes here
   bool start_done = false;
+  bool tried_whole = false;              // the field lines were tokenized in one pass once
   StartLine kind = StartLine::kRequest;  // which head the progress is for
   RequestLine request;
   StatusLine status;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "http/chars.hpp"
@@ -135,61 +136,15 @@ bool name_is(std::string_view name, std::string_view lower) {
   return true;
 }
 
-bool fill_header_map(const char* base, size_t base_len, const RawField* fields, size_t count,
-                     const bool* drop, http::HeaderMap& map) {
-  // Names are lower-cased into one scratch buffer; values are views of the read buffer, copied
-  // once, into the map's own storage.
-  // Sized for ordinary heads (the arrays are zeroed on every call); longer ones take the heap.
-  constexpr size_t kStack = 32;
-  std::string_view stack_names[kStack], stack_values[kStack];
-  std::unique_ptr<std::string_view[]> heap_names, heap_values;
-  std::string_view* names = stack_names;
-  std::string_view* values = stack_values;
-  if (count > kStack) {
-    heap_names.reset(new std::string_view[count]);
-    heap_values.reset(new std::string_view[count]);
-    names = heap_names.get();
-    values = heap_values.get();
-  }
-  size_t name_bytes = 0;
-  for (size_t i = 0; i < count; ++i)
-    name_bytes += fields[i].name.len;
-  // 16 bytes of slack: names are lower-cased in whole 16-byte blocks.
-  char small[2048];
-  std::unique_ptr<char[]> large;
-  char* lower = small;
-  if (name_bytes + 16 > sizeof(small)) {
-    large.reset(new char[name_bytes + 16]);
-    lower = large.get();
-  }
-  size_t kept = 0;
-  for (size_t i = 0; i < count; ++i) {
-    if (drop && drop[i]) continue;
-    const char* src = base + fields[i].name.off;
-    const size_t len = fields[i].name.len;
-    size_t k = 0;
-#if defined(__SSE2__)
-    if (fields[i].name.off + ((len + 15) & ~size_t(15)) <= base_len) {
-      const __m128i a1 = _mm_set1_epi8('A' - 1), z1 = _mm_set1_epi8('Z' + 1);
-      const __m128i bit = _mm_set1_epi8(0x20);
-      for (; k < len; k += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k));
-        __m128i upper = _mm_and_si128(_mm_cmpgt_epi8(v, a1), _mm_cmplt_epi8(v, z1));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(lower + k),
-                         _mm_or_si128(v, _mm_and_si128(upper, bit)));
-      }
-    }
-#else
-    (void)base_len;
-#endif
-    for (; k < len; ++k)
-      lower[k] = http::ascii_lower(src[k]);
-    names[kept] = std::string_view(lower, len);
-    values[kept] = fields[i].value.in(base);
-    lower += len;
-    ++kept;
-  }
-  return map.add_parsed(names, values, kept) == http::HeaderMap::Result::kOk;
+bool fill_header_map(const char* base, const RawField* fields, size_t count, const bool* drop,
+                     http::HeaderMap& map) {
+  // One copy of the header block into the map's storage; names are lower-cased there and
+  // values stay where they are.
+  if (count == 0) return true;
+  const uint32_t first = fields[0].name.off;
+  const uint32_t end = fields[count - 1].value.off + fields[count - 1].value.len;
+  return map.add_block(std::string_view(base + first, end - first), first, fields, count, drop) ==
+         http::HeaderMap::Result::kOk;
 }
 
 ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {
@@ -298,7 +253,7 @@ ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {
   if (auto kind = framing.finish()) return fail(*kind);
 
   http::HeaderMap map;
-  if (!fill_header_map(p, n, fields, count, drop, map)) return fail(ParseKind::kTooLarge);
+  if (!fill_header_map(p, fields, count, drop, map)) return fail(ParseKind::kTooLarge);
 
   out.headers = std::move(map);
   out.method = line.method_id;
@@ -306,7 +261,7 @@ ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {
   switch (uri.form) {
     case http::Uri::Form::kOrigin:
     case http::Uri::Form::kAsterisk:
-      out.target.assign(uri.path_and_query.empty() ? std::string_view("/") : uri.path_and_query);
+      target = uri.path_and_query.empty() ? std::string_view("/") : uri.path_and_query;
       break;
     case http::Uri::Form::kAbsolute: {
       std::string_view scheme = uri.scheme_name();
@@ -318,12 +273,17 @@ ParseOutcome parse_request_head(Codec& codec, RequestHead& out) {
       std::memcpy(w + scheme.size() + 3, uri.authority.data(), uri.authority.size());
       std::memcpy(w + scheme.size() + 3 + uri.authority.size(), uri.path_and_query.data(),
                   uri.path_and_query.size());
+      target = out.target;
       break;
     }
     case http::Uri::Form::kAuthority:
-      out.target.assign(uri.authority);
+      target = uri.authority;
       break;
   }
+  if (out.target_sink)
+    out.target_sink(out.target_ctx, target);
+  else if (uri.form != http::Uri::Form::kAbsolute)
+    out.target.assign(target);
   out.decoded_length = framing.decoded_length();
   out.is_connect = is_connect;
   out.keep_alive = persistence.keep_alive() && !framing.forces_close();

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "http/errors.hpp"
 #include "http/header_map.hpp"
@@ -17,7 +18,12 @@ struct RequestHead {
   uint64_t decoded_length = 0;  // a byte count or kChunkedLength
   Method method = Method::kNone;
   std::string method_text;  // set for an extension method only
-  std::string target;
+  std::string target;       // the request-target as rendered, unless `target_sink` is set
+  // When set, called once with the rendered target instead of filling `target`, while the
+  // head's bytes are still in the codec's buffer (under the codec's lock): the view is not
+  // copied first.
+  void (*target_sink)(void* ctx, std::string_view target) = nullptr;
+  void* target_ctx = nullptr;
   http::HeaderMap headers;
   bool is_connect = false;
   bool keep_alive = false;
@@ -42,10 +48,10 @@ struct ParseOutcome {
 ParseOutcome parse_request_head(Codec& codec, RequestHead& out);
 
 // Shared by both head parsers and the trailer parser: stores the fields not marked in `drop`
-// (which may be null) into `map`, lower-casing the names. `base_len` is the length of the
-// buffer the fields point into. False when the map is full.
-bool fill_header_map(const char* base, size_t base_len, const RawField* fields, size_t count,
-                     const bool* drop, http::HeaderMap& map);
+// (which may be null) into the new, empty `map`, lower-casing the names. False when the map is
+// full or memory is short.
+bool fill_header_map(const char* base, const RawField* fields, size_t count, const bool* drop,
+                     http::HeaderMap& map);
 
 // A field name compared with a lower-case name, ignoring ASCII case.
 bool name_is(std::string_view name, std::string_view lower);

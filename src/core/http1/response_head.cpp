@@ -76,7 +76,7 @@ ParseOutcome parse_response_head(Codec& codec, ResponseHead& out) {
     if (body.error) return fail(*body.error);
 
     http::HeaderMap map;
-    if (!fill_header_map(p, n, fields, count, nullptr, map)) return fail(ParseKind::kTooLarge);
+    if (!fill_header_map(p, fields, count, nullptr, map)) return fail(ParseKind::kTooLarge);
     out.headers = std::move(map);
     out.decoded_length = body.decoded_length;
     out.status = status;

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "http/raw_field.hpp"
+
 namespace velmora::http1 {
 
 enum class Scan : uint8_t { kComplete, kPartial, kError };
@@ -30,17 +32,8 @@ enum class TokenError : uint8_t {
 // The text a tokenizer error reads as (used for trailer sections).
 std::string_view token_error_text(TokenError e);
 
-// Left uninitialised by default: field arrays of a hundred slices are filled before use.
-struct Slice {
-  uint32_t off;
-  uint32_t len;
-  std::string_view in(const char* base) const { return {base + off, len}; }
-};
-
-struct RawField {
-  Slice name;
-  Slice value;
-};
+using http::RawField;
+using http::Slice;
 
 // The methods recognised without comparing their text again.
 enum class Method : uint8_t {
