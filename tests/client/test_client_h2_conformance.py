@@ -142,3 +142,25 @@ def test_server_preface_must_be_settings():
                 return srv.conns[0].terminated
 
     assert asyncio.run(asyncio.wait_for(main(), 30)) == (PROTOCOL_ERROR, 0)
+
+
+@pytest.mark.parametrize("blocking", [False, True], ids=["async", "blocking"])
+def test_write_timeout_bounds_each_wait_for_window_not_the_whole_body(blocking):
+    """A 4 KiB body through a 1000-byte stream window given back after 0.15 s: five waits of
+    0.15 s each, under a write timeout of 0.5 s (the whole upload takes longer)."""
+    async def handler(conn, req):
+        await conn.respond(req.sid, 200, b"%d" % len(req.body))
+
+    async def main():
+        async with h2_server(handler, settings={4: 1000}, ack_delay=0.15) as (srv, port):
+            url = f"http://127.0.0.1:{port}/upload"
+            timeout = Timeout(5.0, write=0.5)
+            if blocking:
+                def call():
+                    with Client(http2_prior_knowledge=True, timeout=timeout) as c:
+                        return c.post(url, content=b"x" * 4096).content
+                return await asyncio.to_thread(call)
+            async with AsyncClient(http2_prior_knowledge=True, timeout=timeout) as c:
+                return (await c.post(url, content=b"x" * 4096)).content
+
+    assert asyncio.run(asyncio.wait_for(main(), 30)) == b"4096"

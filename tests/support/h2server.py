@@ -101,9 +101,10 @@ Handler = Callable[[Conn, Request], Awaitable[None]]
 class H2Server:
     def __init__(self, handler: Handler, settings: dict[int, int] | None = None,
                  on_headers: Callable[[Conn, Request], None] | None = None,
-                 preface: bytes = b"") -> None:
+                 preface: bytes = b"", ack_delay: float = 0.0) -> None:
         self.handler = handler
         self.preface = preface  # raw bytes written before the server's SETTINGS
+        self.ack_delay = ack_delay  # seconds before received DATA is given back as window
         self.settings = settings or {}
         self.on_headers = on_headers
         self.connections = 0
@@ -152,8 +153,11 @@ class H2Server:
             if req is not None:
                 req.body += ev.data
             if ev.flow_controlled_length:
-                with contextlib.suppress(h2.exceptions.StreamClosedError):
-                    c.h2.acknowledge_received_data(ev.flow_controlled_length, ev.stream_id)
+                if self.ack_delay:
+                    asyncio.get_running_loop().call_later(
+                        self.ack_delay, self._ack, c, ev.flow_controlled_length, ev.stream_id)
+                else:
+                    self._ack(c, ev.flow_controlled_length, ev.stream_id, flush=False)
             if ev.stream_ended is not None and req is not None:
                 self._start(c, req)
         elif isinstance(ev, h2.events.TrailersReceived):
@@ -167,6 +171,13 @@ class H2Server:
             c.terminated = (int(ev.error_code), ev.last_stream_id)
         elif isinstance(ev, h2.events.WindowUpdated | h2.events.RemoteSettingsChanged):
             c.window_open.set()
+
+    @staticmethod
+    def _ack(c: Conn, n: int, sid: int, flush: bool = True) -> None:
+        with contextlib.suppress(h2.exceptions.StreamClosedError):
+            c.h2.acknowledge_received_data(n, sid)
+        if flush:
+            c.flush()
 
     def _start(self, c: Conn, req: Request) -> None:
         t = asyncio.get_running_loop().create_task(self._run(c, req))

@@ -402,7 +402,6 @@ class SyncH2Connection(H2ClientFrames):
         if not isinstance(pieces, Iterable):
             raise LocalProtocolError("the sync client sends bytes or an iterable of bytes, "
                                      "not an async iterable")
-        deadline = None if write_timeout is None else time.monotonic() + write_timeout
         sid = h.sid
         for chunk in pieces:
             if not isinstance(chunk, bytes):
@@ -416,8 +415,10 @@ class SyncH2Connection(H2ClientFrames):
                     raise h.error or self._stop_error(h, vd.stopped)
                 offset += vd.sent
                 self._flush()
-                if vd.sent == 0:
+                if vd.sent == 0:  # the write timeout bounds each wait for window
                     h.window = False
+                    deadline = None if write_timeout is None else \
+                        time.monotonic() + write_timeout
                     while not h.window and h.error is None and not h.eof:
                         self._progress(deadline, _write_timeout)
                     if h.error is not None:
