@@ -4,19 +4,32 @@ sharing one client, and each request's own timeout on a reused connection."""
 
 from __future__ import annotations
 
+import asyncio
 import gc
 import hashlib
 import io
+import os
 import shutil
+import socket
+import ssl
 import subprocess
 import threading
+import time
 
 import httpx
 import pytest
 
 import velmora
 from client_servers import hypercorn_app, nginx, velmora_app
-from velmora.client import Client, Limits, ReadTimeout, Timeout, Transport, UnsupportedProtocol
+from velmora.client import (
+    AsyncClient,
+    Client,
+    Limits,
+    ReadTimeout,
+    Timeout,
+    Transport,
+    UnsupportedProtocol,
+)
 
 DOC = b'{"k": "' + b"abc" * 20000 + b'"}'
 NGINX = """
@@ -207,13 +220,6 @@ def test_http2_timeouts_and_abandoned_streams_leave_the_connection_usable(h2c_po
 
 @pytest.mark.parametrize("blocking", [False, True])
 def test_http1_disabled_refuses_a_server_that_does_not_choose_h2(tls_port, blocking):
-    import asyncio
-    import os
-    import socket
-    import ssl
-
-    from velmora.client import AsyncClient
-
     cert = tls_port[1]
     ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     ctx.load_cert_chain(cert, os.path.join(os.path.dirname(cert), "key.pem"))
@@ -242,3 +248,34 @@ def test_http1_disabled_refuses_a_server_that_does_not_choose_h2(tls_port, block
             asyncio.run(main())
     t.join(10)
     listener.close()
+
+
+def test_write_timeout_bounds_each_wait_not_a_whole_large_body():
+    """8 MiB to a server that reads 64 KiB every 10 ms (about 1 s in all) under a write timeout
+    of 0.5 s: the upload keeps moving, so it is not cut off."""
+    size = 8 << 20
+    listener = socket.create_server(("127.0.0.1", 0))
+    listener.settimeout(10)
+
+    def serve() -> None:
+        conn, _ = listener.accept()
+        with conn:
+            conn.settimeout(10)
+            data = b""
+            while b"\r\n\r\n" not in data:
+                data += conn.recv(65536)
+            got = len(data.partition(b"\r\n\r\n")[2])
+            while got < size:
+                got += len(conn.recv(65536))
+                time.sleep(0.01)
+            conn.sendall(b"HTTP/1.1 200 OK\r\ncontent-length: %d\r\n\r\n%d" % (len(str(got)), got))
+
+    t = threading.Thread(target=serve, daemon=True)
+    t.start()
+    try:
+        with Client(timeout=Timeout(10.0, write=0.5)) as c:
+            r = c.post(f"http://127.0.0.1:{listener.getsockname()[1]}/", content=b"x" * size)
+        assert r.content == b"%d" % size
+    finally:
+        t.join(20)
+        listener.close()

@@ -1,7 +1,7 @@
 """The HTTP/1.1 client connection on a blocking socket: the same core state as the asyncio driver
 (``H1ClientState`` decides who holds the connection and whether it is reused, ``H1Codec`` writes
-and parses heads, ``H1BodyDecoder`` frames the body), with ``sendall``/``recv`` in place of the
-transport. One thread uses it at a time (the pool hands it out); each wait is bounded by the
+and parses heads, ``H1BodyDecoder`` frames the body), with blocking ``send``/``recv`` in place
+of the transport. One thread uses it at a time (the pool hands it out); each wait is bounded by the
 socket timeout of the request in progress."""
 
 from __future__ import annotations
@@ -36,6 +36,16 @@ __all__ = ["SyncConnection", "SyncPoolCallbacks"]
 
 RECV_SIZE = 256 * 1024
 _EMPTY = b""
+
+
+def _send_all(sock: socket.socket, data: bytes) -> None:
+    """Writes ``data`` whole. The socket's timeout bounds each wait for it to drain, not the
+    whole write as with ``sendall``: a large body that keeps moving is not cut off."""
+    n = sock.send(data)
+    if n < len(data):
+        view = memoryview(data)
+        while n < len(view):
+            n += sock.send(view[n:])
 
 
 class SyncPoolCallbacks(Protocol):
@@ -115,25 +125,25 @@ class SyncConnection(H1Exchange):
             sock.settimeout(timeout.write)
             head = request_head(codec, method, target, headers, content, http10)
             if content is None:
-                sock.sendall(head)
+                _send_all(sock, head)
             elif type(content) is bytes:
                 if len(content) <= COALESCE_LIMIT:
-                    sock.sendall(codec.serialize_head_and_body(head, content))
+                    _send_all(sock, codec.serialize_head_and_body(head, content))
                 else:
-                    sock.sendall(head)
-                    sock.sendall(codec.serialize_data(content))
-                    sock.sendall(codec.serialize_end())
+                    _send_all(sock, head)
+                    _send_all(sock, codec.serialize_data(content))
+                    _send_all(sock, codec.serialize_end())
             else:
                 if not isinstance(content, Iterable):
                     raise LocalProtocolError("the sync client sends bytes or an iterable of "
                                              "bytes, not an async iterable")
-                sock.sendall(head)
+                _send_all(sock, head)
                 for chunk in content:
                     if not isinstance(chunk, bytes):
                         chunk = content_bytes(chunk)
                     if chunk:
-                        sock.sendall(codec.serialize_data(chunk))
-                sock.sendall(codec.serialize_end())
+                        _send_all(sock, codec.serialize_data(chunk))
+                _send_all(sock, codec.serialize_end())
             self.writer_done()
         except LocalProtocolError:
             self._fail(None)
