@@ -1,6 +1,7 @@
 """Type stubs for the native core ``velmora._velmora``."""
 
-from typing import Any, Final, Iterable, Iterator, Mapping, MutableMapping, Self, Sequence, final, overload
+import contextvars
+from typing import Any, Coroutine, Final, Iterable, Iterator, Mapping, MutableMapping, Self, Sequence, final, overload
 
 from typing_extensions import Buffer, disjoint_base
 
@@ -934,6 +935,10 @@ class WSDeflate:
     @property
     def client_max_window_bits(self) -> int: ...
 
+def coro_step(
+    coro: Coroutine[Any, Any, Any], ctx: contextvars.Context, /
+) -> tuple[bool, Any]: ...
+
 @final
 class WSRequest:
     @property
@@ -1131,6 +1136,7 @@ __all__ = [
     "ProxyMatcher",
     "ProxyIntercept",
     "TrustedPeers",
+    "coro_step",
     "WS_TEXT",
     "WS_BINARY",
     "WS_CLOSE",

@@ -55,6 +55,7 @@ int exec_module(PyObject* m) {
       setup_h1_constants,
       setup_proxy,      // ProxyMatcher, ProxyIntercept
       setup_forwarded,  // TrustedPeers
+      setup_coro_step,  // coro_step
       setup_ws,         // WS_*, WSDeflate, WSRequest, ws_* functions, WSConnection
   };
   for (auto step : steps)

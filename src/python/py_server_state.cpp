@@ -470,32 +470,56 @@ PyObject* m_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   return Py_BuildValue("(iOO)", int(r.code), head.get(), r.armed ? Py_True : Py_False);
 }
 
-PyObject* m_respond_whole(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-  static const char* const names[] = {"seq", "status", "headers", "body", "server"};
-  static const ArgSignature sig{"respond_whole", names, 5, 5, 4};
-  PyObject* a[5];
-  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-  uint64_t seq;
-  uint32_t status;
-  if (!seq_arg(a[0], seq) || !status_arg(a[1], status)) return nullptr;
-  std::string_view body, server;
-  if (!bytes_arg(a[3], "respond_whole", "body", body)) return nullptr;
-  if (a[4] && a[4] != Py_None && !bytes_arg(a[4], "respond_whole", "server", server))
-    return nullptr;
-  // The pairs are converted (which may run Python code) before the lock is taken. The storage
-  // of a few fields is reserved first, so that the Server field added after them (and the
-  // framing fields the head gains) do not grow it again.
-  http::HeaderMap headers;
-  headers.reserve(http::HeaderMap::kLinearNames, 256);
-  if (a[2] != Py_None && !header_map_fill(headers, a[2])) return nullptr;
-  static const int server_id = http::find_standard_header("server");
-  if (!server.empty() && headers.find_standard(server_id) < 0) {
+// The application's header fields when they are a list or tuple of at most FieldPairs::kMax
+// tuples of two bytes objects, each name a lowercase token and each value valid (what ASGI
+// applications send): read in place, the tuples held so that the values stay alive. Any other
+// fields (or an invalid one) are converted into a HeaderMap, with its checks and errors.
+struct ListedFields {
+  http1::FieldPairs pairs;
+  Ref items[http1::FieldPairs::kMax];
+};
+
+bool lowercase_token(std::string_view s) {
+  if (s.empty()) return false;
+  for (unsigned char c : s)
+    if (!http::is_token_char(c) || (c >= 'A' && c <= 'Z')) return false;
+  return true;
+}
+
+std::string_view bytes_view(PyObject* b) {
+  return {PyBytes_AS_STRING(b), size_t(PyBytes_GET_SIZE(b))};
+}
+
+// True when `fields` was read into `out`; false (no exception set) when it is to be converted.
+bool listed_fields(PyObject* fields, ListedFields& out) {
+  if (!PyList_CheckExact(fields) && !PyTuple_CheckExact(fields)) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fields);
+  if (n > Py_ssize_t(http1::FieldPairs::kMax)) return false;
+  PyObject* const* items = PySequence_Fast_ITEMS(fields);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* o = items[i];
+    if (!PyTuple_CheckExact(o) || PyTuple_GET_SIZE(o) != 2) return false;
+    PyObject* name = PyTuple_GET_ITEM(o, 0);
+    PyObject* value = PyTuple_GET_ITEM(o, 1);
+    if (!PyBytes_CheckExact(name) || !PyBytes_CheckExact(value) ||
+        !lowercase_token(bytes_view(name)) || !http::is_valid_field_value(bytes_view(value)))
+      return false;
+    out.items[i] = Ref::borrow(o);
+    out.pairs.add(bytes_view(name), bytes_view(value));
+  }
+  return true;
+}
+
+// respond_whole's work once its fields are read; the Server field is added unless one is there.
+template <class Fields>
+PyObject* respond_whole_with(PyObject* self, uint64_t seq, uint32_t status, Fields& headers,
+                             std::string_view body, std::string_view server) {
+  if (!server.empty() && headers.find("server") < 0) {
     if (!http::is_valid_field_value(server)) {
       PyErr_SetString(PyExc_ValueError, "invalid header value: server");
       return nullptr;
     }
-    headers.add_standard(server_id, server);
+    headers.add("server", server);
   }
   State::RespondedWhole r;
   {
@@ -524,6 +548,33 @@ PyObject* m_respond_whole(PyObject* self, PyObject* const* args, Py_ssize_t narg
   PyTuple_SET_ITEM(out, 2, PyLong_FromLong(next_code));
   PyTuple_SET_ITEM(out, 3, Py_NewRef(none_or(next)));
   return out;
+}
+
+PyObject* m_respond_whole(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  static const char* const names[] = {"seq", "status", "headers", "body", "server"};
+  static const ArgSignature sig{"respond_whole", names, 5, 5, 4};
+  PyObject* a[5];
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+  uint64_t seq;
+  uint32_t status;
+  if (!seq_arg(a[0], seq) || !status_arg(a[1], status)) return nullptr;
+  std::string_view body, server;
+  if (!bytes_arg(a[3], "respond_whole", "body", body)) return nullptr;
+  if (a[4] && a[4] != Py_None && !bytes_arg(a[4], "respond_whole", "server", server))
+    return nullptr;
+  if (a[2] != Py_None) {
+    ListedFields listed;
+    if (listed_fields(a[2], listed))
+      return respond_whole_with(self, seq, status, listed.pairs, body, server);
+  }
+  // Other fields are converted (which may run Python code) into a map before the lock is
+  // taken. The storage of a few fields is reserved first, so that the Server field added after
+  // them (and the framing fields the head gains) do not grow it again.
+  http::HeaderMap headers;
+  headers.reserve(http::HeaderMap::kLinearNames, 256);
+  if (a[2] != Py_None && !header_map_fill(headers, a[2])) return nullptr;
+  return respond_whole_with(self, seq, status, headers, body, server);
 }
 
 PyObject* m_finish_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -23,6 +23,7 @@ int setup_h1_state_classes(PyObject* m);    // H1ServerState, H1ClientState, Onc
 int setup_h1_constants(PyObject* m);        // H1_WATCH_*, H1_NEXT_*, H1_READ_*, H1_REQ_*
 int setup_proxy(PyObject* m);               // ProxyMatcher, ProxyIntercept
 int setup_forwarded(PyObject* m);           // TrustedPeers
+int setup_coro_step(PyObject* m);           // coro_step
 int setup_ws(PyObject* m);  // WS_*, WSDeflate, WSRequest, ws_* functions, WSConnection
 
 }  // namespace velmora::py

@@ -844,6 +844,33 @@ def test_respond_whole_refuses_bad_arguments_before_claiming():
     assert whole(s, seq, 200, None, b"x")[0] == v.H1_REQ_ALREADY
 
 
+def outcome(fields, req, as_map):
+    s, _ = new_state()
+    s.begin_read()
+    _, seq, _ = request(s, req)
+    try:
+        return whole(s, seq, 200, v.HeaderMap(fields) if as_map else fields, b"hello",
+                     b"velmora")[:3]
+    except (ValueError, v.H1Error) as exc:
+        return type(exc), exc.args
+
+
+# a short list of byte pairs is read in place, anything else through a HeaderMap: one answer
+@pytest.mark.parametrize("fields, req", [
+    ([(b"a", b"1"), (b"b", b"2"), (b"a", b"3"), (b"connection", b"x"), (b"Connection", b"close")],
+     GET),
+    ([(b"connection", b"foo"), (b"x", b"y"), (b"connection", b"bar")],
+     b"GET / HTTP/1.0\r\nconnection: keep-alive\r\n\r\n"),
+    ([(b"content-length", b"5"), (b"content-length", b"5"), (b"server", b"mine")], GET),
+    ([(b"content-length", b"5"), (b"content-length", b"6")], GET),
+    ([(b"x-%d" % i, b"v") for i in range(17)], GET),
+    ([(b"x", b"bad\nvalue")], GET),
+    ([(b"trailer", b"x"), (b"transfer-encoding", b"gzip")], GET),
+])
+def test_respond_whole_reads_a_list_as_the_map_of_it(fields, req):
+    assert outcome(fields, req, False) == outcome(fields, req, True)
+
+
 SHARED = {"type": "http", "http_version": "1.1", "root_path": "", "client": ("c", 1)}
 
 

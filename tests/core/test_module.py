@@ -87,6 +87,7 @@ REGISTRATION = [
     ("H1_REQ_OK", 0), ("H1_REQ_ALREADY", 1), ("H1_REQ_STALE", 2), ("H1_REQ_PARKED", 3),
     ("H1_REQ_PEER_CLOSED", 4), ("H1_REQ_CONTINUE", 5),
     ("ProxyMatcher", "class"), ("ProxyIntercept", "class"), ("TrustedPeers", "class"),
+    ("coro_step", "func"),
     ("WS_TEXT", 1), ("WS_BINARY", 2), ("WS_CLOSE", 8), ("WS_PING", 9), ("WS_PONG", 10),
     ("WS_OPEN", 0), ("WS_CLOSING", 1), ("WS_CLOSED", 2),
     ("WSDeflate", "class"), ("WSRequest", "class"), ("ws_check_request", "func"),
@@ -105,8 +106,8 @@ EXCEPTION_BASES = {
 }
 
 
-def test_table_has_169_rows():
-    assert len(NAMES) == 169 == len(set(NAMES))
+def test_table_has_170_rows():
+    assert len(NAMES) == 170 == len(set(NAMES))
 
 
 def test_all_is_the_registered_names_in_table_order():

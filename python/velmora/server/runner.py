@@ -25,6 +25,7 @@ from asyncio.tasks import _enter_task, _leave_task  # type: ignore[attr-defined]
 from collections.abc import Coroutine, Generator
 from typing import Any
 
+from velmora._velmora import coro_step as _coro_step
 from velmora.server.asgi import TASK_NAME
 
 _Task = asyncio.Task
@@ -63,14 +64,14 @@ class Runner:
             _enter_task(loop, task)
         except RuntimeError:  # called from inside a task: the application gets its own
             return False
-        try:
-            yielded = ctx.run(coro.send, None)
-        except StopIteration:
+        try:  # (a return is reported, not raised: no StopIteration per request)
+            done, yielded = _coro_step(coro, ctx)
+        finally:
+            _leave_task(loop, task)
+        if done:
             if work.cancelled():  # (the application cancelled its task: the idle wait)
                 self._asked = task.cancelling()
             return True
-        finally:
-            _leave_task(loop, task)
         # the application waits: the task relays it from here on. A cancellation it asked
         # for while it ran here (it cancelled the idle wait) applies to what it waits on, as
         # it would in a task of its own; when that cannot be cancelled, the next wake-up

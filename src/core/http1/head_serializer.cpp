@@ -36,8 +36,9 @@ bool any_value_has(const http::HeaderMap& h, std::string_view name, std::string_
 
 // The Content-Length values of entry `e` agree on one number (with `lists`, each value may be a
 // comma list). nullopt when there is no entry, a value does not parse or two disagree.
-[[gnu::always_inline]] inline std::optional<uint64_t> agreed_length(const http::HeaderMap& h,
-                                                                    int32_t e, bool lists) {
+template <class Fields>
+[[gnu::always_inline]] inline std::optional<uint64_t> agreed_length(const Fields& h, int32_t e,
+                                                                    bool lists) {
   AgreedLength agreed;
   if (e >= 0) h.for_each_value(uint32_t(e), [&](std::string_view v) { agreed.add(v, lists); });
   return agreed.value();
@@ -47,7 +48,8 @@ bool any_value_has(const http::HeaderMap& h, std::string_view name, std::string_
 // the very last coding (RFC 9112 section 6.1: chunked is applied once, last; the framing adds
 // it once at the end), or a value that is not visible ASCII, in which no recipient finds the
 // chunked coding the body carries.
-bool bad_transfer_encoding(const http::HeaderMap& h, uint32_t e) {
+template <class Fields>
+bool bad_transfer_encoding(const Fields& h, uint32_t e) {
   const uint32_t count = h.value_count(e);
   uint32_t k = 0;
   bool bad = false;
@@ -62,7 +64,8 @@ bool bad_transfer_encoding(const http::HeaderMap& h, uint32_t e) {
 // The connection option an outgoing head carries: on HTTP/1.0 keep-alive, when the connection
 // is to persist and the caller's first Connection value does not already say so; on HTTP/1.1
 // close, when it is not to persist (RFC 9112 section 9.3).
-void announce_persistence(http::HeaderMap& h, bool http10, bool keep_alive) {
+template <class Fields>
+void announce_persistence(Fields& h, bool http10, bool keep_alive) {
   if (http10) {
     int32_t c = h.find("connection");
     bool first_keep_alive = c >= 0 && value_has_token(h.first_value(uint32_t(c)), "keep-alive");
@@ -98,7 +101,8 @@ void append_field(std::string& out, std::string_view name, std::string_view valu
 }
 
 // All values of an entry joined by ", ".
-std::string joined(const http::HeaderMap& h, uint32_t e) {
+template <class Fields>
+std::string joined(const Fields& h, uint32_t e) {
   std::string v;
   h.for_each_value(e, [&](std::string_view x) {
     if (!v.empty()) v += ", ";
@@ -111,7 +115,8 @@ PendingError value_error(std::string message) {
   return PendingError(ExcClass::kValueError, ErrArg::text(std::move(message)));
 }
 
-size_t head_reserve(const http::HeaderMap& h) {
+template <class Fields>
+size_t head_reserve(const Fields& h) {
   return 30 * size_t(h.size()) + 30;
 }
 
@@ -379,7 +384,8 @@ std::optional<SerializeError> serialize_request(Codec& codec, std::string_view m
   return std::nullopt;
 }
 
-std::optional<SerializeError> serialize_response(Codec& codec, uint32_t status, http::HeaderMap& h,
+template <class Fields>
+std::optional<SerializeError> serialize_response(Codec& codec, uint32_t status, Fields& h,
                                                  bool keep_alive, bool http10,
                                                  std::optional<uint64_t> content_length,
                                                  bool chunked) {
@@ -513,5 +519,10 @@ std::optional<SerializeError> serialize_response(Codec& codec, uint32_t status, 
   codec.encoder = std::move(enc);
   return std::nullopt;
 }
+
+template std::optional<SerializeError> serialize_response(Codec&, uint32_t, http::HeaderMap&, bool,
+                                                          bool, std::optional<uint64_t>, bool);
+template std::optional<SerializeError> serialize_response(Codec&, uint32_t, FieldPairs&, bool, bool,
+                                                          std::optional<uint64_t>, bool);
 
 }  // namespace velmora::http1

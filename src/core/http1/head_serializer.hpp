@@ -10,6 +10,7 @@
 #include "http/errors.hpp"
 #include "http/header_map.hpp"
 #include "http1/codec.hpp"
+#include "http1/field_pairs.hpp"
 
 namespace velmora::http1 {
 
@@ -23,10 +24,11 @@ std::optional<SerializeError> serialize_request(Codec& codec, std::string_view m
                                                 bool http10, std::optional<uint64_t> content_length,
                                                 bool chunked);
 
-// Writes the response head to `codec.scratch`. The caller holds the codec's lock.
-std::optional<SerializeError> serialize_response(Codec& codec, uint32_t status,
-                                                 http::HeaderMap& headers, bool keep_alive,
-                                                 bool http10,
+// Writes the response head to `codec.scratch`. The caller holds the codec's lock. `Fields` is
+// http::HeaderMap or FieldPairs (a short list read in place): the same head from either.
+template <class Fields>
+std::optional<SerializeError> serialize_response(Codec& codec, uint32_t status, Fields& headers,
+                                                 bool keep_alive, bool http10,
                                                  std::optional<uint64_t> content_length,
                                                  bool chunked);
 

@@ -362,7 +362,9 @@ class ServerState {
   // NEXT_CLOSE with the transport when it ends (a hand-off ends it too: nothing is handed
   // over), else the verdict of begin_read. A refused head or body leaves the claim standing
   // and the response unfinished, as a failed respond_head does.
-  RespondedWhole respond_whole(uint64_t seq, uint32_t status, http::HeaderMap& headers,
+  // `Fields` is http::HeaderMap or FieldPairs.
+  template <class Fields>
+  RespondedWhole respond_whole(uint64_t seq, uint32_t status, Fields& headers,
                                std::string_view body, Drops& drops) {
     RespondedWhole out;
     out.code = claim_response(seq);
@@ -568,9 +570,9 @@ class ServerState {
     return kReqOk;
   }
 
-  uint8_t encode_response(uint32_t status, http::HeaderMap& headers,
-                          std::optional<uint64_t> content_length, bool chunked, std::string& head,
-                          std::optional<SerializeError>& error) {
+  template <class Fields>
+  uint8_t encode_response(uint32_t status, Fields& headers, std::optional<uint64_t> content_length,
+                          bool chunked, std::string& head, std::optional<SerializeError>& error) {
     // A request body that has not all arrived when the response starts may never be sent (the
     // client can wait for the answer first): the response says it closes the connection
     // (RFC 9112 section 9.6) rather than leaving the client a kept-alive connection that the
