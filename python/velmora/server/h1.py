@@ -123,8 +123,8 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
 
     __slots__ = ("_svc", "_t", "_core", "_codec", "_mode", "_stream", "_dec", "_eof",
                  "_stash", "_defer", "_hd", "deadline", "_client", "_server", "_peer", "access",
-                 "_after", "_after_obj", "_amend", "_stalled", "_refused", "_runner", "_ctx", "_scope",
-                 "_server_name")
+                 "_after", "_after_obj", "_amend", "_stalled", "_refused", "_runner", "_kept",
+                 "_ctx", "_scope", "_server_name")
 
     def __init__(self, service: Service) -> None:
         self._svc = service
@@ -145,7 +145,8 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
         self._after_obj: Any = None  # (its object: the transport, or the error)
         self._stalled: tuple[int, Any] | None = None  # a next-read verdict held while stalled
         self._refused = False  # over the connection limit: the request gets a 503, then close
-        self._runner: Runner | None = None  # the applications' task, once a request kept it alive
+        self._runner: Runner | None = None  # the applications' task, once the connection is reused
+        self._kept = False  # a response ended and the connection stayed open
         # what every request's context starts from (a copy of the one the connection was made
         # in: a pipelined request, parsed from inside the previous application's call, must
         # not see that application's context)
@@ -274,6 +275,15 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
 
     # ---- reading ----------------------------------------------------------------------------
 
+    def _keep(self) -> None:
+        """A response ended and the connection stays open: from its second such response on,
+        its applications run one after another on one task (a connection used for one request
+        keeps no task while it idles)."""
+        if self._kept:
+            self._runner = Runner(self._svc.loop, self._ctx.copy())
+        else:
+            self._kept = True
+
     def _verdict(self, code: int, obj: Any, defer: bool = False) -> None:
         """Act on a ``begin_read`` / ``drain_done`` verdict. With ``defer`` (called from inside
         an application's ``send``), buffered requests are parsed on the next loop pass, not
@@ -300,15 +310,13 @@ class ServerConnection(FlowControl, PeerName, asyncio.Protocol):
                     span = svc.keep_alive_span
                     self.deadline = svc.now + span if span else 0.0
                 if defer and self._runner is None:
-                    # a response ended and the connection stays: its next applications run
-                    # on one task
-                    self._runner = Runner(self._svc.loop, self._ctx.copy())
+                    self._keep()
                 if self.read_paused:  # (the check saves a call per request)
                     self.resume_reading()
                 return
             if code == READ_PARSE:
                 if defer and self._runner is None:
-                    self._runner = Runner(self._svc.loop, self._ctx.copy())
+                    self._keep()
                 self._mode = _HEAD
                 if defer:
                     self._defer = True
