@@ -154,20 +154,29 @@ PyObject* m_unpark_idle_read(PyObject* self, PyObject*) {
   return PyBool_FromLong(locked(self, [&](State& st) { return st.unpark_idle_read(); }));
 }
 
-// accept_head's step: the new current request's head object, number and decoder; false with
-// `head` null when the head is incomplete, false with an exception set on failure.
+// accept_head's step: the new current request's head object, number, decoder and target
+// str; false with `head` null when the head is incomplete, false with an exception set on
+// failure.
 bool accept_step(PyObject* self, const char* function, PyObject* data_obj, Ref& head, uint64_t& seq,
-                 Ref& decoder) {
+                 Ref& decoder, Ref& target) {
   std::string_view data;
   if (!bytes_arg(data_obj, function, "data", data)) return false;
   // The decoder is made before the lock is taken; the head decides its framing.
   decoder = Ref::steal(body_decoder_new(http1::BodyDecoder::Kind::kEmpty, 0));
   if (!decoder) return false;
+  // The target str is made under the lock straight from the buffered head, without a copy: a
+  // str is not tracked by the cyclic collector, so making one runs no Python code (a failure
+  // only sets MemoryError, raised after the lock).
+  auto sink = [](void* ctx, std::string_view t) {
+    *static_cast<Ref*>(ctx) = Ref::steal(target_str(t));
+  };
   State::Accepted r;
   {
     Drops drops;
     Ref offered = decoder;
-    r = locked(self, [&](State& st) { return st.accept_head(data, std::move(offered), drops); });
+    r = locked(self, [&](State& st) {
+      return st.accept_head(data, std::move(offered), drops, sink, &target);
+    });
   }
   switch (r.outcome) {
     case State::Accepted::Outcome::kError:
@@ -178,8 +187,9 @@ bool accept_step(PyObject* self, const char* function, PyObject* data_obj, Ref& 
     case State::Accepted::Outcome::kComplete:
       break;
   }
+  if (!target) return false;
   seq = r.seq;
-  head = Ref::steal(request_head_new(std::move(r.head)));
+  head = Ref::steal(request_head_new(std::move(r.head), Ref(target)));
   return bool(head);
 }
 
@@ -189,9 +199,9 @@ PyObject* m_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   static const ArgSignature sig{"accept_head", names, 1, 1, 1};
   PyObject* a[1];
   if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-  Ref head, decoder;
+  Ref head, decoder, target;
   uint64_t seq = 0;
-  if (!accept_step(self, "accept_head", a[0], head, seq, decoder))
+  if (!accept_step(self, "accept_head", a[0], head, seq, decoder, target))
     return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
   Ref seq_obj = Ref::steal(PyLong_FromUnsignedLongLong(seq));
   if (!seq_obj) return nullptr;
@@ -206,7 +216,6 @@ PyObject* m_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // The interned names accept_request reads and writes, and the one value it writes as is.
 enum ScopeKey {
   kKeyMethod,
-  kKeyTarget,
   kKeyHeaders,
   kKeyVersion,
   kKeyPath,
@@ -220,9 +229,8 @@ enum ScopeKey {
 PyObject* scope_keys() {
   static ProcessOnce once;
   return once.get([]() -> PyObject* {
-    static const char* const names[kKeyCount] = {"method",       "target", "headers",
-                                                 "http_version", "path",   "raw_path",
-                                                 "query_string", "state",  "1.0"};
+    static const char* const names[kKeyCount] = {"method",   "headers",      "http_version", "path",
+                                                 "raw_path", "query_string", "state",        "1.0"};
     Ref t = Ref::steal(PyTuple_New(kKeyCount));
     if (!t) return nullptr;
     for (int i = 0; i < kKeyCount; ++i) {
@@ -253,12 +261,11 @@ PyObject* m_accept_request(PyObject* self, PyObject* const* args, Py_ssize_t nar
   PyObject* keys = scope_keys();
   if (!keys) return nullptr;
   auto key = [keys](ScopeKey k) { return PyTuple_GET_ITEM(keys, k); };
-  Ref head, decoder;
+  Ref head, decoder, target;
   uint64_t seq = 0;
-  if (!accept_step(self, "accept_request", a[0], head, seq, decoder))
+  if (!accept_step(self, "accept_request", a[0], head, seq, decoder, target))
     return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
   Ref method = Ref::steal(PyObject_GetAttr(head.get(), key(kKeyMethod)));
-  Ref target = Ref::steal(PyObject_GetAttr(head.get(), key(kKeyTarget)));
   Ref fields = Ref::steal(PyObject_GetAttr(head.get(), key(kKeyHeaders)));
   if (!method || !target || !fields) return nullptr;
   const RequestHeadView view = request_head_view(head.get());

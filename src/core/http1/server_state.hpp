@@ -187,9 +187,14 @@ class ServerState {
   }
 
   // `decoder` is a fresh decoder object made by the caller; it becomes the request's decoder
-  // when the head completes, and is returned in `drops` otherwise.
-  Accepted accept_head(std::string_view data, Obj&& decoder, Drops& drops) {
+  // when the head completes, and is returned in `drops` otherwise. A `target_sink` receives
+  // the request-target where it lies in the buffered head (RequestHead::target_sink).
+  Accepted accept_head(std::string_view data, Obj&& decoder, Drops& drops,
+                       void (*target_sink)(void*, std::string_view) = nullptr,
+                       void* target_ctx = nullptr) {
     Accepted out;
+    out.head.target_sink = target_sink;
+    out.head.target_ctx = target_ctx;
     ReadBuffer rest;
     codec_.with([&](Codec& c) {
       c.read.append(data);
