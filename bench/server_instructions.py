@@ -3,6 +3,7 @@ and, when installed, granian: a cost that does not depend on what else the
 machine is doing, unlike requests per second.
 
     python bench/server_instructions.py [--requests 10000] [--loop uvloop] [--protocol h1|h2c]
+                                        [--only velmora ...] [--velmora-arg=--no-proxy-headers]
 
 Every server runs examples/hello.py without access log under valgrind's callgrind (Debian
 package `valgrind`), with the children of a server that forks its workers traced as well.
@@ -118,12 +119,20 @@ def main() -> None:
     ap.add_argument("--requests", type=int, default=10000)
     ap.add_argument("--loop", default="uvloop", choices=["uvloop", "asyncio"])
     ap.add_argument("--protocol", default="h1", choices=["h1", "h2c"])
+    ap.add_argument("--only", nargs="+", metavar="NAME", help="measure only these servers")
+    ap.add_argument("--velmora-arg", action="append", default=[], metavar="ARG",
+                    help="an extra `velmora serve` argument (repeatable), e.g. "
+                         "--velmora-arg=--no-proxy-headers")
     args = ap.parse_args()
     for tool in ("valgrind", "callgrind_control", "h2load"):
         if shutil.which(tool) is None:
             sys.exit(f"{tool} is not installed (apt-get install valgrind nghttp2-client)")
     results = {}
     for name, cmd in contenders(args.loop, args.protocol).items():
+        if args.only and name not in args.only:
+            continue
+        if name == "velmora":
+            cmd = cmd + args.velmora_arg
         results[name] = measure(cmd, args.protocol, args.requests)
         print(f"{name:10s} {results[name]:10.0f} instructions/request", flush=True)
     base = "uvicorn" if "uvicorn" in results else next(iter(results))
