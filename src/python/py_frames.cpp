@@ -334,7 +334,7 @@ PyObject* priority_repr(PyObject* s) {
   return PyUnicode_FromFormat("Priority(stream_id=%u)", as<FrameStreamValueObject>(s)->stream_id);
 }
 
-// ---- class specifications -------------------------------------------------------------------
+// ---- type slots and PyType_Spec ----------------------------------------------------------------
 
 struct ClassDef {
   const char* name;

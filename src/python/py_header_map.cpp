@@ -839,7 +839,7 @@ PyObject* header_map_type() {
     // The interned standard names are made first: listings use them under the map's lock.
     if (!standard_names()) return nullptr;
     PyObject* type = make_type(&kSpec);
-    // Calls of the class skip the argument tuple (a class made from a spec has no slot for it).
+    // Calls of the class skip the argument tuple (PyType_Spec has no slot for tp_vectorcall).
     if (type) reinterpret_cast<PyTypeObject*>(type)->tp_vectorcall = hm_vectorcall;
     return type;
   });
