@@ -81,6 +81,15 @@ class PoolCounts:
     _total: int
     _idle_total: int
 
+    @property
+    def connections(self) -> int:
+        """Connections open (busy or idle)."""
+        return self._total
+
+    @property
+    def idle_connections(self) -> int:
+        return self._idle_total
+
     def _slot_freed(self) -> None:
         raise NotImplementedError
 
@@ -163,17 +172,6 @@ class ConnectionPool(PoolCounts):
         self._closed = False
         self._waking = False
         self._loop: asyncio.AbstractEventLoop | None = None
-
-    # ---- introspection --------------------------------------------------------------------
-
-    @property
-    def connections(self) -> int:
-        """Connections open (busy or idle)."""
-        return self._total
-
-    @property
-    def idle_connections(self) -> int:
-        return self._idle_total
 
     # ---- checkout -------------------------------------------------------------------------
 

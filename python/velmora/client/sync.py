@@ -196,14 +196,6 @@ class SyncPool(PoolCounts):
         self._idle_total = 0
         self._closed = False
 
-    @property
-    def connections(self) -> int:
-        return self._total
-
-    @property
-    def idle_connections(self) -> int:
-        return self._idle_total
-
     def acquire(self, route: Route, timeout: Timeout) -> SyncConnection:
         key = route.key
         deadline = None if timeout.pool is None else time.monotonic() + timeout.pool
